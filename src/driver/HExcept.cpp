@@ -1,0 +1,84 @@
+#include "driver/HExcept.h"
+
+namespace {
+
+const char* const kMessages[HExcept::kMessageCount] = {
+    "Failed to connect to database",
+    "Syntax or semantic error in SQL statement",
+    "No data found",
+    "SQL bind output failed",
+    "SQL fetch failed",
+    "SQL close statement failed",
+    "Mismatch in number of parameters to SQL statement",
+    "Syntax error in HTML",
+    "Document must start with <HTML> tag",
+    "Variable is not defined",
+    "Syntax error in end tag",
+    "Unexpected end-of-file",
+    "Illegal syntax in attribute value pair",
+    "Cannot reference a parameter list",
+    "Cannot reference a SQL operation definiton",
+    "Cannot reference a string",
+    "Name attribute missing from tag",
+    "Text attribute missing from tag",
+    "Query attribute missing from tag",
+    "Only one select statement is allowed in each query",
+    "Include file is missing",
+    "No such function",
+    "No command specified in FUNCTION tag",
+    "Illegal parameter to function",
+    "Unmatched tags in include file",
+    "Query is not defined",
+    "Too many into variables for SQL query",
+    "SQLAction is not defined",
+    "Syntax error in list",
+    "Illegal value in MAXROWS attribute",
+    "Syntax error in specifying input value constraints",
+    "Constraint check failed",
+    "External function call failed",
+    "Syntax error in validation clause",
+    "Validation check failed",
+    "Syntax error in configuration file",
+    "Illegal escape character in URL",
+    "Input file specified in URL not found",
+    "Syntax error in query string specified in URL",
+    "Illegal value in _MAX_COLUMN_WIDTH_",
+    "Error writing to statistics log file",
+    "Parameter to SQL statement is not defined",
+};
+
+std::string StripQuotes(std::string url) {
+    if (!url.empty() && url[0] == '"') {
+        if (url.size() >= 2)
+            return url.substr(1, url.size() - 2);
+        return std::string();
+    }
+    return url;
+}
+
+}  // namespace
+
+HExcept::HExcept(int code_, std::string detail_, std::string url_, int category_, int extra_)
+    : code(code_), detail(std::move(detail_)), url(StripQuotes(std::move(url_))),
+      category(category_), extra(extra_) {}
+
+HExcept HExcept::WithCode(const HExcept& other, int newCode) {
+    HExcept e(other);
+    e.code = newCode;
+    e.extra = 0;
+    return e;
+}
+
+HExcept HExcept::WithDetailAndUrl(const HExcept& other, std::string newDetail, std::string newUrl) {
+    HExcept e(other);
+    e.detail = std::move(newDetail);
+    e.url = StripQuotes(std::move(newUrl));
+    e.extra = 0;
+    return e;
+}
+
+const char* HExcept::MessageText(int c) {
+    if (c < 0 || c >= kMessageCount)
+        return "";
+    return kMessages[c];
+}
