@@ -51,4 +51,5 @@ public:
     int includeDepth = 0;  // files being included now
     int elementDepth = 0;  // elements being read now
     int evalDepth = 0;     // variables being evaluated through references now
+    long nestedReferences = 0;  // references followed for the outermost one being evaluated
 };
