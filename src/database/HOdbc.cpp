@@ -1,5 +1,9 @@
 #include "database/HOdbc.h"
 
+#include "driver/HContext.h"
+#include "driver/HExcept.h"
+#include "values/HValue.h"
+
 #include <sql.h>
 #include <sqlext.h>
 
@@ -128,4 +132,21 @@ short OdbcSetAutocommitOff(HOdbcHandle hdbc) {
 
 short OdbcTransact(HOdbcHandle henv, HOdbcHandle hdbc, bool commit) {
     return SQLTransact(henv, hdbc, commit ? SQL_COMMIT : SQL_ROLLBACK);
+}
+
+bool OdbcChecked(HContext& ctx, short rc) {
+    ctx.lastRetcode = rc;
+    return OdbcSucceeded(rc);
+}
+
+void OpenConnection(HContext& ctx, const std::string& connect, HOdbcHandle& henv,
+                    HOdbcHandle& hdbc, const HValue* errorUrl) {
+    henv = OdbcAllocEnv();
+    hdbc = OdbcAllocConnect(henv);
+    HConnectString parts;
+    if (SplitConnectString(connect, parts) && OdbcChecked(ctx, OdbcConnect(hdbc, parts)))
+        return;
+    // The password never reaches the debug or statistics log.
+    throw HExcept(0, MaskConnectString(connect), errorUrl ? errorUrl->Evaluate(ctx, nullptr) : "",
+                  1, 0);
 }

@@ -1,5 +1,7 @@
 #include "elements/HElementFactory.h"
 
+#include "database/HDbResultElement.h"
+#include "database/HSqlElement.h"
 #include "elements/HElement.h"
 #include "elements/HIncludeElement.h"
 #include "template/HTagTable.h"
@@ -7,6 +9,8 @@
 std::unique_ptr<HElement> CreateElement(int tagIndex) {
     switch (tagIndex) {
     case kTagInclude: return std::make_unique<HIncludeElement>();
+    case kTagSql: return std::make_unique<HSqlElement>();
+    case kTagDbResult: return std::make_unique<HDbResultElement>();
     case kTagLi: return std::make_unique<HListItemElement>();
     case kTagDt: return std::make_unique<HDefTermElement>();
     case kTagDd: return std::make_unique<HDefDataElement>();
