@@ -58,12 +58,12 @@ TEST(HOdbcTest, SuccessRule) {
 }
 
 TEST(HOdbcTest, StatementRoundTripOnSqlite) {
-    OdbcTestEnv env;
-    const std::string db = env.CreateSqliteSource("lite");
+    OdbcTestEnv& env = OdbcTestEnv::Process();
+    env.CreateSqliteSource("roundtrip");
     HOdbcHandle henv = OdbcAllocEnv();
     HOdbcHandle hdbc = OdbcAllocConnect(henv);
     HConnectString parts;
-    ASSERT_TRUE(SplitConnectString("lite:/", parts));
+    ASSERT_TRUE(SplitConnectString("roundtrip:/", parts));
     ASSERT_TRUE(OdbcSucceeded(OdbcConnect(hdbc, parts)));
 
     HOdbcStatement stmt = OdbcAllocStmt(hdbc);
@@ -103,7 +103,7 @@ TEST(HOdbcTest, StatementRoundTripOnSqlite) {
 }
 
 TEST(HOdbcTest, ConnectFailsForMissingSourceAndMissingFile) {
-    OdbcTestEnv env;
+    OdbcTestEnv& env = OdbcTestEnv::Process();
     env.AddSource("gone=sqlite:" + env.Dir() + "/missing.db");
     HOdbcHandle hdbc = OdbcAllocConnect(OdbcAllocEnv());
     HConnectString parts;

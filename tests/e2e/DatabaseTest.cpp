@@ -1,0 +1,248 @@
+// Whole page requests against real databases: every case runs once on SQLite and once on
+// PostgreSQL (when scripts/pg-start's QV_PG_DSN is set; with QV_REQUIRE_PG=1 its absence
+// fails the PostgreSQL cases instead of skipping them).
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <memory>
+#include <vector>
+
+#include "e2e/DbSite.h"
+
+namespace {
+
+const std::string kPage = "Content-TYPE: text/html\n\n";
+
+std::string Redirect(const std::string& url) { return "Content-TYPE: text/html\nLocation: " + url + "\n\n"; }
+
+class DatabaseTest : public ::testing::TestWithParam<DbKind> {
+protected:
+    void SetUp() override {
+        std::string why;
+        if (!DbSite::Available(GetParam(), why)) {
+            const char* require = std::getenv("QV_REQUIRE_PG");
+            if (require && std::string(require) == "1")
+                FAIL() << why;
+            GTEST_SKIP() << why;
+        }
+        db_ = std::make_unique<DbSite>(GetParam());
+        db_->LoadSampleData();
+    }
+
+    // Writes quorvel.cfg (with the shared connect string first) and t.htmx, and runs it.
+    GatewayRun Page(const std::string& page, const std::string& config = "",
+                    const std::string& query = "") {
+        db_->Site().Write("quorvel.cfg", "_CONNECT_=\"" + db_->Connect() + "\"\n" + config);
+        db_->Site().Write("t.htmx", page);
+        return db_->Get("t.htmx", query);
+    }
+
+    // The statistics record of the last request, without its time stamp.
+    std::string LastRecord() {
+        std::string all = db_->Site().StatsWithoutTimestamps();
+        if (!all.empty() && all.back() == '\n')
+            all.pop_back();
+        return all.substr(all.rfind('\n') + 1);
+    }
+
+    std::unique_ptr<DbSite> db_;
+};
+
+TEST_P(DatabaseTest, RowsWithEscapingAndNulls) {
+    GatewayRun r = Page("<HTML><SQL NAME=q TEXT=\"SELECT id, name, note FROM items ORDER BY id\">"
+                        "<DBRESULT QUERY=q>[@ID:@name:@Note]</DBRESULT></HTML>");
+    EXPECT_EQ(r.out, kPage + "<HTML>[1:Apple:red][2:Banana &#60;b&#62;:]"
+                             "[3:Cherry:dark &#38; sweet][4:Date:]</HTML>");
+    // A NULL in the first row, and after a value in the same column.
+    r = Page("<HTML><SQL NAME=q TEXT=\"SELECT note FROM items ORDER BY id DESC\">"
+             "<DBRESULT QUERY=q>[@note]</DBRESULT></HTML>");
+    EXPECT_EQ(r.out, kPage + "<HTML>[][dark &#38; sweet][][red]</HTML>");
+}
+
+TEST_P(DatabaseTest, NestedResultsHideOuterColumnsOfTheSameName) {
+    GatewayRun r = Page(
+        "<HTML><SQL NAME=c TEXT=\"SELECT id, title FROM categories WHERE id < 3 ORDER BY id\">"
+        "<SQL NAME=i TEXT=\"SELECT id, name FROM items WHERE category = ? ORDER BY id\">"
+        "<DBRESULT QUERY=c>{@title:<DBRESULT QUERY=i PARAM=(@ID)>(@id @TITLE)</DBRESULT>@id}"
+        "</DBRESULT></HTML>");
+    EXPECT_EQ(r.out, kPage + "<HTML>{Fruit:(1 Fruit)(2 Fruit)1}{Stone:(3 Stone)(4 Stone)2}</HTML>");
+}
+
+TEST_P(DatabaseTest, MaxRows) {
+    const std::string sql = "<HTML><SQL NAME=q TEXT=\"SELECT x FROM big ORDER BY x\">";
+    GatewayRun r = Page(sql + "<DBRESULT QUERY=q MAXROWS=3>@x,</DBRESULT></HTML>");
+    EXPECT_EQ(r.out, kPage + "<HTML>1,2,3,</HTML>");
+    r = Page(sql + "<DBRESULT QUERY=q>@x,</DBRESULT></HTML>");
+    std::string hundred;
+    for (int i = 1; i <= 100; ++i)
+        hundred += std::to_string(i) + ",";
+    EXPECT_EQ(r.out, kPage + "<HTML>" + hundred + "</HTML>");
+
+    for (const char* good : {"\" 7\"", "+7", "100"}) {
+        r = Page(sql + "<DBRESULT QUERY=q MAXROWS=" + good + ">.</DBRESULT></HTML>");
+        EXPECT_EQ(r.out.substr(0, kPage.size()), kPage) << good;
+    }
+    for (const char* bad : {"101", "0", "-5", "\"10 \"", "1e2", "\"\"", "x"}) {
+        r = Page(sql + "<DBRESULT QUERY=q MAXROWS=" + bad + ">.</DBRESULT></HTML>", "_ERR_URL_=err.htm");
+        EXPECT_EQ(r.out, Redirect("err.htm")) << bad;
+        EXPECT_EQ(LastRecord().substr(0, 41), "t.htmx Illegal value in MAXROWS attribute") << bad;
+    }
+}
+
+TEST_P(DatabaseTest, NoDataFound) {
+    const std::string none = "SELECT id FROM items WHERE id > 100";
+    GatewayRun r = Page("<HTML>a<SQL NAME=q TEXT=\"" + none + "\"><DBRESULT QUERY=q>x</DBRESULT>b</HTML>");
+    EXPECT_EQ(r.out, kPage + "<HTML>ab</HTML>");
+    r = Page("<HTML><SQL NAME=q TEXT=\"" + none + "\" NO_DATA_FOUND_URL=@ND>"
+             "<DBRESULT QUERY=q>x</DBRESULT></HTML>",
+             "_DEBUG_=TRUE ND=\"nodata.htm?k=1\"");
+    EXPECT_EQ(r.out, Redirect("nodata.htm?k=1"));
+    EXPECT_EQ(LastRecord(), "t.htmx No data found: q");
+    EXPECT_NE(db_->Site().Read("quorvel.log").find("<!-- No data found: q -->"), std::string::npos);
+    // A NO_DATA_FOUND_URL that evaluates to nothing leaves the empty result alone.
+    r = Page("<HTML><SQL NAME=q TEXT=\"" + none + "\" NO_DATA_FOUND_URL=@ND>"
+             "<DBRESULT QUERY=q>x</DBRESULT>.</HTML>",
+             "ND=\"\"");
+    EXPECT_EQ(r.out, kPage + "<HTML>.</HTML>");
+}
+
+TEST_P(DatabaseTest, IntoNames) {
+    GatewayRun r = Page("<HTML><SQL NAME=q TEXT=\"SELECT id, name, note, category FROM items ORDER BY id\""
+                        " INTO=(A, B, C)><DBRESULT QUERY=q MAXROWS=2>[@a @B @c]</DBRESULT>"
+                        "<DBRESULT QUERY=q MAXROWS=1>[@A]</DBRESULT></HTML>");
+    EXPECT_EQ(r.out, kPage + "<HTML>[1 Apple red][2 Banana &#60;b&#62; ][1]</HTML>");
+    r = Page("<HTML><SQL NAME=q TEXT=\"SELECT id FROM items\" INTO=ONLY><DBRESULT QUERY=q MAXROWS=1>"
+             "@only</DBRESULT></HTML>");
+    EXPECT_EQ(r.out, kPage + "<HTML>1</HTML>");
+    r = Page("<HTML><SQL NAME=q TEXT=\"SELECT id, name FROM items\" INTO=(A,B,C) ERROR_URL=bad.htm>"
+             "<DBRESULT QUERY=q>x</DBRESULT></HTML>");
+    EXPECT_EQ(r.out, Redirect("bad.htm"));
+    EXPECT_EQ(LastRecord(), "t.htmx Too many into variables for SQL query: q");
+}
+
+TEST_P(DatabaseTest, ColumnWidth) {
+    db_->Exec("CREATE TABLE wide (v VARCHAR(2000))");
+    db_->Exec("INSERT INTO wide VALUES ('" + std::string(40, 'a') + std::string(1960, 'b') + "')");
+    const std::string page = "<HTML><SQL NAME=q TEXT=\"SELECT v FROM wide\"><DBRESULT QUERY=q>@v</DBRESULT></HTML>";
+    GatewayRun r = Page(page, "_MAX_COLUMN_WIDTH_=10");
+    EXPECT_EQ(r.out, kPage + "<HTML>aaaaaaaaa</HTML>");
+    r = Page(page);
+    EXPECT_EQ(r.out, kPage + "<HTML>" + std::string(40, 'a') + std::string(983, 'b') + "</HTML>");
+}
+
+TEST_P(DatabaseTest, MegabyteValueIsCutToTheWidth) {
+    db_->Exec("CREATE TABLE huge (v TEXT)");
+    db_->Exec("INSERT INTO huge VALUES ('" + std::string(1 << 20, 'm') + "')");
+    GatewayRun r = Page("<HTML><SQL NAME=q TEXT=\"SELECT v, v AS w FROM huge\"><DBRESULT QUERY=q>@v|@w"
+                        "</DBRESULT></HTML>", "_MAX_COLUMN_WIDTH_=100");
+    EXPECT_EQ(r.out, kPage + "<HTML>" + std::string(99, 'm') + "|" + std::string(99, 'm') + "</HTML>");
+}
+
+TEST_P(DatabaseTest, HundredThousandRowsStopAtMaxRows) {
+    db_->Exec("CREATE TABLE many AS WITH RECURSIVE n(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM n "
+              "WHERE x < 100000) SELECT x, 'row ' || x AS label FROM n");
+    auto start = std::chrono::steady_clock::now();
+    GatewayRun r = Page("<HTML><SQL NAME=q TEXT=\"SELECT x, label FROM many ORDER BY x\">"
+                        "<DBRESULT QUERY=q MAXROWS=2>@label;</DBRESULT></HTML>");
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_EQ(r.out, kPage + "<HTML>row 1;row 2;</HTML>");
+    EXPECT_LT(seconds, 20.0);
+}
+
+TEST_P(DatabaseTest, QueryRedefinedInsideItsOwnBody) {
+    GatewayRun r = Page(
+        "<HTML><SQL NAME=q TEXT=\"SELECT id FROM categories WHERE id < 3 ORDER BY id\">"
+        "<DBRESULT QUERY=q>[@id<SQL NAME=q TEXT=\"SELECT name FROM items WHERE category = @id ORDER BY id\">"
+        "<DBRESULT QUERY=q>(@name)</DBRESULT>]</DBRESULT><DBRESULT QUERY=q>{@name}</DBRESULT></HTML>");
+    EXPECT_EQ(r.out, kPage + "<HTML>[1(Apple)(Banana &#60;b&#62;)][2(Cherry)(Date)]{Cherry}{Date}</HTML>");
+}
+
+TEST_P(DatabaseTest, ParametersAndTrimming) {
+    const std::string sql = "<HTML><SQL NAME=q TEXT=\"SELECT id FROM items WHERE category = ? AND name = '?'"
+                            " ORDER BY id\"%s><DBRESULT QUERY=q PARAM=(@C, @N)>@id,</DBRESULT></HTML>";
+    auto page = [&](const std::string& extra) {
+        std::string p = sql;
+        return p.replace(p.find("%s"), 2, extra);
+    };
+    EXPECT_EQ(Page(page(""), "", "C=1").out, kPage + "<HTML>1,2,</HTML>");
+    EXPECT_EQ(Page(page(""), "", "N=Cherry").out, kPage + "<HTML>3,</HTML>");
+    EXPECT_EQ(Page(page(""), "", "C=2&N=Date").out, kPage + "<HTML>4,</HTML>");
+    EXPECT_EQ(Page(page(""), "", "").out, kPage + "<HTML>1,2,3,4,</HTML>");
+    // A quote in a value stays inside its literal.
+    EXPECT_EQ(Page(page(""), "", "N=x'+OR+'1'='1").out, kPage + "<HTML></HTML>");
+
+    // Without trimming an undefined variable is an error with the operation's page.
+    GatewayRun r = Page(page(" TRIM=false ERROR_URL=oops.htm"), "", "C=1");
+    EXPECT_EQ(r.out, Redirect("oops.htm"));
+    EXPECT_EQ(LastRecord(), "t.htmx?C=1 Variable is not defined: N");
+    // A value that would change the statement outside a literal.
+    r = Page(page(" ERROR_URL=oops.htm"), "", "C=1+OR+1=1");
+    EXPECT_EQ(r.out, Redirect("oops.htm"));
+    EXPECT_EQ(LastRecord(), "t.htmx?C=1+OR+1=1 Syntax or semantic error in SQL statement: q");
+}
+
+TEST_P(DatabaseTest, DebugShowsTheExecutedSql) {
+    GatewayRun r = Page("<HTML><SQL NAME=q TEXT=\"SELECT id FROM items WHERE id = ? OR name = '?'\">"
+                        "<DBRESULT QUERY=q PARAM=(@K, @N)>@id</DBRESULT></HTML>",
+                        "_DEBUG_=TRUE", "K=2&N=O'Neil--");
+    const std::string expected =
+        kPage + "<HTML><!-- SELECT id FROM items WHERE( id = 2 OR  name = 'O''Neil- -') -->2</HTML>";
+    EXPECT_EQ(r.out.substr(0, expected.size()), expected);
+}
+
+TEST_P(DatabaseTest, ConnectionSelection) {
+    const std::string pair = "<SQL NAME=a TEXT=\"SELECT name FROM items ORDER BY id DESC\"%s>"
+                             "<SQL NAME=b TEXT=\"SELECT name FROM items ORDER BY id DESC\">"
+                             "<DBRESULT QUERY=a MAXROWS=1>@name</DBRESULT>/"
+                             "<DBRESULT QUERY=b MAXROWS=1>@name</DBRESULT>";
+    auto page = [&](const std::string& connect) {
+        std::string p = pair;
+        return "<HTML>" + p.replace(p.find("%s"), 2, connect) + "</HTML>";
+    };
+    db_->Site().Write("t.htmx", page(" CONNECT=\"" + db_->Connect("qv2") + "\""));
+    // With _CONNECT_ defined, CONNECT opens a private connection; b uses _CONNECT_.
+    db_->Site().Write("quorvel.cfg", "_CONNECT_=\"" + db_->Connect() + "\"");
+    EXPECT_EQ(db_->Get("t.htmx").out, kPage + "<HTML>Other/Date</HTML>");
+    // Without _CONNECT_, the first CONNECT becomes the shared connection.
+    db_->Site().Write("quorvel.cfg", "");
+    EXPECT_EQ(db_->Get("t.htmx").out, kPage + "<HTML>Other/Other</HTML>");
+    // No connection to be had at all.
+    db_->Site().Write("quorvel.cfg", "_ERR_URL_=e.htm");
+    db_->Site().Write("t.htmx", page(""));
+    EXPECT_EQ(db_->Get("t.htmx").out, Redirect("e.htm"));
+    EXPECT_EQ(LastRecord(), "t.htmx Failed to connect to database");
+}
+
+TEST_P(DatabaseTest, ConnectFailuresHideThePassword) {
+    const std::string unreachable = db_->Unreachable();
+    struct Row {
+        std::string connect;
+        std::string detail;
+    };
+    std::vector<Row> rows = {
+        {"nosuchsource:u/secret", "nosuchsource:u/***"},
+        {"ds/x:user", "ds/***"},
+        {"nocolon", "nocolon"},
+        {unreachable, unreachable.substr(0, unreachable.find('/') + 1) + "***"},
+    };
+    if (db_->Kind() == DbKind::kPostgres)
+        rows.push_back({"qv:quorvel/wrong", "qv:quorvel/***"});
+    for (const Row& row : rows) {
+        db_->Site().Write("quorvel.cfg", "_ERR_URL_=e.htm");
+        db_->Site().Write("t.htmx", "<HTML><SQL NAME=q TEXT=\"SELECT 1\" CONNECT=\"" + row.connect +
+                                        "\" ERROR_URL=@WHERE></HTML>");
+        GatewayRun r = db_->Site().Get("t.htmx", "WHERE=conn.htm", db_->Environment());
+        EXPECT_EQ(r.out, Redirect("conn.htm")) << row.connect;
+        EXPECT_EQ(LastRecord(), "t.htmx?WHERE=conn.htm Failed to connect to database: " + row.detail)
+            << row.connect;
+    }
+}
+
+}  // namespace
+
+INSTANTIATE_TEST_SUITE_P(Drivers, DatabaseTest,
+                         ::testing::Values(DbKind::kSqlite, DbKind::kPostgres),
+                         [](const ::testing::TestParamInfo<DbKind>& info) {
+                             return info.param == DbKind::kSqlite ? "SQLite" : "PostgreSQL";
+                         });
