@@ -239,6 +239,89 @@ TEST_P(DatabaseTest, ConnectFailuresHideThePassword) {
     }
 }
 
+struct ErrorCase {
+    const char* name;
+    std::string page;   // inside <HTML>...</HTML>
+    std::string query;  // query string
+    std::string url;    // where the browser is sent
+    std::string record; // the statistics record after "t.htmx[?query] "
+};
+
+TEST_P(DatabaseTest, EveryErrorWithItsDetailAndPage) {
+    const std::string q = "<SQL NAME=q TEXT=\"SELECT id FROM items WHERE id = ?\" ERROR_URL=@E>";
+    const ErrorCase cases[] = {
+        {"no TEXT", "<SQL NAME=q ERROR_URL=x.htm>", "", "err.htm", "Text attribute missing from tag"},
+        {"no NAME", "<SQL TEXT=\"SELECT 1\">", "", "err.htm", "Name attribute missing from tag"},
+        {"two statements", "<SQL NAME=q TEXT=\"SELECT 1; SELECT 2\" ERROR_URL=@E>", "E=two.htm",
+         "two.htm", "Only one select statement is allowed in each query: SELECT 1; SELECT 2"},
+        {"trailing semicolon", "<SQL NAME=q TEXT=\"SELECT 1;\">", "", "err.htm",
+         "Only one select statement is allowed in each query: SELECT 1;"},
+        {"analysis", "<SQL NAME=q TEXT=\"SELECT a BETWEEN 1 AND 2 FROM t\" ERROR_URL=@E>", "E=an.htm",
+         "an.htm", "Syntax or semantic error in SQL statement: SELECT a BETWEEN 1 AND 2 FROM t"},
+        {"no QUERY", "<DBRESULT>x</DBRESULT>", "", "err.htm",
+         "Query attribute missing from tag: At DBRESULT tag"},
+        {"QUERY undefined", "<DBRESULT QUERY=nothing>x</DBRESULT>", "", "err.htm",
+         "Query is not defined: At DBRESULT tag"},
+        {"QUERY names a plain variable", "<DBRESULT QUERY=E>x</DBRESULT>", "E=1", "err.htm",
+         "Query is not defined: At DBRESULT tag"},
+        {"referencing the operation", q + "@q", "E=e.htm", "err.htm",
+         "Cannot reference a SQL operation definiton: q"},
+        {"too few parameters", q + "<DBRESULT QUERY=q>x</DBRESULT>", "E=p.htm", "p.htm",
+         "Mismatch in number of parameters to SQL statement: q"},
+        {"empty value outside a condition",
+         "<SQL NAME=q TEXT=\"SELECT id FROM items ORDER BY ?\" ERROR_URL=@E>"
+         "<DBRESULT QUERY=q PARAM=@NONE>x</DBRESULT>",
+         "E=e.htm", "e.htm", "Parameter to SQL statement is not defined: q"},
+        {"empty value without trimming",
+         "<SQL NAME=q TEXT=\"SELECT id FROM items WHERE id = ?\" TRIM=False>"
+         "<DBRESULT QUERY=q PARAM=(@NONE)>x</DBRESULT>",
+         "", "err.htm", "Variable is not defined: NONE"},
+        {"unsafe value", q + "<DBRESULT QUERY=q PARAM=(@V)>x</DBRESULT>", "E=v.htm&V=1;DROP+TABLE+items",
+         "v.htm", "Syntax or semantic error in SQL statement: q"},
+        {"statement the database rejects",
+         "<SQL NAME=q TEXT=\"SELECT nothing FROM nowhere\" ERROR_URL=@E><DBRESULT QUERY=q>x</DBRESULT>",
+         "E=db.htm", "db.htm", "Syntax or semantic error in SQL statement: q"},
+    };
+    for (const ErrorCase& c : cases) {
+        GatewayRun r = Page("<HTML>" + c.page + "</HTML>", "_ERR_URL_=err.htm", c.query);
+        EXPECT_EQ(r.out, Redirect(c.url)) << c.name;
+        std::string path = c.query.empty() ? "t.htmx " : "t.htmx?" + c.query + " ";
+        EXPECT_EQ(LastRecord(), path + c.record) << c.name;
+    }
+    // The table is intact after the attempt to drop it.
+    EXPECT_EQ(Page("<HTML>" + q + "<DBRESULT QUERY=q PARAM=(@V)>@id</DBRESULT></HTML>", "", "V=3").out,
+              kPage + "<HTML>3</HTML>");
+}
+
+TEST_P(DatabaseTest, PageRequestsDefineOnlyQueries) {
+    // No connection is needed for elements that define nothing: _CONNECT_ names nothing here.
+    db_->Site().Write("quorvel.cfg", "_CONNECT_=\"nosuch:/\" _ERR_URL_=err.htm");
+    db_->Site().Write("t.htmx", "<HTML><SQL TEXT=\"insert into items VALUES (5)\">"
+                                "<SQL NAME=x TEXT=\" SELECT 1\">"
+                                "<SQL NAME=y TEXT=\"WITH a AS (SELECT 1) SELECT 1\">ok</HTML>");
+    EXPECT_EQ(db_->Get("t.htmx").out, kPage + "<HTML>ok</HTML>");
+}
+
+TEST_P(DatabaseTest, PostProcessRequestsVisitTheBodyOnceWithoutQuerying) {
+    // The query would fail if it ran, and so would MAXROWS; only the action is defined.
+    const std::string page = "<HTML><SQL NAME=q TEXT=\"SELECT id FROM nowhere\">"
+                             "<DBRESULT QUERY=q MAXROWS=bad>@id<SQL NAME=a TEXT=\"DELETE FROM nowhere\"%s>"
+                             "</DBRESULT></HTML>";
+    auto with = [&](const std::string& extra) {
+        std::string p = page;
+        return p.replace(p.find("%s"), 2, extra);
+    };
+    db_->Site().Write("quorvel.cfg", "_CONNECT_=\"" + db_->Connect() + "\" _ERR_URL_=err.htm");
+    db_->Site().Write("t.htmx", with(""));
+    GatewayRun r = db_->Site().Get("t.htmx", "_POST_PROCESS_=done.htm", db_->Environment());
+    EXPECT_EQ(r.out, Redirect("done.htm"));
+    // The action inside the body is defined: its connection is opened.
+    db_->Site().Write("t.htmx", with(" CONNECT=\"nosuch:u/pw\""));
+    r = db_->Site().Get("t.htmx", "_POST_PROCESS_=done.htm", db_->Environment());
+    EXPECT_EQ(r.out, Redirect("err.htm"));
+    EXPECT_EQ(LastRecord(), "t.htmx?_POST_PROCESS_=done.htm Failed to connect to database: nosuch:u/***");
+}
+
 }  // namespace
 
 INSTANTIATE_TEST_SUITE_P(Drivers, DatabaseTest,
