@@ -4,6 +4,7 @@
 #include "database/HSqlElement.h"
 #include "elements/HElement.h"
 #include "elements/HIncludeElement.h"
+#include "external/HFunctionElement.h"
 #include "template/HTagTable.h"
 
 std::unique_ptr<HElement> CreateElement(int tagIndex) {
@@ -11,6 +12,7 @@ std::unique_ptr<HElement> CreateElement(int tagIndex) {
     case kTagInclude: return std::make_unique<HIncludeElement>();
     case kTagSql: return std::make_unique<HSqlElement>();
     case kTagDbResult: return std::make_unique<HDbResultElement>();
+    case kTagFunction: return std::make_unique<HFunctionElement>();
     case kTagLi: return std::make_unique<HListItemElement>();
     case kTagDt: return std::make_unique<HDefTermElement>();
     case kTagDd: return std::make_unique<HDefDataElement>();
