@@ -55,6 +55,10 @@ TEST(HSqlTextTest, TrimmingLeavesOutEmptyConditions) {
         {"SELECT * FROM t WHERE NOT (a = ? OR b = ?)", {"1", ""}, "SELECT * FROM t WHERE NOT a = 1"},
         {"SELECT * FROM t WHERE NOT (a = ? OR b = ?)", {"1", "2"},
          "SELECT * FROM t WHERE NOT (a = 1 OR  b = 2)"},
+        {"SELECT * FROM products WHERE category = ? AND name LIKE '%?%' ORDER BY name", {"3", "tea"},
+         "SELECT * FROM products WHERE( category = 3 AND  name LIKE '%tea%') ORDER BY name"},
+        {"SELECT * FROM products WHERE category = ? AND name LIKE '%?%' ORDER BY name", {"3", ""},
+         "SELECT * FROM products WHERE category = 3 ORDER BY name"},
         // A parenthesis-less empty condition in a query is simply left out.
         {"SELECT * FROM t WHERE", {}, "SELECT * FROM t"},
     });
