@@ -25,6 +25,7 @@
 #include <string_view>
 #include <vector>
 
+
 class HSqlCondition;
 
 // One clause of a statement: the keyword span that opened it and the text after it, or for
@@ -79,20 +80,6 @@ public:
 // Deepest nesting of parenthesised conditions, NOT and sub-selects that the analysis accepts.
 constexpr int kMaxSqlNesting = 100;
 
-// Token kinds of the SQL tokenizer; the values are the kind codes the analysis is built on.
-enum HSqlTokenKind {
-    kSqlLiteral = 0, kSqlWord = 1, kSqlEnd = 2, kSqlOpen = 3, kSqlClose = 4, kSqlSemicolon = 5,
-    kSqlSelect = 6, kSqlWhere = 7, kSqlAnd = 8, kSqlOr = 9, kSqlNot = 10, kSqlGroup = 11,
-    kSqlOrder = 12, kSqlHaving = 13, kSqlStart = 14, kSqlConnect = 15, kSqlUnion = 16,
-    kSqlMinus = 17, kSqlIntersect = 18, kSqlBetween = 19, kSqlOther = 20
-};
-
-// Reads the token at `pos` of `text`, advances `pos` past it and returns its kind; `span`
-// receives the stretch consumed: the blanks, tabs and line feeds before the token and the
-// token itself. The text ends at its end or at a NUL byte; at the end `pos` stays put, so
-// every later call also returns kSqlEnd.
-int NextSqlToken(std::string_view text, std::size_t& pos, std::string_view& span);
-
 // Analyses a whole SQL text. Raises HExcept 1 (empty detail and URL) on a syntax error:
 // AND, OR, NOT or BETWEEN outside a condition, WHERE inside one, a parenthesis of a condition
 // left open, a parenthesised AND/OR/NOT after text, text following a parenthesised AND/OR/NOT,
@@ -107,13 +94,3 @@ HSqlAnalysis AnalyseSql(std::string_view sql);
 std::vector<std::string> BuildStatements(const HSqlAnalysis& analysis,
                                          const std::vector<std::string>& values, int& index,
                                          bool trim);
-
-// Replaces every marker of `text` by the next value, by the rules above. Raises HExcept 6,
-// 41 (with `extra` = the number of markers in `text`) or 1.
-std::string SubstituteParameters(std::string_view text, const std::vector<std::string>& values,
-                                 int& index);
-
-// Whether `value` may stand outside a quoted literal: a number (optional sign, digits,
-// optional point and digits), a comma-separated list of numbers with blanks allowed around the
-// commas, or one identifier (a letter or underscore, then letters, digits and underscores).
-bool IsBareSqlValue(std::string_view value);

@@ -251,38 +251,6 @@ TEST(HSqlTextTest, SyntaxErrors) {
     });
 }
 
-TEST(HSqlTextTest, TokenKindsAndSpans) {
-    struct Row {
-        const char* text;
-        int kind;
-        const char* span;
-    };
-    const Row rows[] = {
-        {"  \n\tword rest", kSqlWord, "  \n\tword"},
-        {" 'a b' x", kSqlLiteral, " 'a b'"},
-        {"'open", kSqlLiteral, "'open"},
-        {" wHeRe", kSqlWhere, " wHeRe"},
-        {"INTERSECT", kSqlIntersect, "INTERSECT"},
-        {"\r", kSqlOther, "\r"},
-        {" ; x", kSqlSemicolon, " ;"},
-        {"   ", kSqlEnd, "   "},
-        {"x\xFFy", kSqlWord, "x"},
-    };
-    for (const Row& r : rows) {
-        std::size_t pos = 0;
-        std::string_view span;
-        EXPECT_EQ(NextSqlToken(r.text, pos, span), r.kind) << r.text;
-        EXPECT_EQ(span, r.span) << r.text;
-    }
-    std::size_t pos = 0;
-    std::string_view span;
-    std::string withNul("a\0b", 3);
-    EXPECT_EQ(NextSqlToken(withNul, pos, span), kSqlWord);
-    EXPECT_EQ(NextSqlToken(withNul, pos, span), kSqlEnd);
-    EXPECT_EQ(NextSqlToken(withNul, pos, span), kSqlEnd);
-    EXPECT_EQ(pos, 1u);
-}
-
 TEST(HSqlTextTest, HighBytesStayInTheText) {
     EXPECT_EQ(Rebuild("SELECT * FROM t WHERE a = '\xFF?\xE9'", {"x"}),
               "SELECT * FROM t WHERE a = '\xFFx\xE9'");
