@@ -102,6 +102,9 @@ void* DbSite::Connection(const std::string& source) {
     auto it = connections_.find(source);
     if (it != connections_.end())
         return it->second.second;
+    // The driver manager fixes its configuration directory at its first use in a process:
+    // let that be the one the other in-process tests use.
+    OdbcTestEnv::Process();
     SQLHENV henv = SQL_NULL_HENV;
     SQLHDBC hdbc = SQL_NULL_HDBC;
     SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &henv);
