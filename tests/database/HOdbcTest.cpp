@@ -102,16 +102,14 @@ TEST(HOdbcTest, StatementRoundTripOnSqlite) {
     EXPECT_FALSE(OdbcSucceeded(prepared) && OdbcSucceeded(OdbcExecute(other.Get())));
 }
 
-TEST(HOdbcTest, ConnectFailsForMissingSourceAndMissingFile) {
-    OdbcTestEnv& env = OdbcTestEnv::Process();
-    env.AddSource("gone=sqlite:" + env.Dir() + "/missing.db");
+// (A missing SQLite file is covered by the whole-request tests, which can tell the driver's
+// own leaks on that path from the gateway's.)
+TEST(HOdbcTest, ConnectFailsForAnUnknownSource) {
+    OdbcTestEnv::Process();
     HOdbcHandle hdbc = OdbcAllocConnect(OdbcAllocEnv());
     HConnectString parts;
-    ASSERT_TRUE(SplitConnectString("gone:/", parts));
-    EXPECT_FALSE(OdbcSucceeded(OdbcConnect(hdbc, parts)));
-    HOdbcHandle other = OdbcAllocConnect(OdbcAllocEnv());
     ASSERT_TRUE(SplitConnectString("nosuchsource:/", parts));
-    EXPECT_FALSE(OdbcSucceeded(OdbcConnect(other, parts)));
+    EXPECT_FALSE(OdbcSucceeded(OdbcConnect(hdbc, parts)));
 }
 
 }  // namespace
