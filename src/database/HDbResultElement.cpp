@@ -13,8 +13,6 @@
 
 namespace {
 
-constexpr std::size_t kColumnWidthMargin = 20;
-
 // MAXROWS: a whole base-10 number from 1 to kMaxRows (leading blanks and a sign allowed).
 int RowBound(const HElement& element) {
     if (!element.HasAttribute("MAXROWS"))
@@ -89,7 +87,7 @@ void HDbResultElement::Output(HContext& ctx) {
             throw HExcept(26, name, op.ErrorUrl(ctx));
         n = op.ColumnCount();
     }
-    const std::size_t maxWidth = static_cast<std::size_t>(std::max(ctx.maxColumnWidth, 1));
+    const std::size_t width = static_cast<std::size_t>(std::max(ctx.maxColumnWidth, 1));
     for (int i = 1; i <= n; ++i) {
         HOdbcColumn column;
         ctx.lastRetcode = OdbcDescribeCol(stmt, i, column);
@@ -97,11 +95,10 @@ void HDbResultElement::Output(HContext& ctx) {
             std::size_t length = column.nameLength < 0 ? 0 : static_cast<std::size_t>(column.nameLength);
             op.AddColumnName(std::string(column.name, std::min(length, std::strlen(column.name))));
         }
-        // Drivers report odd precisions for text (0, unknown, huge): the width is bounded
-        // either way, and longer values are cut to it.
-        std::size_t width = maxWidth;
-        if (column.precision < maxWidth - std::min(maxWidth, kColumnWidthMargin))
-            width = column.precision + kColumnWidthMargin;
+        // Every column gets the configured width, whatever precision the driver reports:
+        // drivers report too little for much text (PostgreSQL: 255 for json and varchar
+        // without a length, 5 for arrays, 0 for bytea; SQLite does not hold VARCHAR(n)
+        // values to n), and a value is cut only where the configuration says.
         if (!OdbcChecked(ctx, op.BindColumn(i, width)))
             throw HExcept(3, name, op.ErrorUrl(ctx), 1);
     }

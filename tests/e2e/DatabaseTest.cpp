@@ -131,6 +131,23 @@ TEST_P(DatabaseTest, ColumnWidth) {
     EXPECT_EQ(r.out, kPage + "<HTML>" + std::string(40, 'a') + std::string(983, 'b') + "</HTML>");
 }
 
+TEST_P(DatabaseTest, ValuesLongerThanTheReportedPrecisionStayWhole) {
+    // Each driver reports a precision far below these values' length.
+    std::string expected = "{1";
+    for (int i = 2; i <= 40; ++i)
+        expected += "," + std::to_string(i);
+    expected += "}";
+    if (db_->Kind() == DbKind::kSqlite) {
+        db_->Exec("CREATE TABLE odd (v VARCHAR(5))");  // SQLite keeps longer values
+        db_->Exec("INSERT INTO odd VALUES ('" + expected + "')");
+    } else {
+        db_->Exec("CREATE TABLE odd (v INTEGER[])");  // reported as 5 characters wide
+        db_->Exec("INSERT INTO odd VALUES ('" + expected + "')");
+    }
+    GatewayRun r = Page("<HTML><SQL NAME=q TEXT=\"SELECT v FROM odd\"><DBRESULT QUERY=q>@v</DBRESULT></HTML>");
+    EXPECT_EQ(r.out, kPage + "<HTML>" + expected + "</HTML>");
+}
+
 TEST_P(DatabaseTest, MegabyteValueIsCutToTheWidth) {
     db_->Exec("CREATE TABLE huge (v TEXT)");
     db_->Exec("INSERT INTO huge VALUES ('" + std::string(1 << 20, 'm') + "')");
