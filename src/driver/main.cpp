@@ -1,1 +1,3 @@
-int main() { return 0; }
+#include "driver/HDriver.h"
+
+int main() { return RunRequest(); }

@@ -1,0 +1,232 @@
+#include "driver/HConfig.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <strings.h>
+#include <unistd.h>
+
+#include "driver/HContext.h"
+#include "driver/HExcept.h"
+#include "template/HAttributes.h"
+
+namespace {
+
+const char* const kBuiltins[][2] = {
+    {"_PATH_INFO_", "PATH_INFO"},
+    {"_QUERY_STRING_", "QUERY_STRING"},
+    {"_SERVER_SOFTWARE_", "SERVER_SOFTWARE"},
+    {"_SERVER_NAME_", "SERVER_NAME"},
+    {"_GATEWAY_INTERFACE_", "GATEWAY_INTERFACE"},
+    {"_SERVER_PROTOCOL_", "SERVER_PROTOCOL"},
+    {"_SERVER_PORT_", "SERVER_PORT"},
+    {"_REQUEST_METHOD_", "REQUEST_METHOD"},
+    {"_HTTP_ACCEPT_", "HTTP_ACCEPT"},
+    {"_HTTP_USER_AGENT_", "HTTP_USER_AGENT"},
+    {"_PATH_TRANSLATED_", "PATH_TRANSLATED"},
+    {"_SCRIPT_NAME_", "SCRIPT_NAME"},
+    {"_REMOTE_HOST_", "REMOTE_HOST"},
+    {"_REMOTE_ADDR_", "REMOTE_ADDR"},
+    {"_REMOTE_USER_", "REMOTE_USER"},
+    {"_REMOTE_IDENT_", "REMOTE_IDENT"},
+    {"_AUTH_TYPE_", "AUTH_TYPE"},
+    {"_CONTENT_TYPE_", "CONTENT_TYPE"},
+    {"_CONTENT_LENGTH_", "CONTENT_LENGTH"},
+};
+
+std::string Env(const char* name) {
+    const char* v = std::getenv(name);
+    return v ? v : "";
+}
+
+// `%` and two bytes, converted as base 16 by strtol; both bytes must be consumed.
+char DecodeEscape(std::string_view s, size_t& i) {
+    if (s.size() - i < 3)
+        throw HExcept(36, "", "", 1);
+    char two[3] = {s[i + 1], s[i + 2], 0};
+    char* end = nullptr;
+    long v = std::strtol(two, &end, 16);
+    if (end != two + 2)
+        throw HExcept(36, "", "", 1);
+    i += 3;
+    return static_cast<char>(v & 0xFF);
+}
+
+bool HasParentSegment(const std::string& path) {
+    size_t start = 0;
+    for (;;) {
+        size_t end = path.find('/', start);
+        std::string_view seg(path.data() + start, (end == std::string::npos ? path.size() : end) - start);
+        if (seg == "..")
+            return true;
+        if (end == std::string::npos)
+            return false;
+        start = end + 1;
+    }
+}
+
+void OpenPage(HContext& ctx) {
+    if (ctx.debug) {
+        if (const HValue* log = ctx.symbols.Lookup("_LOG_FILE_"))
+            ctx.page = HPage::OpenLog(log->GetText());
+        if (!ctx.page)
+            ctx.page = HPage::OpenLog("quorvel.log");
+    }
+    // Without a writable debug log the request is still served, from a temporary file.
+    if (!ctx.page)
+        ctx.page = HPage::Temporary();
+    if (!ctx.page)
+        throw HExcept(7, "cannot create the page buffer");
+}
+
+// Reads CONTENT_LENGTH bytes of the body of a form posted as
+// application/x-www-form-urlencoded; false when the request carries no such body.
+bool ReadFormBody(std::string& body) {
+    if (Env("REQUEST_METHOD") != "POST")
+        return false;
+    std::string type = Env("CONTENT_TYPE");
+    static const char kForm[] = "application/x-www-form-urlencoded";
+    if (strncasecmp(type.c_str(), kForm, sizeof kForm - 1) != 0)
+        return false;
+    std::string lengthText = Env("CONTENT_LENGTH");
+    char* end = nullptr;
+    errno = 0;
+    long length = lengthText.empty() ? 0 : std::strtol(lengthText.c_str(), &end, 10);
+    if (!lengthText.empty() && (errno != 0 || *end != '\0' || length < 0))
+        throw HExcept(38, lengthText, "", 1);
+    if (length > kMaxBody)
+        throw HExcept(38, lengthText, "", 1);
+    body.resize(static_cast<size_t>(length));
+    size_t got = 0;
+    while (got < body.size()) {
+        ssize_t n = ::read(0, &body[got], body.size() - got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        got += static_cast<size_t>(n);
+    }
+    // A body cut short would submit half a form: refuse it whole.
+    if (got != body.size())
+        throw HExcept(38, lengthText, "", 1);
+    return true;
+}
+
+}  // namespace
+
+void ReadConfiguration(HContext& ctx, const std::string& path) {
+    std::unique_ptr<HInput> in = HInput::OpenFile(path);
+    if (!in)
+        return;
+    try {
+        int c = in->Get();
+        if (c == '[') {
+            do
+                c = in->Get();
+            while (c != ']' && c != HInput::kEof);
+        } else {
+            in->Unget(c);
+        }
+        std::string name;
+        HValuePtr value;
+        while (ReadAttribute(*in, name, value)) {
+            // A name written without a value is defined with the empty text.
+            if (!value)
+                value = std::make_unique<HWordValue>(std::string());
+            ctx.symbols.Define(name, std::move(value));
+        }
+    } catch (const HExcept& e) {
+        throw HExcept::WithCode(e, 35);
+    }
+}
+
+std::string DecodePath(std::string_view pathInfo) {
+    std::string path;
+    path.reserve(pathInfo.size());
+    for (size_t i = 0; i < pathInfo.size();) {
+        if (pathInfo[i] == '%')
+            path.push_back(DecodeEscape(pathInfo, i));
+        else
+            path.push_back(pathInfo[i++]);
+    }
+    return path;
+}
+
+void DefineQueryVariables(HContext& ctx, std::string_view query, const std::string& raw) {
+    size_t i = 0;
+    std::string name, value;
+    for (;;) {
+        name.clear();
+        while (i < query.size() && query[i] != '=') {
+            if (query[i] == '%')
+                name.push_back(DecodeEscape(query, i));
+            else
+                name.push_back(query[i++]);
+        }
+        if (i >= query.size())
+            throw HExcept(38, raw, "", 1);
+        ++i;
+        value.clear();
+        while (i < query.size() && query[i] != '&' && query[i] != '?') {
+            if (query[i] == '%')
+                value.push_back(DecodeEscape(query, i));
+            else if (query[i] == '+')
+                value.push_back(' '), ++i;
+            else
+                value.push_back(query[i++]);
+        }
+        if (!value.empty())
+            ctx.symbols.Define(name, std::make_unique<HWordValue>(value));
+        if (i >= query.size())
+            return;
+        ++i;
+    }
+}
+
+void Initialise(HContext& ctx) {
+    ReadConfiguration(ctx, "quorvel.cfg");
+
+    if (const HValue* debug = ctx.symbols.Lookup("_DEBUG_"))
+        ctx.debug = strcasecmp(debug->GetText().c_str(), "TRUE") == 0;
+    OpenPage(ctx);
+
+    if (const HValue* width = ctx.symbols.Lookup("_MAX_COLUMN_WIDTH_")) {
+        std::string text = width->GetText();
+        long v = 0;
+        for (size_t i = 0; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i)
+            if (v <= 100000)
+                v = v * 10 + (text[i] - '0');
+        if (v < 1 || v > 1024)
+            throw HExcept(39, text);
+        ctx.maxColumnWidth = static_cast<int>(v);
+    }
+
+    const char* rawPath = std::getenv("PATH_INFO");
+    std::string pathInfo = rawPath ? rawPath : "";
+    std::string path = DecodePath(pathInfo);
+    // Nothing outside the template tree is ever opened: no `..` segment, no NUL byte.
+    if (path.find('\0') != std::string::npos || HasParentSegment(path))
+        throw HExcept(37, pathInfo, "", 1);
+    ctx.templateStream = HInput::OpenFile(path);
+    if (!ctx.templateStream) {
+        if (const HValue* prefix = ctx.symbols.Lookup("_HTMX_PATH_"))
+            ctx.templateStream = HInput::OpenFile(prefix->GetText() + path);
+    }
+    if (!ctx.templateStream)
+        throw HExcept(37, pathInfo, "", 1);
+    ctx.input = ctx.templateStream.get();
+
+    ctx.symbols.Define("_QUORVEL_VERSION_", std::make_unique<HWordValue>("2.0.2"));
+    for (const auto& builtin : kBuiltins)
+        ctx.symbols.Define(builtin[0], std::make_unique<HWordValue>(Env(builtin[1])));
+
+    std::string query = Env("QUERY_STRING");
+    if (!query.empty())
+        DefineQueryVariables(ctx, query, query);
+    std::string body;
+    if (ReadFormBody(body) && !body.empty())
+        DefineQueryVariables(ctx, body, body);
+
+    if (ctx.symbols.Contains("_POST_PROCESS_"))
+        ctx.postProcess = true;
+}

@@ -1,0 +1,54 @@
+// HContext: the state of the one request this process serves.
+//
+// Created by the driver, passed by reference to every element, value and database
+// routine, destroyed when the request ends. It owns the template stream, the page buffer
+// and the symbol table (and through it every variable and SQL operation). `scopes` and
+// `input` only point at objects owned elsewhere. Members are declared so that the symbol
+// table (whose SQL operations release their statement handles) is destroyed before the
+// streams are closed.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "template/HInput.h"
+#include "template/HPage.h"
+#include "values/HResultSet.h"
+#include "values/HSymbolTable.h"
+
+class HContext {
+public:
+    HContext() = default;
+    HContext(const HContext&) = delete;
+    HContext& operator=(const HContext&) = delete;
+
+    // The template file; `input` points at it, or at an included file while that is read.
+    std::unique_ptr<HInput> templateStream;
+    HInput* input = nullptr;
+    // The page buffer: a temporary file, or the debug log when debugging is on.
+    std::unique_ptr<HPage> page;
+
+    HSymbolTable symbols;
+
+    // The shared ODBC environment and connection (SQLHENV, SQLHDBC), null until made.
+    // Connections are never closed; they end with the process.
+    void* henv = nullptr;
+    void* hdbc = nullptr;
+    short lastRetcode = 0;
+
+    // Open result sets whose current row is in scope, innermost at the back. Not owned.
+    std::vector<const HResultSet*> scopes;
+
+    std::string nameModifier;
+    std::string maxNameModifier;
+    std::string formAction;
+    bool postProcess = false;
+    bool debug = false;
+    int maxColumnWidth = 1024;
+
+    // Bounds that keep hostile input from exhausting the stack.
+    int includeDepth = 0;  // files being included now
+    int elementDepth = 0;  // elements being read now
+    int evalDepth = 0;     // variables being evaluated through references now
+};

@@ -1,0 +1,42 @@
+#include "driver/HDriver.h"
+
+#include <csignal>
+
+#include "driver/HConfig.h"
+#include "driver/HContext.h"
+#include "driver/HExcept.h"
+#include "driver/HReport.h"
+#include "driver/HStats.h"
+#include "elements/HElement.h"
+#include "template/HScanner.h"
+#include "template/HTagTable.h"
+
+int RunRequest() {
+    // A client that goes away must not kill the request before its statistics line.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    HContext ctx;
+    std::unique_ptr<HElement> root;
+    try {
+        Initialise(ctx);
+
+        int c;
+        do
+            c = ctx.input->Get();
+        while (c == ' ' || c == '\t' || c == '\n');
+        ctx.input->Unget(c);
+
+        if (Scan(ctx, root) != kTagHtml)
+            throw HExcept(8);
+        int status = 1;
+        root->Parse(ctx, status);
+        root->Output(ctx);
+        Finalise(ctx);
+        WriteStatistics(ctx, nullptr);
+    } catch (const HExcept& e) {
+        ReportError(ctx, e);
+        WriteStatistics(ctx, &e);
+    }
+    root.reset();
+    return 0;
+}

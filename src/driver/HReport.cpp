@@ -1,0 +1,115 @@
+#include "driver/HReport.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <strings.h>
+#include <unistd.h>
+
+#include "driver/HContext.h"
+#include "driver/HExcept.h"
+
+void WriteStdout(const std::string& text) {
+    const char* p = text.data();
+    size_t n = text.size();
+    while (n > 0) {
+        ssize_t w = ::write(1, p, n);
+        if (w < 0) {
+            if (errno == EINTR)
+                continue;
+            return;  // the client is gone; nothing more can be said to it
+        }
+        p += w;
+        n -= static_cast<size_t>(w);
+    }
+}
+
+std::string SafeHeaderValue(const std::string& url) {
+    std::string out;
+    out.reserve(url.size());
+    for (char c : url) {
+        if (c == '\r')
+            out += "%0D";
+        else if (c == '\n')
+            out += "%0A";
+        else
+            out += c;
+    }
+    return out;
+}
+
+std::string RemoveParameter(const std::string& query, const std::string& name) {
+    size_t at = query.find(name);
+    if (at == std::string::npos)
+        return query;
+    std::string kept = query.substr(0, at);
+    size_t amp = query.find('&', at);
+    if (amp != std::string::npos)
+        return kept + query.substr(amp + 1);
+    if (!kept.empty())
+        kept.pop_back();
+    return kept;
+}
+
+void ListSymbols(HContext& ctx) {
+    if (!ctx.debug || !ctx.page)
+        return;
+    std::string listing = "\n\n<!-- Symbol Table Listing \n";
+    ctx.symbols.ForEach([&](const std::string& name, const HValue* value) {
+        if (value && value->Kind() == HValue::kSqlOperation)
+            return;
+        listing += name;
+        listing += " = ";
+        if (value)
+            listing += value->GetText();
+        listing += '\n';
+    });
+    listing += "-->\n";
+    ctx.page->Write(listing);
+}
+
+void Finalise(HContext& ctx) {
+    if (!ctx.postProcess) {
+        ListSymbols(ctx);
+        ctx.page->Flush();
+        WriteStdout("Content-TYPE: text/html\n\n");
+        ctx.page->CopyTo(1);
+        return;
+    }
+    std::string url;
+    if (const HValue* target = ctx.symbols.Lookup("_POST_PROCESS_"))
+        url = target->Evaluate(ctx, nullptr);
+    std::string response = "Content-TYPE: text/html\nLocation: " + SafeHeaderValue(url);
+    if (strncasecmp(url.c_str(), "http:", 5) == 0) {
+        const char* raw = std::getenv("QUERY_STRING");
+        std::string query = raw ? raw : "";
+        query = RemoveParameter(query, "_POST_PROCESS_");
+        query = RemoveParameter(query, "_MAX_NAME_MODIFIER_");
+        response += "?" + SafeHeaderValue(query);
+    }
+    response += "\n\n";
+    WriteStdout(response);
+}
+
+void ReportError(HContext& ctx, const HExcept& error) {
+    try {
+        if (ctx.debug) {
+            if (!ctx.page)
+                ctx.page = HPage::OpenLog("quorvel.log");
+            if (ctx.page) {
+                ctx.page->Write("<!-- " + std::string(error.Message()) + ": " + error.detail + " -->\n");
+                ListSymbols(ctx);
+                ctx.page->Flush();
+            }
+        }
+        std::string url = error.url;
+        if (url.empty()) {
+            const HValue* fallback = ctx.symbols.Lookup("_ERR_URL_");
+            if (!fallback)
+                return;
+            url = fallback->GetText();
+        }
+        WriteStdout("Content-TYPE: text/html\nLocation: " + SafeHeaderValue(url) + "\n\n");
+    } catch (const HExcept&) {
+        // Reporting raises nothing of its own; a value that cannot be listed is skipped.
+    }
+}

@@ -1,0 +1,30 @@
+// The end of a request: the response on standard output, the symbol-table listing of a
+// debugged request, and the report of a failed one.
+#pragma once
+
+#include <string>
+
+class HContext;
+class HExcept;
+
+// Page request: "Content-TYPE: text/html\n\n" and the buffered page. Post-process
+// request: a redirect to the evaluated `_POST_PROCESS_` (an http: URL gets the submitted
+// query string without the two hidden fields). Raises what evaluating
+// `_POST_PROCESS_` raises; writes nothing to standard output in that case.
+void Finalise(HContext& ctx);
+
+// Appends the symbol-table listing to the page buffer when debugging is on.
+void ListSymbols(HContext& ctx);
+
+// The error path: the debug-log line and listing (debugging only), then the redirect to
+// the error's URL or `_ERR_URL_`, or nothing at all. Raises nothing.
+void ReportError(HContext& ctx, const HExcept& error);
+
+// `query` without the parameter that starts at the first occurrence of `name`.
+std::string RemoveParameter(const std::string& query, const std::string& name);
+
+// A redirect URL made safe for a header line: CR and LF become %0D and %0A.
+std::string SafeHeaderValue(const std::string& url);
+
+// Writes all of `text` to standard output.
+void WriteStdout(const std::string& text);

@@ -1,0 +1,18 @@
+// The statistics log: one line per request, successful or failed, appended to the file
+// named by `_STAT_FILE_` (default "qvstat.log"). Concurrent requests take an exclusive
+// lock on the file, retried every 50 ms for at most 10 s; after that the line is
+// dropped. Each line is written with one system call, so lines never interleave.
+#pragma once
+
+#include <ctime>
+#include <string>
+
+class HContext;
+class HExcept;
+
+// The record: "M/D/YYYY h:m:s ", the request path, "?query", " message", ": detail",
+// "\r\n". `error` is null for a successful request.
+std::string FormatStatistics(const HContext& ctx, const HExcept* error, std::time_t now);
+
+// Appends the record for this request. Raises nothing.
+void WriteStatistics(const HContext& ctx, const HExcept* error);

@@ -1,0 +1,9 @@
+// CreateElement: the element class for each start tag index of the tag table (4..56).
+// The scanner creates text, unknown-tag and at-sign elements itself.
+#pragma once
+
+#include <memory>
+
+class HElement;
+
+std::unique_ptr<HElement> CreateElement(int tagIndex);

@@ -1,0 +1,47 @@
+#include "elements/HIncludeElement.h"
+
+#include "driver/HContext.h"
+#include "driver/HExcept.h"
+#include "template/HTagTable.h"
+
+HIncludeElement::HIncludeElement() : HElement(kTagInclude) {}
+
+std::unique_ptr<HElement> HIncludeElement::Parse(HContext& ctx, int& status) {
+    ReadAttributes(ctx);
+    const HValue* file = Attribute("FILE");
+    if (!file)
+        throw HExcept(20);
+    std::string name = file->GetText();
+    if (ctx.includeDepth >= kMaxDepth)
+        throw HExcept(20, name);
+
+    std::unique_ptr<HInput> stream = HInput::OpenFile(name);
+    if (!stream) {
+        if (const HValue* path = ctx.symbols.Lookup("_INCLUDE_PATH_"))
+            stream = HInput::OpenFile(path->GetText() + "/" + name);
+    }
+    if (!stream)
+        throw HExcept(20, name);
+
+    // The including stream is restored on every way out, errors included.
+    struct Swap {
+        Swap(HContext& c, HInput* next) : ctx(c), saved(c.input) {
+            ctx.input = next;
+            ++ctx.includeDepth;
+        }
+        ~Swap() {
+            ctx.input = saved;
+            --ctx.includeDepth;
+        }
+        HContext& ctx;
+        HInput* saved;
+    } swap(ctx, stream.get());
+
+    ReadContent(ctx, status);
+    if (status != 0)
+        throw HExcept(24, name);
+    status = 1;
+    return nullptr;
+}
+
+void HIncludeElement::Output(HContext& ctx) { OutputChildren(ctx); }

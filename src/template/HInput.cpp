@@ -1,0 +1,90 @@
+#include "template/HInput.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+constexpr size_t kBlock = 64 * 1024;
+}
+
+std::unique_ptr<HInput> HInput::OpenFile(const std::string& path) {
+    if (path.empty() || path.find('\0') != std::string::npos)
+        return nullptr;
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return nullptr;
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return nullptr;
+    }
+    std::unique_ptr<HInput> in(new HInput());
+    in->fd_ = fd;
+    in->buffer_.reset(new char[kBlock]);
+    in->pos_ = in->end_ = in->buffer_.get();
+    return in;
+}
+
+std::unique_ptr<HInput> HInput::FromString(std::string text) {
+    std::unique_ptr<HInput> in(new HInput());
+    in->text_ = std::move(text);
+    in->pos_ = in->text_.data();
+    in->end_ = in->pos_ + in->text_.size();
+    return in;
+}
+
+HInput::~HInput() {
+    if (fd_ >= 0)
+        ::close(fd_);
+}
+
+bool HInput::Fill() {
+    if (fd_ < 0)
+        return false;
+    for (;;) {
+        ssize_t n = ::read(fd_, buffer_.get(), kBlock);
+        if (n > 0) {
+            pos_ = buffer_.get();
+            end_ = pos_ + n;
+            return true;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        // End of file or a read error: the stream ends here for good.
+        ::close(fd_);
+        fd_ = -1;
+        pos_ = end_ = buffer_.get();
+        return false;
+    }
+}
+
+void HInput::ReadUntil(const bool* stops, std::string& out) {
+    if (pushed_ != kNone) {
+        if (stops[pushed_ & 0xFF])
+            return;
+        out.push_back(static_cast<char>(pushed_));
+        pushed_ = kNone;
+    }
+    for (;;) {
+        if (pos_ == end_ && !Fill())
+            return;
+        const char* p = pos_;
+        while (p != end_ && !stops[static_cast<unsigned char>(*p)] && *p != '\r')
+            ++p;
+        out.append(pos_, p);
+        pos_ = p;
+        if (p == end_)
+            continue;
+        if (*p != '\r')
+            return;  // a stopping byte, left in the buffer
+        // A carriage return: let Get fold a CR LF pair into one LF.
+        int c = Get();
+        if (stops[c & 0xFF]) {
+            Unget(c);
+            return;
+        }
+        out.push_back(static_cast<char>(c));
+    }
+}

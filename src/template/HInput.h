@@ -1,0 +1,73 @@
+// HInput: a buffered, read-only byte stream over a template, an included file or the
+// configuration file.
+//
+// It owns its file descriptor (or an in-memory copy of a text) and delivers one byte at a
+// time with one byte of push-back, reading the file in large blocks so that no system call
+// is made per byte. Reading is in text mode: each CR LF pair is delivered as a single LF;
+// a CR not followed by LF is an ordinary byte. Only regular files are opened, so a path
+// that names a directory, a device or a pipe counts as not found and can never block.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+
+class HInput {
+public:
+    static constexpr int kEof = -1;
+
+    // Opens a regular file for reading; nullptr when it cannot be opened.
+    static std::unique_ptr<HInput> OpenFile(const std::string& path);
+    // A stream over a copy of `text` (tests, and values read from strings).
+    static std::unique_ptr<HInput> FromString(std::string text);
+
+    ~HInput();
+    HInput(const HInput&) = delete;
+    HInput& operator=(const HInput&) = delete;
+
+    // The next byte (0..255), or kEof at the end of the stream (and at every call after it).
+    int Get() {
+        if (pushed_ != kNone) {
+            int c = pushed_;
+            pushed_ = kNone;
+            return c;
+        }
+        if (pos_ == end_ && !Fill())
+            return kEof;
+        unsigned char c = static_cast<unsigned char>(*pos_++);
+        if (c == '\r') {
+            if (pos_ == end_ && !Fill())
+                return '\r';
+            if (*pos_ == '\n') {
+                ++pos_;
+                return '\n';
+            }
+        }
+        return c;
+    }
+
+    // Pushes one byte back; the next Get returns it. Pushing back kEof does nothing, as
+    // the stream is at its end anyway.
+    // REQUIRES: at most one byte is pushed back between two calls of Get.
+    void Unget(int c) {
+        if (c != kEof)
+            pushed_ = c;
+    }
+
+    // Appends bytes to `out` until a byte that `stops` marks (a 256-entry table), or the
+    // end of the stream. The stopping byte is left in the stream. Equivalent to calling
+    // Get and Unget byte by byte, but without the per-byte call overhead.
+    void ReadUntil(const bool* stops, std::string& out);
+
+private:
+    static constexpr int kNone = -2;
+    HInput() = default;
+    bool Fill();
+
+    int fd_ = -1;
+    std::unique_ptr<char[]> buffer_;
+    std::string text_;  // whole content when reading from memory
+    const char* pos_ = nullptr;
+    const char* end_ = nullptr;
+    int pushed_ = kNone;
+};

@@ -1,0 +1,89 @@
+#include "template/HScanner.h"
+
+#include <string>
+
+#include "driver/HContext.h"
+#include "driver/HExcept.h"
+#include "elements/HElement.h"
+#include "elements/HElementFactory.h"
+#include "template/HTagTable.h"
+#include "values/HValueParser.h"
+
+namespace {
+
+constexpr size_t kMaxTagName = 72;
+
+struct Stops {
+    bool text[256] = {};
+    bool tagEnd[256] = {};
+    Stops() {
+        text[0] = text['<'] = text['@'] = true;
+        tagEnd['>'] = true;
+    }
+};
+const Stops kStops;
+
+bool IsNameTerminator(int c) { return c == ' ' || c == '\t' || c == '\n' || c == '>'; }
+
+char Upper(int c) { return static_cast<char>((c >= 'a' && c <= 'z') ? c - 'a' + 'A' : c); }
+
+}  // namespace
+
+int Scan(HContext& ctx, std::unique_ptr<HElement>& slot) {
+    HInput& in = *ctx.input;
+    int c = in.Get();
+    if (c == '<') {
+        std::string name;
+        bool terminated = false;
+        while (name.size() < kMaxTagName) {
+            c = in.Get();
+            if (c == HInput::kEof)
+                break;
+            if (IsNameTerminator(c)) {
+                in.Unget(c);
+                terminated = true;
+                break;
+            }
+            name.push_back(Upper(c));
+        }
+        if (terminated) {
+            int index = LookupTag(name);
+            if (index >= kFirstEndTag) {
+                slot.reset();
+                return index;
+            }
+            if (index != kTagUnknown) {
+                slot = CreateElement(index);
+                return index;
+            }
+        }
+        in.ReadUntil(kStops.tagEnd, name);
+        slot = std::make_unique<HUnknownTagElement>(std::move(name));
+        return kTagUnknown;
+    }
+    if (c == HInput::kEof)
+        return kTagEof;
+    if (c == '@') {
+        in.Unget(c);
+        HValuePtr value;
+        ParseValue(in, value);
+        slot = std::make_unique<HLookupElement>(std::move(value));
+        return kTagLookup;
+    }
+    std::string text(1, static_cast<char>(c));
+    in.ReadUntil(kStops.text, text);
+    slot = std::make_unique<HTextElement>(std::move(text));
+    return kTagText;
+}
+
+void CloseEndTag(HContext& ctx) {
+    HInput& in = *ctx.input;
+    int c;
+    do
+        c = in.Get();
+    while (c == ' ' || c == '\t' || c == '\n');
+    if (c == '>')
+        return;
+    in.Unget(c);
+    throw HExcept(10);
+}

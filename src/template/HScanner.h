@@ -1,0 +1,22 @@
+// The tag scanner: turns the context's input stream into tokens, one per call.
+//
+// A token is a start tag, an end tag, a run of text, an at-sign expression, or the end of
+// input; its value is the tag-table index. For start tags, text runs and at-sign
+// expressions the scanner creates the element that represents the token. It reads only
+// the tag name: the attribute list and the `>` stay in the stream for the element.
+#pragma once
+
+#include <memory>
+
+class HContext;
+class HElement;
+
+// Reads the next token from ctx.input and returns its index. For a text run (2), an
+// unknown tag (3), an at-sign expression (15) and a start tag (4..56) the new element is
+// stored in `slot` (the caller owns it); for an end tag (57..91) `slot` is reset; at the
+// end of input (0) `slot` is left unchanged.
+int Scan(HContext& ctx, std::unique_ptr<HElement>& slot);
+
+// Consumes the rest of an end tag after its name: blanks, tabs and newlines, then `>`.
+// Raises error 10 when anything else follows the name.
+void CloseEndTag(HContext& ctx);

@@ -1,0 +1,40 @@
+// HSymbolTable: the request's variables, name to value object.
+//
+// Holds the configuration settings, the built-in CGI variables, the submitted form fields
+// and the SQL operations defined while the page is written. It owns every value. A value
+// replaced by a later definition of the same name is kept alive until the table is
+// destroyed, because an element may still be using it (a running query redefined inside
+// its own result body). Enumeration order is that of HNameMap.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "values/HNameMap.h"
+#include "values/HValue.h"
+
+class HSymbolTable {
+public:
+    HSymbolTable() = default;
+    ~HSymbolTable();
+    HSymbolTable(const HSymbolTable&) = delete;
+    HSymbolTable& operator=(const HSymbolTable&) = delete;
+
+    // Binds `name` to `value`, replacing an earlier binding. `value` may be null for a
+    // configuration name written without a value.
+    void Define(const std::string& name, std::unique_ptr<HValue> value);
+    // The value bound to `name`, or nullptr when absent.
+    HValue* Lookup(std::string_view name) const;
+    bool Contains(std::string_view name) const { return map_.Find(name) != nullptr; }
+
+    // fn(name, const HValue* value) for every entry, in enumeration order.
+    template <class F>
+    void ForEach(F&& fn) const {
+        map_.ForEach([&](const std::string& n, const std::unique_ptr<HValue>& v) { fn(n, v.get()); });
+    }
+
+private:
+    HNameMap<std::unique_ptr<HValue>> map_;
+    std::vector<std::unique_ptr<HValue>> replaced_;
+};

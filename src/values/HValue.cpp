@@ -1,0 +1,89 @@
+#include "values/HValue.h"
+
+#include <cctype>
+#include <climits>
+#include <strings.h>
+
+#include "driver/HContext.h"
+#include "driver/HExcept.h"
+#include "template/HWriter.h"
+#include "values/HNameModifier.h"
+
+namespace {
+
+// Longest chain of variables referring to variables that is followed before the chain
+// counts as referring back to itself.
+constexpr int kMaxEvalDepth = 64;
+
+struct DepthGuard {
+    explicit DepthGuard(int& d) : depth(d) { ++depth; }
+    ~DepthGuard() { --depth; }
+    int& depth;
+};
+
+// Leading decimal integer: blanks and one sign allowed, 0 when there are no digits;
+// saturates instead of overflowing.
+long LeadingInteger(const std::string& s) {
+    size_t i = 0;
+    while (i < s.size() && std::isspace(static_cast<unsigned char>(s[i])))
+        ++i;
+    bool negative = false;
+    if (i < s.size() && (s[i] == '+' || s[i] == '-'))
+        negative = s[i++] == '-';
+    long v = 0;
+    for (; i < s.size() && std::isdigit(static_cast<unsigned char>(s[i])); ++i) {
+        if (v < LONG_MAX / 10)
+            v = v * 10 + (s[i] - '0');
+    }
+    return negative ? -v : v;
+}
+
+}  // namespace
+
+std::string HVarRef::Evaluate(HContext& ctx, const std::string* modifier) const {
+    for (auto it = ctx.scopes.rbegin(); it != ctx.scopes.rend(); ++it)
+        if (const char* column = (*it)->FindColumn(text_))
+            return EscapeForHtml(column);
+
+    const HValue* value;
+    if (modifier && !IsFirstInstance(*modifier))
+        value = ctx.symbols.Lookup(text_ + *modifier);
+    else
+        value = ctx.symbols.Lookup(text_);
+    if (!value)
+        throw HExcept(9, text_);
+
+    DepthGuard guard(ctx.evalDepth);
+    if (ctx.evalDepth > kMaxEvalDepth)
+        throw HExcept(9, text_);
+    return value->Evaluate(ctx, nullptr);
+}
+
+std::string HParamList::Evaluate(HContext&, const std::string*) const {
+    throw HExcept(13);
+}
+
+std::string HQuotedValue::Evaluate(HContext& ctx, const std::string*) const {
+    std::string out;
+    for (const HValuePtr& piece : pieces_)
+        out += piece->Evaluate(ctx, nullptr);
+    return out;
+}
+
+std::string HQuotedValue::GetText() const {
+    std::string out;
+    for (const HValuePtr& piece : pieces_)
+        out += piece->GetText();
+    return out;
+}
+
+std::string HFuncCall::Evaluate(HContext& ctx, const std::string*) const {
+    if (strcasecmp(text_.c_str(), "FIXED_WIDTH") != 0 || arguments_->Items().size() != 2)
+        throw HExcept(21, text_);
+    std::string value = arguments_->Items()[0]->Evaluate(ctx, nullptr);
+    long width = LeadingInteger(arguments_->Items()[1]->Evaluate(ctx, nullptr));
+    if (width <= 0 || width > kMaxWidth)
+        throw HExcept(23, text_);
+    value.resize(static_cast<size_t>(width), ' ');
+    return value;
+}

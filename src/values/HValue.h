@@ -1,0 +1,113 @@
+// HValue and its kinds: the parsed form of an attribute value, of an at-sign expression in
+// template text, and of everything the symbol table holds.
+//
+// Values are never evaluated when read, only when an element is written, so one value may
+// give a different text each time (once per result row). A container value (list, quoted
+// string, function call) owns its items. Kind codes are fixed: 1 word, 2 literal,
+// 3 reference, 4 parameter list, 5 SQL operation, 6 quoted string, 7 function call.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+class HContext;
+
+class HValue {
+public:
+    enum Kind {
+        kWord = 1,
+        kLiteral = 2,
+        kVarRef = 3,
+        kParamList = 4,
+        kSqlOperation = 5,
+        kQuoted = 6,
+        kFuncCall = 7,
+    };
+
+    HValue(int kind, std::string text) : kind_(kind), text_(std::move(text)) {}
+    virtual ~HValue() = default;
+    HValue(const HValue&) = delete;
+    HValue& operator=(const HValue&) = delete;
+
+    int Kind() const { return kind_; }
+    const std::string& Text() const { return text_; }
+
+    // The value's text for output or use, computed now. `modifier` is a name-modifier
+    // suffix for variable lookups, nullptr when there is none.
+    virtual std::string Evaluate(HContext& ctx, const std::string* modifier) const = 0;
+    // The text as written, without evaluation (names, keywords, file names, URLs).
+    virtual std::string GetText() const = 0;
+
+protected:
+    int kind_;
+    std::string text_;
+};
+
+using HValuePtr = std::unique_ptr<HValue>;
+
+// A bare word; also every built-in and submitted variable.
+class HWordValue : public HValue {
+public:
+    explicit HWordValue(std::string text) : HValue(kWord, std::move(text)) {}
+    std::string Evaluate(HContext&, const std::string*) const override { return text_; }
+    std::string GetText() const override { return text_; }
+};
+
+// A literal text: `@@`, and the literal pieces of a quoted string.
+class HLiteralValue : public HValue {
+public:
+    explicit HLiteralValue(std::string text) : HValue(kLiteral, std::move(text)) {}
+    std::string Evaluate(HContext&, const std::string*) const override { return text_; }
+    std::string GetText() const override { return text_; }
+};
+
+// `@name`: a result column of an open result set, else a variable.
+class HVarRef : public HValue {
+public:
+    explicit HVarRef(std::string name) : HValue(kVarRef, std::move(name)) {}
+    std::string Evaluate(HContext& ctx, const std::string* modifier) const override;
+    std::string GetText() const override { return text_; }
+};
+
+// `( item, ... )`: a list; cannot be referenced as a plain value.
+class HParamList : public HValue {
+public:
+    HParamList() : HValue(kParamList, std::string()) {}
+    void Append(HValuePtr item) { items_.push_back(std::move(item)); }
+    const std::vector<HValuePtr>& Items() const { return items_; }
+    std::string Evaluate(HContext& ctx, const std::string* modifier) const override;
+    std::string GetText() const override { return std::string(); }
+
+private:
+    std::vector<HValuePtr> items_;
+};
+
+// `"text with @references"`: literal pieces and references, concatenated.
+class HQuotedValue : public HValue {
+public:
+    HQuotedValue() : HValue(kQuoted, std::string()) {}
+    void Append(HValuePtr piece) { pieces_.push_back(std::move(piece)); }
+    const std::vector<HValuePtr>& Pieces() const { return pieces_; }
+    std::string Evaluate(HContext& ctx, const std::string* modifier) const override;
+    std::string GetText() const override;
+
+private:
+    std::vector<HValuePtr> pieces_;
+};
+
+// `@name( item, ... )`: a call of the built-in function FIXED_WIDTH.
+class HFuncCall : public HValue {
+public:
+    HFuncCall(std::string name, std::unique_ptr<HParamList> arguments)
+        : HValue(kFuncCall, std::move(name)), arguments_(std::move(arguments)) {}
+    const HParamList& Arguments() const { return *arguments_; }
+    std::string Evaluate(HContext& ctx, const std::string* modifier) const override;
+    std::string GetText() const override { return text_ + arguments_->GetText(); }
+
+    // Widths above this are refused (error 23) rather than allocated.
+    static constexpr long kMaxWidth = 1 << 20;
+
+private:
+    std::unique_ptr<HParamList> arguments_;
+};
