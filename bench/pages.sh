@@ -114,10 +114,20 @@ syscalls() {
        END { print r + 0, b + 0, w + 0 }' "$work/strace.txt"
 }
 
-# grows_linearly SLOPE1 SLOPE2 FLOOR: the later slope is at most twice the earlier one
-# (an earlier slope below FLOOR counts as FLOOR, so that a flat curve passes).
-grows_linearly() {
-  awk -v s1="$1" -v s2="$2" -v floor="$3" 'BEGIN { if (s1 < floor) s1 = floor; exit !(s2 <= 2 * s1) }'
+# growth TITLE UNIT SCALE FLOOR Y0 Y1 Y2: prints the slopes of Y over the template sizes
+# (times SCALE, in UNIT) from 100 KB to 1 MB and from 1 MB to 10 MB, and whether the later
+# slope is at most twice the earlier one (an earlier slope below FLOOR counts as FLOOR, so
+# that a flat curve passes). Returns 1 when it is not.
+growth() {
+  local s1 s2 verdict=linear rc=0
+  s1=$(slope "${bytes[0]}" "$5" "${bytes[1]}" "$6" "$3")
+  s2=$(slope "${bytes[1]}" "$6" "${bytes[2]}" "$7" "$3")
+  if ! awk -v s1="$s1" -v s2="$s2" -v floor="$4" \
+      'BEGIN { if (s1 < floor) s1 = floor; exit !(s2 <= 2 * s1) }'; then
+    verdict="FAIL: faster than linear" rc=1
+  fi
+  echo "$1: $s1 $2 (100 KB to 1 MB), $s2 $2 (1 MB to 10 MB): $verdict"
+  return $rc
 }
 
 slope() { awk -v x0="$1" -v y0="$2" -v x1="$3" -v y1="$4" -v scale="$5" \
@@ -152,24 +162,9 @@ for i in 0 1 2; do
   fi
 done
 
-time_slope1=$(slope "${bytes[0]}" "${ms[0]}" "${bytes[1]}" "${ms[1]}" 1048576)
-time_slope2=$(slope "${bytes[1]}" "${ms[1]}" "${bytes[2]}" "${ms[2]}" 1048576)
-if grows_linearly "$time_slope1" "$time_slope2" 0.01; then
-  verdict=linear
-else
-  verdict="FAIL: faster than linear"; failed=1
-fi
-echo "time per added MB: ${time_slope1} ms (100 KB to 1 MB), ${time_slope2} ms (1 MB to 10 MB): $verdict"
-# Bytes of peak memory per added template byte; below 1/20 counts as flat.
-mem_slope1=$(slope "${bytes[0]}" "${kb[0]}" "${bytes[1]}" "${kb[1]}" 1024)
-mem_slope2=$(slope "${bytes[1]}" "${kb[1]}" "${bytes[2]}" "${kb[2]}" 1024)
-if grows_linearly "$mem_slope1" "$mem_slope2" 0.05; then
-  verdict=linear
-else
-  verdict="FAIL: faster than linear"; failed=1
-fi
-echo "peak memory per added template byte: ${mem_slope1} bytes (100 KB to 1 MB)," \
-  "${mem_slope2} bytes (1 MB to 10 MB): $verdict"
+growth "time per added MB" ms 1048576 0.01 "${ms[@]}" || failed=1
+# Memory that grows by less than a twentieth of the template counts as flat.
+growth "peak memory per added template byte" bytes 1024 0.05 "${kb[@]}" || failed=1
 
 # Small page against the fixed C page, in one hyperfine run.
 cat >small.htmx <<'EOF'
