@@ -35,3 +35,7 @@ void FuzzQuery(const uint8_t* data, size_t size);
 // maximum is enumerated; an accepted one must be enumerated in odometer order, in the
 // number of steps its groups promise.
 void FuzzModifier(const uint8_t* data, size_t size);
+
+// SQL text analysis and rebuilding with hostile parameter values: values never change the
+// quoting of the statement, and stand outside literals only as numbers or identifiers.
+void FuzzSqlText(const uint8_t* data, size_t size);

@@ -59,12 +59,16 @@ std::size_t SkipSqlSpace(std::string_view t, std::size_t p) {
 namespace {
 
 // Runs from an opening quote at `p` to just past its closing quote, or to the end of the
-// text when it is never closed. With `escapes`, a backslash protects the byte after it.
+// text when it is never closed. With `escapes`, a backslash protects the byte after it. A
+// doubled quote stands for one quote inside: the database reads E'it''s ?' as one literal
+// that takes backslash escapes all through, so the `?` after the doubled quote must get them.
 std::size_t SkipQuoted(std::string_view t, std::size_t p, char quote, bool escapes) {
     ++p;
     while (!AtEnd(t, p)) {
         if (escapes && t[p] == '\\') {
             p = AtEnd(t, p + 1) ? p + 1 : p + 2;
+        } else if (t[p] == quote && p + 1 < t.size() && t[p + 1] == quote) {
+            p += 2;
         } else if (t[p] == quote) {
             return p + 1;
         } else {
@@ -145,10 +149,12 @@ std::size_t LexToken(std::string_view t, std::size_t p, int& kind, Quoting& quot
         if (std::size_t tag = DollarTagLength(t, p)) {
             std::size_t close = t.find(t.substr(p, tag), p + tag);
             std::size_t nul = t.find('\0', p + tag);
-            if (close != std::string_view::npos && (nul == std::string_view::npos || close < nul)) {
-                kind = kSqlWord;
+            kind = kSqlWord;
+            if (close != std::string_view::npos && (nul == std::string_view::npos || close < nul))
                 return close + tag;
-            }
+            // Never closed: the rest is the string's, and a value there could close it
+            // ('$$; DROP ...'), so its markers take only values that may stand bare.
+            return nul == std::string_view::npos ? t.size() : nul;
         }
     }
     if (IsSqlWordByte(c)) {
@@ -215,7 +221,9 @@ bool AppendSqlSubstituted(std::string& out, std::string_view text,
     }
     std::size_t from = 0;
     bool empty = false;
-    auto substitute = [&](std::size_t at, Quoting quoting) {
+    // `code`: the marker stands as a token of its own, not inside a comment, a quoted
+    // identifier or a dollar-quoted string.
+    auto substitute = [&](std::size_t at, Quoting quoting, bool code) {
         out.append(text, from, at - from);
         from = at + 1;
         if (index < 0 || static_cast<std::size_t>(index) >= values.size())
@@ -233,7 +241,16 @@ bool AppendSqlSubstituted(std::string& out, std::string_view text,
             if (value[0] == '-' && !out.empty() && out.back() == '-')
                 out += ' ';  // `5-?` with -1 must not become the comment `5--1`
             out += value;
+            if (code && at + 1 < text.size() && text[at + 1] == '\'')
+                out += ' ';  // `?'x'` with E must not become the escaped literal E'x'
         } else {
+            // In E'\?' the source's backslash escapes the value's first byte: a quote there
+            // would close the literal, a backslash would escape the byte after it.
+            std::size_t backslashes = 0;
+            while (quoting == kEscapedLiteral && backslashes < at && text[at - 1 - backslashes] == '\\')
+                ++backslashes;
+            if (backslashes % 2 == 1 && (value[0] == '\'' || value[0] == '\\'))
+                throw SyntaxError();
             for (char c : value) {
                 out += c;
                 if (c == '\'' || (c == '\\' && quoting == kEscapedLiteral))
@@ -247,14 +264,14 @@ bool AppendSqlSubstituted(std::string& out, std::string_view text,
         std::size_t start = pos;
         pos = SkipSqlSpace(text, pos);
         for (std::size_t i = text.find('?', start); i < pos && !empty; i = text.find('?', i + 1))
-            substitute(i, kBare);  // inside a comment
+            substitute(i, kBare, false);  // inside a comment
         if (AtEnd(text, pos))
             break;
         int kind;
         Quoting quoting;
         std::size_t end = LexToken(text, pos, kind, quoting);
         for (std::size_t i = text.find('?', pos); i < end && !empty; i = text.find('?', i + 1))
-            substitute(i, quoting);
+            substitute(i, quoting, kind == kSqlOther);
         pos = end;
     }
     if (empty)

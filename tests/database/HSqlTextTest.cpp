@@ -224,6 +224,26 @@ TEST(HSqlTextTest, ApostrophesOutsideLiteralsDoNotOpenOne) {
     });
 }
 
+// Fuzz-found: each value broke out of its literal on PostgreSQL before the fix.
+TEST(HSqlTextTest, ValuesCannotLeaveTheirLiteral) {
+    RunTable({
+        // The source's backslash would escape the value's first byte.
+        {"SELECT a FROM t WHERE b = E'\\?'", {"'; DROP TABLE t; --"}, "error 1"},
+        {"SELECT a FROM t WHERE b = E'\\?'", {"\\"}, "error 1"},
+        {"SELECT a FROM t WHERE b = E'\\\\?'", {"'x"}, "SELECT a FROM t WHERE b = E'\\\\''x'"},
+        {"SELECT a FROM t WHERE b = E'\\?'", {"n"}, "SELECT a FROM t WHERE b = E'\\n'"},
+        // A doubled quote does not end an E'' literal: backslashes after it still escape.
+        {"SELECT a FROM t WHERE b = E'it''s ?'", {"\\'; DROP TABLE t; --"},
+         "SELECT a FROM t WHERE b = E'it''s \\\\''; DROP TABLE t; --'"},
+        // A dollar quote the text never closes must not be closed by a value.
+        {"SELECT $$ a FROM t WHERE b = '?'", {"$$; DROP TABLE t; --"}, "error 1"},
+        {"SELECT $$ a FROM t WHERE b = '?'", {"7"}, "SELECT $$ a FROM t WHERE b = '7'"},
+        // A bare value cannot become the E prefix of the literal after it.
+        {"SELECT a FROM t WHERE b = ?'?'", {"E", "\\'; DROP TABLE t; --"},
+         "SELECT a FROM t WHERE b = E '\\''; DROP TABLE t; --'"},
+    });
+}
+
 TEST(HSqlTextTest, UpdateAndDeleteNeverLoseTheirWholeCondition) {
     RunTable({
         {"DELETE FROM t WHERE id = ?", {""}, "error 41"},

@@ -50,5 +50,6 @@ TEST(FuzzReplayTest, Template) { EXPECT_GT(Replay("template", FuzzTemplate), 0u)
 TEST(FuzzReplayTest, Configuration) { EXPECT_GT(Replay("config", FuzzConfiguration), 0u); }
 TEST(FuzzReplayTest, Query) { EXPECT_GT(Replay("query", FuzzQuery), 0u); }
 TEST(FuzzReplayTest, Modifier) { EXPECT_GT(Replay("modifier", FuzzModifier), 0u); }
+TEST(FuzzReplayTest, SqlText) { EXPECT_GT(Replay("sql", FuzzSqlText), 0u); }
 
 }  // namespace
