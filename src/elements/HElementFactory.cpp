@@ -2,10 +2,15 @@
 
 #include "elements/HElement.h"
 #include "elements/HIncludeElement.h"
+#include "elements/HInputElement.h"
+#include "forms/HFormElement.h"
 #include "template/HTagTable.h"
 
 std::unique_ptr<HElement> CreateElement(int tagIndex) {
     switch (tagIndex) {
+    case kTagInput: return std::make_unique<HInputElement>();
+    case kTagTextArea: return std::make_unique<HTextAreaElement>();
+    case kTagForm: return std::make_unique<HFormElement>();
     case kTagInclude: return std::make_unique<HIncludeElement>();
     case kTagLi: return std::make_unique<HListItemElement>();
     case kTagDt: return std::make_unique<HDefTermElement>();
