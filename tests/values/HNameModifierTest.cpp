@@ -3,32 +3,57 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <string>
-#include <vector>
 
+#include "driver/HContext.h"
 #include "driver/HExcept.h"
 
 namespace {
 
-std::vector<std::string> Enumerate(const std::string& maximum) {
-    std::vector<std::string> all;
-    std::string current;
-    while (NextModifier(current, maximum) && all.size() < 100000)
-        all.push_back(current);
-    return all;
+TEST(NameModifierTest, FirstInstance) {
+    for (const char* yes : {"", "___1", "___1___1"})
+        EXPECT_TRUE(IsFirstInstance(yes)) << yes;
+    for (const char* no : {"___2", "___10", "___12", "___1___2", "__1", "___"})
+        EXPECT_FALSE(IsFirstInstance(no)) << no;
 }
 
-TEST(HNameModifierTest, OdometerOrder) {
+std::vector<std::string> Enumerate(const std::string& maximum) {
+    std::vector<std::string> out;
+    std::string current;
+    while (NextModifier(current, maximum) && out.size() < 1000)
+        out.push_back(current);
+    return out;
+}
+
+TEST(NameModifierTest, OdometerOrder) {
     using V = std::vector<std::string>;
     EXPECT_EQ(Enumerate("___3"), (V{"___1", "___2", "___3"}));
     EXPECT_EQ(Enumerate("___1"), (V{"___1"}));
     EXPECT_EQ(Enumerate("___2___3"),
               (V{"___1___1", "___1___2", "___1___3", "___2___1", "___2___2", "___2___3"}));
     EXPECT_EQ(Enumerate("___2___4").size(), 8u);
-    EXPECT_EQ(Enumerate(""), (V{"___1"}));
-    EXPECT_EQ(Enumerate("___x"), (V{"___1"}));
-    EXPECT_EQ(Enumerate("___100").size(), 100u);
-    EXPECT_EQ(Enumerate("___100___100").size(), 10000u);
+    EXPECT_EQ(Enumerate("___12").back(), "___12");
+    EXPECT_EQ(Enumerate("x"), (V{"___1"}));
+    EXPECT_EQ(Enumerate("___abc"), (V{"___1"}));
+}
+
+TEST(NameModifierTest, EvaluateFallsBackOneLevel) {
+    HContext ctx;
+    ctx.symbols.Define("QTY", std::make_unique<HWordValue>("plain"));
+    ctx.symbols.Define("QTY___2", std::make_unique<HWordValue>("second"));
+    HVarRef ref("QTY");
+    EXPECT_EQ(EvaluateWithModifier(ctx, ref, "___2___3"), "second");
+    EXPECT_EQ(EvaluateWithModifier(ctx, ref, "___3"), "plain");
+    EXPECT_EQ(EvaluateWithModifier(ctx, ref, "___1"), "plain");
+    EXPECT_EQ(EvaluateWithModifier(ctx, ref, ""), "plain");
+    HVarRef other("N");
+    ctx.symbols.Define("N___4", std::make_unique<HWordValue>("x"));
+    try {
+        EvaluateWithModifier(ctx, other, "___3___2");
+        ADD_FAILURE() << "no error";
+    } catch (const HExcept& e) {
+        EXPECT_EQ(e.code, 9);
+        EXPECT_EQ(e.detail, "N");
+    }
 }
 
 // Returns the code raised by CheckModifierBounds, -1 when it accepts the maximum.
@@ -50,7 +75,9 @@ std::string Repeat(const std::string& group, int times) {
     return s;
 }
 
-TEST(HNameModifierTest, HostileMaximumsAreRefused) {
+// The maximum modifier comes back from the browser: it must not make the enumeration
+// recurse 100 000 levels deep or run for a billion rows.
+TEST(NameModifierTest, HostileMaximumsAreRefused) {
     const std::pair<std::string, int> cases[] = {
         {"", -1},
         {"___1", -1},
@@ -58,6 +85,7 @@ TEST(HNameModifierTest, HostileMaximumsAreRefused) {
         {"___100___100", -1},
         {Repeat("___1", 32), -1},
         {Repeat("___2", 13), -1},  // 8192 rows
+        {"___abc", -1},
         {"___101", 38},
         {"___999999999", 38},
         {"___99999999999999999999", 38},
@@ -71,15 +99,13 @@ TEST(HNameModifierTest, HostileMaximumsAreRefused) {
     for (const auto& c : cases)
         EXPECT_EQ(BoundsCode(c.first), c.second) << c.first.substr(0, 40);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
-}
-
-TEST(HNameModifierTest, FirstInstances) {
-    const std::pair<const char*, bool> cases[] = {
-        {"", true}, {"___1", true}, {"___1___1", true}, {"___2", false},
-        {"___10", false}, {"___1___2", false}, {"__1", false},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(IsFirstInstance(c.first), c.second) << c.first;
+    // What the bounds accept is enumerated in full.
+    std::string current;
+    size_t count = 0;
+    while (NextModifier(current, "___100___100"))
+        ++count;
+    EXPECT_EQ(count, 10000u);
+    EXPECT_EQ(Enumerate(Repeat("___1", 32)), std::vector<std::string>{Repeat("___1", 32)});
 }
 
 }  // namespace
