@@ -144,6 +144,14 @@ Submission Submit(const PageForm& form, const std::map<std::string, std::string>
             fields += '&';
         fields += FormEncode(f.name) + "=" + FormEncode(v != values.end() ? v->second : f.value);
     }
+    // Values for names the form does not have: a hand-made or tampered submission.
+    for (const auto& kv : values) {
+        if (form.Field(kv.first))
+            continue;
+        if (!fields.empty())
+            fields += '&';
+        fields += FormEncode(kv.first) + "=" + FormEncode(kv.second);
+    }
     // http://SERVER:PORT/SCRIPT/PATH?QUERY: the script name is known to the test setup,
     // so everything after the authority goes to PATH_INFO here (SCRIPT_NAME is empty).
     auto a = form.attributes.find("ACTION");

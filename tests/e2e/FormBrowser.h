@@ -32,7 +32,8 @@ struct PageForm {
 std::vector<PageForm> ReadForms(const std::string& page);
 
 // The submission of `form` with `values` replacing the values of the fields they name
-// (other fields keep what the page gave them). `method` is "GET" or "POST".
+// (other fields keep what the page gave them); values for names the form lacks are sent
+// after the fields, as a tampered submission would. `method` is "GET" or "POST".
 struct Submission {
     std::map<std::string, std::string> env;  // CGI variables
     std::string body;
