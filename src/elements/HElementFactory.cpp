@@ -3,6 +3,7 @@
 #include "elements/HElement.h"
 #include "elements/HIncludeElement.h"
 #include "elements/HInputElement.h"
+#include "external/HFunctionElement.h"
 #include "forms/HFormElement.h"
 #include "template/HTagTable.h"
 
@@ -12,6 +13,7 @@ std::unique_ptr<HElement> CreateElement(int tagIndex) {
     case kTagTextArea: return std::make_unique<HTextAreaElement>();
     case kTagForm: return std::make_unique<HFormElement>();
     case kTagInclude: return std::make_unique<HIncludeElement>();
+    case kTagFunction: return std::make_unique<HFunctionElement>();
     case kTagLi: return std::make_unique<HListItemElement>();
     case kTagDt: return std::make_unique<HDefTermElement>();
     case kTagDd: return std::make_unique<HDefDataElement>();
