@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "driver/HContext.h"
+#include "forms/HPostProcess.h"
 #include "template/HTagTable.h"
 #include "template/HWriter.h"
 
@@ -106,4 +107,5 @@ void HFormElement::PostProcessForm(HContext& ctx) {
     // The content first: SQL elements define their actions, fields check their values,
     // and a failed check stops the request before anything reaches the database.
     OutputChildren(ctx);
+    RunValidation(ctx, *this);
 }
