@@ -169,19 +169,8 @@ bool IsConstraintDate(std::string_view text) {
 bool IsRowOfField(std::string_view name, std::string_view field) {
     if (name.size() <= field.size() || name.substr(0, field.size()) != field)
         return false;
-    std::string_view groups = name.substr(field.size());
-    while (!groups.empty()) {
-        if (groups.substr(0, 3) != "___")
-            return false;
-        groups.remove_prefix(3);
-        size_t digits = 0;
-        while (digits < groups.size() && groups[digits] >= '0' && groups[digits] <= '9')
-            ++digits;
-        if (digits == 0)
-            return false;
-        groups.remove_prefix(digits);
-    }
-    return true;
+    std::string_view rest = name.substr(field.size());
+    return ModifierSuffixLength(rest) == rest.size();
 }
 
 HInputElement::HInputElement() : HElement(kTagInput) {}
@@ -227,10 +216,14 @@ void HInputElement::CheckConstraints(HContext& ctx) const {
         const HValue* v = ctx.symbols.Lookup(name);
         CheckValue(*this, name, v ? v->GetText() : std::string());
     }
-    // The other rows of a repeated field hold to the same type and range.
+    // The other rows of a repeated field hold to the same type and range. A row sent
+    // empty counts as not submitted, as the plain field does.
     ctx.symbols.ForEach([&](const std::string& variable, const HValue* v) {
-        if (IsRowOfField(variable, name))
-            CheckValue(*this, variable, v ? v->GetText() : std::string());
+        if (!IsRowOfField(variable, name))
+            return;
+        std::string text = v ? v->GetText() : std::string();
+        if (!text.empty())
+            CheckValue(*this, variable, text);
     });
 }
 

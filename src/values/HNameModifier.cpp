@@ -61,6 +61,18 @@ bool IsFirstInstance(std::string_view modifier) {
     return true;
 }
 
+size_t ModifierSuffixLength(std::string_view name) {
+    size_t end = name.size();
+    for (;;) {
+        size_t digits = end;
+        while (digits > 0 && name[digits - 1] >= '0' && name[digits - 1] <= '9')
+            --digits;
+        if (digits == end || digits < 3 || name.substr(digits - 3, 3) != "___")
+            return name.size() - end;
+        end = digits - 3;
+    }
+}
+
 void CheckModifierBounds(const std::string& maximum) {
     std::string level = maximum, inner;
     long count = 1;

@@ -14,6 +14,10 @@ class HValue;
 // True for the empty modifier and for one made only of `___1` groups.
 bool IsFirstInstance(std::string_view modifier);
 
+// The length of the name-modifier groups (`___` and digits, one or more groups) that end
+// `name`, 0 when it ends in none. `QTY___2___3` gives 8, `QTY` and `QTY___` give 0.
+size_t ModifierSuffixLength(std::string_view name);
+
 // Bounds on the enumeration up to a maximum modifier. The maximum comes back from the
 // browser in `_MAX_NAME_MODIFIER_`, so it is hostile input: a DBRESULT yields at most 100
 // rows, repetition deeper than 32 levels does not occur in a real page, and no form

@@ -50,7 +50,7 @@ TEST(HInputElementTest, RowsOfAField) {
     const std::pair<const char*, bool> cases[] = {
         {"QTY___2", true},    {"QTY___2___3", true}, {"QTY___1", true},  {"QTY", false},
         {"QTY___", false},    {"QTYX___2", false},   {"QTY___2x", false}, {"QTY___2___", false},
-        {"qty___2", false},   {"QT___2", false},     {"QTY__2", false},
+        {"qty___2", false},   {"QT___2", false},     {"QTY__2", false},  {"QTY___12", true},
     };
     for (const auto& c : cases)
         EXPECT_EQ(IsRowOfField(c.first, "QTY"), c.second) << c.first;
@@ -178,6 +178,7 @@ TEST(HInputElementTest, SubmittedValuesAreChecked) {
         {"<INPUT NAME=A DATATYPE=(NUMBER,n.htm)>", {{"A", "5"}, {"A___2", "abc"}}, 31, "A___2", "n.htm"},
         {"<INPUT NAME=A HIGH_VALUE=(10,h.htm)>", {{"A___2___3", "11"}}, 31, "A___2___3", "h.htm"},
         {"<INPUT NAME=A LOW_VALUE=(0,l.htm)>", {{"A___7", "3"}, {"AB___2", "-1"}}, -1, "", ""},
+        {"<INPUT NAME=A DATATYPE=(DATE,d.htm)>", {{"A___2", ""}}, -1, "", ""},
         // MANDATORY asks for the plain name only.
         {"<INPUT NAME=A MANDATORY=(TRUE,m.htm)>", {{"A___2", "5"}}, 31, "A", "m.htm"},
     };

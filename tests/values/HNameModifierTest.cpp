@@ -109,3 +109,16 @@ TEST(NameModifierTest, HostileMaximumsAreRefused) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(NameModifierTest, SuffixOfARowName) {
+    const std::pair<const char*, size_t> cases[] = {
+        {"QTY___2", 4}, {"QTY___2___3", 8}, {"QTY___12", 5}, {"___1", 4}, {"A1___2", 4},
+        {"QTY", 0},     {"QTY___", 0},      {"QTY___2x", 0}, {"QTY__2", 0}, {"", 0},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(ModifierSuffixLength(c.first), c.second) << c.first;
+}
+
+}  // namespace
