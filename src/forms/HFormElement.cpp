@@ -108,4 +108,5 @@ void HFormElement::PostProcessForm(HContext& ctx) {
     // and a failed check stops the request before anything reaches the database.
     OutputChildren(ctx);
     RunValidation(ctx, *this);
+    RunSqlAction(ctx, *this);
 }

@@ -9,6 +9,12 @@
 // one transaction on the action's connection: committed when every row succeeded, rolled
 // back when anything failed, so that no row of the form stays half-written.
 //
+// The odometer of name modifiers runs every outer row up to the inner bound of the highest
+// modifier, whatever the real number of inner rows was; a modifier for which none of the
+// form's fields came back is a row that never existed and runs nothing. In a row that did
+// come back, a field of that row that the browser did not send (an unchecked check box) is
+// empty, not the first row's value.
+//
 // Nothing here owns anything beyond the call; the action belongs to the symbol table.
 #pragma once
 
@@ -19,3 +25,10 @@ class HElement;
 // of four items), 32 (program not started, or ended without writing) and 34 (the output
 // differs from the expected text; URL = the failure URL).
 void RunValidation(HContext& ctx, const HElement& form);
+
+// Runs the form's SQL action, if it has SQLACTION: once per submitted row, inside one
+// transaction. Raises error 27 (no such action), 38 (`_MAX_NAME_MODIFIER_` beyond the bounds
+// of CheckModifierBounds), the errors of parameter evaluation and execution, 5 (closing the
+// cursor failed) and 1 (the commit was refused); after a failure nothing of the form's rows
+// stays in the database (unless the driver offers no transactions).
+void RunSqlAction(HContext& ctx, const HElement& form);

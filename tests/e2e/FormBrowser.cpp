@@ -185,8 +185,11 @@ Submission Submit(const PageForm& form, const std::map<std::string, std::string>
 }
 
 GatewayRun SubmitTo(const E2eSite& site, const PageForm& form,
-                    const std::map<std::string, std::string>& values, const std::string& method) {
+                    const std::map<std::string, std::string>& values, const std::string& method,
+                    const std::map<std::string, std::string>& env) {
     Submission s = Submit(form, values, method);
+    for (const auto& kv : env)
+        s.env[kv.first] = kv.second;
     return site.Run(s.env, s.body);
 }
 

@@ -41,9 +41,10 @@ struct Submission {
 Submission Submit(const PageForm& form, const std::map<std::string, std::string>& values,
                   const std::string& method);
 
-// Runs the submission against the gateway in `site`.
+// Runs the submission against the gateway in `site`, with `env` added to its CGI variables.
 GatewayRun SubmitTo(const E2eSite& site, const PageForm& form,
-                    const std::map<std::string, std::string>& values, const std::string& method);
+                    const std::map<std::string, std::string>& values, const std::string& method,
+                    const std::map<std::string, std::string>& env = {});
 
 // The Location of a redirect response, or "" when the response is no redirect.
 std::string RedirectTarget(const GatewayRun& run);
