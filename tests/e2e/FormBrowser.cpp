@@ -99,6 +99,9 @@ std::vector<PageForm> ReadForms(const std::string& page) {
                 field.name = a["NAME"];
                 field.type = a.count("TYPE") ? Upper(a["TYPE"]) : "TEXT";
                 field.value = a["VALUE"];
+                field.checked = a.count("CHECKED") > 0;
+                if (field.type == "CHECKBOX" && !a.count("VALUE"))
+                    field.value = "on";
             } else {
                 p = area;
                 auto a = ReadTagAttributes(page, p);
@@ -140,9 +143,17 @@ Submission Submit(const PageForm& form, const std::map<std::string, std::string>
     std::string fields;
     for (const auto& f : form.fields) {
         auto v = values.find(f.name);
+        std::string value = v != values.end() ? v->second : f.value;
+        if (f.type == "SUBMIT" || f.type == "RESET" || f.type == "BUTTON")
+            continue;
+        if (f.type == "CHECKBOX" || f.type == "RADIO") {
+            if (v == values.end() ? !f.checked : value.empty())
+                continue;
+            value = f.value;
+        }
         if (!fields.empty())
             fields += '&';
-        fields += FormEncode(f.name) + "=" + FormEncode(v != values.end() ? v->second : f.value);
+        fields += FormEncode(f.name) + "=" + FormEncode(value);
     }
     // Values for names the form does not have: a hand-made or tampered submission.
     for (const auto& kv : values) {

@@ -17,7 +17,8 @@
 struct FormField {
     std::string name;
     std::string type;   // upper case; "TEXT" when absent, "TEXTAREA" for a text area
-    std::string value;  // VALUE attribute, or the text-area content
+    std::string value;  // VALUE attribute ("on" for a check box without one), or the text
+    bool checked = false;  // CHECKED attribute of a check box or radio button
 };
 
 struct PageForm {
@@ -33,7 +34,9 @@ std::vector<PageForm> ReadForms(const std::string& page);
 
 // The submission of `form` with `values` replacing the values of the fields they name
 // (other fields keep what the page gave them); values for names the form lacks are sent
-// after the fields, as a tampered submission would. `method` is "GET" or "POST".
+// after the fields, as a tampered submission would. A check box or radio button is sent
+// only when checked: by the page, or by a non-empty value in `values` (an empty value
+// unchecks it); buttons are not sent. `method` is "GET" or "POST".
 struct Submission {
     std::map<std::string, std::string> env;  // CGI variables
     std::string body;

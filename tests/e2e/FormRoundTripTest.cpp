@@ -140,6 +140,22 @@ TEST_P(FormRoundTrip, NestedRowsRunInOdometerOrderAndOnlyRowsThatExisted) {
               "1|11|1\n1|12|2\n2|21|3\n2|22|4\n2|23|5\n");
 }
 
+// A row's field the browser does not send (an unchecked check box) is not the first row's.
+TEST_P(FormRoundTrip, RowsNeverBorrowTheFirstRowsValues) {
+    Exec(kItems);
+    const char page[] =
+        "<HTML><SQL NAME=list TEXT=\"SELECT id FROM items ORDER BY id\">"
+        "<SQL NAME=mark TEXT=\"UPDATE items SET note = '?' WHERE id = ?\" TRIM=FALSE ERROR_URL=dberr.htm>"
+        "<FORM SQLACTION=mark ACTION=done.htm PARAM=(@GIFT,@ID)><DBRESULT QUERY=list>"
+        "<INPUT TYPE=HIDDEN NAME=ID VALUE=@id><INPUT TYPE=CHECKBOX NAME=GIFT VALUE=gift CHECKED>"
+        "</DBRESULT></FORM></HTML>";
+    PageForm form = LoadForm("gift.htmx", page);
+    EXPECT_EQ(SubmitFor(form, {{"GIFT___2", ""}}, "POST"), "dberr.htm");
+    EXPECT_EQ(Query(kListItems), kItemsBefore);
+    EXPECT_EQ(SubmitFor(form, {}, "POST"), "done.htm");
+    EXPECT_EQ(Query("SELECT note FROM items ORDER BY id"), "gift\ngift\ngift\n");
+}
+
 TEST_P(FormRoundTrip, FailureInALaterRowLeavesNothingOfTheForm) {
     Exec(kItems);
     PageForm form = LoadForm("order.htmx", kOrderPage);
