@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <fstream>
 #include <memory>
 
 #include "database/HOdbc.h"
@@ -138,6 +139,37 @@ TEST_P(FormRoundTrip, NestedRowsRunInOdometerOrderAndOnlyRowsThatExisted) {
     EXPECT_EQ(RedirectTarget(r), "done.htm") << r.out;
     EXPECT_EQ(Query("SELECT cat, good, qty FROM log ORDER BY seq"),
               "1|11|1\n1|12|2\n2|21|3\n2|22|4\n2|23|5\n");
+}
+
+// How often the gateway ended a transaction with `completion` (0 commit, 1 rollback), by
+// the driver manager's trace of the last request.
+size_t Completions(const std::string& trace, int completion) {
+    std::string line = "Completion Type = " + std::to_string(completion) + "\n";
+    size_t n = 0;
+    for (size_t p = trace.find(line); p != std::string::npos; p = trace.find(line, p + 1))
+        ++n;
+    return n;
+}
+
+// All rows of a form make one transaction: one commit, or one rollback and no commit.
+TEST_P(FormRoundTrip, OneCommitOrOneRollbackPerForm) {
+    Exec(kItems);
+    PageForm form = LoadForm("order.htmx", kOrderPage);
+    std::ofstream(db->Odbc().Dir() + "/odbcinst.ini", std::ios::app)
+        << "\n[ODBC]\nTrace=Yes\nTraceFile=" << Site().Path("trace.log") << "\n";
+    EXPECT_EQ(SubmitFor(form, {{"QTY", "6"}, {"QTY___3", "2"}}, "POST"), "done.htm");
+    std::string trace = Site().Read("trace.log");
+    EXPECT_NE(trace.find("Info Type = SQL_TXN_CAPABLE"), std::string::npos);
+    EXPECT_EQ(Completions(trace, 0), 1u);
+    EXPECT_EQ(Completions(trace, 1), 0u);
+    EXPECT_EQ(Query(kListItems), "1|tea|6|green\n2|mug|3|blue\n3|pot|2|red\n");
+
+    Site().Remove("trace.log");
+    EXPECT_EQ(SubmitFor(form, {{"QTY", "7"}, {"QTY___3", "13"}}, "POST"), "dberr.htm");
+    trace = Site().Read("trace.log");
+    EXPECT_EQ(Completions(trace, 0), 0u);
+    EXPECT_EQ(Completions(trace, 1), 1u);
+    EXPECT_EQ(Query(kListItems), "1|tea|6|green\n2|mug|3|blue\n3|pot|2|red\n");
 }
 
 // A row's field the browser does not send (an unchecked check box) is not the first row's.
