@@ -8,11 +8,18 @@
 #include <sqlext.h>
 
 #include <cstring>
+#include <dlfcn.h>
 #include <type_traits>
 
 static_assert(std::is_same<SQLLEN, long>::value, "length indicators are bound as long");
 static_assert(std::is_same<SQLULEN, unsigned long>::value, "precision is read as unsigned long");
 static_assert(std::is_same<SQLHANDLE, void*>::value, "handles travel as void*");
+
+#define QV_ODBC_FUNCTIONS(X)                                                          \
+    X(SQLAllocEnv) X(SQLAllocConnect) X(SQLConnect) X(SQLAllocStmt) X(SQLPrepare)     \
+    X(SQLExecute) X(SQLFreeStmt) X(SQLSetStmtOption) X(SQLNumResultCols)             \
+    X(SQLDescribeCol) X(SQLBindCol) X(SQLFetch) X(SQLGetInfo) X(SQLSetConnectOption) \
+    X(SQLTransact)
 
 namespace {
 
@@ -20,6 +27,35 @@ constexpr std::size_t kMaxPartLength = 32767;  // SQLConnect takes 16-bit length
 
 SQLCHAR* Chars(std::string_view s) {
     return reinterpret_cast<SQLCHAR*>(const_cast<char*>(s.data()));
+}
+
+
+// The driver manager is loaded on the first database call, not at process start: a page
+// without a database then pays nothing for it, and most requests of a site are such pages.
+struct DriverManager {
+#define QV_ODBC_FIELD(name) decltype(&::name) name = nullptr;
+    QV_ODBC_FUNCTIONS(QV_ODBC_FIELD)
+#undef QV_ODBC_FIELD
+    bool loaded = false;
+};
+
+const DriverManager& Dm() {
+    static const DriverManager dm = [] {
+        DriverManager d;
+        void* lib = ::dlopen("libodbc.so.2", RTLD_NOW | RTLD_GLOBAL);
+        if (!lib)
+            lib = ::dlopen("libodbc.so", RTLD_NOW | RTLD_GLOBAL);
+        if (!lib)
+            return d;
+        d.loaded = true;
+#define QV_ODBC_LOAD(name)                                                   \
+        d.name = reinterpret_cast<decltype(&::name)>(::dlsym(lib, #name)); \
+        d.loaded = d.loaded && d.name != nullptr;
+        QV_ODBC_FUNCTIONS(QV_ODBC_LOAD)
+#undef QV_ODBC_LOAD
+        return d;
+    }();
+    return dm;
 }
 
 }  // namespace
@@ -35,7 +71,7 @@ HOdbcStatement& HOdbcStatement::operator=(HOdbcStatement&& other) noexcept {
 
 HOdbcStatement::~HOdbcStatement() {
     if (handle_)
-        SQLFreeStmt(handle_, SQL_DROP);
+        Dm().SQLFreeStmt(handle_, SQL_DROP);
 }
 
 bool SplitConnectString(std::string_view connect, HConnectString& parts) {
@@ -59,50 +95,54 @@ std::string MaskConnectString(std::string_view connect) {
 
 HOdbcHandle OdbcAllocEnv() {
     SQLHENV henv = SQL_NULL_HENV;
-    SQLAllocEnv(&henv);
+    if (Dm().loaded)
+        Dm().SQLAllocEnv(&henv);
     return henv;
 }
 
 HOdbcHandle OdbcAllocConnect(HOdbcHandle henv) {
     SQLHDBC hdbc = SQL_NULL_HDBC;
-    SQLAllocConnect(henv, &hdbc);
+    if (henv)
+        Dm().SQLAllocConnect(henv, &hdbc);
     return hdbc;
 }
 
 short OdbcConnect(HOdbcHandle hdbc, const HConnectString& parts) {
-    return SQLConnect(hdbc, Chars(parts.dataSource), static_cast<SQLSMALLINT>(parts.dataSource.size()),
+    if (!hdbc)
+        return SQL_ERROR;  // no driver manager could be loaded
+    return Dm().SQLConnect(hdbc, Chars(parts.dataSource), static_cast<SQLSMALLINT>(parts.dataSource.size()),
                       Chars(parts.user), static_cast<SQLSMALLINT>(parts.user.size()),
                       Chars(parts.password), static_cast<SQLSMALLINT>(parts.password.size()));
 }
 
 HOdbcStatement OdbcAllocStmt(HOdbcHandle hdbc) {
     SQLHSTMT hstmt = SQL_NULL_HSTMT;
-    SQLAllocStmt(hdbc, &hstmt);
+    Dm().SQLAllocStmt(hdbc, &hstmt);
     return HOdbcStatement(hstmt);
 }
 
 short OdbcPrepare(HOdbcHandle hstmt, const std::string& sql) {
-    return SQLPrepare(hstmt, Chars(sql), SQL_NTS);
+    return Dm().SQLPrepare(hstmt, Chars(sql), SQL_NTS);
 }
 
-short OdbcExecute(HOdbcHandle hstmt) { return SQLExecute(hstmt); }
+short OdbcExecute(HOdbcHandle hstmt) { return Dm().SQLExecute(hstmt); }
 
-short OdbcCloseCursor(HOdbcHandle hstmt) { return SQLFreeStmt(hstmt, SQL_CLOSE); }
+short OdbcCloseCursor(HOdbcHandle hstmt) { return Dm().SQLFreeStmt(hstmt, SQL_CLOSE); }
 
 short OdbcSetMaxRows(HOdbcHandle hstmt, unsigned long rows) {
-    return SQLSetStmtOption(hstmt, SQL_MAX_ROWS, rows);
+    return Dm().SQLSetStmtOption(hstmt, SQL_MAX_ROWS, rows);
 }
 
 short OdbcNumResultCols(HOdbcHandle hstmt, short& count) {
     SQLSMALLINT n = 0;
-    SQLRETURN rc = SQLNumResultCols(hstmt, &n);
+    SQLRETURN rc = Dm().SQLNumResultCols(hstmt, &n);
     count = n;
     return rc;
 }
 
 short OdbcDescribeCol(HOdbcHandle hstmt, int column, HOdbcColumn& d) {
     d.name[0] = '\0';
-    SQLRETURN rc = SQLDescribeCol(hstmt, static_cast<SQLUSMALLINT>(column),
+    SQLRETURN rc = Dm().SQLDescribeCol(hstmt, static_cast<SQLUSMALLINT>(column),
                                   reinterpret_cast<SQLCHAR*>(d.name), sizeof d.name,
                                   &d.nameLength, &d.type, &d.precision, &d.scale, &d.nullable);
     d.name[sizeof d.name - 1] = '\0';
@@ -110,15 +150,15 @@ short OdbcDescribeCol(HOdbcHandle hstmt, int column, HOdbcColumn& d) {
 }
 
 short OdbcBindCol(HOdbcHandle hstmt, int column, char* buffer, long size, long* indicator) {
-    return SQLBindCol(hstmt, static_cast<SQLUSMALLINT>(column), SQL_C_CHAR, buffer, size, indicator);
+    return Dm().SQLBindCol(hstmt, static_cast<SQLUSMALLINT>(column), SQL_C_CHAR, buffer, size, indicator);
 }
 
-short OdbcFetch(HOdbcHandle hstmt) { return SQLFetch(hstmt); }
+short OdbcFetch(HOdbcHandle hstmt) { return Dm().SQLFetch(hstmt); }
 
 short OdbcGetTxnCapable(HOdbcHandle hdbc, unsigned short& capability) {
     // The value is 16 bits wide; a 4-byte zeroed buffer takes it whatever the driver writes.
     SQLUINTEGER buffer = 0;
-    SQLRETURN rc = SQLGetInfo(hdbc, SQL_TXN_CAPABLE, &buffer, sizeof buffer, nullptr);
+    SQLRETURN rc = Dm().SQLGetInfo(hdbc, SQL_TXN_CAPABLE, &buffer, sizeof buffer, nullptr);
     SQLUSMALLINT value;
     static_assert(sizeof value <= sizeof buffer, "buffer holds the capability");
     std::memcpy(&value, &buffer, sizeof value);
@@ -127,11 +167,11 @@ short OdbcGetTxnCapable(HOdbcHandle hdbc, unsigned short& capability) {
 }
 
 short OdbcSetAutocommitOff(HOdbcHandle hdbc) {
-    return SQLSetConnectOption(hdbc, SQL_AUTOCOMMIT, SQL_AUTOCOMMIT_OFF);
+    return Dm().SQLSetConnectOption(hdbc, SQL_AUTOCOMMIT, SQL_AUTOCOMMIT_OFF);
 }
 
 short OdbcTransact(HOdbcHandle henv, HOdbcHandle hdbc, bool commit) {
-    return SQLTransact(henv, hdbc, commit ? SQL_COMMIT : SQL_ROLLBACK);
+    return Dm().SQLTransact(henv, hdbc, commit ? SQL_COMMIT : SQL_ROLLBACK);
 }
 
 bool OdbcChecked(HContext& ctx, short rc) {
