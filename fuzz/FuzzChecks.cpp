@@ -252,22 +252,6 @@ std::string ModifierOf(const std::vector<long>& rows) {
     return m;
 }
 
-// The bound check of a submitted maximum modifier, until the form subsystem provides one:
-// at most 32 levels, 100 rows per level and 10000 modifiers in all; error 38 otherwise.
-constexpr int kMaxModifierLevels = 32;
-constexpr long kMaxModifierRowsPerLevel = 100;
-constexpr long kMaxModifierCount = 10000;
-
-void CheckModifierBounds(const std::string& maximum) {
-    std::vector<long> bounds = ReferenceLevels(maximum, kMaxModifierLevels);
-    long count = 1;
-    for (long b : bounds) {
-        count *= b > 1 ? b : 1;
-        if (bounds.size() > kMaxModifierLevels || b > kMaxModifierRowsPerLevel || count > kMaxModifierCount)
-            throw HExcept(38, maximum);
-    }
-}
-
 }  // namespace
 
 void FuzzTemplate(const uint8_t* data, size_t size) {
