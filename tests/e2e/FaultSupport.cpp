@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -40,14 +41,22 @@ std::string Capture(const std::string& command, bool& ok, const std::string& inp
 
 }  // namespace
 
-bool ProcessAlive(pid_t pid) {
-    if (pid <= 0 || ::kill(pid, 0) != 0)
-        return false;
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    std::getline(stat, line);
-    size_t close = line.rfind(')');
-    return close == std::string::npos || close + 2 >= line.size() || line[close + 2] != 'Z';
+bool ProcessGone(pid_t pid, int withinMs) {
+    auto alive = [pid] {
+        if (pid <= 0 || ::kill(pid, 0) != 0)
+            return false;
+        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+        std::string line;
+        std::getline(stat, line);
+        size_t close = line.rfind(')');
+        return close == std::string::npos || close + 2 >= line.size() || line[close + 2] != 'Z';
+    };
+    for (int waited = 0; alive(); waited += 20) {
+        if (waited >= withinMs)
+            return false;
+        ::usleep(20 * 1000);
+    }
+    return true;
 }
 
 LockHolder::LockHolder(const std::string& path) {
@@ -78,6 +87,31 @@ LockHolder::~LockHolder() {
         ::kill(pid_, SIGKILL);
         ::waitpid(pid_, nullptr, 0);
     }
+}
+
+ReadOnlyFile::ReadOnlyFile(const std::string& path) : path_(path) {
+    bool ok = false;
+    if (::geteuid() == 0) {
+        Capture("chattr +i '" + path + "' 2>/dev/null", ok);
+        applied_ = ok;
+    } else {
+        applied_ = ::chmod(path.c_str(), 0444) == 0;
+    }
+    // Whatever was done, it counts only if a write is refused now.
+    if (applied_) {
+        int fd = ::open(path.c_str(), O_WRONLY | O_APPEND);
+        applied_ = fd < 0;
+        if (fd >= 0)
+            ::close(fd);
+    }
+}
+
+ReadOnlyFile::~ReadOnlyFile() {
+    bool ok;
+    if (::geteuid() == 0)
+        Capture("chattr -i '" + path_ + "' 2>/dev/null", ok);
+    else
+        ::chmod(path_.c_str(), 0644);
 }
 
 std::unique_ptr<PrivatePostgres> PrivatePostgres::Start() {
@@ -116,6 +150,14 @@ std::string PrivatePostgres::StopCommand() const {
 void PrivatePostgres::Stop() {
     bool ok;
     Capture(StopCommand() + " >/dev/null 2>&1", ok);
+}
+
+bool PrivatePostgres::Restart() {
+    std::string ctl = PgBin("pg_ctl") + " -D " + dir_ + "/data -l " + dir_ + "/server.log -w -t 30 -o '-p " +
+                      port_ + " -k " + dir_ + " -c listen_addresses=127.0.0.1 -c fsync=off' start";
+    bool ok;
+    Capture((::geteuid() == 0 ? "runuser -u postgres -- " + ctl : ctl) + " >/dev/null 2>&1", ok);
+    return ok;
 }
 
 std::string PrivatePostgres::Sql(const std::string& sql) {

@@ -10,8 +10,9 @@
 #include "database/OdbcTestEnv.h"
 #include "e2e/E2eHarness.h"
 
-// True while `pid` names a process that has not ended (a zombie counts as ended).
-bool ProcessAlive(pid_t pid);
+// True when `pid` names no running process within `withinMs` (a zombie counts as ended; a
+// process killed a moment ago may still be tearing itself down).
+bool ProcessGone(pid_t pid, int withinMs = 2000);
 
 // A child process that holds an exclusive flock on a file from construction until
 // destruction (when it is killed and reaped).
@@ -24,6 +25,21 @@ public:
 
 private:
     pid_t pid_ = -1;
+};
+
+// Makes a file read-only for everyone, root included (the immutable attribute as root, the
+// permission bits otherwise), until destruction.
+class ReadOnlyFile {
+public:
+    explicit ReadOnlyFile(const std::string& path);
+    ~ReadOnlyFile();
+    ReadOnlyFile(const ReadOnlyFile&) = delete;
+    ReadOnlyFile& operator=(const ReadOnlyFile&) = delete;
+    bool Applied() const { return applied_; }
+
+private:
+    std::string path_;
+    bool applied_ = false;
 };
 
 // A throw-away PostgreSQL server started by scripts/pg-start for one test, so that the test
@@ -41,6 +57,8 @@ public:
     // A shell command that stops the server at once (as a crash would).
     std::string StopCommand() const;
     void Stop();
+    // Starts the stopped server again on the same port, with the same data.
+    bool Restart();
     // Runs SQL as the role quorvel; a failure fails the test. Returns psql's unaligned output.
     std::string Sql(const std::string& sql);
 
