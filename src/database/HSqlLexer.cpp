@@ -135,8 +135,10 @@ std::size_t LexToken(std::string_view t, std::size_t p, int& kind, Quoting& quot
     char c = t[p];
     quoting = kBare;
     if (c == '\'') {
+        // E'' only where the E starts a word: `ßE'x'` is the name ßE and a plain literal.
         bool escapes = p > 0 && (t[p - 1] == 'E' || t[p - 1] == 'e') &&
-                       (p < 2 || !IsSqlWordByte(t[p - 2]));
+                       (p < 2 || !(IsSqlWordByte(t[p - 2]) || t[p - 2] == '$' ||
+                                   static_cast<unsigned char>(t[p - 2]) >= 0x80));
         kind = kSqlLiteral;
         quoting = escapes ? kEscapedLiteral : kLiteral;
         return SkipQuoted(t, p, '\'', escapes);

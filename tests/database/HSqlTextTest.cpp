@@ -238,6 +238,9 @@ TEST(HSqlTextTest, ValuesCannotLeaveTheirLiteral) {
         // A dollar quote the text never closes must not be closed by a value.
         {"SELECT $$ a FROM t WHERE b = '?'", {"$$; DROP TABLE t; --"}, "error 1"},
         {"SELECT $$ a FROM t WHERE b = '?'", {"7"}, "SELECT $$ a FROM t WHERE b = '7'"},
+        // An E after a letter of a name is part of the name: a plain literal follows.
+        {"SELECT a FROM t WHERE b = \xC3\x9F" "E'?'", {"x\\y"}, "SELECT a FROM t WHERE b = \xC3\x9F" "E'x\\y'"},
+        {"SELECT a FROM t WHERE b = a$E'?'", {"x\\y"}, "SELECT a FROM t WHERE b = a$E'x\\y'"},
         // A bare value cannot become the E prefix of the literal after it.
         {"SELECT a FROM t WHERE b = ?'?'", {"E", "\\'; DROP TABLE t; --"},
          "SELECT a FROM t WHERE b = E '\\''; DROP TABLE t; --'"},
