@@ -78,13 +78,18 @@ std::size_t SkipQuoted(std::string_view t, std::size_t p, char quote, bool escap
     return p;
 }
 
-// Length of a dollar-quote delimiter ($$ or $tag$) at `p`, or 0 when there is none.
+// Bytes the database takes as part of a name: besides letters, digits and underscores,
+// every byte of 0x80 and above (letters of other alphabets) and `$` after the first byte.
+bool IsNameByte(char c) { return IsSqlWordByte(c) || c == '$' || static_cast<unsigned char>(c) >= 0x80; }
+
+// Length of a dollar-quote delimiter ($$ or $tag$) at `p`, or 0 when there is none. A tag
+// starts with a letter, an underscore or a byte of 0x80 and above, as PostgreSQL reads it.
 std::size_t DollarTagLength(std::string_view t, std::size_t p) {
-    if (p > 0 && IsSqlWordByte(t[p - 1]))
+    if (p > 0 && IsNameByte(t[p - 1]))
         return 0;  // a `$` inside an identifier
     std::size_t q = p + 1;
-    if (q < t.size() && IsLetter(t[q])) {
-        while (q < t.size() && IsSqlWordByte(t[q]))
+    if (q < t.size() && (IsLetter(t[q]) || static_cast<unsigned char>(t[q]) >= 0x80)) {
+        while (q < t.size() && t[q] != '$' && IsNameByte(t[q]))
             ++q;
     }
     return q < t.size() && t[q] == '$' ? q + 1 - p : 0;
@@ -136,9 +141,7 @@ std::size_t LexToken(std::string_view t, std::size_t p, int& kind, Quoting& quot
     quoting = kBare;
     if (c == '\'') {
         // E'' only where the E starts a word: `ßE'x'` is the name ßE and a plain literal.
-        bool escapes = p > 0 && (t[p - 1] == 'E' || t[p - 1] == 'e') &&
-                       (p < 2 || !(IsSqlWordByte(t[p - 2]) || t[p - 2] == '$' ||
-                                   static_cast<unsigned char>(t[p - 2]) >= 0x80));
+        bool escapes = p > 0 && (t[p - 1] == 'E' || t[p - 1] == 'e') && (p < 2 || !IsNameByte(t[p - 2]));
         kind = kSqlLiteral;
         quoting = escapes ? kEscapedLiteral : kLiteral;
         return SkipQuoted(t, p, '\'', escapes);

@@ -238,6 +238,7 @@ TEST(HSqlTextTest, ValuesCannotLeaveTheirLiteral) {
         // A dollar quote the text never closes must not be closed by a value.
         {"SELECT $$ a FROM t WHERE b = '?'", {"$$; DROP TABLE t; --"}, "error 1"},
         {"SELECT $$ a FROM t WHERE b = '?'", {"7"}, "SELECT $$ a FROM t WHERE b = '7'"},
+        {"SELECT $\xC3\x9F$ a FROM t WHERE b = '?'", {"$\xC3\x9F$; DROP TABLE t; --"}, "error 1"},
         // An E after a letter of a name is part of the name: a plain literal follows.
         {"SELECT a FROM t WHERE b = \xC3\x9F" "E'?'", {"x\\y"}, "SELECT a FROM t WHERE b = \xC3\x9F" "E'x\\y'"},
         {"SELECT a FROM t WHERE b = a$E'?'", {"x\\y"}, "SELECT a FROM t WHERE b = a$E'x\\y'"},
