@@ -82,10 +82,21 @@ std::size_t SkipQuoted(std::string_view t, std::size_t p, char quote, bool escap
 // every byte of 0x80 and above (letters of other alphabets) and `$` after the first byte.
 bool IsNameByte(char c) { return IsSqlWordByte(c) || c == '$' || static_cast<unsigned char>(c) >= 0x80; }
 
+// Whether the byte at `p` continues a name: the run of name bytes before it starts with a
+// letter, an underscore or a byte of 0x80 and above. After a number (`3$$`, `3E'x'`) a new
+// token starts. When in doubt the answer is no, so that `$` and E'' count as what they
+// would open: a dollar string or escapes are the stricter reading for the values inside.
+bool ContinuesName(std::string_view t, std::size_t p) {
+    std::size_t q = p;
+    while (q > 0 && IsNameByte(t[q - 1]))
+        --q;
+    return q < p && (IsLetter(t[q]) || static_cast<unsigned char>(t[q]) >= 0x80);
+}
+
 // Length of a dollar-quote delimiter ($$ or $tag$) at `p`, or 0 when there is none. A tag
 // starts with a letter, an underscore or a byte of 0x80 and above, as PostgreSQL reads it.
 std::size_t DollarTagLength(std::string_view t, std::size_t p) {
-    if (p > 0 && IsNameByte(t[p - 1]))
+    if (ContinuesName(t, p))
         return 0;  // a `$` inside an identifier
     std::size_t q = p + 1;
     if (q < t.size() && (IsLetter(t[q]) || static_cast<unsigned char>(t[q]) >= 0x80)) {
@@ -141,7 +152,7 @@ std::size_t LexToken(std::string_view t, std::size_t p, int& kind, Quoting& quot
     quoting = kBare;
     if (c == '\'') {
         // E'' only where the E starts a word: `ßE'x'` is the name ßE and a plain literal.
-        bool escapes = p > 0 && (t[p - 1] == 'E' || t[p - 1] == 'e') && (p < 2 || !IsNameByte(t[p - 2]));
+        bool escapes = p > 0 && (t[p - 1] == 'E' || t[p - 1] == 'e') && !ContinuesName(t, p - 1);
         kind = kSqlLiteral;
         quoting = escapes ? kEscapedLiteral : kLiteral;
         return SkipQuoted(t, p, '\'', escapes);
@@ -245,9 +256,13 @@ bool AppendSqlSubstituted(std::string& out, std::string_view text,
                 throw SyntaxError();
             if (value[0] == '-' && !out.empty() && out.back() == '-')
                 out += ' ';  // `5-?` with -1 must not become the comment `5--1`
+            if (code && !out.empty() && out.back() == '$')
+                out += ' ';  // `$?$` with t must not become the dollar quote `$t$`
             out += value;
-            if (code && at + 1 < text.size() && text[at + 1] == '\'')
-                out += ' ';  // `?'x'` with E must not become the escaped literal E'x'
+            // `?'x'` with E must not become the escaped literal E'x', nor `?$t$` with x
+            // the name x$t$ (the dollar quote it opened would then open later).
+            if (code && at + 1 < text.size() && (text[at + 1] == '\'' || text[at + 1] == '$'))
+                out += ' ';
         } else {
             // In E'\?' the source's backslash escapes the value's first byte: a quote there
             // would close the literal, a backslash would escape the byte after it.

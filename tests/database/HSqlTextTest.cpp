@@ -242,6 +242,14 @@ TEST(HSqlTextTest, ValuesCannotLeaveTheirLiteral) {
         // An E after a letter of a name is part of the name: a plain literal follows.
         {"SELECT a FROM t WHERE b = \xC3\x9F" "E'?'", {"x\\y"}, "SELECT a FROM t WHERE b = \xC3\x9F" "E'x\\y'"},
         {"SELECT a FROM t WHERE b = a$E'?'", {"x\\y"}, "SELECT a FROM t WHERE b = a$E'x\\y'"},
+        // After a number a new token starts: `3$$` opens a dollar quote, `3E'` escapes.
+        {"SELECT 3$$ a FROM t WHERE b = '?'", {"$$; DROP TABLE t; --"}, "error 1"},
+        {"SELECT 3E'?'", {"\\'"}, "SELECT 3E'\\\\'''"},
+        // A bare value cannot open a dollar quote, nor hide one by joining it to a name.
+        {"SELECT $?$ a FROM t WHERE b = '?'", {"t", "$t$; DROP TABLE t; --"},
+         "SELECT $ t $ a FROM t WHERE b = '$t$; DROP TABLE t; --'"},
+        {"SELECT ?$t$ a $t$ FROM t WHERE b = '?'", {"x", "$t$; DROP TABLE t; --"},
+         "SELECT x $t$ a $t$ FROM t WHERE b = '$t$; DROP TABLE t; --'"},
         // A bare value cannot become the E prefix of the literal after it.
         {"SELECT a FROM t WHERE b = ?'?'", {"E", "\\'; DROP TABLE t; --"},
          "SELECT a FROM t WHERE b = E '\\''; DROP TABLE t; --'"},
