@@ -138,8 +138,13 @@ std::vector<Token> Lex(std::string_view t) {
             }
             p = q;
         } else if (IsDigit(c)) {
+            // A number: digits, a point and digits, an exponent; then a new token starts.
             while (p < n && (IsDigit(t[p]) || t[p] == '.'))
                 ++p;
+            size_t sign = p + 1 < n && (t[p + 1] == '+' || t[p + 1] == '-') ? 1 : 0;
+            if (p + 1 + sign < n && (t[p] == 'e' || t[p] == 'E') && IsDigit(t[p + 1 + sign]))
+                for (p += 1 + sign; p < n && IsDigit(t[p]);)
+                    ++p;
         } else if (c == '\'' || c == '"') {
             size_t e = quoted(p, c, false);
             out.push_back({c == '"' ? kIdentifier : kLiteral, p, e});
@@ -297,7 +302,14 @@ void CheckRebuild(const HSqlAnalysis& analysis, const std::vector<std::string>& 
                 "build raised " + std::to_string(hostile.error) + " for values that fit their places" + mode);
         return;
     }
-    Require(!expectRefusal, "a value that must be refused was substituted" + mode);
+    auto all = [](const std::vector<std::string>& statements) {
+        std::string joined;
+        for (const std::string& s : statements)
+            joined += s + "\n";
+        return joined;
+    };
+    Require(!expectRefusal, "a value that must be refused was substituted" + mode + ":\n got " +
+                                all(hostile.statements) + "marked " + all(marked.statements));
     Require(hostile.index == marked.index, "values consumed differ" + mode);
     Require(hostile.statements.size() == expected.size(), "statement count differs" + mode);
     for (size_t i = 0; i < expected.size(); ++i) {

@@ -82,24 +82,13 @@ std::size_t SkipQuoted(std::string_view t, std::size_t p, char quote, bool escap
 // every byte of 0x80 and above (letters of other alphabets) and `$` after the first byte.
 bool IsNameByte(char c) { return IsSqlWordByte(c) || c == '$' || static_cast<unsigned char>(c) >= 0x80; }
 
-// Whether the byte at `p` continues a name: the run of name bytes before it starts with a
-// letter, an underscore or a byte of 0x80 and above. After a number (`3$$`, `3E'x'`) a new
-// token starts. When in doubt the answer is no, so that `$` and E'' count as what they
-// would open: a dollar string or escapes are the stricter reading for the values inside.
-bool ContinuesName(std::string_view t, std::size_t p) {
-    std::size_t q = p;
-    while (q > 0 && IsNameByte(t[q - 1]))
-        --q;
-    return q < p && (IsLetter(t[q]) || static_cast<unsigned char>(t[q]) >= 0x80);
-}
+bool IsNameStart(char c) { return IsLetter(c) || static_cast<unsigned char>(c) >= 0x80; }
 
-// Length of a dollar-quote delimiter ($$ or $tag$) at `p`, or 0 when there is none. A tag
-// starts with a letter, an underscore or a byte of 0x80 and above, as PostgreSQL reads it.
+// Length of a dollar-quote delimiter ($$ or $tag$) at `p`, where a token starts, or 0 when
+// there is none. A tag starts with a letter, an underscore or a byte of 0x80 and above.
 std::size_t DollarTagLength(std::string_view t, std::size_t p) {
-    if (ContinuesName(t, p))
-        return 0;  // a `$` inside an identifier
     std::size_t q = p + 1;
-    if (q < t.size() && (IsLetter(t[q]) || static_cast<unsigned char>(t[q]) >= 0x80)) {
+    if (q < t.size() && IsNameStart(t[q])) {
         while (q < t.size() && t[q] != '$' && IsNameByte(t[q]))
             ++q;
     }
@@ -146,16 +135,19 @@ int WordKind(std::string_view word) {
 }
 
 // Reads the token that starts at `p` (not a blank, not the end); returns its end and sets
-// its kind and how a `?` inside it is treated.
+// its kind and how a `?` inside it is treated. Tokens are cut where the database cuts them,
+// so that a `$` or an E means here what it means there: a name runs from a letter, an
+// underscore or a byte of 0x80 and above over those, digits and `$` (`a$$` is a name, no
+// dollar quote); a number is digits and an exponent, after which a new token starts (`3$$`
+// opens a dollar quote); a name that is just E, directly followed by a quote, opens an E''
+// literal, which takes backslash escapes.
 std::size_t LexToken(std::string_view t, std::size_t p, int& kind, Quoting& quoting) {
     char c = t[p];
     quoting = kBare;
     if (c == '\'') {
-        // E'' only where the E starts a word: `ßE'x'` is the name ßE and a plain literal.
-        bool escapes = p > 0 && (t[p - 1] == 'E' || t[p - 1] == 'e') && !ContinuesName(t, p - 1);
         kind = kSqlLiteral;
-        quoting = escapes ? kEscapedLiteral : kLiteral;
-        return SkipQuoted(t, p, '\'', escapes);
+        quoting = kLiteral;
+        return SkipQuoted(t, p, '\'', false);
     }
     if (c == '"') {
         kind = kSqlWord;  // a quoted identifier is never a keyword
@@ -173,11 +165,28 @@ std::size_t LexToken(std::string_view t, std::size_t p, int& kind, Quoting& quot
             return nul == std::string_view::npos ? t.size() : nul;
         }
     }
-    if (IsSqlWordByte(c)) {
+    if (IsNameStart(c)) {
         std::size_t q = p;
-        while (q < t.size() && IsSqlWordByte(t[q]))
+        while (q < t.size() && IsNameByte(t[q]))
             ++q;
+        if (q == p + 1 && (c == 'E' || c == 'e') && q < t.size() && t[q] == '\'') {
+            kind = kSqlLiteral;
+            quoting = kEscapedLiteral;
+            return SkipQuoted(t, q, '\'', true);
+        }
         kind = WordKind(t.substr(p, q - p));
+        return q;
+    }
+    if (c >= '0' && c <= '9') {
+        auto digits = [&](std::size_t q) {
+            while (q < t.size() && t[q] >= '0' && t[q] <= '9')
+                ++q;
+            return q;
+        };
+        std::size_t q = digits(p);
+        if (q + 1 < t.size() && (t[q] == 'e' || t[q] == 'E') && t[q + 1] >= '0' && t[q + 1] <= '9')
+            q = digits(q + 1);
+        kind = kSqlWord;
         return q;
     }
     kind = c == '(' ? kSqlOpen : c == ')' ? kSqlClose : c == ';' ? kSqlSemicolon : kSqlOther;
@@ -256,12 +265,23 @@ bool AppendSqlSubstituted(std::string& out, std::string_view text,
                 throw SyntaxError();
             if (value[0] == '-' && !out.empty() && out.back() == '-')
                 out += ' ';  // `5-?` with -1 must not become the comment `5--1`
-            if (code && !out.empty() && out.back() == '$')
-                out += ' ';  // `$?$` with t must not become the dollar quote `$t$`
+            // A value joins the name bytes around it into one word. Where that word holds
+            // a `$`, the value could make or unmake a dollar quote (`$t?t$` with 2 gives the
+            // tag $t2t$, `?$t$` with x the name x$t$), and before a lone E it decides whether
+            // E'' escapes: there a blank keeps the value a word of its own.
+            std::size_t left = at, right = at + 1;
+            while (left > 0 && IsNameByte(text[left - 1]))
+                --left;
+            while (right < text.size() && IsNameByte(text[right]))
+                ++right;
+            std::string_view before = text.substr(left, at - left), after = text.substr(at + 1, right - at - 1);
+            bool loneE = (after == "E" || after == "e") && right < text.size() && text[right] == '\'';
+            if (code && before.find('$') != std::string_view::npos)
+                out += ' ';
             out += value;
-            // `?'x'` with E must not become the escaped literal E'x', nor `?$t$` with x
-            // the name x$t$ (the dollar quote it opened would then open later).
-            if (code && at + 1 < text.size() && (text[at + 1] == '\'' || text[at + 1] == '$'))
+            // `?'x'` with E must not become the escaped literal E'x' either.
+            if (code && (after.find('$') != std::string_view::npos || loneE ||
+                         (at + 1 < text.size() && text[at + 1] == '\'')))
                 out += ' ';
         } else {
             // In E'\?' the source's backslash escapes the value's first byte: a quote there

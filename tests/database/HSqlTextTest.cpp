@@ -250,6 +250,10 @@ TEST(HSqlTextTest, ValuesCannotLeaveTheirLiteral) {
          "SELECT $ t $ a FROM t WHERE b = '$t$; DROP TABLE t; --'"},
         {"SELECT ?$t$ a $t$ FROM t WHERE b = '?'", {"x", "$t$; DROP TABLE t; --"},
          "SELECT x $t$ a $t$ FROM t WHERE b = '$t$; DROP TABLE t; --'"},
+        // Nor by joining the name bytes around it into a tag, nor by taking E for a name.
+        {"SELECT $t?t$ a FROM t WHERE b = '?'", {"2", "$t2t$; DROP TABLE t; --"},
+         "SELECT $t 2 t$ a FROM t WHERE b = '$t2t$; DROP TABLE t; --'"},
+        {"SELECT ?E'?'", {"x", "\\'"}, "SELECT x E'\\\\'''"},
         // A bare value cannot become the E prefix of the literal after it.
         {"SELECT a FROM t WHERE b = ?'?'", {"E", "\\'; DROP TABLE t; --"},
          "SELECT a FROM t WHERE b = E '\\''; DROP TABLE t; --'"},
