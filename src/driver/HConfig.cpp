@@ -116,20 +116,23 @@ bool ReadFormBody(std::string& body) {
 
 void ReadConfiguration(HContext& ctx, const std::string& path) {
     std::unique_ptr<HInput> in = HInput::OpenFile(path);
-    if (!in)
-        return;
+    if (in)
+        ReadConfiguration(ctx, *in);
+}
+
+void ReadConfiguration(HContext& ctx, HInput& in) {
     try {
-        int c = in->Get();
+        int c = in.Get();
         if (c == '[') {
             do
-                c = in->Get();
+                c = in.Get();
             while (c != ']' && c != HInput::kEof);
         } else {
-            in->Unget(c);
+            in.Unget(c);
         }
         std::string name;
         HValuePtr value;
-        while (ReadAttribute(*in, name, value)) {
+        while (ReadAttribute(in, name, value)) {
             // A name written without a value is defined with the empty text.
             if (!value)
                 value = std::make_unique<HWordValue>(std::string());
@@ -138,6 +141,15 @@ void ReadConfiguration(HContext& ctx, const std::string& path) {
     } catch (const HExcept& e) {
         throw HExcept::WithCode(e, 35);
     }
+}
+
+bool IsBuiltinVariable(std::string_view name) {
+    if (name == "_QUORVEL_VERSION_")
+        return true;
+    for (const auto& builtin : kBuiltins)
+        if (name == builtin[0])
+            return true;
+    return false;
 }
 
 std::string DecodePath(std::string_view pathInfo) {

@@ -8,6 +8,7 @@
 #include <string_view>
 
 class HContext;
+class HInput;
 
 // Fills `ctx` as described above. Raises errors 35 to 39 (and 37 for a path that
 // contains a `..` segment or a NUL byte).
@@ -16,6 +17,11 @@ void Initialise(HContext& ctx);
 // Reads the configuration file at `path` into the symbol table; every error becomes
 // error 35. A missing file defines nothing.
 void ReadConfiguration(HContext& ctx, const std::string& path);
+// The same for an open stream (the template checker keeps the stream to locate errors).
+void ReadConfiguration(HContext& ctx, HInput& in);
+
+// Whether `name` is one of the built-in variables that Initialise defines.
+bool IsBuiltinVariable(std::string_view name);
 
 // Percent-decodes PATH_INFO into a file path (no other change). Raises error 36.
 std::string DecodePath(std::string_view pathInfo);

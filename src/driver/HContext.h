@@ -14,6 +14,7 @@
 
 #include "template/HInput.h"
 #include "template/HPage.h"
+#include "template/HReadObserver.h"
 #include "values/HResultSet.h"
 #include "values/HSymbolTable.h"
 
@@ -51,4 +52,7 @@ public:
     int includeDepth = 0;  // files being included now
     int elementDepth = 0;  // elements being read now
     int evalDepth = 0;     // variables being evaluated through references now
+
+    // Set only by the template checker, which watches the reader through it. Not owned.
+    HReadObserver* observer = nullptr;
 };
