@@ -2,11 +2,13 @@
 
 #include "elements/HElement.h"
 #include "elements/HIncludeElement.h"
+#include "external/HFunctionElement.h"
 #include "template/HTagTable.h"
 
 std::unique_ptr<HElement> CreateElement(int tagIndex) {
     switch (tagIndex) {
     case kTagInclude: return std::make_unique<HIncludeElement>();
+    case kTagFunction: return std::make_unique<HFunctionElement>();
     case kTagLi: return std::make_unique<HListItemElement>();
     case kTagDt: return std::make_unique<HDefTermElement>();
     case kTagDd: return std::make_unique<HDefDataElement>();

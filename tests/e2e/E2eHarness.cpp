@@ -6,7 +6,6 @@
 #include <fcntl.h>
 #include <fstream>
 #include <poll.h>
-#include <regex>
 #include <signal.h>
 #include <sstream>
 #include <sys/stat.h>
@@ -162,11 +161,24 @@ GatewayRun E2eSite::Get(const std::string& path, const std::string& query,
 }
 
 bool StripTimestamp(const std::string& line, std::string& rest) {
-    static const std::regex stamp(R"(^(1[0-2]|[1-9])/([1-9]|[12][0-9]|3[01])/[0-9]{4} ([0-9]|1[0-9]|2[0-3]):([0-9]|[1-5][0-9]):([0-9]|[1-5][0-9]) )");
-    std::smatch m;
-    if (!std::regex_search(line, m, stamp))
-        return false;
-    rest = line.substr(static_cast<size_t>(m.length(0)));
+    // "M/D/YYYY h:m:s ": numbers without leading zeros, within their ranges.
+    const char seps[] = {'/', '/', ' ', ':', ':', ' '};
+    const int lo[] = {1, 1, 1000, 0, 0, 0};
+    const int hi[] = {12, 31, 9999, 23, 59, 59};
+    size_t i = 0;
+    for (int field = 0; field < 6; ++field) {
+        size_t start = i;
+        int v = 0;
+        while (i < line.size() && line[i] >= '0' && line[i] <= '9' && i - start < 4)
+            v = v * 10 + (line[i++] - '0');
+        size_t len = i - start;
+        if (len == 0 || (len > 1 && line[start] == '0') || v < lo[field] || v > hi[field])
+            return false;
+        if (i >= line.size() || line[i] != seps[field])
+            return false;
+        ++i;
+    }
+    rest = line.substr(i);
     return true;
 }
 

@@ -1,0 +1,48 @@
+#include "external/HFunctionElement.h"
+
+#include "driver/HContext.h"
+#include "driver/HExcept.h"
+#include "external/HProgram.h"
+#include "template/HTagTable.h"
+#include "template/HWriter.h"
+
+#include <optional>
+#include <strings.h>
+
+namespace {
+
+constexpr int kNoCommand = 22;
+
+}  // namespace
+
+HFunctionElement::HFunctionElement() : HElement(kTagFunction) {}
+
+void HFunctionElement::Output(HContext& ctx) {
+    bool forPostProcess = false;
+    if (HasAttribute("PROCESS")) {
+        const HValue* process = Attribute("PROCESS");
+        std::string when = process ? process->GetText() : std::string();
+        forPostProcess = strcasecmp(when.c_str(), "PRE") != 0;
+    }
+    if (forPostProcess != ctx.postProcess)
+        return;
+
+    std::optional<std::string> fallback;
+    try {
+        if (HasAttribute("DEFAULT")) {
+            const HValue* value = Attribute("DEFAULT");
+            fallback = value ? value->Evaluate(ctx, nullptr) : std::string();
+        }
+        const HValue* path = Attribute("PATH");
+        std::string programPath = path ? path->Evaluate(ctx, nullptr) : std::string();
+        const HValue* command = Attribute("COMMAND");
+        if (!command)
+            throw HExcept(kNoCommand);
+        HProgram program(programPath, command->Evaluate(ctx, nullptr));
+        program.ReadUntilTerminator([&ctx](std::string_view chunk) { WriteText(ctx, chunk); });
+    } catch (const HExcept&) {
+        if (!fallback)
+            throw;
+        WriteText(ctx, *fallback);
+    }
+}

@@ -1,0 +1,330 @@
+#include "external/HProgram.h"
+
+#include "driver/HExcept.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace {
+
+constexpr int kExternalCallFailed = 32;
+// How long one wait for output lasts before the reader checks whether the program has
+// exited while something else still holds the pipe open.
+constexpr int kPollMs = 50;
+constexpr const char* kDefaultSearchPath = "/usr/local/bin:/usr/bin:/bin";
+
+// Everything the child needs, prepared before the fork so that the child only makes
+// async-signal-safe calls.
+struct LaunchPlan {
+    std::vector<std::string> args;
+    std::vector<std::string> candidates;  // files to try with execve, in order
+    std::vector<char*> argv;
+    std::vector<char*> envp;
+    int maxFd = 1024;  // fallback bound for closing descriptors
+};
+
+bool SkippedVariable(const char* entry) {
+    static const char kProxy[] = "HTTP_PROXY";
+    const std::size_t len = sizeof kProxy - 1;
+    return std::strncmp(entry, kProxy, len) == 0 && (entry[len] == '=' || entry[len] == '\0');
+}
+
+std::vector<std::string> SearchCandidates(const std::string& name) {
+    if (name.find('/') != std::string::npos)
+        return {name};
+    const char* path = std::getenv("PATH");
+    std::string dirs = path ? path : kDefaultSearchPath;
+    std::vector<std::string> out;
+    std::size_t start = 0;
+    for (;;) {
+        std::size_t end = dirs.find(':', start);
+        std::string dir = dirs.substr(start, end == std::string::npos ? end : end - start);
+        out.push_back((dir.empty() ? std::string(".") : dir) + "/" + name);
+        if (end == std::string::npos)
+            break;
+        start = end + 1;
+    }
+    return out;
+}
+
+// Child side of the fork: never returns. Reports an exec failure's errno on `statusFd`.
+[[noreturn]] void ExecChild(LaunchPlan& plan, int writeFd, int statusFd) {
+    setpgid(0, 0);
+
+    struct sigaction dfl;
+    std::memset(&dfl, 0, sizeof dfl);
+    dfl.sa_handler = SIG_DFL;
+    sigaction(SIGPIPE, &dfl, nullptr);
+    sigaction(SIGCHLD, &dfl, nullptr);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+
+    int err = 0;
+    if (writeFd == STDOUT_FILENO) {
+        if (fcntl(writeFd, F_SETFD, 0) < 0)
+            err = errno;
+    } else if (dup2(writeFd, STDOUT_FILENO) < 0) {
+        err = errno;
+    }
+
+    // Close every descriptor above standard error except the status pipe, which closes
+    // itself on exec.
+    if (err == 0) {
+        bool closed = (statusFd <= 3 || close_range(3, statusFd - 1, 0) == 0) &&
+                      close_range(statusFd + 1, ~0U, 0) == 0;
+        if (!closed) {
+            for (int fd = 3; fd < plan.maxFd; ++fd)
+                if (fd != statusFd)
+                    close(fd);
+        }
+        err = ENOENT;
+        for (const std::string& file : plan.candidates) {
+            execve(file.c_str(), plan.argv.data(), plan.envp.data());
+            if (errno == EACCES)
+                err = EACCES;
+            else if (errno != ENOENT && errno != ENOTDIR) {
+                err = errno;
+                break;
+            }
+        }
+    }
+    ssize_t ignored = write(statusFd, &err, sizeof err);
+    (void)ignored;
+    _exit(127);
+}
+
+void SleepMs(int ms) {
+    timespec ts{ms / 1000, (ms % 1000) * 1000000L};
+    nanosleep(&ts, nullptr);
+}
+
+}  // namespace
+
+HFd& HFd::operator=(HFd&& other) noexcept {
+    if (this != &other)
+        Reset(other.Release());
+    return *this;
+}
+
+int HFd::Release() noexcept {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+}
+
+void HFd::Reset(int fd) noexcept {
+    if (fd_ >= 0)
+        close(fd_);
+    fd_ = fd;
+}
+
+HChildProcess::HChildProcess(HChildProcess&& other) noexcept
+    : pid_(other.pid_), gone_(other.gone_) {
+    other.pid_ = -1;
+}
+
+HChildProcess& HChildProcess::operator=(HChildProcess&& other) noexcept {
+    if (this != &other) {
+        Finish();
+        pid_ = other.pid_;
+        gone_ = other.gone_;
+        other.pid_ = -1;
+    }
+    return *this;
+}
+
+bool HChildProcess::HasExited() noexcept {
+    if (pid_ < 0 || gone_)
+        return true;
+    for (;;) {
+        siginfo_t info;
+        std::memset(&info, 0, sizeof info);
+        if (waitid(P_PID, pid_, &info, WEXITED | WNOHANG | WNOWAIT) == 0)
+            return info.si_pid == pid_;
+        if (errno != EINTR) {
+            gone_ = true;  // not our child any more (reaped automatically)
+            return true;
+        }
+    }
+}
+
+bool HChildProcess::WaitForExit(int timeoutMs) noexcept {
+    int waited = 0, step = 1;
+    while (!HasExited()) {
+        if (waited >= timeoutMs)
+            return false;
+        SleepMs(step);
+        waited += step;
+        step = step < 10 ? step * 2 : 10;
+    }
+    return true;
+}
+
+void HChildProcess::Finish(int graceMs) noexcept {
+    if (pid_ < 0)
+        return;
+    if (!WaitForExit(graceMs)) {
+        kill(-pid_, SIGTERM);
+        kill(pid_, SIGTERM);
+        if (!WaitForExit(graceMs))
+            kill(pid_, SIGKILL);
+    }
+    if (!gone_) {
+        // The child is dead but not reaped, so its group id is still reserved: whatever it
+        // left running in its group goes too.
+        kill(-pid_, SIGKILL);
+        while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+        }
+    }
+    pid_ = -1;
+}
+
+std::vector<std::string> HProgram::SplitCommandLine(std::string_view line) {
+    std::vector<std::string> args;
+    std::string current;
+    bool inWord = false, quoted = false;
+    for (char c : line) {
+        if (c == '"') {
+            quoted = !quoted;
+            inWord = true;
+        } else if (!quoted && (c == ' ' || c == '\t')) {
+            if (inWord)
+                args.push_back(std::move(current));
+            current.clear();
+            inWord = false;
+        } else {
+            current += c;
+            inWord = true;
+        }
+    }
+    if (inWord)
+        args.push_back(std::move(current));
+    return args;
+}
+
+HProgram::HProgram(const std::string& programPath, const std::string& commandLine)
+    : commandLine_(commandLine) {
+    LaunchPlan plan;
+    plan.args = SplitCommandLine(commandLine);
+    if (programPath.empty()) {
+        if (plan.args.empty() || plan.args[0].empty())
+            Fail();
+        plan.candidates = SearchCandidates(plan.args[0]);
+    } else {
+        plan.candidates = {programPath};
+        if (plan.args.empty())
+            plan.args.push_back(programPath);
+    }
+    for (std::string& a : plan.args)
+        plan.argv.push_back(a.data());
+    plan.argv.push_back(nullptr);
+    for (char** e = environ; e && *e; ++e)
+        if (!SkippedVariable(*e))
+            plan.envp.push_back(*e);
+    plan.envp.push_back(nullptr);
+    rlimit lim;
+    if (getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur != RLIM_INFINITY)
+        plan.maxFd = static_cast<int>(lim.rlim_cur < 65536 ? lim.rlim_cur : 65536);
+
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) < 0)
+        Fail();
+    HFd readEnd(ends[0]), writeEnd(ends[1]);
+    if (pipe2(ends, O_CLOEXEC) < 0)
+        Fail();
+    HFd statusRead(ends[0]), statusWrite(ends[1]);
+
+    pid_t pid = fork();
+    if (pid < 0)
+        Fail();
+    if (pid == 0)
+        ExecChild(plan, writeEnd.Get(), statusWrite.Get());
+    child_ = HChildProcess(pid);
+    writeEnd.Reset();
+    statusWrite.Reset();
+
+    int err = 0;
+    ssize_t got;
+    do {
+        got = read(statusRead.Get(), &err, sizeof err);
+    } while (got < 0 && errno == EINTR);
+    if (got != 0)
+        Fail();  // exec failed (or the status could not be read): child_ reaps the child
+    output_ = std::move(readEnd);
+}
+
+HProgram::~HProgram() {
+    output_.Reset();
+    child_.Finish();
+}
+
+void HProgram::Fail() const {
+    throw HExcept(kExternalCallFailed, commandLine_);
+}
+
+std::size_t HProgram::ReadSome(char* buffer, std::size_t max) {
+    bool exited = false;
+    for (;;) {
+        pollfd p{output_.Get(), POLLIN, 0};
+        int ready = poll(&p, 1, exited ? 0 : kPollMs);
+        if (ready < 0) {
+            if (errno == EINTR)
+                continue;
+            Fail();
+        }
+        if (ready == 0) {
+            // Nothing to read yet. Once the program itself has exited and the pipe is still
+            // empty, its output has ended, even if a process it left behind holds the pipe.
+            if (exited)
+                return 0;
+            exited = child_.HasExited();
+            continue;
+        }
+        ssize_t n = read(output_.Get(), buffer, max);
+        if (n >= 0)
+            return static_cast<std::size_t>(n);
+        if (errno != EINTR && errno != EAGAIN)
+            Fail();
+    }
+}
+
+void HProgram::ReadUntilTerminator(const std::function<void(std::string_view)>& write) {
+    char buffer[kChunk];
+    for (;;) {
+        std::size_t n = ReadSome(buffer, sizeof buffer);
+        if (n == 0)
+            Fail();
+        const void* end = std::memchr(buffer, kTerminator, n);
+        std::size_t len = end ? static_cast<const char*>(end) - buffer : n;
+        if (len > 0)
+            write(std::string_view(buffer, len));
+        if (end)
+            return;
+    }
+}
+
+std::string HProgram::ReadExactly(std::size_t n) {
+    std::string out(n, '\0');
+    std::size_t got = 0;
+    while (got < n) {
+        std::size_t k = ReadSome(&out[got], n - got);
+        if (k == 0)
+            break;
+        got += k;
+    }
+    if (n > 0 && got == 0)
+        Fail();
+    out.resize(got);
+    return out;
+}

@@ -1,0 +1,122 @@
+// HProgram: one external program started with its standard output on a pipe.
+//
+// The program is started from an argument vector, never through a shell: the command line
+// is split at blanks and tabs, double quotes group a stretch with blanks into one argument.
+// With an empty program path the first argument names the program and is searched on PATH;
+// otherwise the program path is executed and the first word of the command line becomes
+// argv[0]. The program inherits the environment (less HTTP_PROXY), the working directory,
+// standard input and standard error; no other descriptor of the gateway reaches it.
+//
+// An HProgram owns the read end of the pipe and the child process. The gateway's copy of
+// the write end is closed before the constructor returns, so the output ends when the
+// program (and whatever it started) stops writing. The output also counts as ended once the
+// program itself has exited and nothing more is waiting in the pipe, so a background job
+// that inherited the pipe cannot hold a read open.
+//
+// Destruction closes the read end, gives the program a short grace to exit, then signals
+// its process group (SIGTERM, later SIGKILL) and reaps it: nothing started here outlives
+// the request, and no zombie is left.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <sys/types.h>
+#include <vector>
+
+// Move-only owner of a file descriptor; closes it on destruction.
+class HFd {
+public:
+    explicit HFd(int fd = -1) noexcept : fd_(fd) {}
+    ~HFd() { Reset(); }
+    HFd(HFd&& other) noexcept : fd_(other.Release()) {}
+    HFd& operator=(HFd&& other) noexcept;
+    HFd(const HFd&) = delete;
+    HFd& operator=(const HFd&) = delete;
+
+    int Get() const noexcept { return fd_; }
+    explicit operator bool() const noexcept { return fd_ >= 0; }
+    int Release() noexcept;
+    void Reset(int fd = -1) noexcept;
+
+private:
+    int fd_;
+};
+
+// Move-only owner of a started child process that leads its own process group. Finish()
+// (also run by the destructor) ends the group and reaps the child; it never throws.
+class HChildProcess {
+public:
+    HChildProcess() noexcept = default;
+    explicit HChildProcess(pid_t pid) noexcept : pid_(pid) {}
+    ~HChildProcess() { Finish(); }
+    HChildProcess(HChildProcess&& other) noexcept;
+    HChildProcess& operator=(HChildProcess&& other) noexcept;
+    HChildProcess(const HChildProcess&) = delete;
+    HChildProcess& operator=(const HChildProcess&) = delete;
+
+    pid_t Pid() const noexcept { return pid_; }
+    // True once the child has exited (it stays unreaped until Finish, so its process
+    // group id cannot be reused in between).
+    bool HasExited() noexcept;
+    // Waits up to `graceMs` for the child to exit on its own, then sends SIGTERM to its
+    // group, waits up to `graceMs` again, sends SIGKILL and reaps the child. Stragglers
+    // left in the group after the child exited get SIGKILL.
+    void Finish(int graceMs = kGraceMs) noexcept;
+
+    static constexpr int kGraceMs = 100;
+
+private:
+    bool WaitForExit(int timeoutMs) noexcept;
+
+    pid_t pid_ = -1;
+    bool gone_ = false;  // reaped by someone else (SIGCHLD ignored): never signal it
+};
+
+class HProgram {
+public:
+    // Starts the program. Throws HExcept 32 (detail = the command line) when the pipe cannot
+    // be created, the program cannot be found, or exec fails after the fork.
+    HProgram(const std::string& programPath, const std::string& commandLine);
+    ~HProgram();
+    HProgram(HProgram&&) noexcept = default;
+    HProgram& operator=(HProgram&&) = delete;
+
+    // Output protocol of FUNCTION: reads chunks of at most kChunk bytes and hands each one
+    // to `write` up to (not including) the first byte 0xFF; nothing after it is read.
+    // Throws HExcept 32 when a read fails or the output ends without 0xFF; the chunks
+    // handed over before stay handed over.
+    void ReadUntilTerminator(const std::function<void(std::string_view)>& write);
+
+    // Output protocol of form validation: reads until `n` bytes have arrived or the output
+    // has ended, and returns what arrived (at most `n` bytes). Throws HExcept 32 when a read
+    // fails, or when `n` > 0 and the output ended before any byte arrived. n == 0 reads
+    // nothing.
+    std::string ReadExactly(std::size_t n);
+
+    const std::string& CommandLine() const noexcept { return commandLine_; }
+    pid_t Pid() const noexcept { return child_.Pid(); }
+
+    // Arguments of a command line: split at blanks and tabs; a double quote toggles
+    // grouping and is removed, so `a "b c"d` gives {"a", "b cd"} and `""` one empty argument.
+    static std::vector<std::string> SplitCommandLine(std::string_view commandLine);
+
+    static constexpr std::size_t kChunk = 200;
+    static constexpr unsigned char kTerminator = 0xFF;
+
+private:
+    // Reads up to `max` bytes; returns 0 when the output has ended. Throws HExcept 32.
+    std::size_t ReadSome(char* buffer, std::size_t max);
+    [[noreturn]] void Fail() const;
+
+    std::string commandLine_;
+    HChildProcess child_;
+    HFd output_;
+};
+
+// Starts `commandLine` as described for HProgram; `programPath` empty means "search the
+// first argument on PATH".
+inline HProgram RunProgram(const std::string& programPath, const std::string& commandLine) {
+    return HProgram(programPath, commandLine);
+}

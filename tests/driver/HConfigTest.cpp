@@ -1,0 +1,78 @@
+#include "driver/HConfig.h"
+
+#include <gtest/gtest.h>
+
+#include "driver/HContext.h"
+#include "driver/HExcept.h"
+
+namespace {
+
+int ErrorOf(void (*fn)()) {
+    try {
+        fn();
+    } catch (const HExcept& e) {
+        return e.code;
+    }
+    return -1;
+}
+
+TEST(PercentDecodingTest, Paths) {
+    EXPECT_EQ(DecodePath("/a%20b.htmx"), "/a b.htmx");
+    EXPECT_EQ(DecodePath("/x%2fy"), "/x/y");
+    EXPECT_EQ(DecodePath("%41%4a"), "AJ");
+    EXPECT_EQ(DecodePath("a+b"), "a+b");
+    // The two bytes go through strtol: a blank or sign before one digit still converts.
+    EXPECT_EQ(DecodePath("% 9"), "\t");
+    EXPECT_EQ(ErrorOf([] { DecodePath("%4"); }), 36);
+    EXPECT_EQ(ErrorOf([] { DecodePath("%zz"); }), 36);
+    EXPECT_EQ(ErrorOf([] { DecodePath("%4g"); }), 36);
+    EXPECT_EQ(ErrorOf([] { DecodePath("%"); }), 36);
+}
+
+struct QueryCase {
+    const char* query;
+    std::vector<std::pair<std::string, std::string>> defined;
+    std::vector<std::string> undefined;
+};
+
+TEST(QueryStringTest, DecodingAndEmptyValues) {
+    const QueryCase cases[] = {
+        {"a=1&b=x+y%21", {{"a", "1"}, {"b", "x y!"}}, {}},
+        {"a=1&b=&c=3", {{"a", "1"}, {"c", "3"}}, {"b"}},
+        {"a+b=1", {{"a+b", "1"}}, {"a b"}},
+        {"a=1?b=2", {{"a", "1"}, {"b", "2"}}, {}},
+        {"x=1&x=2", {{"x", "2"}}, {}},
+        {"%5Fn=%3D", {{"_n", "="}}, {}},
+    };
+    for (const auto& c : cases) {
+        HContext ctx;
+        DefineQueryVariables(ctx, c.query, c.query);
+        for (const auto& d : c.defined) {
+            const HValue* v = ctx.symbols.Lookup(d.first);
+            ASSERT_TRUE(v) << c.query << ": " << d.first;
+            EXPECT_EQ(v->Kind(), HValue::kWord);
+            EXPECT_EQ(v->Text(), d.second) << c.query;
+        }
+        for (const auto& u : c.undefined)
+            EXPECT_FALSE(ctx.symbols.Contains(u)) << c.query << ": " << u;
+    }
+}
+
+TEST(QueryStringTest, Errors) {
+    const std::pair<const char*, int> cases[] = {{"a=1&", 38}, {"word", 38}, {"a=%G1", 36}};
+    for (const auto& c : cases) {
+        HContext ctx;
+        try {
+            DefineQueryVariables(ctx, c.first, c.first);
+            ADD_FAILURE() << "no error for " << c.first;
+        } catch (const HExcept& e) {
+            EXPECT_EQ(e.code, c.second) << c.first;
+            if (e.code == 38) {
+                EXPECT_EQ(e.detail, c.first);
+            }
+            EXPECT_EQ(e.category, 1);
+        }
+    }
+}
+
+}  // namespace

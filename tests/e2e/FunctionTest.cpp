@@ -1,0 +1,206 @@
+// Whole requests with FUNCTION tags that run small shell scripts written by the tests.
+#include "e2e/E2eHarness.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+namespace {
+
+const char kHeader[] = "Content-TYPE: text/html\n\n";
+const char kErrorRedirect[] = "Content-TYPE: text/html\nLocation: err.html\n\n";
+
+class FunctionTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        Config("");
+        Script("hello.sh", "printf 'hello\\377'");
+        Script("args.sh", "printf '%s|' \"$@\"; printf '\\377'");
+        Script("ab.sh", "printf 'a\\377b'");
+        Script("bold.sh", "printf '<B>x</B>\\377'");
+        Script("partial.sh", "printf 'part'");
+        Script("ran.sh", "echo ran >> ran.txt; printf 'ran\\377'");
+    }
+
+    void Config(const std::string& extra) {
+        site.Write("quorvel.cfg", "_ERR_URL_ = err.html\n_HTMX_PATH_ = .\n" + extra);
+    }
+    void Script(const std::string& name, const std::string& body) {
+        site.Write(name, "#!/bin/sh\n" + body + "\n", 0755);
+    }
+    // A page whose paragraph holds `function`; the "]" after it is FUNCTION content and
+    // never appears.
+    static std::string Template(const std::string& function) {
+        return "<HTML><BODY><B>[" + function + "]</B></BODY></HTML>";
+    }
+    static std::string Page(const std::string& inserted) {
+        return kHeader + std::string("<HTML><BODY><B>[") + inserted + "</B></BODY></HTML>";
+    }
+    GatewayRun Request(const std::string& function, const std::string& query = "",
+                       const std::map<std::string, std::string>& extra = {}) {
+        site.Write("t.htm", Template(function));
+        return site.Get("/t.htm", query, extra);
+    }
+
+    E2eSite site;
+};
+
+TEST_F(FunctionTest, OutputIsInsertedUpToTerminator) {
+    std::string counted;
+    for (int i = 0; i < 45; ++i) {
+        char piece[11];
+        snprintf(piece, sizeof piece, "%09d|", i);
+        counted += piece;
+    }
+    Script("zero.sh", "printf 'a\\000b\\377c'");
+    Script("long.sh", "i=0; while [ $i -lt 45 ]; do printf '%09d|' $i; i=$((i+1)); done; printf '\\377'");
+    struct Case {
+        const char* function;
+        std::string inserted;
+    } cases[] = {
+        {"<FUNCTION COMMAND=./hello.sh>", "hello"},
+        {"<FUNCTION PATH=./hello.sh COMMAND=anything>", "hello"},
+        {"<FUNCTION COMMAND=./long.sh>", counted},
+        {"<FUNCTION COMMAND=./ab.sh>", "a"},
+        {"<FUNCTION COMMAND=./zero.sh>", std::string("a\0b", 3)},  // a zero byte does not cut the chunk
+        {"<FUNCTION COMMAND=./bold.sh>", "<B>x</B>"},
+        {"<FUNCTION COMMAND=\"./args.sh \"\"two  words\"\" plain\">", "two  words|plain|"},
+        {"<FUNCTION COMMAND=\"printf \"\"%s-%s\\377\"\" x y\">", "x-y"},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(Request(c.function).out, Page(c.inserted)) << c.function;
+}
+
+TEST_F(FunctionTest, ProcessChoosesTheKindOfRequest) {
+    struct Case {
+        const char* process;
+        bool inPage;
+    } cases[] = {
+        {"", true}, {" PROCESS=PRE", true}, {" PROCESS=pre", true}, {" PROCESS=\"Pre\"", true},
+        {" PROCESS=POST", false}, {" PROCESS=later", false},
+    };
+    for (const Case& c : cases) {
+        std::string function = std::string("<FUNCTION") + c.process + " COMMAND=./ran.sh>";
+        site.Remove("ran.txt");
+        GatewayRun page = Request(function);
+        EXPECT_EQ(page.out, Page(c.inPage ? "ran" : "")) << function;
+        EXPECT_EQ(site.Exists("ran.txt"), c.inPage) << function;
+
+        site.Remove("ran.txt");
+        GatewayRun post = Request(function, "_POST_PROCESS_=done.html");
+        EXPECT_EQ(post.out, "Content-TYPE: text/html\nLocation: done.html\n\n") << function;
+        EXPECT_EQ(site.Exists("ran.txt"), !c.inPage) << function;
+    }
+}
+
+TEST_F(FunctionTest, PostProcessOutputGoesToThePageBufferOnly) {
+    Config("_DEBUG_ = TRUE\n");
+    Script("post.sh", "printf 'posted-output\\377'");
+    GatewayRun post = Request("<FUNCTION PROCESS=POST COMMAND=./post.sh>", "_POST_PROCESS_=done.html");
+    EXPECT_EQ(post.out, "Content-TYPE: text/html\nLocation: done.html\n\n");
+    EXPECT_NE(site.Read("quorvel.log").find("posted-output"), std::string::npos);
+}
+
+TEST_F(FunctionTest, DefaultStandsInForEveryFailure) {
+    site.Write("plain.sh", "#!/bin/sh\nprintf 'x\\377'\n", 0644);
+    struct Case {
+        const char* attributes;
+        std::string inserted;
+    } cases[] = {
+        {"DEFAULT=n/a", "n/a"},
+        {"DEFAULT=n/a COMMAND=./missing.sh", "n/a"},
+        {"DEFAULT=n/a COMMAND=qv-no-such-program", "n/a"},
+        {"DEFAULT=n/a PATH=./plain.sh COMMAND=plain", "n/a"},
+        {"DEFAULT=n/a COMMAND=@UNDEFINED", "n/a"},
+        {"DEFAULT=n/a PATH=@UNDEFINED COMMAND=./hello.sh", "n/a"},
+        {"DEFAULT=\"<I>@WHO</I>\" COMMAND=./partial.sh", "part<I>me</I>"},
+        {"DEFAULT COMMAND=./partial.sh", "part"},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(Request(std::string("<FUNCTION ") + c.attributes + ">", "WHO=me").out, Page(c.inserted))
+            << c.attributes;
+}
+
+TEST_F(FunctionTest, FailuresWithoutDefaultEndTheRequest) {
+    Config("_DEBUG_ = TRUE\n");
+    struct Case {
+        const char* attributes;
+        const char* logged;
+    } cases[] = {
+        {"PATH=./hello.sh", "<!-- No command specified in FUNCTION tag:  -->"},
+        {"COMMAND=./missing.sh", "<!-- External function call failed: ./missing.sh -->"},
+        {"COMMAND=\"./partial.sh now\"", "<B>[part<!-- External function call failed: ./partial.sh now -->"},
+        {"COMMAND=@UNDEFINED", "<!-- Variable is not defined: UNDEFINED -->"},
+        {"DEFAULT=@UNDEFINED COMMAND=./hello.sh", "<!-- Variable is not defined: UNDEFINED -->"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(Request(std::string("<FUNCTION ") + c.attributes + ">").out, kErrorRedirect) << c.attributes;
+        EXPECT_NE(site.Read("quorvel.log").find(c.logged), std::string::npos)
+            << c.attributes << "\n" << site.Read("quorvel.log");
+    }
+}
+
+TEST_F(FunctionTest, ProgramSeesTheRequestEnvironmentButNotHttpProxy) {
+    Script("env.sh", "printf '%s,%s\\377' \"$QUERY_STRING\" \"${HTTP_PROXY-unset}\"");
+    GatewayRun run = Request("<FUNCTION COMMAND=./env.sh>", "a=1&b=2", {{"HTTP_PROXY", "http://evil:8"}});
+    EXPECT_EQ(run.out, Page("a=1&b=2,unset"));
+}
+
+TEST_F(FunctionTest, StandardErrorStaysOutOfThePage) {
+    Script("noisy.sh", "printf 'complaint' >&2; printf 'fine\\377'");
+    GatewayRun run = Request("<FUNCTION COMMAND=./noisy.sh>");
+    EXPECT_EQ(run.out, Page("fine"));
+    EXPECT_NE(run.err.find("complaint"), std::string::npos);
+}
+
+TEST_F(FunctionTest, QueryValuesCannotStartCommands) {
+    struct Case {
+        const char* payload;
+        const char* arguments;  // as the program received them, each followed by |
+    } cases[] = {
+        {"x; touch pwned", "x;|touch|pwned|"},
+        {"x | touch pwned", "x|||touch|pwned|"},
+        {"x && touch pwned", "x|&&|touch|pwned|"},
+        {"$(touch pwned)", "$(touch|pwned)|"},
+        {"`touch pwned`", "`touch|pwned`|"},
+        {"x > pwned", "x|>|pwned|"},
+        {"x\ntouch pwned", "x\ntouch|pwned|"},
+        {"\"x\" ; touch pwned", "x|;|touch|pwned|"},
+    };
+    for (const Case& c : cases) {
+        const std::string payload = c.payload;
+        std::string encoded;
+        for (unsigned char ch : payload) {
+            char hex[4];
+            snprintf(hex, sizeof hex, "%%%02X", ch);
+            encoded += hex;
+        }
+        // As arguments of a fixed program: handed over as plain words.
+        GatewayRun run = Request("<FUNCTION COMMAND=\"./args.sh @X\">", "X=" + encoded);
+        EXPECT_EQ(run.out, Page(c.arguments)) << payload;
+        // As the whole command line: the first word is looked up as a program, nothing else.
+        Request("<FUNCTION COMMAND=@X DEFAULT=refused>", "X=" + encoded);
+        Request("<FUNCTION COMMAND=\"printf ok @X\" DEFAULT=refused>", "X=" + encoded);
+        EXPECT_FALSE(site.Exists("pwned")) << payload;
+        site.Remove("pwned");
+    }
+}
+
+TEST_F(FunctionTest, ProgramStillRunningDoesNotHoldTheRequest) {
+    Script("linger.sh", "sleep 30 & printf 'quick\\377'; sleep 30");
+    auto start = std::chrono::steady_clock::now();
+    GatewayRun run = Request("<FUNCTION COMMAND=./linger.sh>");
+    EXPECT_EQ(run.out, Page("quick"));
+    // The harness reads the gateway's standard error to its end, which both sleepers
+    // inherited: the request is over only when they are gone too.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+}
+
+TEST_F(FunctionTest, ProgramEndingWhileItsBackgroundJobHoldsTheOutputFails) {
+    Script("bg.sh", "sleep 30 & printf 'part'");
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(Request("<FUNCTION COMMAND=./bg.sh DEFAULT=gone>").out, Page("partgone"));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+}
+
+}  // namespace

@@ -1,0 +1,261 @@
+// Whole page requests without a database: the real binary, a site directory, CGI
+// variables, and byte-for-byte comparison of what reaches standard output.
+#include <gtest/gtest.h>
+
+#include "e2e/E2eHarness.h"
+
+namespace {
+
+const char kHeader[] = "Content-TYPE: text/html\n\n";
+
+struct PageCase {
+    const char* name;
+    const char* config;    // quorvel.cfg, nullptr for none
+    const char* page;      // t.htmx
+    const char* query;
+    const char* expected;  // standard output
+};
+
+const PageCase kPages[] = {
+    {"implicit paragraph ends", nullptr, "<HTML><P>one<P>two</HTML>", "",
+     "Content-TYPE: text/html\n\n<HTML><P>one</P><P>two</P></HTML>"},
+    {"unmatched end tag stops reading", nullptr,
+     "<HTML><BODY><P>see <A HREF=x>this</A> now</P>more</BODY></HTML>", "",
+     "Content-TYPE: text/html\n\n<HTML><BODY><P>see </P><A HREF=x>this</A> now</BODY></HTML>"},
+    {"list items have no end tag", nullptr, "<html><ul><li>a<li>b</ul></html>", "",
+     "Content-TYPE: text/html\n\n<HTML><UL><LI>a<LI>b</UL></HTML>"},
+    {"empty tags take no content", nullptr, "<HTML><BR>x<IMG SRC=x.gif>y</HTML>", "",
+     "Content-TYPE: text/html\n\n<HTML><BR>x<IMG SRC=x.gif>y</HTML>"},
+    {"unknown tags are written back", nullptr, "<HTML><font color=red>x</font></HTML>", "",
+     "Content-TYPE: text/html\n\n<HTML><FONT color=red>x</FONT></HTML>"},
+    {"references and at signs in text", "X=ex", "<HTML>a@@b @X.</HTML>", "",
+     "Content-TYPE: text/html\n\n<HTML>a@b ex.</HTML>"},
+    {"LOOKUP written as a tag is plain", nullptr, "<HTML><LOOKUP NAME=X></HTML>", "",
+     "Content-TYPE: text/html\n\n<HTML><LOOKUP NAME=X></HTML>"},
+    {"attribute map order and the last duplicate", nullptr,
+     "<HTML><IMG WIDTH=5 ALT=\"y\" SRC=x><A TYPE=t HREF=h HREF=g>.</A></HTML>", "",
+     "Content-TYPE: text/html\n\n<HTML><IMG SRC=x WIDTH=5 ALT=\"y\"><A HREF=g TYPE=t>.</A></HTML>"},
+    {"attribute values are evaluated, quoted kinds stay quoted", "C=red Q=\"a@C\"",
+     "<HTML><BODY BGCOLOR=@C TEXT=\"x@C\" LINK=@@>.</BODY></HTML>", "",
+     "Content-TYPE: text/html\n\n<HTML><BODY BGCOLOR=red LINK=\"@\" TEXT=\"xred\">.</BODY></HTML>"},
+    {"query string variables", nullptr, "<HTML>@a|@b</HTML>", "a=1&b=x+y%21",
+     "Content-TYPE: text/html\n\n<HTML>1|x y!</HTML>"},
+    {"leading white space before HTML", nullptr, " \n\t<HTML>x", "",
+     "Content-TYPE: text/html\n\n<HTML>x</HTML>"},
+    {"open elements close at the end of input", nullptr, "<HTML><B>x", "",
+     "Content-TYPE: text/html\n\n<HTML><B>x</B></HTML>"},
+    {"CR LF read as LF", nullptr, "<HTML>\r\na\r\n</HTML>", "",
+     "Content-TYPE: text/html\n\n<HTML>\na\n</HTML>"},
+    {"FIXED_WIDTH", "N=Ada", "<HTML>[@FIXED_WIDTH(@N,5)][@fixed_width(abcdefgh,3)]</HTML>", "",
+     "Content-TYPE: text/html\n\n<HTML>[Ada  ][abc]</HTML>"},
+    {"configuration header and quoted values", "[site]\nA = \"1 2\"\nB=@A", "<HTML>@B</HTML>", "",
+     "Content-TYPE: text/html\n\n<HTML>1 2</HTML>"},
+    {"query string overrides the configuration", "_ERR_URL_=cfg.htm V=cfg", "<HTML>@V</HTML>", "V=qs",
+     "Content-TYPE: text/html\n\n<HTML>qs</HTML>"},
+};
+
+TEST(PageTest, GoldenPages) {
+    for (const auto& c : kPages) {
+        E2eSite site;
+        if (c.config)
+            site.Write("quorvel.cfg", c.config);
+        site.Write("t.htmx", c.page);
+        GatewayRun r = site.Get("t.htmx", c.query);
+        EXPECT_EQ(r.out, c.expected) << c.name;
+    }
+}
+
+TEST(PageTest, EveryByteValueOfThePageIsSent) {
+    E2eSite site;
+    std::string page = "<HTML>";
+    for (int b = 1; b < 256; ++b)
+        if (b != '<' && b != '@')
+            page.push_back(static_cast<char>(b));
+    page += "</HTML>";
+    site.Write("t.htmx", page);
+    GatewayRun r = site.Get("t.htmx");
+    EXPECT_EQ(r.out, std::string(kHeader) + page);
+}
+
+struct ErrorCase {
+    const char* name;
+    const char* config;
+    const char* page;
+    const char* path;
+    const char* query;
+    const char* expected;  // standard output
+    const char* stats;     // statistics line without time stamp
+};
+
+const ErrorCase kErrors[] = {
+    {"leading text", "_ERR_URL_=err.htm", "x<HTML></HTML>", "t.htmx", "",
+     "Content-TYPE: text/html\nLocation: err.htm\n\n", "t.htmx Document must start with <HTML> tag"},
+    {"leading comment", "_ERR_URL_=err.htm", "<!-- c --><HTML>", "t.htmx", "",
+     "Content-TYPE: text/html\nLocation: err.htm\n\n", "t.htmx Document must start with <HTML> tag"},
+    {"empty template, no error page", nullptr, "", "t.htmx", "q=1", "",
+     "t.htmx?q=1 Document must start with <HTML> tag"},
+    {"undefined variable", "_ERR_URL_=\"e.htm\"", "<HTML>@y</HTML>", "t.htmx", "x=1",
+     "Content-TYPE: text/html\nLocation: e.htm\n\n", "t.htmx?x=1 Variable is not defined: y"},
+    {"end tag syntax", "_ERR_URL_=e", "<HTML><B>x</B y></HTML>", "t.htmx", "",
+     "Content-TYPE: text/html\nLocation: e\n\n", "t.htmx Syntax error in end tag"},
+    {"new tag inside a tag", "_ERR_URL_=e", "<HTML><B a=1 <I>></HTML>", "t.htmx", "",
+     "Content-TYPE: text/html\nLocation: e\n\n", "t.htmx Illegal syntax in attribute value pair"},
+    {"unterminated quote", "_ERR_URL_=e", "<HTML><B a=\"1>x", "t.htmx", "",
+     "Content-TYPE: text/html\nLocation: e\n\n", "t.htmx Unexpected end-of-file"},
+    {"template missing", "_ERR_URL_=e", "<HTML>", "nope.htmx", "",
+     "Content-TYPE: text/html\nLocation: e\n\n", " Input file specified in URL not found: nope.htmx"},
+    {"parent segment refused", "_ERR_URL_=e", "<HTML>", "sub/../t.htmx", "",
+     "Content-TYPE: text/html\nLocation: e\n\n", " Input file specified in URL not found: sub/../t.htmx"},
+    {"encoded parent segment refused", "_ERR_URL_=e", "<HTML>", "%2e%2e/t.htmx", "",
+     "Content-TYPE: text/html\nLocation: e\n\n",
+     " Input file specified in URL not found: %2e%2e/t.htmx"},
+    {"NUL byte refused", "_ERR_URL_=e", "<HTML>", "t.htmx%00x", "",
+     "Content-TYPE: text/html\nLocation: e\n\n", " Input file specified in URL not found: t.htmx%00x"},
+    {"bad escape in path", "_ERR_URL_=e", "<HTML>", "t%zz", "",
+     "Content-TYPE: text/html\nLocation: e\n\n", " Illegal escape character in URL"},
+    {"bad query string", "_ERR_URL_=e", "<HTML>", "t.htmx", "a=1&",
+     "Content-TYPE: text/html\nLocation: e\n\n",
+     "t.htmx?a=1& Syntax error in query string specified in URL: a=1&"},
+    {"configuration syntax after the error page", "_ERR_URL_=e A=(1 2)", "<HTML>", "t.htmx", "",
+     "Content-TYPE: text/html\nLocation: e\n\n",
+     " Syntax error in configuration file"},
+    {"column width too large", "_ERR_URL_=e _MAX_COLUMN_WIDTH_=1025", "<HTML>", "t.htmx", "",
+     "Content-TYPE: text/html\nLocation: e\n\n", " Illegal value in _MAX_COLUMN_WIDTH_: 1025"},
+    {"column width zero", "_ERR_URL_=e _MAX_COLUMN_WIDTH_=0", "<HTML>", "t.htmx", "",
+     "Content-TYPE: text/html\nLocation: e\n\n", " Illegal value in _MAX_COLUMN_WIDTH_: 0"},
+    {"header injection through the error page", nullptr, "<HTML>@nope", "t.htmx",
+     "_ERR_URL_=x%0D%0ASet-Cookie:+a=b",
+     "Content-TYPE: text/html\nLocation: x%0D%0ASet-Cookie: a=b\n\n",
+     "t.htmx?_ERR_URL_=x%0D%0ASet-Cookie:+a=b Variable is not defined: nope"},
+    {"too deep nesting", "_ERR_URL_=e", nullptr, "t.htmx", "",
+     "Content-TYPE: text/html\nLocation: e\n\n", "t.htmx Syntax error in HTML"},
+};
+
+TEST(PageTest, ErrorsRedirectAndAreCounted) {
+    for (const auto& c : kErrors) {
+        E2eSite site;
+        if (c.config)
+            site.Write("quorvel.cfg", c.config);
+        if (c.page) {
+            site.Write("t.htmx", c.page);
+        } else {
+            std::string deep = "<HTML>";
+            for (int i = 0; i < 200000; ++i)
+                deep += "<B>";
+            site.Write("t.htmx", deep);
+        }
+        GatewayRun r = site.Get(c.path, c.query);
+        EXPECT_EQ(r.out, c.expected) << c.name;
+        EXPECT_EQ(site.StatsWithoutTimestamps(), std::string(c.stats) + "\n") << c.name;
+    }
+}
+
+TEST(PageTest, TemplateFoundUnderHtmxPath) {
+    E2eSite site;
+    site.Write("quorvel.cfg", "_HTMX_PATH_=pages");
+    site.Write("pages/a b.htmx", "<HTML>ok</HTML>");
+    EXPECT_EQ(site.Get("/a%20b.htmx").out, std::string(kHeader) + "<HTML>ok</HTML>");
+    EXPECT_EQ(site.StatsWithoutTimestamps(), "/a%20b.htmx\n");
+}
+
+TEST(PageTest, DirectoriesAndDevicesAreNotTemplates) {
+    E2eSite site;
+    site.Write("quorvel.cfg", "_ERR_URL_=e");
+    site.Write("dir/x", "");
+    for (const char* path : {"dir", "/dev/zero", "/dev/stdin"})
+        EXPECT_EQ(site.Get(path).out, "Content-TYPE: text/html\nLocation: e\n\n") << path;
+}
+
+TEST(PageTest, DebugLogHoldsPageErrorLineAndListing) {
+    E2eSite site;
+    site.Write("quorvel.cfg", "_DEBUG_=True _LOG_FILE_=logs/d.log");
+    site.Write("logs/.keep", "");
+    site.Write("t.htmx", "<HTML>before @missing after</HTML>");
+    GatewayRun r = site.Get("t.htmx", "");
+    EXPECT_EQ(r.out, "");
+    std::string log = site.Read("logs/d.log");
+    EXPECT_EQ(log.substr(0, log.find("\n\n")),
+              "<HTML>before <!-- Variable is not defined: missing -->");
+    EXPECT_NE(log.find("\n\n<!-- Symbol Table Listing \n"), std::string::npos);
+    EXPECT_NE(log.find("\n_LOG_FILE_ = logs/d.log\n"), std::string::npos);
+    EXPECT_NE(log.find("\n_QUORVEL_VERSION_ = 2.0.2\n"), std::string::npos);
+    EXPECT_EQ(log.substr(log.size() - 4), "-->\n");
+}
+
+TEST(PageTest, DebugListingEndsThePage) {
+    E2eSite site;
+    site.Write("quorvel.cfg", "_DEBUG_=TRUE");
+    site.Write("t.htmx", "<HTML>x</HTML>");
+    GatewayRun r = site.Get("t.htmx", "_DEBUG_=false&v=1");
+    // A query-string _DEBUG_ cannot switch debugging off (it is read before the query).
+    ASSERT_EQ(r.out.rfind(std::string(kHeader) + "<HTML>x</HTML>\n\n<!-- Symbol Table Listing \n", 0), 0u)
+        << r.out;
+    EXPECT_NE(r.out.find("\nv = 1\n"), std::string::npos);
+    EXPECT_EQ(r.out.substr(sizeof(kHeader) - 1), site.Read("quorvel.log"));
+}
+
+TEST(PageTest, ConfigurationErrorLeavesNoDebugLine) {
+    E2eSite site;
+    site.Write("quorvel.cfg", "_DEBUG_=TRUE _ERR_URL_=e X=\"open");
+    site.Write("t.htmx", "<HTML>x</HTML>");
+    EXPECT_EQ(site.Get("t.htmx").out, "Content-TYPE: text/html\nLocation: e\n\n");
+    EXPECT_FALSE(site.Exists("quorvel.log"));
+}
+
+TEST(PageTest, UnwritableDebugLogStillServesThePage) {
+    E2eSite site;
+    site.Write("quorvel.cfg", "_DEBUG_=TRUE _LOG_FILE_=no/such/dir/x.log");
+    site.Write("t.htmx", "<HTML>x</HTML>");
+    GatewayRun r = site.Get("t.htmx");
+    EXPECT_EQ(r.out.rfind(std::string(kHeader) + "<HTML>x</HTML>", 0), 0u);
+}
+
+struct IncludeCase {
+    const char* name;
+    const char* page;
+    const char* expected;
+};
+
+TEST(PageTest, Includes) {
+    const IncludeCase cases[] = {
+        {"spliced in place", "<HTML>a<INCLUDE FILE=inc/part.htm>b</HTML>",
+         "Content-TYPE: text/html\n\n<HTML>a<B>part</B>b</HTML>"},
+        {"found under _INCLUDE_PATH_", "<HTML><INCLUDE FILE=deep.htm></HTML>",
+         "Content-TYPE: text/html\n\n<HTML>deep</HTML>"},
+        {"file name is not evaluated", "<HTML><INCLUDE FILE=@X></HTML>",
+         "Content-TYPE: text/html\n\n<HTML>literal X</HTML>"},
+        {"missing file", "<HTML><INCLUDE FILE=none.htm></HTML>",
+         "Content-TYPE: text/html\nLocation: e\n\n"},
+        {"unmatched end tag inside", "<HTML><INCLUDE FILE=bad.htm></HTML>",
+         "Content-TYPE: text/html\nLocation: e\n\n"},
+        {"includes itself", "<HTML><INCLUDE FILE=self.htm></HTML>",
+         "Content-TYPE: text/html\nLocation: e\n\n"},
+    };
+    for (const auto& c : cases) {
+        E2eSite site;
+        site.Write("quorvel.cfg", "_ERR_URL_=e _INCLUDE_PATH_=lib");
+        site.Write("inc/part.htm", "<B>part");
+        site.Write("lib/deep.htm", "deep");
+        site.Write("X", "literal X");
+        site.Write("bad.htm", "x</HTML>");
+        site.Write("self.htm", "<INCLUDE FILE=self.htm>");
+        site.Write("t.htmx", c.page);
+        EXPECT_EQ(site.Get("t.htmx").out, c.expected) << c.name;
+    }
+    E2eSite site;
+    site.Write("quorvel.cfg", "_ERR_URL_=e _INCLUDE_PATH_=lib");
+    site.Write("self.htm", "<INCLUDE FILE=self.htm>");
+    site.Write("bad.htm", "x</HTML>");
+    site.Write("t.htmx", "<HTML><INCLUDE FILE=self.htm>");
+    site.Get("t.htmx");
+    site.Write("t.htmx", "<HTML><INCLUDE FILE=bad.htm>");
+    site.Get("t.htmx");
+    site.Write("t.htmx", "<HTML><INCLUDE FILE=none.htm>");
+    site.Get("t.htmx");
+    EXPECT_EQ(site.StatsWithoutTimestamps(),
+              "t.htmx Include file is missing: self.htm\n"
+              "t.htmx Unmatched tags in include file: bad.htm\n"
+              "t.htmx Include file is missing: none.htm\n");
+}
+
+}  // namespace

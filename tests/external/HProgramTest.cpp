@@ -1,0 +1,245 @@
+#include "external/HProgram.h"
+
+#include "driver/HExcept.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
+#include <signal.h>
+#include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+struct SplitCase {
+    const char* line;
+    std::vector<std::string> args;
+};
+
+TEST(HProgramSplit, BlanksTabsAndQuotes) {
+    const SplitCase cases[] = {
+        {"", {}},
+        {"   \t ", {}},
+        {"prog", {"prog"}},
+        {"prog a  b", {"prog", "a", "b"}},
+        {"\tprog\ta\t", {"prog", "a"}},
+        {"prog \"a b\" c", {"prog", "a b", "c"}},
+        {"prog a\"b c\"d", {"prog", "ab cd"}},
+        {"prog \"\" x", {"prog", "", "x"}},
+        {"prog \"open quote runs  to end", {"prog", "open quote runs  to end"}},
+        {"prog ; ls | cat && $(id) `id` > f", {"prog", ";", "ls", "|", "cat", "&&", "$(id)", "`id`", ">", "f"}},
+    };
+    for (const SplitCase& c : cases)
+        EXPECT_EQ(HProgram::SplitCommandLine(c.line), c.args) << c.line;
+}
+
+class HProgramTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/qv-program-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+    }
+    void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
+
+    // Writes an executable file `name` with `body` and returns its path.
+    std::string Script(const std::string& name, const std::string& body, mode_t mode = 0755) {
+        std::string path = dir_ + "/" + name;
+        std::ofstream(path) << body;
+        chmod(path.c_str(), mode);
+        return path;
+    }
+
+    static std::string ReadAll(HProgram& p, std::vector<std::size_t>* sizes = nullptr) {
+        std::string out;
+        p.ReadUntilTerminator([&](std::string_view chunk) {
+            out.append(chunk);
+            if (sizes)
+                sizes->push_back(chunk.size());
+        });
+        return out;
+    }
+
+    static int ErrorOf(const std::string& path, const std::string& command) {
+        try {
+            HProgram p(path, command);
+            ReadAll(p);
+        } catch (const HExcept& e) {
+            EXPECT_EQ(e.detail, command);
+            return e.code;
+        }
+        return -1;
+    }
+
+    std::string dir_;
+};
+
+TEST_F(HProgramTest, ProgramFoundOnPathReadsUpToTerminator) {
+    HProgram p("", "printf \"hello\\377after\"");
+    EXPECT_EQ(ReadAll(p), "hello");
+}
+
+TEST_F(HProgramTest, LongOutputArrivesInChunksOfAtMost200Bytes) {
+    std::string path = Script("long", "#!/bin/sh\nhead -c 450 /dev/zero | tr '\\0' x\nprintf '\\377'\n");
+    HProgram p(path, "long");
+    std::vector<std::size_t> sizes;
+    EXPECT_EQ(ReadAll(p, &sizes), std::string(450, 'x'));
+    ASSERT_GE(sizes.size(), 3u);
+    for (std::size_t s : sizes)
+        EXPECT_LE(s, HProgram::kChunk);
+}
+
+TEST_F(HProgramTest, ProgramPathRunsWithCommandLineAsArgv) {
+    // argv[0] is the command line's first word, not the program path.
+    HProgram p("/bin/sh", "label0 -c \"tr '\\0' ' ' </proc/$$/cmdline; printf '\\377'\"");
+    EXPECT_EQ(ReadAll(p).substr(0, 10), "label0 -c ");
+}
+
+TEST_F(HProgramTest, QuotedArgumentKeepsBlanks) {
+    std::string path = Script("args", "#!/bin/sh\nprintf '%s|' \"$@\"\nprintf '\\377'\n");
+    HProgram p(path, "args \"two  words\" plain");
+    EXPECT_EQ(ReadAll(p), "two  words|plain|");
+}
+
+TEST_F(HProgramTest, ShellSyntaxIsPassedAsPlainArguments) {
+    std::string marker = dir_ + "/marker";
+    std::string path = Script("args", "#!/bin/sh\nprintf '%s|' \"$@\"\nprintf '\\377'\n");
+    HProgram p(path, "args ; touch " + marker + " && $(touch " + marker + ") `touch " + marker +
+                         "` > " + marker);
+    std::string out = ReadAll(p);
+    EXPECT_EQ(out.substr(0, 8), ";|touch|");
+    EXPECT_NE(out.find("&&|$(touch|"), std::string::npos);
+    EXPECT_NE(access(marker.c_str(), F_OK), 0);
+}
+
+TEST_F(HProgramTest, EnvironmentInheritedWithoutHttpProxy) {
+    setenv("QV_PROGRAM_TEST", "seen", 1);
+    setenv("HTTP_PROXY", "http://evil:1", 1);
+    HProgram p("", "sh -c \"printf '%s,%s\\377' $QV_PROGRAM_TEST ${HTTP_PROXY-unset}\"");
+    std::string out = ReadAll(p);
+    unsetenv("HTTP_PROXY");
+    unsetenv("QV_PROGRAM_TEST");
+    EXPECT_EQ(out, "seen,unset");
+}
+
+TEST_F(HProgramTest, NoDescriptorBeyondStandardThreeReachesTheProgram) {
+    int leaky = open("/dev/null", O_RDONLY);  // deliberately without O_CLOEXEC
+    ASSERT_GE(leaky, 3);
+    // The shell lists its open descriptors above 2 without opening any itself.
+    HProgram p("", "sh -c \"n=0; while [ $n -lt 1100 ]; do [ -e /proc/$$/fd/$n ] && printf '%s ' $n; "
+                   "n=$((n+1)); done; printf '\\377'\"");
+    std::string out = ReadAll(p);
+    close(leaky);
+    EXPECT_EQ(out, "0 1 2 ");
+}
+
+TEST_F(HProgramTest, StandardErrorGoesToTheGatewaysStandardError) {
+    std::string errFile = dir_ + "/stderr";
+    int saved = dup(STDERR_FILENO);
+    int file = open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    dup2(file, STDERR_FILENO);
+    std::string out;
+    {
+        HProgram p("", "sh -c \"printf oops >&2; printf 'fine\\377'\"");
+        out = ReadAll(p);
+    }
+    dup2(saved, STDERR_FILENO);
+    close(saved);
+    close(file);
+    EXPECT_EQ(out, "fine");
+    std::stringstream err;
+    err << std::ifstream(errFile).rdbuf();
+    EXPECT_EQ(err.str(), "oops");
+}
+
+TEST_F(HProgramTest, ProgramsThatCannotRunAreError32) {
+    std::string plain = Script("plain", "#!/bin/sh\nprintf 'x\\377'\n", 0644);
+    // No interpreter line: a shell would run it, execve refuses it.
+    std::string bare = Script("bare", "printf 'x\\377'\n");
+    EXPECT_EQ(ErrorOf("", "qv-no-such-program-anywhere arg"), 32);
+    EXPECT_EQ(ErrorOf("", ""), 32);
+    EXPECT_EQ(ErrorOf("", "\"\" x"), 32);
+    EXPECT_EQ(ErrorOf(dir_ + "/missing", "missing"), 32);
+    EXPECT_EQ(ErrorOf(plain, "plain"), 32);
+    EXPECT_EQ(ErrorOf(bare, "bare"), 32);
+    EXPECT_EQ(ErrorOf(dir_, "dir"), 32);
+}
+
+TEST_F(HProgramTest, OutputEndingWithoutTerminatorIsError32AfterPartialOutput) {
+    std::string out;
+    try {
+        HProgram p("", "printf partial");
+        p.ReadUntilTerminator([&](std::string_view c) { out.append(c); });
+        FAIL() << "no error";
+    } catch (const HExcept& e) {
+        EXPECT_EQ(e.code, 32);
+    }
+    EXPECT_EQ(out, "partial");
+}
+
+TEST_F(HProgramTest, BackgroundJobHoldingThePipeDoesNotHoldTheRead) {
+    std::string pidFile = dir_ + "/pid";
+    std::string path = Script("bg", "#!/bin/sh\nsleep 30 &\necho $! > " + pidFile + "\nprintf partial\n");
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(ErrorOf(path, "bg"), 32);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    // The sleeper was in the program's process group and went with it.
+    pid_t sleeper = 0;
+    std::ifstream(pidFile) >> sleeper;
+    ASSERT_GT(sleeper, 0);
+    std::string state;
+    for (int i = 0; i < 100; ++i) {
+        state.clear();
+        std::ifstream stat("/proc/" + std::to_string(sleeper) + "/stat");
+        std::string pid, comm;
+        if (!(stat >> pid >> comm >> state) || state == "Z")
+            break;
+        usleep(10000);
+    }
+    // Gone, or killed and waiting for its new parent to reap it.
+    EXPECT_TRUE(state.empty() || state == "Z") << state;
+}
+
+TEST_F(HProgramTest, ProgramStillRunningAfterItsOutputIsEndedAndReaped) {
+    pid_t pid;
+    auto start = std::chrono::steady_clock::now();
+    {
+        HProgram p("", "sh -c \"printf 'done\\377'; sleep 30\"");
+        pid = p.Pid();
+        EXPECT_EQ(ReadAll(p), "done");
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    EXPECT_EQ(kill(pid, 0), -1);
+    EXPECT_EQ(errno, ESRCH);
+}
+
+TEST_F(HProgramTest, ReadExactlyCollectsSplitWrites) {
+    HProgram p("", "sh -c \"printf O; sleep 0.1; printf K; printf more\"");
+    EXPECT_EQ(p.ReadExactly(2), "OK");
+}
+
+TEST_F(HProgramTest, ReadExactlyShortAndEmptyOutput) {
+    {
+        HProgram p("", "printf O");
+        EXPECT_EQ(p.ReadExactly(2), "O");
+    }
+    {
+        HProgram p("", "true");
+        EXPECT_EQ(p.ReadExactly(0), "");
+    }
+    HProgram p("", "true");
+    try {
+        p.ReadExactly(2);
+        FAIL() << "no error";
+    } catch (const HExcept& e) {
+        EXPECT_EQ(e.code, 32);
+        EXPECT_EQ(e.detail, "true");
+    }
+}
+
+}  // namespace

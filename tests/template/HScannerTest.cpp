@@ -1,0 +1,155 @@
+#include "template/HScanner.h"
+
+#include <gtest/gtest.h>
+
+#include "driver/HContext.h"
+#include "driver/HExcept.h"
+#include "elements/HElement.h"
+#include "template/HAttributes.h"
+
+namespace {
+
+class ScannerTest : public ::testing::Test {
+protected:
+    void Open(std::string text) {
+        ctx.templateStream = HInput::FromString(std::move(text));
+        ctx.input = ctx.templateStream.get();
+    }
+    int Next() { return Scan(ctx, element); }
+    std::string Rest() {
+        std::string s;
+        for (int c = ctx.input->Get(); c != HInput::kEof; c = ctx.input->Get())
+            s.push_back(static_cast<char>(c));
+        return s;
+    }
+    HContext ctx;
+    std::unique_ptr<HElement> element;
+};
+
+TEST_F(ScannerTest, TagNamesIgnoreCase) {
+    for (const char* t : {"<html>", "<HTML>", "<HtMl>"}) {
+        Open(t);
+        EXPECT_EQ(Next(), 23) << t;
+        EXPECT_EQ(element->TagIndex(), 23);
+        EXPECT_EQ(Rest(), ">");
+    }
+}
+
+TEST_F(ScannerTest, EndTagsAndClosing) {
+    Open("<BR><b>x</B >");
+    EXPECT_EQ(Next(), 10);
+    EXPECT_EQ(ctx.input->Get(), '>');
+    EXPECT_EQ(Next(), 44);
+    EXPECT_EQ(ctx.input->Get(), '>');
+    EXPECT_EQ(Next(), 2);
+    EXPECT_EQ(Next(), 79);
+    EXPECT_EQ(element, nullptr);
+    CloseEndTag(ctx);
+    EXPECT_EQ(Next(), 0);
+    EXPECT_EQ(Next(), 0);
+
+    Open("</B x>");
+    EXPECT_EQ(Next(), 79);
+    try {
+        CloseEndTag(ctx);
+        ADD_FAILURE() << "accepted </B x>";
+    } catch (const HExcept& e) {
+        EXPECT_EQ(e.code, 10);
+    }
+}
+
+TEST_F(ScannerTest, UnknownTagsKeepTheirText) {
+    Open("<foo bar=1>");
+    EXPECT_EQ(Next(), 3);
+    EXPECT_EQ(static_cast<HUnknownTagElement&>(*element).Text(), "FOO bar=1");
+    EXPECT_EQ(Rest(), ">");
+
+    std::string longName(80, 'x');
+    Open("<" + longName + " a>");
+    EXPECT_EQ(Next(), 3);
+    EXPECT_EQ(static_cast<HUnknownTagElement&>(*element).Text(),
+              std::string(72, 'X') + std::string(8, 'x') + " a");
+
+    Open("<!-- a > b -->");
+    EXPECT_EQ(Next(), 3);
+    EXPECT_EQ(static_cast<HUnknownTagElement&>(*element).Text(), "!-- a ");  // ends at the first >
+    Open("<br/>");
+    EXPECT_EQ(Next(), 3);
+    Open("<ab");  // end of input inside the name
+    EXPECT_EQ(Next(), 3);
+    EXPECT_EQ(static_cast<HUnknownTagElement&>(*element).Text(), "AB");
+}
+
+TEST_F(ScannerTest, TextReferencesAndBinaryBytes) {
+    Open(std::string("abc@x def\xFF<P>", 13));
+    EXPECT_EQ(Next(), 2);
+    EXPECT_EQ(static_cast<HTextElement&>(*element).Text(), "abc");
+    EXPECT_EQ(Next(), 15);
+    EXPECT_EQ(static_cast<HLookupElement&>(*element).Value()->Text(), "x");
+    EXPECT_EQ(Next(), 2);
+    EXPECT_EQ(static_cast<HTextElement&>(*element).Text(), " def\xFF");
+    EXPECT_EQ(Next(), 33);
+
+    Open(std::string("a\0b", 3));
+    EXPECT_EQ(Next(), 2);
+    EXPECT_EQ(static_cast<HTextElement&>(*element).Text(), "a");
+    EXPECT_EQ(Next(), 2);
+    EXPECT_EQ(static_cast<HTextElement&>(*element).Text(), std::string("\0b", 2));
+}
+
+TEST_F(ScannerTest, CrLfIsOneNewline) {
+    Open("a\r\nb\rc");
+    EXPECT_EQ(Next(), 2);
+    EXPECT_EQ(static_cast<HTextElement&>(*element).Text(), "a\nb\rc");
+}
+
+struct AttributeCase {
+    const char* input;
+    std::vector<std::pair<std::string, std::string>> expected;  // name, GetText ("-" = no value)
+    const char* rest;
+};
+
+TEST(AttributeReaderTest, Lists) {
+    const AttributeCase cases[] = {
+        {">x", {}, "x"},
+        {" width = 5\t\nheight=\"7\">", {{"WIDTH", "5"}, {"HEIGHT", "7"}}, ""},
+        {"checked name=a>", {{"CHECKED", "-"}, {"NAME", "a"}}, ""},
+        {"ACCEPT-CHARSET=x>", {{"ACCEPT", "-"}, {"-CHARSET", "x"}}, ""},
+        {"=x 9a=1>", {{"=X", "-"}, {"9A", "1"}}, ""},
+        {"open", {{"OPEN", "-"}}, ""},
+        {"a=b>c", {{"A", "b"}}, "c"},
+    };
+    for (const auto& c : cases) {
+        auto in = HInput::FromString(c.input);
+        std::vector<std::pair<std::string, std::string>> got;
+        std::string name;
+        HValuePtr value;
+        while (ReadAttribute(*in, name, value))
+            got.emplace_back(name, value ? value->GetText() : "-");
+        EXPECT_EQ(got, c.expected) << c.input;
+        std::string rest;
+        for (int ch = in->Get(); ch != HInput::kEof; ch = in->Get())
+            rest.push_back(static_cast<char>(ch));
+        EXPECT_EQ(rest, c.rest) << c.input;
+    }
+}
+
+TEST(AttributeReaderTest, Errors) {
+    const std::pair<const char*, int> cases[] = {
+        {"a=1 <b>", 12}, {"\"x\"=1>", 12}, {"@x>", 12}, {"(a)>", 12}, {"a=", 11}, {"a=  ", 11},
+    };
+    for (const auto& c : cases) {
+        auto in = HInput::FromString(c.first);
+        std::string name;
+        HValuePtr value;
+        try {
+            while (ReadAttribute(*in, name, value)) {
+            }
+            ADD_FAILURE() << "no error for " << c.first;
+        } catch (const HExcept& e) {
+            EXPECT_EQ(e.code, c.second) << c.first;
+        }
+    }
+}
+
+}  // namespace

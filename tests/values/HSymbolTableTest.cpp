@@ -1,0 +1,47 @@
+#include "values/HSymbolTable.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+std::vector<std::string> Names(const HSymbolTable& t) {
+    std::vector<std::string> out;
+    t.ForEach([&](const std::string& n, const HValue*) { out.push_back(n); });
+    return out;
+}
+
+TEST(SymbolTableTest, BucketOrderAndFrontInsertion) {
+    // Buckets by h = h*33 + signed byte, mod 17: "a" -> 97 % 17 = 12, "b" -> 13,
+    // "B" -> 66 % 17 = 15, "r" -> 114 % 17 = 12 (same bucket as "a", added later: first).
+    HSymbolTable t;
+    for (const char* n : {"a", "b", "B", "r"})
+        t.Define(n, std::make_unique<HWordValue>(n));
+    EXPECT_EQ(Names(t), (std::vector<std::string>{"r", "a", "b", "B"}));
+    // Redefinition keeps the position and replaces the value.
+    t.Define("a", std::make_unique<HWordValue>("new"));
+    EXPECT_EQ(Names(t), (std::vector<std::string>{"r", "a", "b", "B"}));
+    EXPECT_EQ(t.Lookup("a")->Text(), "new");
+}
+
+TEST(SymbolTableTest, HashUsesSignedBytes) {
+    // 0xE9 as a signed byte is -23: h = 2^32 - 23, which is 4294967273 % 17 = 6.
+    EXPECT_EQ(HNameMap<int>::BucketOf("\xE9"), 4294967273u % 17);
+    EXPECT_EQ(HNameMap<int>::BucketOf("_ERR_URL_"), [] {
+        uint32_t h = 0;
+        for (char c : std::string("_ERR_URL_"))
+            h = h * 33 + static_cast<uint32_t>(c);
+        return h % 17;
+    }());
+}
+
+TEST(SymbolTableTest, CaseSensitiveAndReplacedValuesStayAlive) {
+    HSymbolTable t;
+    t.Define("X", std::make_unique<HWordValue>("1"));
+    const HValue* first = t.Lookup("X");
+    t.Define("X", std::make_unique<HWordValue>("2"));
+    EXPECT_EQ(first->Text(), "1");  // still valid: kept until the table ends
+    EXPECT_EQ(t.Lookup("x"), nullptr);
+    EXPECT_TRUE(t.Contains("X"));
+}
+
+}  // namespace

@@ -1,0 +1,183 @@
+#include "values/HValueParser.h"
+
+#include <gtest/gtest.h>
+
+#include "driver/HContext.h"
+#include "driver/HExcept.h"
+#include "template/HInput.h"
+
+namespace {
+
+std::string Rest(HInput& in) {
+    std::string s;
+    for (int c = in.Get(); c != HInput::kEof; c = in.Get())
+        s.push_back(static_cast<char>(c));
+    return s;
+}
+
+struct ParseCase {
+    const char* input;
+    int kind;
+    const char* text;  // GetText of the value
+    const char* rest;  // what stays in the stream
+};
+
+TEST(ValueParserTest, FormsAndWhatStaysInTheStream) {
+    const ParseCase cases[] = {
+        {"abc>", HValue::kWord, "abc", ">"},
+        {"  \"x\" y", HValue::kQuoted, "x", " y"},
+        {"\"say \"\"hi\"\"\"", HValue::kQuoted, "say \"hi\"", ""},
+        {"\"a@x b\"", HValue::kQuoted, "ax b", ""},
+        {"@@x", HValue::kLiteral, "@", "x"},
+        {"@name rest", HValue::kVarRef, "name", " rest"},
+        {"@name (a)", HValue::kVarRef, "name", " (a)"},
+        {"@FIXED_WIDTH(a,5)!", HValue::kFuncCall, "FIXED_WIDTH", "!"},
+        {"@ x", HValue::kVarRef, "", " x"},
+        {"(a, b ,c)z", HValue::kParamList, "", "z"},
+        {"),x", HValue::kWord, ")", ",x"},
+        {"a\rb c", HValue::kWord, "a\rb", " c"},
+        {"a\r\nb", HValue::kWord, "a", "\nb"},
+        {"\"line1\r\nline2\"", HValue::kQuoted, "line1\nline2", ""},
+    };
+    for (const auto& c : cases) {
+        auto in = HInput::FromString(c.input);
+        HValuePtr v;
+        EXPECT_EQ(ParseValue(*in, v), c.kind) << c.input;
+        ASSERT_TRUE(v) << c.input;
+        EXPECT_EQ(v->Kind(), c.kind) << c.input;
+        EXPECT_EQ(v->GetText(), c.text) << c.input;
+        EXPECT_EQ(Rest(*in), c.rest) << c.input;
+    }
+}
+
+TEST(ValueParserTest, ListsCountTheirItems) {
+    const std::pair<const char*, size_t> cases[] = {
+        {"(a, b ,c)", 3}, {"(a,)", 1}, {"()", 0}, {"( (x,y), \"q\", @r, @f(1,2) )", 4},
+    };
+    for (const auto& c : cases) {
+        auto in = HInput::FromString(c.first);
+        HValuePtr v;
+        ASSERT_EQ(ParseValue(*in, v), HValue::kParamList) << c.first;
+        EXPECT_EQ(static_cast<HParamList&>(*v).Items().size(), c.second) << c.first;
+    }
+}
+
+TEST(ValueParserTest, QuotedStringPieces) {
+    auto in = HInput::FromString("\"@x\"");
+    HValuePtr v;
+    ASSERT_EQ(ParseValue(*in, v), HValue::kQuoted);
+    const auto& pieces = static_cast<HQuotedValue&>(*v).Pieces();
+    ASSERT_EQ(pieces.size(), 3u);
+    EXPECT_EQ(pieces[0]->Kind(), HValue::kLiteral);
+    EXPECT_EQ(pieces[0]->Text(), "");
+    EXPECT_EQ(pieces[1]->Kind(), HValue::kVarRef);
+    EXPECT_EQ(pieces[2]->Text(), "");
+}
+
+TEST(ValueParserTest, ErrorsAndEndOfInput) {
+    const std::pair<const char*, int> errors[] = {
+        {"\"abc", 11}, {"(a b)", 28}, {"(a", 28}, {"(a,", 28}, {"@f(a", 28}, {"\"x@f(a\"", 28},
+    };
+    for (const auto& e : errors) {
+        auto in = HInput::FromString(e.first);
+        HValuePtr v;
+        try {
+            ParseValue(*in, v);
+            ADD_FAILURE() << "no error for " << e.first;
+        } catch (const HExcept& x) {
+            EXPECT_EQ(x.code, e.second) << e.first;
+            EXPECT_EQ(x.detail, "") << e.first;
+        }
+    }
+    auto in = HInput::FromString("   ");
+    HValuePtr v;
+    EXPECT_EQ(ParseValue(*in, v), 0);
+    EXPECT_FALSE(v);
+}
+
+TEST(ValueParserTest, DeepNestingIsRefusedNotFatal) {
+    std::string deep(100000, '(');
+    auto in = HInput::FromString(deep);
+    HValuePtr v;
+    try {
+        ParseValue(*in, v);
+        ADD_FAILURE() << "deep nesting accepted";
+    } catch (const HExcept& x) {
+        EXPECT_EQ(x.code, 28);
+    }
+    std::string ok = std::string(50, '(') + std::string(50, ')');
+    auto in2 = HInput::FromString(ok);
+    EXPECT_EQ(ParseValue(*in2, v), HValue::kParamList);
+}
+
+// Evaluation of parsed values against a symbol table.
+class ValueEvaluationTest : public ::testing::Test {
+protected:
+    std::string Eval(const char* text) {
+        auto in = HInput::FromString(text);
+        HValuePtr v;
+        ParseValue(*in, v);
+        return v->Evaluate(ctx, nullptr);
+    }
+    int ErrorOf(const char* text) {
+        try {
+            Eval(text);
+        } catch (const HExcept& e) {
+            return e.code;
+        }
+        return -1;
+    }
+    void Define(const char* name, const char* valueText) {
+        auto in = HInput::FromString(valueText);
+        HValuePtr v;
+        ParseValue(*in, v);
+        ctx.symbols.Define(name, std::move(v));
+    }
+    HContext ctx;
+};
+
+TEST_F(ValueEvaluationTest, FixedWidthPadsAndCuts) {
+    Define("X", "abc");
+    Define("Y", "abcdefg");
+    EXPECT_EQ(Eval("@FIXED_WIDTH(@X,5)"), "abc  ");
+    EXPECT_EQ(Eval("@FIXED_WIDTH(@Y,5)"), "abcde");
+    EXPECT_EQ(Eval("@fixed_width(a,5)"), "a    ");
+    EXPECT_EQ(Eval("@FIXED_WIDTH(a, +3)"), "a  ");
+    EXPECT_EQ(ErrorOf("@FIXED_WIDTH(a)"), 21);
+    EXPECT_EQ(ErrorOf("@FIXED_WIDTH(a,5,6)"), 21);
+    EXPECT_EQ(ErrorOf("@OTHER(a,5)"), 21);
+    EXPECT_EQ(ErrorOf("@FIXED_WIDTH(a,0)"), 23);
+    EXPECT_EQ(ErrorOf("@FIXED_WIDTH(a,x)"), 23);
+    EXPECT_EQ(ErrorOf("@FIXED_WIDTH(a,999999999999)"), 23);
+}
+
+TEST_F(ValueEvaluationTest, ReferencesAndKinds) {
+    Define("W", "abc");
+    Define("Q", "\"<@W>\"");
+    Define("L", "(1,2)");
+    EXPECT_EQ(Eval("@W"), "abc");
+    EXPECT_EQ(Eval("@Q"), "<abc>");
+    EXPECT_EQ(Eval("\"[@Q]\""), "[<abc>]");
+    EXPECT_EQ(ErrorOf("@L"), 13);
+    EXPECT_EQ(ErrorOf("@w"), 9);
+    EXPECT_EQ(ErrorOf("@ "), 9);
+}
+
+TEST_F(ValueEvaluationTest, SelfReferenceIsAnErrorNotACrash) {
+    Define("A", "@B");
+    Define("B", "\"x@A\"");
+    try {
+        Eval("@A");
+        ADD_FAILURE() << "self reference evaluated";
+    } catch (const HExcept& e) {
+        EXPECT_EQ(e.code, 9);
+        EXPECT_TRUE(e.detail == "A" || e.detail == "B") << e.detail;
+    }
+    // A long but finite chain still evaluates.
+    Define("C0", "end");
+    for (int i = 1; i <= 60; ++i)
+        Define(("C" + std::to_string(i)).c_str(), ("@C" + std::to_string(i - 1)).c_str());
+    EXPECT_EQ(Eval("@C60"), "end");
+}
+
+}  // namespace
