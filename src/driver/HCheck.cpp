@@ -254,12 +254,14 @@ public:
         if (!in)
             return;
         try {
-            ReadConfiguration(ctx_, *in);
+            ReadConfigurationEntries(ctx_, *in);
         } catch (const HExcept& e) {
             Diagnostic d;
             d.at = Position{tracker_.FileIndex(kConfigFile), in->Offset()};
+            d.at.offset = FaultOffset(e, d.at);
             d.error = true;
-            d.message = CheckMessage(e.code, e.detail);
+            // Every error of the file is error 35 in a request; the reader's own tells why.
+            d.message = CheckMessage(35, HExcept::MessageText(e.code));
             configuration_.push_back(std::move(d));
         }
     }
@@ -280,11 +282,9 @@ public:
             ReadTree(t);
         } catch (const HExcept& e) {
             Tracker::Fault fault = tracker_.TakeFault(*ctx_.input);
-            size_t at = fault.offset;
+            size_t at = FaultOffset(e, Position{fault.level.file, fault.offset});
             if (e.code == 7 || e.code == 20 || e.code == 24)
                 at = fault.level.tokenStart;  // the tag is at fault, not what follows it
-            else if (e.code == 28 && at > 0 && at < files_[fault.level.file].Content().size())
-                --at;  // the list reader has consumed the byte it rejects
             Add(t, fault.level.tokenSeq, Position{fault.level.file, at}, true,
                 CheckMessage(e.code, ReadingDetail(e, fault)));
             t.damage.broken = fault.level.element;
@@ -386,6 +386,14 @@ private:
                 }
             }
         }
+    }
+
+    // Where a reading error stands: the stream's position when it was raised, except that
+    // the list reader has consumed the byte it rejects.
+    size_t FaultOffset(const HExcept& e, Position at) {
+        if (e.code == 28 && at.offset > 0 && at.offset < files_[at.file].Content().size())
+            return at.offset - 1;
+        return at.offset;
     }
 
     void AddFindings(Template& t, const HCheckNames& names) {

@@ -116,30 +116,31 @@ bool ReadFormBody(std::string& body) {
 
 void ReadConfiguration(HContext& ctx, const std::string& path) {
     std::unique_ptr<HInput> in = HInput::OpenFile(path);
-    if (in)
-        ReadConfiguration(ctx, *in);
-}
-
-void ReadConfiguration(HContext& ctx, HInput& in) {
+    if (!in)
+        return;
     try {
-        int c = in.Get();
-        if (c == '[') {
-            do
-                c = in.Get();
-            while (c != ']' && c != HInput::kEof);
-        } else {
-            in.Unget(c);
-        }
-        std::string name;
-        HValuePtr value;
-        while (ReadAttribute(in, name, value)) {
-            // A name written without a value is defined with the empty text.
-            if (!value)
-                value = std::make_unique<HWordValue>(std::string());
-            ctx.symbols.Define(name, std::move(value));
-        }
+        ReadConfigurationEntries(ctx, *in);
     } catch (const HExcept& e) {
         throw HExcept::WithCode(e, 35);
+    }
+}
+
+void ReadConfigurationEntries(HContext& ctx, HInput& in) {
+    int c = in.Get();
+    if (c == '[') {
+        do
+            c = in.Get();
+        while (c != ']' && c != HInput::kEof);
+    } else {
+        in.Unget(c);
+    }
+    std::string name;
+    HValuePtr value;
+    while (ReadAttribute(in, name, value)) {
+        // A name written without a value is defined with the empty text.
+        if (!value)
+            value = std::make_unique<HWordValue>(std::string());
+        ctx.symbols.Define(name, std::move(value));
     }
 }
 

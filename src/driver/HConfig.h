@@ -17,8 +17,10 @@ void Initialise(HContext& ctx);
 // Reads the configuration file at `path` into the symbol table; every error becomes
 // error 35. A missing file defines nothing.
 void ReadConfiguration(HContext& ctx, const std::string& path);
-// The same for an open stream (the template checker keeps the stream to locate errors).
-void ReadConfiguration(HContext& ctx, HInput& in);
+// The entries of an open configuration file, optional header included. Raises the
+// attribute reader's and value parser's errors as they are (the template checker reports
+// them with their place in the file).
+void ReadConfigurationEntries(HContext& ctx, HInput& in);
 
 // Whether `name` is one of the built-in variables that Initialise defines.
 bool IsBuiltinVariable(std::string_view name);
