@@ -283,11 +283,13 @@ private:
     }
 
     void CheckSql(const HElement& e) {
-        const HValue* text = e.Attribute("TEXT");
-        if (!text) {
+        if (!e.HasAttribute("TEXT")) {
             Report(e, true, CheckMessage(17, "<SQL> has no TEXT"));
             return;
         }
+        const HValue* text = e.Attribute("TEXT");
+        if (!text)
+            return;  // the empty text, which defines nothing
         if (text->Kind() == HValue::kParamList) {
             Report(e, true, CheckMessage(13, "the TEXT of <SQL> is a list"), "TEXT");
             return;
@@ -301,21 +303,24 @@ private:
         if (kind == SqlKind::kNothing)
             return;
         CheckItems(e, "INTO", e.Attribute("INTO"), columns);
-        for (const char* lazy : {"CONNECT", "ERROR_URL", "NO_DATA_FOUND_URL"})
+        // The error pages are evaluated when an error needs them; CONNECT is taken as written.
+        for (const char* lazy : {"ERROR_URL", "NO_DATA_FOUND_URL"})
             if (const HValue* v = e.Attribute(lazy))
                 CheckEvaluated(e, lazy, *v, columns);
 
+        bool named = e.HasAttribute("NAME");
         const HValue* name = e.Attribute("NAME");
+        std::string key = name ? name->GetText() : std::string();
         if (kind == SqlKind::kUnknown) {
-            if (name)
-                sql_[name->GetText()] = SqlDefinition{kind, Columns{true, {}}};
+            if (named)
+                sql_[key] = SqlDefinition{kind, Columns{true, {}}};
             return;
         }
-        if (!name)
+        if (!named)
             Report(e, true, CheckMessage(16, "<SQL> has no NAME"));
         CheckStatements(e, sql, kind);
-        if (name)
-            sql_[name->GetText()] = SqlDefinition{kind, ColumnsOf(e, sql, kind)};
+        if (named)
+            sql_[key] = SqlDefinition{kind, ColumnsOf(e, sql, kind)};
     }
 
     void CheckStatements(const HElement& e, const SqlText& sql, SqlKind kind);
@@ -345,10 +350,11 @@ private:
 
     void CheckDbResult(const HElement& e) {
         Columns columns{true, {}};
-        if (!e.Attribute("QUERY")) {
+        if (!e.HasAttribute("QUERY")) {
             Report(e, true, CheckMessage(18, "<DBRESULT> has no QUERY"));
         } else {
-            std::string query = e.Attribute("QUERY")->GetText();
+            const HValue* v = e.Attribute("QUERY");
+            std::string query = v ? v->GetText() : std::string();
             if (const SqlDefinition* d = Defined(query, SqlKind::kQuery))
                 columns = d->columns;
             else

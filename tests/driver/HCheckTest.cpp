@@ -134,6 +134,11 @@ TEST(CheckTest, ReadingErrors) {
         {"configuration file", {{"quorvel.cfg", "[site]\nA = 1\nB = (x y)\n"}, {"t.htmx", "<HTML></HTML>"}},
          {"t.htmx"},
          "quorvel.cfg:3:8: error: Syntax error in configuration file: Syntax error in list\n", 1},
+        {"the part read before a reading error is checked, the broken tag is not",
+         {{"t.htmx", "<HTML><SQL NAME=q>\n<FORM SQLACTION=a><SQL TEXT=\"x\" \"y\">"}}, {"t.htmx"},
+         "t.htmx:1:7: error: Text attribute missing from tag: <SQL> has no TEXT\n"
+         "t.htmx:2:33: error: Illegal syntax in attribute value pair: in <SQL>\n",
+         1},
         {"CR LF line ends", {{"t.htmx", "<HTML>\r\n<BODY>\r\n<A \"x\">\r\n"}}, {"t.htmx"},
          "t.htmx:3:4: error: Illegal syntax in attribute value pair: in <A>\n", 1},
     });
@@ -148,6 +153,9 @@ TEST(CheckTest, DefinitionsThatFailWhenWritten) {
         {"no NAME needed where nothing is defined",
          {{"t.htmx", "<HTML><SQL TEXT=\" SELECT a FROM t\"><SQL TEXT=\"COMMIT\"></HTML>"}}, {"t.htmx"},
          "", 0},
+        {"attributes written without a value",
+         {{"t.htmx", "<HTML><SQL TEXT><SQL NAME TEXT=\"SELECT a FROM t\"><DBRESULT QUERY>@a</DBRESULT></HTML>"}},
+         {"t.htmx"}, "", 0},
         {"DBRESULT without QUERY", {{"t.htmx", "<HTML>\n<DBRESULT MAXROWS=5>x</DBRESULT></HTML>"}}, {"t.htmx"},
          "t.htmx:2:1: error: Query attribute missing from tag: <DBRESULT> has no QUERY\n", 1},
         {"MAXROWS", {{"t.htmx", "<HTML><SQL NAME=q TEXT=\"SELECT a FROM t\">\n"
