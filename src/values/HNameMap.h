@@ -5,11 +5,13 @@
 // where h starts at 0 and becomes h * 33 + b for each byte b of the key taken as a
 // signed 8-bit value, in unsigned 32-bit arithmetic; a new key goes to the front of its
 // bucket; iteration visits buckets 0 to 16, each from the front. Keys are compared byte
-// for byte (case-sensitive). The map owns its values.
+// for byte (case-sensitive). The map owns its values. An empty map holds no buckets at all
+// (one null pointer), since most elements of a page have no attributes.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -29,7 +31,9 @@ public:
 
     // The value stored under `key`, or nullptr.
     V* Find(std::string_view key) {
-        for (Entry& e : buckets_[BucketOf(key)])
+        if (!buckets_)
+            return nullptr;
+        for (Entry& e : (*buckets_)[BucketOf(key)])
             if (e.first == key)
                 return &e.second;
         return nullptr;
@@ -41,7 +45,9 @@ public:
     // The slot for `key`, created (empty) at the front of its bucket when absent.
     // `created` tells which happened.
     V& Slot(std::string_view key, bool* created = nullptr) {
-        auto& chain = buckets_[BucketOf(key)];
+        if (!buckets_)
+            buckets_ = std::make_unique<Buckets>();
+        auto& chain = (*buckets_)[BucketOf(key)];
         for (Entry& e : chain)
             if (e.first == key) {
                 if (created)
@@ -59,7 +65,9 @@ public:
     // Calls fn(name, value) for every entry in iteration order.
     template <class F>
     void ForEach(F&& fn) const {
-        for (const auto& chain : buckets_)
+        if (!buckets_)
+            return;
+        for (const auto& chain : *buckets_)
             for (auto it = chain.rbegin(); it != chain.rend(); ++it)
                 fn(it->first, it->second);
     }
@@ -68,6 +76,7 @@ public:
 
 private:
     using Entry = std::pair<std::string, V>;
-    std::array<std::vector<Entry>, kBuckets> buckets_;
+    using Buckets = std::array<std::vector<Entry>, kBuckets>;
+    std::unique_ptr<Buckets> buckets_;
     size_t size_ = 0;
 };
