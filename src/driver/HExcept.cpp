@@ -47,20 +47,21 @@ const char* const kMessages[HExcept::kMessageCount] = {
     "Parameter to SQL statement is not defined",
 };
 
-std::string StripQuotes(std::string url) {
-    if (!url.empty() && url[0] == '"') {
-        if (url.size() >= 2)
-            return url.substr(1, url.size() - 2);
-        return std::string();
-    }
-    return url;
+// A URL given in double quotes loses its first and last character.
+void StripQuotes(std::string& url) {
+    if (url.size() >= 2 && url.front() == '"')
+        url = url.substr(1, url.size() - 2);
+    else if (url.size() == 1 && url.front() == '"')
+        url.clear();
 }
 
 }  // namespace
 
 HExcept::HExcept(int code_, std::string detail_, std::string url_, int category_, int extra_)
-    : code(code_), detail(std::move(detail_)), url(StripQuotes(std::move(url_))),
-      category(category_), extra(extra_) {}
+    : code(code_), detail(std::move(detail_)), url(std::move(url_)), category(category_),
+      extra(extra_) {
+    StripQuotes(url);
+}
 
 HExcept HExcept::WithCode(const HExcept& other, int newCode) {
     HExcept e(other);
@@ -72,7 +73,8 @@ HExcept HExcept::WithCode(const HExcept& other, int newCode) {
 HExcept HExcept::WithDetailAndUrl(const HExcept& other, std::string newDetail, std::string newUrl) {
     HExcept e(other);
     e.detail = std::move(newDetail);
-    e.url = StripQuotes(std::move(newUrl));
+    e.url = std::move(newUrl);
+    StripQuotes(e.url);
     e.extra = 0;
     return e;
 }

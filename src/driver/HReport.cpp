@@ -7,6 +7,7 @@
 
 #include "driver/HContext.h"
 #include "driver/HExcept.h"
+#include "database/HOdbc.h"
 
 void WriteStdout(const std::string& text) {
     const char* p = text.data();
@@ -59,8 +60,10 @@ void ListSymbols(HContext& ctx) {
             return;
         listing += name;
         listing += " = ";
+        // The listing reaches the browser: the password of the default connect string
+        // is shown as *** (as in every error detail).
         if (value)
-            listing += value->GetText();
+            listing += name == "_CONNECT_" ? MaskConnectString(value->GetText()) : value->GetText();
         listing += '\n';
     });
     listing += "-->\n";

@@ -1,5 +1,7 @@
 #include "elements/HElementFactory.h"
 
+#include "database/HDbResultElement.h"
+#include "database/HSqlElement.h"
 #include "elements/HElement.h"
 #include "elements/HIncludeElement.h"
 #include "external/HFunctionElement.h"
@@ -8,6 +10,8 @@
 std::unique_ptr<HElement> CreateElement(int tagIndex) {
     switch (tagIndex) {
     case kTagInclude: return std::make_unique<HIncludeElement>();
+    case kTagSql: return std::make_unique<HSqlElement>();
+    case kTagDbResult: return std::make_unique<HDbResultElement>();
     case kTagFunction: return std::make_unique<HFunctionElement>();
     case kTagLi: return std::make_unique<HListItemElement>();
     case kTagDt: return std::make_unique<HDefTermElement>();

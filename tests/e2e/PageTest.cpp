@@ -194,6 +194,15 @@ TEST(PageTest, DebugListingEndsThePage) {
     EXPECT_EQ(r.out.substr(sizeof(kHeader) - 1), site.Read("quorvel.log"));
 }
 
+TEST(PageTest, DebugListingHidesThePassword) {
+    E2eSite site;
+    site.Write("quorvel.cfg", "_DEBUG_=TRUE _CONNECT_=shop:web/s3cret:x");
+    site.Write("t.htmx", "<HTML>x</HTML>");
+    GatewayRun r = site.Get("t.htmx");
+    EXPECT_NE(r.out.find("\n_CONNECT_ = shop:web/***\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("s3cret"), std::string::npos);
+}
+
 TEST(PageTest, ConfigurationErrorLeavesNoDebugLine) {
     E2eSite site;
     site.Write("quorvel.cfg", "_DEBUG_=TRUE _ERR_URL_=e X=\"open");

@@ -1,0 +1,128 @@
+#include "database/HDbResultElement.h"
+
+#include <algorithm>
+#include <cstring>
+#include <cerrno>
+#include <cstdlib>
+
+#include "database/HOdbc.h"
+#include "database/HSqlOperation.h"
+#include "driver/HContext.h"
+#include "driver/HExcept.h"
+#include "template/HTagTable.h"
+
+namespace {
+
+// MAXROWS: a whole base-10 number from 1 to kMaxRows (leading blanks and a sign allowed).
+int RowBound(const HElement& element) {
+    if (!element.HasAttribute("MAXROWS"))
+        return HDbResultElement::kMaxRows;
+    const HValue* value = element.Attribute("MAXROWS");
+    const std::string text = value ? value->GetText() : std::string();
+    errno = 0;
+    char* end = nullptr;
+    long n = std::strtol(text.c_str(), &end, 10);
+    if (text.empty() || errno != 0 || end != text.c_str() + text.size() || n < 1 ||
+        n > HDbResultElement::kMaxRows)
+        throw HExcept(29, text);
+    return static_cast<int>(n);
+}
+
+// Keeps the query in scope and the name modifier for as long as its rows are written.
+class OpenResult {
+public:
+    OpenResult(HContext& ctx, const HSqlOperation& op) : ctx_(ctx), saved_(ctx.nameModifier) {
+        ctx_.scopes.push_back(&op);
+    }
+    ~OpenResult() {
+        ctx_.scopes.pop_back();
+        ctx_.nameModifier = saved_;
+    }
+    OpenResult(const OpenResult&) = delete;
+    OpenResult& operator=(const OpenResult&) = delete;
+
+    void SetRow(int row) { ctx_.nameModifier = saved_ + "___" + std::to_string(row); }
+
+private:
+    HContext& ctx_;
+    std::string saved_;
+};
+
+}  // namespace
+
+HDbResultElement::HDbResultElement() : HElement(kTagDbResult) {}
+
+void HDbResultElement::Output(HContext& ctx) {
+    if (ctx.postProcess) {
+        HElement::Output(ctx);
+        return;
+    }
+    if (!HasAttribute("QUERY"))
+        throw HExcept(18, "At DBRESULT tag");
+    const HValue* queryValue = Attribute("QUERY");
+    const std::string queryName = queryValue ? queryValue->GetText() : std::string();
+    HValue* found = ctx.symbols.Lookup(queryName);
+    if (!found || found->Kind() != HValue::kSqlOperation)
+        throw HExcept(25, "At DBRESULT tag");
+    // The operation stays alive even if the body redefines its name.
+    HSqlOperation& op = static_cast<HSqlOperation&>(*found);
+    const std::string& name = op.Text();
+
+    std::vector<std::string> values;
+    if (const HValue* param = Attribute("PARAM"))
+        EvaluateParameters(ctx, *param, values, op.ErrorUrlValue(), op.Trim(), std::string());
+
+    OpenResult open(ctx, op);
+    const int bound = RowBound(*this);
+    const HOdbcHandle stmt = op.Statement();
+    ctx.lastRetcode = OdbcSetMaxRows(stmt, static_cast<unsigned long>(bound));
+    ExecuteOperation(ctx, op, values, queryName, op.Trim());
+
+    short resultColumns = 0;
+    ctx.lastRetcode = OdbcNumResultCols(stmt, resultColumns);
+    int n = resultColumns;
+    const bool namesFromResult = op.ColumnCount() == 0;
+    if (!namesFromResult) {
+        if (op.ColumnCount() > n)
+            throw HExcept(26, name, op.ErrorUrl(ctx));
+        n = op.ColumnCount();
+    }
+    const std::size_t width = static_cast<std::size_t>(std::max(ctx.maxColumnWidth, 1));
+    for (int i = 1; i <= n; ++i) {
+        HOdbcColumn column;
+        ctx.lastRetcode = OdbcDescribeCol(stmt, i, column);
+        if (namesFromResult) {
+            std::size_t length = column.nameLength < 0 ? 0 : static_cast<std::size_t>(column.nameLength);
+            op.AddColumnName(std::string(column.name, std::min(length, std::strlen(column.name))));
+        }
+        // Every column gets the configured width, whatever precision the driver reports:
+        // drivers report too little for much text (PostgreSQL: 255 for json and varchar
+        // without a length, 5 for arrays, 0 for bytea; SQLite does not hold VARCHAR(n)
+        // values to n), and a value is cut only where the configuration says.
+        if (!OdbcChecked(ctx, op.BindColumn(i, width)))
+            throw HExcept(3, name, op.ErrorUrl(ctx), 1);
+    }
+
+    // The driver is asked for at most `bound` rows; rows beyond it are never fetched here
+    // even when a driver ignores the request.
+    int rows = 0;
+    while (rows < bound) {
+        const short rc = OdbcFetch(stmt);
+        ctx.lastRetcode = rc;
+        if (rc == kOdbcNoDataFound)
+            break;
+        if (!OdbcSucceeded(rc))
+            throw HExcept(4, name, op.ErrorUrl(ctx), 1);
+        op.SettleRow(n);
+        open.SetRow(++rows);
+        OutputChildren(ctx);
+        op.ClearBuffers(n);
+    }
+
+    if (rows == 0 && op.NoDataUrlValue()) {
+        if (!op.NoDataUrlValue()->Evaluate(ctx, nullptr).empty())
+            throw HExcept(2, name, op.NoDataUrlValue()->Evaluate(ctx, nullptr), 1);
+    }
+    if (!OdbcChecked(ctx, OdbcCloseCursor(stmt)))
+        throw HExcept(5, name, op.ErrorUrl(ctx), 1);
+}

@@ -1,0 +1,96 @@
+// The narrow ODBC layer: the one place that calls the driver manager.
+//
+// Each ODBC function the gateway uses is wrapped here once, with the arguments the gateway
+// always passes; nothing else includes the ODBC headers. Handles travel as opaque pointers
+// (the driver manager's SQLHENV, SQLHDBC and SQLHSTMT are pointers). Return codes come back
+// as they are: callers store them in the context's `lastRetcode` and test them with
+// OdbcSucceeded, the one success rule (0 or 1).
+//
+// Ownership: environments and connections are never released; they end with the process.
+// A statement handle is owned by an HOdbcStatement, which drops it when it goes.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+class HContext;
+class HValue;
+
+using HOdbcHandle = void*;
+
+constexpr short kOdbcNoDataFound = 100;
+
+// The success rule of every examined ODBC result: SQL_SUCCESS or SQL_SUCCESS_WITH_INFO.
+inline bool OdbcSucceeded(short rc) { return rc == 0 || rc == 1; }
+
+// Stores `rc` in ctx.lastRetcode, then applies the success rule to it.
+bool OdbcChecked(HContext& ctx, short rc);
+
+// Move-only owner of a statement handle; releases it with SQL_DROP and never throws.
+class HOdbcStatement {
+public:
+    HOdbcStatement() = default;
+    explicit HOdbcStatement(HOdbcHandle handle) : handle_(handle) {}
+    HOdbcStatement(HOdbcStatement&& other) noexcept : handle_(other.handle_) { other.handle_ = nullptr; }
+    HOdbcStatement& operator=(HOdbcStatement&& other) noexcept;
+    HOdbcStatement(const HOdbcStatement&) = delete;
+    HOdbcStatement& operator=(const HOdbcStatement&) = delete;
+    ~HOdbcStatement();
+
+    HOdbcHandle Get() const { return handle_; }
+
+private:
+    HOdbcHandle handle_ = nullptr;
+};
+
+// Description of one result column, as SQLDescribeCol gives it.
+struct HOdbcColumn {
+    char name[50];            // zero-terminated, at most 49 characters
+    short nameLength = 0;     // as reported; may exceed what the buffer holds
+    short type = 0;
+    unsigned long precision = 0;
+    short scale = 0;
+    short nullable = 0;
+};
+
+// The three parts of a connect string `DATASOURCE:USER/PASSWORD`, pointing into it.
+struct HConnectString {
+    std::string_view dataSource;  // before the first colon
+    std::string_view user;        // between that colon and the first slash
+    std::string_view password;    // after the first slash, to the end
+};
+
+// Splits a connect string; false when it has no colon, no slash, a slash before the first
+// colon, or a part too long for the driver manager's 16-bit lengths.
+bool SplitConnectString(std::string_view connect, HConnectString& parts);
+
+// The connect string as logs may show it: everything after the first slash becomes `***`.
+std::string MaskConnectString(std::string_view connect);
+
+// Allocates an environment and a connection on it and connects with `connect`, storing the
+// SQLConnect result in ctx.lastRetcode. Raises HExcept 0 ("Failed to connect to database")
+// with the masked connect string as detail and the evaluated `errorUrl` (if any) as URL when
+// the string is malformed (no attempt is made) or the connection fails. The handles are
+// written to `henv` and `hdbc` in every case.
+// REQUIRES: the error URL value, if any, outlives the call.
+void OpenConnection(HContext& ctx, const std::string& connect, HOdbcHandle& henv,
+                    HOdbcHandle& hdbc, const HValue* errorUrl);
+
+// Driver-manager calls; each returns the ODBC result code unless noted.
+HOdbcHandle OdbcAllocEnv();                        // result ignored
+HOdbcHandle OdbcAllocConnect(HOdbcHandle henv);    // result ignored
+short OdbcConnect(HOdbcHandle hdbc, const HConnectString& parts);
+HOdbcStatement OdbcAllocStmt(HOdbcHandle hdbc);    // result ignored
+short OdbcPrepare(HOdbcHandle hstmt, const std::string& sql);
+short OdbcExecute(HOdbcHandle hstmt);
+short OdbcCloseCursor(HOdbcHandle hstmt);
+short OdbcSetMaxRows(HOdbcHandle hstmt, unsigned long rows);
+short OdbcNumResultCols(HOdbcHandle hstmt, short& count);
+short OdbcDescribeCol(HOdbcHandle hstmt, int column, HOdbcColumn& description);
+// Binds `column` (from 1) as character data into `buffer` of `size` bytes.
+short OdbcBindCol(HOdbcHandle hstmt, int column, char* buffer, long size, long* indicator);
+short OdbcFetch(HOdbcHandle hstmt);
+// The connection's transaction capability; 0 (SQL_TC_NONE) means no transactions.
+short OdbcGetTxnCapable(HOdbcHandle hdbc, unsigned short& capability);
+short OdbcSetAutocommitOff(HOdbcHandle hdbc);
+short OdbcTransact(HOdbcHandle henv, HOdbcHandle hdbc, bool commit);

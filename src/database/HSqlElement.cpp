@@ -1,0 +1,103 @@
+#include "database/HSqlElement.h"
+
+#include <strings.h>
+
+#include "database/HOdbc.h"
+#include "database/HSqlOperation.h"
+#include "database/HSqlText.h"
+#include "driver/HContext.h"
+#include "driver/HExcept.h"
+#include "template/HTagTable.h"
+
+namespace {
+
+// The environment and connection an operation runs on.
+struct Connection {
+    HOdbcHandle henv = nullptr;
+    HOdbcHandle hdbc = nullptr;
+};
+
+Connection ChooseConnection(HContext& ctx, const HElement& element, const HValue* errorUrl) {
+    Connection c;
+    if (element.HasAttribute("CONNECT")) {
+        // The text as written: references in it are not replaced.
+        const HValue* connect = element.Attribute("CONNECT");
+        OpenConnection(ctx, connect ? connect->GetText() : std::string(), c.henv, c.hdbc, errorUrl);
+        if (!ctx.hdbc && !ctx.symbols.Contains("_CONNECT_")) {
+            ctx.henv = c.henv;
+            ctx.hdbc = c.hdbc;
+        }
+        return c;
+    }
+    if (!ctx.hdbc) {
+        if (!ctx.symbols.Contains("_CONNECT_"))
+            throw HExcept(0);
+        const HValue* connect = ctx.symbols.Lookup("_CONNECT_");
+        OpenConnection(ctx, connect ? connect->GetText() : std::string(), ctx.henv, ctx.hdbc,
+                       errorUrl);
+    }
+    c.henv = ctx.henv;
+    c.hdbc = ctx.hdbc;
+    return c;
+}
+
+bool StartsWithKeyword(const std::string& text, const char* keyword) {
+    return text.size() >= 6 && strncasecmp(text.c_str(), keyword, 6) == 0;
+}
+
+std::vector<std::string> IntoNames(HContext& ctx, const HValue* into) {
+    std::vector<std::string> names;
+    if (!into)
+        return names;
+    if (into->Kind() == HValue::kParamList) {
+        for (const auto& item : static_cast<const HParamList*>(into)->Items())
+            names.push_back(item->Evaluate(ctx, nullptr));
+    } else {
+        names.push_back(into->Evaluate(ctx, nullptr));
+    }
+    return names;
+}
+
+}  // namespace
+
+HSqlElement::HSqlElement() : HElement(kTagSql) {}
+
+void HSqlElement::Output(HContext& ctx) {
+    const HValue* errorUrl = Attribute("ERROR_URL");
+    auto url = [&] { return errorUrl ? errorUrl->Evaluate(ctx, nullptr) : std::string(); };
+    if (!HasAttribute("TEXT"))
+        throw HExcept(17);
+    const HValue* textValue = Attribute("TEXT");
+    const std::string sql = textValue ? textValue->Evaluate(ctx, nullptr) : std::string();
+
+    const bool query = StartsWithKeyword(sql, "SELECT");
+    if (ctx.postProcess ? !(StartsWithKeyword(sql, "INSERT") || StartsWithKeyword(sql, "UPDATE") ||
+                            StartsWithKeyword(sql, "DELETE"))
+                        : !query)
+        return;
+
+    HSqlAnalysis statements;
+    try {
+        statements = AnalyseSql(sql);
+    } catch (const HExcept& e) {
+        throw HExcept(e.code, sql, url(), e.category, 0);
+    }
+    if (query && statements.size() != 1)
+        throw HExcept(19, sql, url());
+
+    const HValue* noDataUrl = Attribute("NO_DATA_FOUND_URL");
+    Connection connection = ChooseConnection(ctx, *this, errorUrl);
+    if (!HasAttribute("NAME"))
+        throw HExcept(16);
+    const HValue* nameValue = Attribute("NAME");
+    const std::string name = nameValue ? nameValue->GetText() : std::string();
+    HOdbcStatement statement = OdbcAllocStmt(connection.hdbc);
+
+    const HValue* trimValue = Attribute("TRIM");
+    const bool trim = !(trimValue && strcasecmp(trimValue->GetText().c_str(), "FALSE") == 0);
+
+    ctx.symbols.Define(name, std::make_unique<HSqlOperation>(
+                                 name, std::move(statement), std::move(statements),
+                                 IntoNames(ctx, Attribute("INTO")), connection.henv,
+                                 connection.hdbc, errorUrl, noDataUrl, trim));
+}

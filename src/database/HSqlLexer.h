@@ -1,0 +1,62 @@
+// The lexical rules of SQL texts, and the substitution of parameter values into them.
+//
+// One set of rules serves both the analysis (HSqlText) and the substitution of values, so a
+// `?` counts as inside a quoted literal exactly where the tokenizer saw one. The rules know
+// the places where an apostrophe opens no literal (comments, double-quoted identifiers,
+// dollar-quoted strings) and that E'...' literals take backslash escapes, so a value never
+// gets the quoting of a literal where the database sees none. Everything here is a pure
+// function of its arguments.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+class HExcept;
+
+// Token kinds of the SQL tokenizer; the values are the kind codes the analysis is built on.
+enum HSqlTokenKind {
+    kSqlLiteral = 0, kSqlWord = 1, kSqlEnd = 2, kSqlOpen = 3, kSqlClose = 4, kSqlSemicolon = 5,
+    kSqlSelect = 6, kSqlWhere = 7, kSqlAnd = 8, kSqlOr = 9, kSqlNot = 10, kSqlGroup = 11,
+    kSqlOrder = 12, kSqlHaving = 13, kSqlStart = 14, kSqlConnect = 15, kSqlUnion = 16,
+    kSqlMinus = 17, kSqlIntersect = 18, kSqlBetween = 19, kSqlOther = 20
+};
+
+// Reads the token at `pos` of `text`, advances `pos` past it and returns its kind; `span`
+// receives the stretch consumed: the blanks, tabs and line feeds before the token and the
+// token itself. The text ends at its end or at a NUL byte; at the end `pos` stays put, so
+// every later call also returns kSqlEnd.
+int NextSqlToken(std::string_view text, std::size_t& pos, std::string_view& span);
+
+// Skips blanks, tabs, line feeds and comments from `p`; returns the first other position.
+std::size_t SkipSqlSpace(std::string_view text, std::size_t p);
+
+inline bool IsSqlWordByte(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+}
+
+// Whether `word` equals `upper` (an upper-case keyword) ignoring letter case.
+bool SqlWordIs(std::string_view word, const char* upper);
+
+// The number of `?` markers in `text`, inside literals and comments included.
+std::size_t CountSqlMarkers(std::string_view text);
+
+// Appends `text` to `out` with its markers replaced by values from `index` on. Returns false
+// when a marker's value is empty (what was appended is then of no use). Raises HExcept 6 when
+// a marker has no value and 1 when a value is not allowed where its marker stands.
+bool AppendSqlSubstituted(std::string& out, std::string_view text,
+                          const std::vector<std::string>& values, int& index);
+
+// Error 41, "Parameter to SQL statement is not defined", for an empty value in `text`.
+HExcept SqlEmptyValueError(std::string_view text);
+
+// Replaces every marker of `text` by the next value, by the rules above. Raises HExcept 6,
+// 41 (with `extra` = the number of markers in `text`) or 1.
+std::string SubstituteParameters(std::string_view text, const std::vector<std::string>& values,
+                                 int& index);
+
+// Whether `value` may stand outside a quoted literal: a number (optional sign, digits,
+// optional point and digits), a comma-separated list of numbers with blanks allowed around the
+// commas, or one identifier (a letter or underscore, then letters, digits and underscores).
+bool IsBareSqlValue(std::string_view value);

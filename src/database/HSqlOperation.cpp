@@ -1,0 +1,152 @@
+#include "database/HSqlOperation.h"
+
+#include <cstring>
+#include <utility>
+
+#include "driver/HContext.h"
+#include "driver/HExcept.h"
+#include "values/HNameModifier.h"
+
+namespace {
+
+constexpr long kNullData = -1;  // SQL_NULL_DATA in a length indicator
+
+bool SameNameIgnoringCase(std::string_view a, const std::string& b) {
+    if (a.size() != b.size())
+        return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        char x = a[i], y = b[i];
+        if (x >= 'a' && x <= 'z')
+            x = static_cast<char>(x - 'a' + 'A');
+        if (y >= 'a' && y <= 'z')
+            y = static_cast<char>(y - 'a' + 'A');
+        if (x != y)
+            return false;
+    }
+    return true;
+}
+
+// The statement text for the debug comment: a `--` inside it must not end the comment.
+std::string ForComment(const std::string& sql) {
+    std::string out;
+    out.reserve(sql.size());
+    for (char c : sql) {
+        if (c == '-' && !out.empty() && out.back() == '-')
+            out += ' ';
+        out += c;
+    }
+    return out;
+}
+
+}  // namespace
+
+HSqlOperation::HSqlOperation(std::string name, HOdbcStatement statement, HSqlAnalysis statements,
+                             std::vector<std::string> columnNames, HOdbcHandle henv,
+                             HOdbcHandle hdbc, const HValue* errorUrl, const HValue* noDataUrl,
+                             bool trim)
+    : HValue(kSqlOperation, std::move(name)),
+      statement_(std::move(statement)),
+      statements_(std::move(statements)),
+      columnNames_(std::move(columnNames)),
+      henv_(henv),
+      hdbc_(hdbc),
+      errorUrl_(errorUrl),
+      noDataUrl_(noDataUrl),
+      trim_(trim) {}
+
+std::string HSqlOperation::Evaluate(HContext&, const std::string*) const { throw HExcept(14, text_); }
+
+std::string HSqlOperation::GetText() const { throw HExcept(14, text_); }
+
+const char* HSqlOperation::FindColumn(std::string_view name) const {
+    const std::size_t bound = std::min(columnNames_.size(), columns_.size());
+    for (std::size_t i = 0; i < bound; ++i) {
+        if (SameNameIgnoringCase(name, columnNames_[i]))
+            return columns_[i].buffer ? columns_[i].buffer.get() : "";
+    }
+    return nullptr;
+}
+
+std::string HSqlOperation::ErrorUrl(HContext& ctx) const {
+    return errorUrl_ ? errorUrl_->Evaluate(ctx, nullptr) : std::string();
+}
+
+short HSqlOperation::BindColumn(int column, std::size_t width) {
+    if (columns_.size() < static_cast<std::size_t>(column))
+        columns_.resize(static_cast<std::size_t>(column));
+    Column& c = columns_[static_cast<std::size_t>(column - 1)];
+    if (!c.buffer || c.width < width) {
+        c.buffer = std::make_unique<char[]>(width);
+        c.width = width;
+    }
+    c.buffer[0] = '\0';
+    c.length = 0;
+    return OdbcBindCol(statement_.Get(), column, c.buffer.get(), static_cast<long>(c.width),
+                       &c.length);
+}
+
+void HSqlOperation::SettleRow(int count) {
+    for (int i = 0; i < count && static_cast<std::size_t>(i) < columns_.size(); ++i) {
+        Column& c = columns_[static_cast<std::size_t>(i)];
+        if (!c.buffer)
+            continue;
+        if (c.length == kNullData)
+            c.buffer[0] = '\0';
+        c.buffer[c.width - 1] = '\0';
+    }
+}
+
+void HSqlOperation::ClearBuffers(int count) {
+    for (int i = 0; i < count && static_cast<std::size_t>(i) < columns_.size(); ++i) {
+        if (columns_[static_cast<std::size_t>(i)].buffer)
+            columns_[static_cast<std::size_t>(i)].buffer[0] = '\0';
+    }
+}
+
+void EvaluateParameters(HContext& ctx, const HValue& param, std::vector<std::string>& values,
+                        const HValue* errorUrl, bool trim, std::string modifier) {
+    if (IsFirstInstance(modifier))
+        modifier.clear();
+    auto store = [&](std::size_t i, const HValue& item) {
+        if (values.size() <= i)
+            values.resize(i + 1);
+        try {
+            values[i] = EvaluateWithModifier(ctx, item, modifier);
+        } catch (const HExcept& e) {
+            if (!trim)
+                throw HExcept(e.code, e.detail,
+                              errorUrl ? errorUrl->Evaluate(ctx, nullptr) : std::string(),
+                              e.category, 0);
+            values[i].clear();  // not given: the conditions that use it are trimmed away
+        }
+    };
+    if (param.Kind() == HValue::kParamList) {
+        const auto& items = static_cast<const HParamList&>(param).Items();
+        for (std::size_t i = 0; i < items.size(); ++i)
+            store(i, *items[i]);
+    } else {
+        store(0, param);
+    }
+}
+
+void ExecuteOperation(HContext& ctx, HSqlOperation& op, const std::vector<std::string>& values,
+                      const std::string& name, bool trim) {
+    try {
+        int index = 0;
+        const std::vector<std::string> texts = BuildStatements(op.Statements(), values, index, trim);
+        for (std::size_t i = 0; i < texts.size(); ++i) {
+            if (ctx.debug && ctx.page) {
+                ctx.page->Write("<!-- ");
+                ctx.page->Write(ForComment(texts[i]));
+                ctx.page->Write(" -->");
+            }
+            if (i > 0 && !OdbcChecked(ctx, OdbcCloseCursor(op.Statement())))
+                throw HExcept(5, std::string(), std::string(), 1);
+            if (!OdbcChecked(ctx, OdbcPrepare(op.Statement(), texts[i])) ||
+                !OdbcChecked(ctx, OdbcExecute(op.Statement())))
+                throw HExcept(1);
+        }
+    } catch (const HExcept& e) {
+        throw HExcept(e.code, name, op.ErrorUrl(ctx), e.category, 0);
+    }
+}

@@ -1,0 +1,65 @@
+#include "database/HSqlLexer.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "driver/HExcept.h"
+
+namespace {
+
+TEST(HSqlLexerTest, TokenKindsAndSpans) {
+    struct Row {
+        const char* text;
+        int kind;
+        const char* span;
+    };
+    const Row rows[] = {
+        {"  \n\tword rest", kSqlWord, "  \n\tword"},
+        {" 'a b' x", kSqlLiteral, " 'a b'"},
+        {"'open", kSqlLiteral, "'open"},
+        {" wHeRe", kSqlWhere, " wHeRe"},
+        {"INTERSECT", kSqlIntersect, "INTERSECT"},
+        {"\r", kSqlOther, "\r"},
+        {" ; x", kSqlSemicolon, " ;"},
+        {"   ", kSqlEnd, "   "},
+        {"x\xFFy", kSqlWord, "x"},
+    };
+    for (const Row& r : rows) {
+        std::size_t pos = 0;
+        std::string_view span;
+        EXPECT_EQ(NextSqlToken(r.text, pos, span), r.kind) << r.text;
+        EXPECT_EQ(span, r.span) << r.text;
+    }
+    std::size_t pos = 0;
+    std::string_view span;
+    std::string withNul("a\0b", 3);
+    EXPECT_EQ(NextSqlToken(withNul, pos, span), kSqlWord);
+    EXPECT_EQ(NextSqlToken(withNul, pos, span), kSqlEnd);
+    EXPECT_EQ(NextSqlToken(withNul, pos, span), kSqlEnd);
+    EXPECT_EQ(pos, 1u);
+}
+
+TEST(HSqlLexerTest, BareValues) {
+    for (const char* good : {"0", "-3.5", "+7", "1,2", "1 , 2,3", "price_2", "_x", "a1"})
+        EXPECT_TRUE(IsBareSqlValue(good)) << good;
+    for (const char* bad : {"", " 1", "1 ", "1.", ".5", "1,", ",1", "1e5", "a.b", "2abc", "a-b", "--"})
+        EXPECT_FALSE(IsBareSqlValue(bad)) << bad;
+}
+
+TEST(HSqlLexerTest, SubstitutionReportsItsErrors) {
+    int index = 0;
+    EXPECT_EQ(SubstituteParameters("a = ? AND b = '?'", {"1", "x'y"}, index), "a = 1 AND b = 'x''y'");
+    EXPECT_EQ(index, 2);
+    index = 0;
+    try {
+        SubstituteParameters("a = ? + ?", {"1", ""}, index);
+        FAIL() << "no error for an empty value";
+    } catch (const HExcept& e) {
+        EXPECT_EQ(e.code, 41);
+        EXPECT_EQ(e.category, 3);
+        EXPECT_EQ(e.extra, 2);
+    }
+}
+
+}  // namespace

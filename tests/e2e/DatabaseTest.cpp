@@ -1,0 +1,348 @@
+// Whole page requests against real databases: every case runs once on SQLite and once on
+// PostgreSQL (when scripts/pg-start's QV_PG_DSN is set; with QV_REQUIRE_PG=1 its absence
+// fails the PostgreSQL cases instead of skipping them).
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <memory>
+#include <vector>
+
+#include "e2e/DbSite.h"
+
+namespace {
+
+const std::string kPage = "Content-TYPE: text/html\n\n";
+
+std::string Redirect(const std::string& url) { return "Content-TYPE: text/html\nLocation: " + url + "\n\n"; }
+
+class DatabaseTest : public ::testing::TestWithParam<DbKind> {
+protected:
+    void SetUp() override {
+        std::string why;
+        if (!DbSite::Available(GetParam(), why)) {
+            const char* require = std::getenv("QV_REQUIRE_PG");
+            if (require && std::string(require) == "1")
+                FAIL() << why;
+            GTEST_SKIP() << why;
+        }
+        db_ = std::make_unique<DbSite>(GetParam());
+        db_->LoadSampleData();
+    }
+
+    // Writes quorvel.cfg (with the shared connect string first) and t.htmx, and runs it.
+    GatewayRun Page(const std::string& page, const std::string& config = "",
+                    const std::string& query = "") {
+        db_->Site().Write("quorvel.cfg", "_CONNECT_=\"" + db_->Connect() + "\"\n" + config);
+        db_->Site().Write("t.htmx", page);
+        return db_->Get("t.htmx", query);
+    }
+
+    // The statistics record of the last request, without its time stamp.
+    std::string LastRecord() {
+        std::string all = db_->Site().StatsWithoutTimestamps();
+        if (!all.empty() && all.back() == '\n')
+            all.pop_back();
+        return all.substr(all.rfind('\n') + 1);
+    }
+
+    std::unique_ptr<DbSite> db_;
+};
+
+TEST_P(DatabaseTest, RowsWithEscapingAndNulls) {
+    GatewayRun r = Page("<HTML><SQL NAME=q TEXT=\"SELECT id, name, note FROM items ORDER BY id\">"
+                        "<DBRESULT QUERY=q>[@ID:@name:@Note]</DBRESULT></HTML>");
+    EXPECT_EQ(r.out, kPage + "<HTML>[1:Apple:red][2:Banana &#60;b&#62;:]"
+                             "[3:Cherry:dark &#38; sweet][4:Date:]</HTML>");
+    // A NULL in the first row, and after a value in the same column.
+    r = Page("<HTML><SQL NAME=q TEXT=\"SELECT note FROM items ORDER BY id DESC\">"
+             "<DBRESULT QUERY=q>[@note]</DBRESULT></HTML>");
+    EXPECT_EQ(r.out, kPage + "<HTML>[][dark &#38; sweet][][red]</HTML>");
+}
+
+TEST_P(DatabaseTest, NestedResultsHideOuterColumnsOfTheSameName) {
+    GatewayRun r = Page(
+        "<HTML><SQL NAME=c TEXT=\"SELECT id, title FROM categories WHERE id < 3 ORDER BY id\">"
+        "<SQL NAME=i TEXT=\"SELECT id, name FROM items WHERE category = ? ORDER BY id\">"
+        "<DBRESULT QUERY=c>{@title:<DBRESULT QUERY=i PARAM=(@ID)>(@id @TITLE)</DBRESULT>@id}"
+        "</DBRESULT></HTML>");
+    EXPECT_EQ(r.out, kPage + "<HTML>{Fruit:(1 Fruit)(2 Fruit)1}{Stone:(3 Stone)(4 Stone)2}</HTML>");
+}
+
+TEST_P(DatabaseTest, MaxRows) {
+    const std::string sql = "<HTML><SQL NAME=q TEXT=\"SELECT x FROM big ORDER BY x\">";
+    GatewayRun r = Page(sql + "<DBRESULT QUERY=q MAXROWS=3>@x,</DBRESULT></HTML>");
+    EXPECT_EQ(r.out, kPage + "<HTML>1,2,3,</HTML>");
+    r = Page(sql + "<DBRESULT QUERY=q>@x,</DBRESULT></HTML>");
+    std::string hundred;
+    for (int i = 1; i <= 100; ++i)
+        hundred += std::to_string(i) + ",";
+    EXPECT_EQ(r.out, kPage + "<HTML>" + hundred + "</HTML>");
+
+    for (const char* good : {"\" 7\"", "+7", "100"}) {
+        r = Page(sql + "<DBRESULT QUERY=q MAXROWS=" + good + ">.</DBRESULT></HTML>");
+        EXPECT_EQ(r.out.substr(0, kPage.size()), kPage) << good;
+    }
+    for (const char* bad : {"101", "0", "-5", "\"10 \"", "1e2", "\"\"", "x"}) {
+        r = Page(sql + "<DBRESULT QUERY=q MAXROWS=" + bad + ">.</DBRESULT></HTML>", "_ERR_URL_=err.htm");
+        EXPECT_EQ(r.out, Redirect("err.htm")) << bad;
+        EXPECT_EQ(LastRecord().substr(0, 41), "t.htmx Illegal value in MAXROWS attribute") << bad;
+    }
+}
+
+TEST_P(DatabaseTest, NoDataFound) {
+    const std::string none = "SELECT id FROM items WHERE id > 100";
+    GatewayRun r = Page("<HTML>a<SQL NAME=q TEXT=\"" + none + "\"><DBRESULT QUERY=q>x</DBRESULT>b</HTML>");
+    EXPECT_EQ(r.out, kPage + "<HTML>ab</HTML>");
+    r = Page("<HTML><SQL NAME=q TEXT=\"" + none + "\" NO_DATA_FOUND_URL=@ND>"
+             "<DBRESULT QUERY=q>x</DBRESULT></HTML>",
+             "_DEBUG_=TRUE ND=\"nodata.htm?k=1\"");
+    EXPECT_EQ(r.out, Redirect("nodata.htm?k=1"));
+    EXPECT_EQ(LastRecord(), "t.htmx No data found: q");
+    EXPECT_NE(db_->Site().Read("quorvel.log").find("<!-- No data found: q -->"), std::string::npos);
+    // A NO_DATA_FOUND_URL that evaluates to nothing leaves the empty result alone.
+    r = Page("<HTML><SQL NAME=q TEXT=\"" + none + "\" NO_DATA_FOUND_URL=@ND>"
+             "<DBRESULT QUERY=q>x</DBRESULT>.</HTML>",
+             "ND=\"\"");
+    EXPECT_EQ(r.out, kPage + "<HTML>.</HTML>");
+}
+
+TEST_P(DatabaseTest, IntoNames) {
+    GatewayRun r = Page("<HTML><SQL NAME=q TEXT=\"SELECT id, name, note, category FROM items ORDER BY id\""
+                        " INTO=(A, B, C)><DBRESULT QUERY=q MAXROWS=2>[@a @B @c]</DBRESULT>"
+                        "<DBRESULT QUERY=q MAXROWS=1>[@A]</DBRESULT></HTML>");
+    EXPECT_EQ(r.out, kPage + "<HTML>[1 Apple red][2 Banana &#60;b&#62; ][1]</HTML>");
+    r = Page("<HTML><SQL NAME=q TEXT=\"SELECT id FROM items\" INTO=ONLY><DBRESULT QUERY=q MAXROWS=1>"
+             "@only</DBRESULT></HTML>");
+    EXPECT_EQ(r.out, kPage + "<HTML>1</HTML>");
+    r = Page("<HTML><SQL NAME=q TEXT=\"SELECT id, name FROM items\" INTO=(A,B,C) ERROR_URL=bad.htm>"
+             "<DBRESULT QUERY=q>x</DBRESULT></HTML>");
+    EXPECT_EQ(r.out, Redirect("bad.htm"));
+    EXPECT_EQ(LastRecord(), "t.htmx Too many into variables for SQL query: q");
+}
+
+TEST_P(DatabaseTest, ColumnWidth) {
+    db_->Exec("CREATE TABLE wide (v VARCHAR(2000))");
+    db_->Exec("INSERT INTO wide VALUES ('" + std::string(40, 'a') + std::string(1960, 'b') + "')");
+    const std::string page = "<HTML><SQL NAME=q TEXT=\"SELECT v FROM wide\"><DBRESULT QUERY=q>@v</DBRESULT></HTML>";
+    GatewayRun r = Page(page, "_MAX_COLUMN_WIDTH_=10");
+    EXPECT_EQ(r.out, kPage + "<HTML>aaaaaaaaa</HTML>");
+    r = Page(page);
+    EXPECT_EQ(r.out, kPage + "<HTML>" + std::string(40, 'a') + std::string(983, 'b') + "</HTML>");
+}
+
+TEST_P(DatabaseTest, ValuesLongerThanTheReportedPrecisionStayWhole) {
+    // Each driver reports a precision far below these values' length.
+    std::string expected = "{1";
+    for (int i = 2; i <= 40; ++i)
+        expected += "," + std::to_string(i);
+    expected += "}";
+    if (db_->Kind() == DbKind::kSqlite) {
+        db_->Exec("CREATE TABLE odd (v VARCHAR(5))");  // SQLite keeps longer values
+        db_->Exec("INSERT INTO odd VALUES ('" + expected + "')");
+    } else {
+        db_->Exec("CREATE TABLE odd (v INTEGER[])");  // reported as 5 characters wide
+        db_->Exec("INSERT INTO odd VALUES ('" + expected + "')");
+    }
+    GatewayRun r = Page("<HTML><SQL NAME=q TEXT=\"SELECT v FROM odd\"><DBRESULT QUERY=q>@v</DBRESULT></HTML>");
+    EXPECT_EQ(r.out, kPage + "<HTML>" + expected + "</HTML>");
+}
+
+TEST_P(DatabaseTest, MegabyteValueIsCutToTheWidth) {
+    db_->Exec("CREATE TABLE huge (v TEXT)");
+    db_->Exec("INSERT INTO huge VALUES ('" + std::string(1 << 20, 'm') + "')");
+    GatewayRun r = Page("<HTML><SQL NAME=q TEXT=\"SELECT v, v AS w FROM huge\"><DBRESULT QUERY=q>@v|@w"
+                        "</DBRESULT></HTML>", "_MAX_COLUMN_WIDTH_=100");
+    EXPECT_EQ(r.out, kPage + "<HTML>" + std::string(99, 'm') + "|" + std::string(99, 'm') + "</HTML>");
+}
+
+TEST_P(DatabaseTest, HundredThousandRowsStopAtMaxRows) {
+    db_->Exec("CREATE TABLE many AS WITH RECURSIVE n(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM n "
+              "WHERE x < 100000) SELECT x, 'row ' || x AS label FROM n");
+    auto start = std::chrono::steady_clock::now();
+    GatewayRun r = Page("<HTML><SQL NAME=q TEXT=\"SELECT x, label FROM many ORDER BY x\">"
+                        "<DBRESULT QUERY=q MAXROWS=2>@label;</DBRESULT></HTML>");
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_EQ(r.out, kPage + "<HTML>row 1;row 2;</HTML>");
+    EXPECT_LT(seconds, 20.0);
+}
+
+TEST_P(DatabaseTest, QueryRedefinedInsideItsOwnBody) {
+    GatewayRun r = Page(
+        "<HTML><SQL NAME=q TEXT=\"SELECT id FROM categories WHERE id < 3 ORDER BY id\">"
+        "<DBRESULT QUERY=q>[@id<SQL NAME=q TEXT=\"SELECT name FROM items WHERE category = @id ORDER BY id\">"
+        "<DBRESULT QUERY=q>(@name)</DBRESULT>]</DBRESULT><DBRESULT QUERY=q>{@name}</DBRESULT></HTML>");
+    EXPECT_EQ(r.out, kPage + "<HTML>[1(Apple)(Banana &#60;b&#62;)][2(Cherry)(Date)]{Cherry}{Date}</HTML>");
+}
+
+TEST_P(DatabaseTest, ParametersAndTrimming) {
+    const std::string sql = "<HTML><SQL NAME=q TEXT=\"SELECT id FROM items WHERE category = ? AND name = '?'"
+                            " ORDER BY id\"%s><DBRESULT QUERY=q PARAM=(@C, @N)>@id,</DBRESULT></HTML>";
+    auto page = [&](const std::string& extra) {
+        std::string p = sql;
+        return p.replace(p.find("%s"), 2, extra);
+    };
+    EXPECT_EQ(Page(page(""), "", "C=1").out, kPage + "<HTML>1,2,</HTML>");
+    EXPECT_EQ(Page(page(""), "", "N=Cherry").out, kPage + "<HTML>3,</HTML>");
+    EXPECT_EQ(Page(page(""), "", "C=2&N=Date").out, kPage + "<HTML>4,</HTML>");
+    EXPECT_EQ(Page(page(""), "", "").out, kPage + "<HTML>1,2,3,4,</HTML>");
+    // A quote in a value stays inside its literal.
+    EXPECT_EQ(Page(page(""), "", "N=x'+OR+'1'='1").out, kPage + "<HTML></HTML>");
+
+    // Without trimming an undefined variable is an error with the operation's page.
+    GatewayRun r = Page(page(" TRIM=false ERROR_URL=oops.htm"), "", "C=1");
+    EXPECT_EQ(r.out, Redirect("oops.htm"));
+    EXPECT_EQ(LastRecord(), "t.htmx?C=1 Variable is not defined: N");
+    // A value that would change the statement outside a literal.
+    r = Page(page(" ERROR_URL=oops.htm"), "", "C=1+OR+1=1");
+    EXPECT_EQ(r.out, Redirect("oops.htm"));
+    EXPECT_EQ(LastRecord(), "t.htmx?C=1+OR+1=1 Syntax or semantic error in SQL statement: q");
+}
+
+TEST_P(DatabaseTest, DebugShowsTheExecutedSql) {
+    GatewayRun r = Page("<HTML><SQL NAME=q TEXT=\"SELECT id FROM items WHERE id = ? OR name = '?'\">"
+                        "<DBRESULT QUERY=q PARAM=(@K, @N)>@id</DBRESULT></HTML>",
+                        "_DEBUG_=TRUE", "K=2&N=O'Neil--");
+    const std::string expected =
+        kPage + "<HTML><!-- SELECT id FROM items WHERE( id = 2 OR  name = 'O''Neil- -') -->2</HTML>";
+    EXPECT_EQ(r.out.substr(0, expected.size()), expected);
+}
+
+TEST_P(DatabaseTest, ConnectionSelection) {
+    const std::string pair = "<SQL NAME=a TEXT=\"SELECT name FROM items ORDER BY id DESC\"%s>"
+                             "<SQL NAME=b TEXT=\"SELECT name FROM items ORDER BY id DESC\">"
+                             "<DBRESULT QUERY=a MAXROWS=1>@name</DBRESULT>/"
+                             "<DBRESULT QUERY=b MAXROWS=1>@name</DBRESULT>";
+    auto page = [&](const std::string& connect) {
+        std::string p = pair;
+        return "<HTML>" + p.replace(p.find("%s"), 2, connect) + "</HTML>";
+    };
+    db_->Site().Write("t.htmx", page(" CONNECT=\"" + db_->Connect("qv2") + "\""));
+    // With _CONNECT_ defined, CONNECT opens a private connection; b uses _CONNECT_.
+    db_->Site().Write("quorvel.cfg", "_CONNECT_=\"" + db_->Connect() + "\"");
+    EXPECT_EQ(db_->Get("t.htmx").out, kPage + "<HTML>Other/Date</HTML>");
+    // Without _CONNECT_, the first CONNECT becomes the shared connection.
+    db_->Site().Write("quorvel.cfg", "");
+    EXPECT_EQ(db_->Get("t.htmx").out, kPage + "<HTML>Other/Other</HTML>");
+    // No connection to be had at all.
+    db_->Site().Write("quorvel.cfg", "_ERR_URL_=e.htm");
+    db_->Site().Write("t.htmx", page(""));
+    EXPECT_EQ(db_->Get("t.htmx").out, Redirect("e.htm"));
+    EXPECT_EQ(LastRecord(), "t.htmx Failed to connect to database");
+}
+
+TEST_P(DatabaseTest, ConnectFailuresHideThePassword) {
+    const std::string unreachable = db_->Unreachable();
+    struct Row {
+        std::string connect;
+        std::string detail;
+    };
+    std::vector<Row> rows = {
+        {"nosuchsource:u/secret", "nosuchsource:u/***"},
+        {"ds/x:user", "ds/***"},
+        {"nocolon", "nocolon"},
+        {unreachable, unreachable.substr(0, unreachable.find('/') + 1) + "***"},
+    };
+    if (db_->Kind() == DbKind::kPostgres)
+        rows.push_back({"qv:quorvel/wrong", "qv:quorvel/***"});
+    for (const Row& row : rows) {
+        db_->Site().Write("quorvel.cfg", "_ERR_URL_=e.htm");
+        db_->Site().Write("t.htmx", "<HTML><SQL NAME=q TEXT=\"SELECT 1\" CONNECT=\"" + row.connect +
+                                        "\" ERROR_URL=@WHERE></HTML>");
+        GatewayRun r = db_->Site().Get("t.htmx", "WHERE=conn.htm", db_->Environment());
+        EXPECT_EQ(r.out, Redirect("conn.htm")) << row.connect;
+        EXPECT_EQ(LastRecord(), "t.htmx?WHERE=conn.htm Failed to connect to database: " + row.detail)
+            << row.connect;
+    }
+}
+
+struct ErrorCase {
+    const char* name;
+    std::string page;   // inside <HTML>...</HTML>
+    std::string query;  // query string
+    std::string url;    // where the browser is sent
+    std::string record; // the statistics record after "t.htmx[?query] "
+};
+
+TEST_P(DatabaseTest, EveryErrorWithItsDetailAndPage) {
+    const std::string q = "<SQL NAME=q TEXT=\"SELECT id FROM items WHERE id = ?\" ERROR_URL=@E>";
+    const ErrorCase cases[] = {
+        {"no TEXT", "<SQL NAME=q ERROR_URL=x.htm>", "", "err.htm", "Text attribute missing from tag"},
+        {"no NAME", "<SQL TEXT=\"SELECT 1\">", "", "err.htm", "Name attribute missing from tag"},
+        {"two statements", "<SQL NAME=q TEXT=\"SELECT 1; SELECT 2\" ERROR_URL=@E>", "E=two.htm",
+         "two.htm", "Only one select statement is allowed in each query: SELECT 1; SELECT 2"},
+        {"trailing semicolon", "<SQL NAME=q TEXT=\"SELECT 1;\">", "", "err.htm",
+         "Only one select statement is allowed in each query: SELECT 1;"},
+        {"analysis", "<SQL NAME=q TEXT=\"SELECT a BETWEEN 1 AND 2 FROM t\" ERROR_URL=@E>", "E=an.htm",
+         "an.htm", "Syntax or semantic error in SQL statement: SELECT a BETWEEN 1 AND 2 FROM t"},
+        {"no QUERY", "<DBRESULT>x</DBRESULT>", "", "err.htm",
+         "Query attribute missing from tag: At DBRESULT tag"},
+        {"QUERY undefined", "<DBRESULT QUERY=nothing>x</DBRESULT>", "", "err.htm",
+         "Query is not defined: At DBRESULT tag"},
+        {"QUERY names a plain variable", "<DBRESULT QUERY=E>x</DBRESULT>", "E=1", "err.htm",
+         "Query is not defined: At DBRESULT tag"},
+        {"referencing the operation", q + "@q", "E=e.htm", "err.htm",
+         "Cannot reference a SQL operation definiton: q"},
+        {"too few parameters", q + "<DBRESULT QUERY=q>x</DBRESULT>", "E=p.htm", "p.htm",
+         "Mismatch in number of parameters to SQL statement: q"},
+        {"empty value outside a condition",
+         "<SQL NAME=q TEXT=\"SELECT id FROM items ORDER BY ?\" ERROR_URL=@E>"
+         "<DBRESULT QUERY=q PARAM=@NONE>x</DBRESULT>",
+         "E=e.htm", "e.htm", "Parameter to SQL statement is not defined: q"},
+        {"empty value without trimming",
+         "<SQL NAME=q TEXT=\"SELECT id FROM items WHERE id = ?\" TRIM=False>"
+         "<DBRESULT QUERY=q PARAM=(@NONE)>x</DBRESULT>",
+         "", "err.htm", "Variable is not defined: NONE"},
+        {"unsafe value", q + "<DBRESULT QUERY=q PARAM=(@V)>x</DBRESULT>", "E=v.htm&V=1;DROP+TABLE+items",
+         "v.htm", "Syntax or semantic error in SQL statement: q"},
+        {"statement the database rejects",
+         "<SQL NAME=q TEXT=\"SELECT nothing FROM nowhere\" ERROR_URL=@E><DBRESULT QUERY=q>x</DBRESULT>",
+         "E=db.htm", "db.htm", "Syntax or semantic error in SQL statement: q"},
+    };
+    for (const ErrorCase& c : cases) {
+        GatewayRun r = Page("<HTML>" + c.page + "</HTML>", "_ERR_URL_=err.htm", c.query);
+        EXPECT_EQ(r.out, Redirect(c.url)) << c.name;
+        std::string path = c.query.empty() ? "t.htmx " : "t.htmx?" + c.query + " ";
+        EXPECT_EQ(LastRecord(), path + c.record) << c.name;
+    }
+    // The table is intact after the attempt to drop it.
+    EXPECT_EQ(Page("<HTML>" + q + "<DBRESULT QUERY=q PARAM=(@V)>@id</DBRESULT></HTML>", "", "V=3").out,
+              kPage + "<HTML>3</HTML>");
+}
+
+TEST_P(DatabaseTest, PageRequestsDefineOnlyQueries) {
+    // No connection is needed for elements that define nothing: _CONNECT_ names nothing here.
+    db_->Site().Write("quorvel.cfg", "_CONNECT_=\"nosuch:/\" _ERR_URL_=err.htm");
+    db_->Site().Write("t.htmx", "<HTML><SQL TEXT=\"insert into items VALUES (5)\">"
+                                "<SQL NAME=x TEXT=\" SELECT 1\">"
+                                "<SQL NAME=y TEXT=\"WITH a AS (SELECT 1) SELECT 1\">ok</HTML>");
+    EXPECT_EQ(db_->Get("t.htmx").out, kPage + "<HTML>ok</HTML>");
+}
+
+TEST_P(DatabaseTest, PostProcessRequestsVisitTheBodyOnceWithoutQuerying) {
+    // The query would fail if it ran, and so would MAXROWS; only the action is defined.
+    const std::string page = "<HTML><SQL NAME=q TEXT=\"SELECT id FROM nowhere\">"
+                             "<DBRESULT QUERY=q MAXROWS=bad>@id<SQL NAME=a TEXT=\"DELETE FROM nowhere\"%s>"
+                             "</DBRESULT></HTML>";
+    auto with = [&](const std::string& extra) {
+        std::string p = page;
+        return p.replace(p.find("%s"), 2, extra);
+    };
+    db_->Site().Write("quorvel.cfg", "_CONNECT_=\"" + db_->Connect() + "\" _ERR_URL_=err.htm");
+    db_->Site().Write("t.htmx", with(""));
+    GatewayRun r = db_->Site().Get("t.htmx", "_POST_PROCESS_=done.htm", db_->Environment());
+    EXPECT_EQ(r.out, Redirect("done.htm"));
+    // The action inside the body is defined: its connection is opened.
+    db_->Site().Write("t.htmx", with(" CONNECT=\"nosuch:u/pw\""));
+    r = db_->Site().Get("t.htmx", "_POST_PROCESS_=done.htm", db_->Environment());
+    EXPECT_EQ(r.out, Redirect("err.htm"));
+    EXPECT_EQ(LastRecord(), "t.htmx?_POST_PROCESS_=done.htm Failed to connect to database: nosuch:u/***");
+}
+
+}  // namespace
+
+INSTANTIATE_TEST_SUITE_P(Drivers, DatabaseTest,
+                         ::testing::Values(DbKind::kSqlite, DbKind::kPostgres),
+                         [](const ::testing::TestParamInfo<DbKind>& info) {
+                             return info.param == DbKind::kSqlite ? "SQLite" : "PostgreSQL";
+                         });

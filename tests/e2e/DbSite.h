@@ -1,0 +1,58 @@
+// DbSite: a site directory plus a database, for whole-request tests that must pass the same
+// way on every real driver.
+//
+// For SQLite it owns two fresh database files; for PostgreSQL two fresh schemas on the
+// server that scripts/pg-start started (QV_PG_DSN), dropped again at the end. Either way
+// the data sources are named "qv" and "qv2" in a private odbc.ini (OdbcTestEnv), and
+// Connect() gives the connect string a template uses for them. Exec runs setup SQL through
+// the test's own ODBC connection, which is closed when the site goes.
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "database/OdbcTestEnv.h"
+#include "e2e/E2eHarness.h"
+
+enum class DbKind { kSqlite, kPostgres };
+
+class DbSite {
+public:
+    explicit DbSite(DbKind kind);
+    ~DbSite();
+    DbSite(const DbSite&) = delete;
+    DbSite& operator=(const DbSite&) = delete;
+
+    // Whether this kind of database can be used here; `why` says why not.
+    static bool Available(DbKind kind, std::string& why);
+
+    DbKind Kind() const { return kind_; }
+    E2eSite& Site() { return site_; }
+    OdbcTestEnv& Odbc() { return odbc_; }
+    // The connect string for a data source ("qv" or "qv2").
+    std::string Connect(const std::string& source = "qv") const;
+    // A connect string for a data source that exists but cannot be reached.
+    std::string Unreachable();
+
+    // Runs setup SQL on a data source; a failure fails the test with the statement.
+    void Exec(const std::string& sql, const std::string& source = "qv");
+    // Tables items, categories and big (500 rows) in "qv"; a different items in "qv2".
+    void LoadSampleData();
+
+    // The environment a request needs: the site's ODBC configuration (and sanitizer options).
+    std::map<std::string, std::string> Environment() const;
+    // A GET request of `path` with that environment.
+    GatewayRun Get(const std::string& path, const std::string& query = "");
+
+private:
+    void* Connection(const std::string& source);
+    void AddSource(const std::string& name, const std::string& spec);
+
+    DbKind kind_;
+    OdbcTestEnv odbc_;
+    E2eSite site_;
+    std::vector<std::string> schemas_;
+    std::map<std::string, std::string> specs_;                    // source -> odbc-env spec
+    std::map<std::string, std::pair<void*, void*>> connections_;  // source -> env, dbc
+};
