@@ -4,6 +4,8 @@
 #include <map>
 #include <strings.h>
 
+#include "database/HSqlLexer.h"
+#include "database/HSqlText.h"
 #include "driver/HConfig.h"
 #include "driver/HExcept.h"
 #include "elements/HElement.h"
@@ -463,10 +465,6 @@ private:
 
 }  // namespace
 
-#if __has_include("database/HSqlText.h")
-#include "database/HSqlText.h"
-#define QUORVEL_HAS_SQL_ANALYSIS 1
-#endif
 #if __has_include("elements/HInputElement.h")
 #include "elements/HInputElement.h"
 #define QUORVEL_HAS_CONSTRAINTS 1
@@ -477,7 +475,6 @@ namespace {
 // The analysis an SQL element makes when it defines its operation. With references in the
 // text, each stands for one value, and what is found is only likely: a warning.
 void Walker::CheckStatements(const HElement& e, const SqlText& sql, SqlKind kind) {
-#ifdef QUORVEL_HAS_SQL_ANALYSIS
     bool sure = !sql.dynamic;
     std::string note = sure ? "" : " (each @reference taken as one value)";
     try {
@@ -487,9 +484,6 @@ void Walker::CheckStatements(const HElement& e, const SqlText& sql, SqlKind kind
     } catch (const HExcept& x) {
         Report(e, sure, CheckMessage(x.code, CheckExcerpt(sql.shown)) + note, "TEXT");
     }
-#else
-    (void)e, (void)sql, (void)kind;
-#endif
 }
 
 void Walker::CheckConstraint(const HElement& e, const std::string& name, const HValue* v,
@@ -544,63 +538,45 @@ void CollectFields(const HElement& e, std::set<std::string>& fields) {
         CollectFields(*child, fields);
 }
 
+// One token of a select list: its kind (HSqlTokenKind) and its text, blanks cut off.
 struct SqlToken {
-    enum Kind { kWord, kQuotedName, kLiteral, kOther, kEnd } kind;
-    std::string text;
+    int kind;
+    std::string_view text;
 };
 
-SqlToken NextToken(std::string_view sql, size_t& i) {
-    while (i < sql.size() && IsBlank(sql[i]))
-        ++i;
-    if (i >= sql.size() || sql[i] == ';')
-        return {SqlToken::kEnd, ""};
-    char c = sql[i];
-    if (c == '\'' || c == '"') {
-        size_t close = sql.find(c, i + 1);
-        size_t end = close == std::string_view::npos ? sql.size() : close + 1;
-        std::string inner(sql.substr(i + 1, (close == std::string_view::npos ? sql.size() : close) - i - 1));
-        i = end;
-        return {c == '"' ? SqlToken::kQuotedName : SqlToken::kLiteral, inner};
-    }
-    auto word = [](char ch) {
-        return (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || (ch >= '0' && ch <= '9') ||
-               ch == '_' || static_cast<unsigned char>(ch) >= 0x80;
-    };
-    if (word(c)) {
-        size_t start = i;
-        while (i < sql.size() && word(sql[i]))
-            ++i;
-        return {SqlToken::kWord, std::string(sql.substr(start, i - start))};
-    }
-    ++i;
-    return {SqlToken::kOther, std::string(1, c)};
+SqlToken NextToken(std::string_view sql, size_t& pos) {
+    size_t start = SkipSqlSpace(sql, pos);
+    std::string_view span;
+    int kind = NextSqlToken(sql, pos, span);
+    return {kind, sql.substr(start, pos - start)};
 }
 
 // The name of one select-list item; false when the item has none that a reference could
-// use, or may have any.
+// use (`unknown` set when it may have any).
 bool ItemName(const std::vector<SqlToken>& item, std::string& name, bool& unknown) {
     unknown = false;
     if (item.empty())
         return false;
     for (const SqlToken& t : item)
-        if (t.kind == SqlToken::kOther && t.text[0] == kSqlPlaceholder)
+        if (t.text.find(kSqlPlaceholder) != std::string_view::npos && t.kind != kSqlLiteral)
             unknown = true;
-    const SqlToken& last = item.back();
-    if (unknown || (last.kind == SqlToken::kOther && last.text == "*")) {
+    if (unknown || item.back().text == "*") {
         unknown = true;
         return false;
     }
-    if (last.kind != SqlToken::kWord && last.kind != SqlToken::kQuotedName)
+    const SqlToken& last = item.back();
+    if (last.kind != kSqlWord)
         return false;
-    if (item.size() == 1) {
-        name = last.text;
-        return true;
-    }
-    const SqlToken& before = item[item.size() - 2];
     // `expr AS name`, `t.name`, and an alias written right after an expression.
-    if (before.kind == SqlToken::kOther && before.text != "." && before.text != ")")
-        return false;
-    name = last.text;
+    if (item.size() > 1) {
+        const SqlToken& before = item[item.size() - 2];
+        if (before.kind == kSqlOther && before.text != ".")
+            return false;
+    }
+    std::string_view text = last.text;
+    if (text.size() >= 2 && text.front() == '"' && text.back() == '"')
+        text = text.substr(1, text.size() - 2);
+    name = std::string(text);
     return true;
 }
 
@@ -643,22 +619,21 @@ void CheckTree(const HElement& root, const HCheckNames& names, const HCheckDamag
 }
 
 bool SelectColumns(std::string_view sql, std::vector<std::string>& names) {
-    size_t i = 0;
-    SqlToken t = NextToken(sql, i);
-    if (t.kind != SqlToken::kWord || !SameIgnoringCase(t.text, "SELECT"))
+    size_t pos = 0;
+    if (NextToken(sql, pos).kind != kSqlSelect)
         return false;
-    size_t mark = i;
-    t = NextToken(sql, i);
-    if (!(t.kind == SqlToken::kWord &&
-          (SameIgnoringCase(t.text, "DISTINCT") || SameIgnoringCase(t.text, "ALL"))))
-        i = mark;
+    size_t mark = pos;
+    SqlToken t = NextToken(sql, pos);
+    if (!(t.kind == kSqlWord && (SqlWordIs(t.text, "DISTINCT") || SqlWordIs(t.text, "ALL"))))
+        pos = mark;
     std::vector<SqlToken> item;
     int depth = 0;
     for (;;) {
-        t = NextToken(sql, i);
-        bool endOfList = t.kind == SqlToken::kEnd ||
-                         (depth == 0 && t.kind == SqlToken::kWord && SameIgnoringCase(t.text, "FROM"));
-        if (endOfList || (depth == 0 && t.kind == SqlToken::kOther && t.text == ",")) {
+        t = NextToken(sql, pos);
+        bool endOfList = t.kind == kSqlEnd || t.kind == kSqlSemicolon ||
+                         (depth == 0 && ((t.kind == kSqlWord && SqlWordIs(t.text, "FROM")) ||
+                                         (t.kind >= kSqlWhere && t.kind <= kSqlBetween)));
+        if (endOfList || (depth == 0 && t.text == ",")) {
             std::string name;
             bool unknown;
             if (ItemName(item, name, unknown))
@@ -670,10 +645,10 @@ bool SelectColumns(std::string_view sql, std::vector<std::string>& names) {
                 return true;
             continue;
         }
-        if (t.kind == SqlToken::kOther && t.text == "(")
+        if (t.kind == kSqlOpen)
             ++depth;
-        else if (t.kind == SqlToken::kOther && t.text == ")")
+        else if (t.kind == kSqlClose)
             --depth;
-        item.push_back(std::move(t));
+        item.push_back(t);
     }
 }

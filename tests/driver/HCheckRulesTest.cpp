@@ -17,6 +17,8 @@ TEST(SelectColumnsTest, NamesOfTheSelectList) {
         {"SELECT \"Order Date\" FROM t", true, {"Order Date"}},
         {"SELECT (SELECT max(a) FROM u) AS m, b\nFROM t WHERE c = 1", true, {"m", "b"}},
         {"SELECT a FROM t; SELECT b FROM u", true, {"a"}},
+        {"SELECT a -- the key\n, b /* , c */ FROM t", true, {"a", "b"}},
+        {"SELECT a, 'it''s' FROM t", true, {"a"}},
         {"SELECT a", true, {"a"}},
         {"SELECT * FROM t", false, {}},
         {"SELECT t.*, a FROM t", false, {}},

@@ -163,6 +163,25 @@ TEST(CheckTest, DefinitionsThatFailWhenWritten) {
         {"attributes written without a value",
          {{"t.htmx", "<HTML><SQL TEXT><SQL NAME TEXT=\"SELECT a FROM t\"><DBRESULT QUERY>@a</DBRESULT></HTML>"}},
          {"t.htmx"}, "", 0},
+        {"SQL texts the analysis rejects",
+         {{"t.htmx", "<HTML>\n"
+                     "<SQL NAME=a TEXT=\"SELECT a FROM t; SELECT b FROM u\">\n"
+                     "<SQL NAME=b TEXT=\"select a\n  from t;\">\n"
+                     "<SQL NAME=c TEXT=\"UPDATE t SET f = NOT f\">\n"
+                     "<SQL NAME=d TEXT=\"DELETE FROM a WHERE k = ?; DELETE FROM b WHERE k = ?\">\n"
+                     "<SQL NAME=e TEXT=\"SELECT a FROM t WHERE (a = 1 OR b = 2\">\n"
+                     "<SQL NAME=f TEXT=\"SELECT a FROM t WHERE a = @A)\">\n"
+                     "<SQL NAME=g TEXT=\"SELECT a FROM t WHERE a IN (@A) AND b = '@A'\">\n"
+                     "<SQL NAME=h TEXT=\"COMMIT; COMMIT\">\n"
+                     "<FORM><INPUT NAME=A></FORM></HTML>"}},
+         {"t.htmx"},
+         "t.htmx:2:13: error: Only one select statement is allowed in each query: SELECT a FROM t; SELECT b FROM u\n"
+         "t.htmx:3:13: error: Only one select statement is allowed in each query: select a from t;\n"
+         "t.htmx:5:13: error: Syntax or semantic error in SQL statement: UPDATE t SET f = NOT f\n"
+         "t.htmx:7:13: error: Syntax or semantic error in SQL statement: SELECT a FROM t WHERE (a = 1 OR b = 2\n"
+         "t.htmx:8:13: warning: Syntax or semantic error in SQL statement: SELECT a FROM t WHERE a = @A) "
+         "(each @reference taken as one value)\n",
+         1},
         {"DBRESULT without QUERY", {{"t.htmx", "<HTML>\n<DBRESULT MAXROWS=5>x</DBRESULT></HTML>"}}, {"t.htmx"},
          "t.htmx:2:1: error: Query attribute missing from tag: <DBRESULT> has no QUERY\n", 1},
         {"MAXROWS", {{"t.htmx", "<HTML><SQL NAME=q TEXT=\"SELECT a FROM t\">\n"
