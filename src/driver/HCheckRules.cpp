@@ -9,6 +9,7 @@
 #include "driver/HConfig.h"
 #include "driver/HExcept.h"
 #include "elements/HElement.h"
+#include "elements/HInputElement.h"
 #include "template/HTagTable.h"
 #include "values/HSymbolTable.h"
 #include "values/HValue.h"
@@ -161,6 +162,18 @@ public:
                 CheckWritten(e, name, value.get());
         });
         VisitChildren(e);
+    }
+
+    // Called after the walk: what depends on the whole page.
+    void Finish() {
+        // Post-processing checks every text field of the page, and one without a name
+        // fails it.
+        if (!postProcessed_)
+            return;
+        for (const HElement* input : unnamedTextInputs_)
+            Report(*input, false,
+                   CheckMessage(16, "a text <INPUT> without NAME fails every submission of "
+                                    "the forms of this page"));
     }
 
 private:
@@ -381,6 +394,7 @@ private:
 
     void CheckForm(const HElement& e) {
         bool action = e.HasAttribute("SQLACTION");
+        postProcessed_ = postProcessed_ || action;
         e.Attributes().ForEach([&](const std::string& name, const HValuePtr& value) {
             if (!action) {
                 CheckWritten(e, name, value.get());
@@ -445,6 +459,8 @@ private:
         // Only a field of type text has its constraints checked.
         const HValue* type = e.Attribute("TYPE");
         bool text = !type || SameIgnoringCase(type->GetText(), "TEXT");
+        if (text && !e.Attribute("NAME"))
+            unnamedTextInputs_.push_back(&e);
         e.Attributes().ForEach([&](const std::string& name, const HValuePtr& value) {
             if (name == "MANDATORY" || name == "DATATYPE" || name == "LOW_VALUE" ||
                 name == "HIGH_VALUE")
@@ -461,14 +477,12 @@ private:
     std::vector<HCheckFinding>& out_;
     std::map<std::string, SqlDefinition> sql_;  // the latest SQL element of each NAME
     std::vector<const Columns*> scopes_;        // enclosing result sets, innermost last
+    std::vector<const HElement*> unnamedTextInputs_;
+    bool postProcessed_ = false;  // the page has a form that comes back to it
 };
 
 }  // namespace
 
-#if __has_include("elements/HInputElement.h")
-#include "elements/HInputElement.h"
-#define QUORVEL_HAS_CONSTRAINTS 1
-#endif
 
 namespace {
 
@@ -504,11 +518,9 @@ void Walker::CheckConstraint(const HElement& e, const std::string& name, const H
                    name);
         return;
     }
-#ifdef QUORVEL_HAS_CONSTRAINTS
     double bound;
     if ((name == "LOW_VALUE" || name == "HIGH_VALUE") && !ParseConstraintNumber(setting, bound))
         Report(e, true, CheckMessage(30, name + " bound \"" + setting + "\" is not a number"), name);
-#endif
 }
 
 void CollectFields(const HElement& e, std::set<std::string>& fields) {
@@ -615,7 +627,9 @@ void CollectFieldNames(const HElement& root, std::set<std::string>& fields) {
 
 void CheckTree(const HElement& root, const HCheckNames& names, const HCheckDamage& damage,
                std::vector<HCheckFinding>& out) {
-    Walker(names, damage, out).Visit(root);
+    Walker walker(names, damage, out);
+    walker.Visit(root);
+    walker.Finish();
 }
 
 bool SelectColumns(std::string_view sql, std::vector<std::string>& names) {

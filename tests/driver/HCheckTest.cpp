@@ -211,13 +211,24 @@ TEST(CheckTest, DefinitionsThatFailWhenWritten) {
                                     "<INPUT NAME=C TYPE=hidden LOW_VALUE>\n"
                                     "<INPUT NAME=D DATATYPE=(NUMBR,bad.htm)>\n"
                                     "<INPUT NAME=E MANDATORY=(TRUE,m.htm) HIGH_VALUE=(10,h.htm)>\n"
+                                    "<INPUT NAME=F LOW_VALUE=(abc,l.htm)><INPUT TYPE=radio NAME=G HIGH_VALUE=(x,h.htm)>\n"
                                     "</FORM></HTML>"}},
          {"t.htmx"},
          "t.htmx:2:15: error: Syntax error in specifying input value constraints: MANDATORY is not a list of two items (setting, URL)\n"
          "t.htmx:3:15: error: Syntax error in specifying input value constraints: DATATYPE is not a list of two items (setting, URL)\n"
          "t.htmx:4:27: error: Syntax error in specifying input value constraints: LOW_VALUE is not a list of two items (setting, URL)\n"
-         "t.htmx:5:15: warning: DATATYPE \"NUMBR\" is none of NUMBER, DATE and CHAR, so the value is not checked\n",
+         "t.htmx:5:15: warning: DATATYPE \"NUMBR\" is none of NUMBER, DATE and CHAR, so the value is not checked\n"
+         "t.htmx:7:15: error: Syntax error in specifying input value constraints: LOW_VALUE bound \"abc\" is not a number\n",
          1},
+        {"text field without a name on a page with a post-processed form",
+         {{"t.htmx", "<HTML><FORM SQLACTION=s><SQL NAME=s TEXT=\"DELETE FROM t\">\n"
+                     "<INPUT TYPE=TEXT><INPUT TYPE=SUBMIT><INPUT NAME></FORM></HTML>"}},
+         {"t.htmx"},
+         "t.htmx:2:1: warning: Name attribute missing from tag: a text <INPUT> without NAME fails "
+         "every submission of the forms of this page\n"
+         "t.htmx:2:37: warning: Name attribute missing from tag: a text <INPUT> without NAME fails "
+         "every submission of the forms of this page\n",
+         0},
         {"validation clause",
          {{"t.htmx", "<HTML><FORM SQLACTION=s VALIDATION=(check,\"check @A\",OK)>\n"
                      "<SQL NAME=s TEXT=\"DELETE FROM t\"><INPUT NAME=A></FORM></HTML>"}},
