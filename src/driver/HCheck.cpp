@@ -257,16 +257,44 @@ public:
         std::unique_ptr<HInput> in = HInput::OpenFile(kConfigFile);
         if (!in)
             return;
+        int file = tracker_.FileIndex(kConfigFile);
+        std::vector<size_t> valueless;
         try {
-            ReadConfigurationEntries(ctx_, *in);
+            ReadConfigurationEntries(ctx_, *in, &valueless);
         } catch (const HExcept& e) {
-            Diagnostic d;
-            d.at = Position{tracker_.FileIndex(kConfigFile), in->Offset()};
-            d.at.offset = FaultOffset(e, d.at);
-            d.error = true;
+            Position at{file, FaultOffset(e, Position{file, in->Offset()})};
             // Every error of the file is error 35 in a request; the reader's own tells why.
-            d.message = CheckMessage(35, HExcept::MessageText(e.code));
-            configuration_.push_back(std::move(d));
+            AddConfiguration(at, true, CheckMessage(35, HExcept::MessageText(e.code)));
+            return;
+        }
+        // The file has no comments: a word outside a value is an entry without a value.
+        // One warning per line is enough to show that.
+        const std::string& content = files_[file].Content();
+        size_t lastLine = std::string::npos;
+        for (size_t offset : valueless) {
+            size_t name = content.find_first_not_of(" \t\r\n", offset);
+            size_t line = static_cast<size_t>(std::count(content.begin(), content.begin() + name, '\n'));
+            if (line == lastLine)
+                continue;
+            lastLine = line;
+            size_t end = name + 1;
+            while (end < content.size() && (std::isalnum(static_cast<unsigned char>(content[end])) ||
+                                            content[end] == '_'))
+                ++end;
+            AddConfiguration(Position{file, name}, false,
+                             "\"" + content.substr(name, end - name) +
+                                 "\" is an entry without a value (the file has no comments: "
+                                 "every word outside a value is an entry)");
+        }
+        // A `>` ends the file early.
+        size_t end = in->Offset();
+        for (int c = in->Get(); c != HInput::kEof; c = in->Get()) {
+            if (!IsBlank(c)) {
+                AddConfiguration(Position{file, end - 1}, false,
+                                 "a > ends the configuration file, so the rest is never read: " +
+                                     Quote(content.substr(end)));
+                break;
+            }
         }
     }
 
@@ -475,6 +503,14 @@ private:
         size_t column = offset - lineStart + 1;
         return file.path + ":" + std::to_string(line) + ":" + std::to_string(column) + ": " +
                (d.error ? "error: " : "warning: ") + d.message + "\n";
+    }
+
+    void AddConfiguration(Position at, bool error, std::string message) {
+        Diagnostic d;
+        d.at = at;
+        d.error = error;
+        d.message = std::move(message);
+        configuration_.push_back(std::move(d));
     }
 
     void Add(Template& t, size_t seq, Position at, bool error, std::string message) {

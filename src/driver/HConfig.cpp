@@ -126,7 +126,7 @@ void ReadConfiguration(HContext& ctx, const std::string& path) {
     }
 }
 
-void ReadConfigurationEntries(HContext& ctx, HInput& in) {
+void ReadConfigurationEntries(HContext& ctx, HInput& in, std::vector<size_t>* valueless) {
     int c = in.Get();
     if (c == '[') {
         do
@@ -137,11 +137,16 @@ void ReadConfigurationEntries(HContext& ctx, HInput& in) {
     }
     std::string name;
     HValuePtr value;
+    size_t at = in.Offset();
     while (ReadAttribute(in, name, value)) {
         // A name written without a value is defined with the empty text.
-        if (!value)
+        if (!value) {
             value = std::make_unique<HWordValue>(std::string());
+            if (valueless)
+                valueless->push_back(at);
+        }
         ctx.symbols.Define(name, std::move(value));
+        at = in.Offset();
     }
 }
 

@@ -6,6 +6,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 class HContext;
 class HInput;
@@ -19,8 +20,9 @@ void Initialise(HContext& ctx);
 void ReadConfiguration(HContext& ctx, const std::string& path);
 // The entries of an open configuration file, optional header included. Raises the
 // attribute reader's and value parser's errors as they are (the template checker reports
-// them with their place in the file).
-void ReadConfigurationEntries(HContext& ctx, HInput& in);
+// them with their place in the file). With `valueless`, the offset in front of each
+// entry written without a value is appended to it (blanks before the name included).
+void ReadConfigurationEntries(HContext& ctx, HInput& in, std::vector<size_t>* valueless = nullptr);
 
 // Whether `name` is one of the built-in variables that Initialise defines.
 bool IsBuiltinVariable(std::string_view name);

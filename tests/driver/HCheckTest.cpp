@@ -146,6 +146,19 @@ TEST(CheckTest, ReadingErrors) {
          "t.htmx:1:7: error: Text attribute missing from tag: <SQL> has no TEXT\n"
          "t.htmx:2:33: error: Illegal syntax in attribute value pair: in <SQL>\n",
          1},
+        {"configuration entries without a value, and text after a >",
+         {{"quorvel.cfg", "[site]\n# the error page\n_ERR_URL_ = /e.html  TRACE\nA = 1 > B = 2\n"},
+          {"t.htmx", "<HTML>@A @B</HTML>"}},
+         {"t.htmx"},
+         "quorvel.cfg:2:1: warning: \"#\" is an entry without a value (the file has no comments: "
+         "every word outside a value is an entry)\n"
+         "quorvel.cfg:3:22: warning: \"TRACE\" is an entry without a value (the file has no "
+         "comments: every word outside a value is an entry)\n"
+         "quorvel.cfg:4:7: warning: a > ends the configuration file, so the rest is never read: "
+         "\"B = 2\"\n"
+         "t.htmx:1:10: warning: Variable is not defined: B (no configuration entry, built-in "
+         "variable, result column or form field has this name)\n",
+         0},
         {"CR LF line ends", {{"t.htmx", "<HTML>\r\n<BODY>\r\n<A \"x\">\r\n"}}, {"t.htmx"},
          "t.htmx:3:4: error: Illegal syntax in attribute value pair: in <A>\n", 1},
     });
@@ -379,11 +392,9 @@ TEST(CheckTest, RunsNothingAndWritesNothing) {
     EXPECT_FALSE(site.Exists("quorvel.log"));
 }
 
-// The demo site's templates, all checked together from the site's directory as its
-// guide tells site builders to, give no finding at all.
-TEST(CheckTest, DemoSiteIsClean) {
-    std::string dir = std::string(QUORVEL_SOURCE_DIR) + "/examples/shop";
-    std::vector<std::string> templates;
+// The files below `dir` (relative to it) whose names end in `suffix`.
+std::vector<std::string> FilesBelow(const std::string& dir, const std::string& suffix) {
+    std::vector<std::string> found;
     std::vector<std::string> pending{""};
     while (!pending.empty()) {
         std::string rel = pending.back();
@@ -394,23 +405,39 @@ TEST(CheckTest, DemoSiteIsClean) {
         while (dirent* entry = ::readdir(d)) {
             std::string name = entry->d_name;
             std::string path = rel.empty() ? name : rel + "/" + name;
-            if (name == "." || name == "..")
+            if (name == "." || name == ".." || name == "node_modules")
                 continue;
             if (entry->d_type == DT_DIR)
                 pending.push_back(path);
-            else if (name.size() > 5 && name.compare(name.size() - 5, 5, ".htmx") == 0)
-                templates.push_back(path);
+            else if (name.size() >= suffix.size() &&
+                     name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0)
+                found.push_back(path);
         }
         ::closedir(d);
     }
-    if (templates.empty())
-        GTEST_SKIP() << "no demo site in " << dir;
-    std::sort(templates.begin(), templates.end());
-    templates.insert(templates.begin(), "--check");
-    CheckRun run = RunQuorvelIn(dir, templates);
-    EXPECT_EQ(run.out, "");
-    EXPECT_EQ(run.err, "");
-    EXPECT_EQ(run.status, 0);
+    std::sort(found.begin(), found.end());
+    return found;
+}
+
+// The demo site's templates, all checked together from the folder of its configuration
+// file (where the gateway runs), give no finding at all.
+TEST(CheckTest, DemoSiteIsClean) {
+    std::string shop = std::string(QUORVEL_SOURCE_DIR) + "/examples/shop";
+    std::vector<std::string> sites;
+    for (const std::string& config : FilesBelow(shop, "quorvel.cfg"))
+        sites.push_back(shop + "/" + config.substr(0, config.rfind('/') + 1));
+    if (sites.empty() && !FilesBelow(shop, ".htmx").empty())
+        sites.push_back(shop);
+    if (sites.empty())
+        GTEST_SKIP() << "no demo site in " << shop;
+    for (const std::string& site : sites) {
+        std::vector<std::string> args = FilesBelow(site, ".htmx");
+        args.insert(args.begin(), "--check");
+        CheckRun run = RunQuorvelIn(site, args);
+        EXPECT_EQ(run.out, "") << site;
+        EXPECT_EQ(run.err, "") << site;
+        EXPECT_EQ(run.status, 0) << site;
+    }
 }
 
 TEST(CheckTest, CommandLine) {
