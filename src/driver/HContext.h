@@ -14,9 +14,10 @@
 
 #include "template/HInput.h"
 #include "template/HPage.h"
-#include "template/HReadObserver.h"
 #include "values/HResultSet.h"
 #include "values/HSymbolTable.h"
+
+class HReadObserver;
 
 class HContext {
 public:

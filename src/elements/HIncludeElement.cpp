@@ -2,6 +2,7 @@
 
 #include "driver/HContext.h"
 #include "driver/HExcept.h"
+#include "template/HReadObserver.h"
 #include "template/HTagTable.h"
 
 HIncludeElement::HIncludeElement() : HElement(kTagInclude) {}

@@ -6,6 +6,7 @@
 #include "driver/HExcept.h"
 #include "elements/HElement.h"
 #include "elements/HElementFactory.h"
+#include "template/HReadObserver.h"
 #include "template/HTagTable.h"
 #include "values/HValueParser.h"
 
