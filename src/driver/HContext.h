@@ -17,6 +17,8 @@
 #include "values/HResultSet.h"
 #include "values/HSymbolTable.h"
 
+class HReadObserver;
+
 class HContext {
 public:
     HContext() = default;
@@ -52,4 +54,7 @@ public:
     int elementDepth = 0;  // elements being read now
     int evalDepth = 0;     // variables being evaluated through references now
     long nestedReferences = 0;  // references followed for the outermost one being evaluated
+
+    // Set only by the template checker, which watches the reader through it. Not owned.
+    HReadObserver* observer = nullptr;
 };
