@@ -9,6 +9,7 @@
 #include "driver/HContext.h"
 #include "driver/HExcept.h"
 #include "template/HAttributes.h"
+#include "values/HNameModifier.h"
 
 namespace {
 
@@ -175,7 +176,10 @@ void DefineQueryVariables(HContext& ctx, std::string_view query, const std::stri
             else
                 value.push_back(query[i++]);
         }
-        if (!value.empty())
+        // An empty value defines nothing, except for a field of a repeated row
+        // (`NOTE___2`): left undefined, its row would take the first row's value
+        // (a row's value falls back to the plain name), so it is defined empty.
+        if (!value.empty() || ModifierSuffixLength(name) > 0)
             ctx.symbols.Define(name, std::make_unique<HWordValue>(value));
         if (i >= query.size())
             return;

@@ -4,11 +4,16 @@
 #include "database/HSqlElement.h"
 #include "elements/HElement.h"
 #include "elements/HIncludeElement.h"
+#include "elements/HInputElement.h"
 #include "external/HFunctionElement.h"
+#include "forms/HFormElement.h"
 #include "template/HTagTable.h"
 
 std::unique_ptr<HElement> CreateElement(int tagIndex) {
     switch (tagIndex) {
+    case kTagInput: return std::make_unique<HInputElement>();
+    case kTagTextArea: return std::make_unique<HTextAreaElement>();
+    case kTagForm: return std::make_unique<HFormElement>();
     case kTagInclude: return std::make_unique<HIncludeElement>();
     case kTagSql: return std::make_unique<HSqlElement>();
     case kTagDbResult: return std::make_unique<HDbResultElement>();

@@ -61,6 +61,37 @@ bool IsFirstInstance(std::string_view modifier) {
     return true;
 }
 
+size_t ModifierSuffixLength(std::string_view name) {
+    size_t end = name.size();
+    for (;;) {
+        size_t digits = end;
+        while (digits > 0 && name[digits - 1] >= '0' && name[digits - 1] <= '9')
+            --digits;
+        if (digits == end || digits < 3 || name.substr(digits - 3, 3) != "___")
+            return name.size() - end;
+        end = digits - 3;
+    }
+}
+
+void CheckModifierBounds(const std::string& maximum) {
+    std::string level = maximum, inner;
+    long count = 1;
+    for (int levels = 1;; ++levels) {
+        long rows = Group(level);
+        if (levels > kMaxModifierLevels || rows > kMaxModifierRowsPerLevel)
+            break;
+        count *= rows > 1 ? rows : 1;
+        if (count > kMaxModifierCount)
+            break;
+        if (!Rest(level, inner))
+            return;
+        level.swap(inner);
+    }
+    constexpr size_t kShown = 64;
+    std::string detail = maximum.size() > kShown ? maximum.substr(0, kShown) + "..." : maximum;
+    throw HExcept(38, "_MAX_NAME_MODIFIER_=" + detail, "", 1);
+}
+
 bool NextModifier(std::string& current, const std::string& maximum) {
     std::string innerMax;
     bool hasInner = Rest(maximum, innerMax);

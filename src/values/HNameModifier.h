@@ -14,9 +14,28 @@ class HValue;
 // True for the empty modifier and for one made only of `___1` groups.
 bool IsFirstInstance(std::string_view modifier);
 
+// The length of the name-modifier groups (`___` and digits, one or more groups) that end
+// `name`, 0 when it ends in none. `QTY___2___3` gives 8, `QTY` and `QTY___` give 0.
+size_t ModifierSuffixLength(std::string_view name);
+
+// Bounds on the enumeration up to a maximum modifier. The maximum comes back from the
+// browser in `_MAX_NAME_MODIFIER_`, so it is hostile input: a DBRESULT yields at most 100
+// rows, repetition deeper than 32 levels does not occur in a real page, and no form
+// submits more than 10000 rows.
+constexpr int kMaxModifierLevels = 32;
+constexpr long kMaxModifierRowsPerLevel = 100;
+constexpr long kMaxModifierCount = 10000;
+
+// Raises error 38, "Syntax error in query string specified in URL" (detail: the start of
+// `maximum`, category 1), when `maximum` has more levels or rows than the bounds above,
+// or would enumerate more modifiers than kMaxModifierCount. Levels and rows are read as
+// NextModifier reads them.
+void CheckModifierBounds(const std::string& maximum);
+
 // Advances `current` to the next modifier up to `maximum`, odometer style with the
 // innermost group turning fastest; returns false (and resets `current` to the first
 // modifier) when the enumeration is finished. Start with an empty `current`.
+// REQUIRES: `maximum` passed CheckModifierBounds (the recursion goes one call per level).
 bool NextModifier(std::string& current, const std::string& maximum);
 
 // Evaluates `value` with `modifier`; when that fails and the modifier has a `___` group,

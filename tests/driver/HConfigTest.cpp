@@ -43,6 +43,10 @@ TEST(QueryStringTest, DecodingAndEmptyValues) {
         {"a=1?b=2", {{"a", "1"}, {"b", "2"}}, {}},
         {"x=1&x=2", {{"x", "2"}}, {}},
         {"%5Fn=%3D", {{"_n", "="}}, {}},
+        // A repeated row's field sent empty is defined empty, so that it cannot fall back
+        // to the first row's value; the plain field still stays undefined.
+        {"NOTE=a&NOTE___2=&NOTE___2___3=", {{"NOTE", "a"}, {"NOTE___2", ""}, {"NOTE___2___3", ""}}, {}},
+        {"NOTE=&X___=&Y___2x=", {}, {"NOTE", "X___", "Y___2x"}},
     };
     for (const auto& c : cases) {
         HContext ctx;

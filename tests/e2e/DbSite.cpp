@@ -138,6 +138,35 @@ void DbSite::Exec(const std::string& sql, const std::string& source) {
     SQLFreeHandle(SQL_HANDLE_STMT, hstmt);
 }
 
+std::string DbSite::Query(const std::string& sql, const std::string& source) {
+    std::string rows;
+    void* hdbc = Connection(source);
+    if (!hdbc)
+        return rows;
+    SQLHSTMT hstmt = SQL_NULL_HSTMT;
+    SQLAllocHandle(SQL_HANDLE_STMT, hdbc, &hstmt);
+    SQLSMALLINT columns = 0;
+    if (!Succeeded(SQLExecDirect(hstmt, (SQLCHAR*)sql.c_str(), SQL_NTS)) ||
+        !Succeeded(SQLNumResultCols(hstmt, &columns))) {
+        ADD_FAILURE() << sql.substr(0, 200) << ": " << Diagnostic(SQL_HANDLE_STMT, hstmt);
+        columns = 0;
+    }
+    while (columns > 0 && Succeeded(SQLFetch(hstmt))) {
+        for (SQLSMALLINT c = 1; c <= columns; ++c) {
+            char text[1024] = {0};
+            SQLLEN length = 0;
+            SQLGetData(hstmt, static_cast<SQLUSMALLINT>(c), SQL_C_CHAR, text, sizeof text, &length);
+            if (c > 1)
+                rows += '|';
+            if (length != SQL_NULL_DATA)
+                rows += text;
+        }
+        rows += '\n';
+    }
+    SQLFreeHandle(SQL_HANDLE_STMT, hstmt);
+    return rows;
+}
+
 void DbSite::LoadSampleData() {
     Exec("CREATE TABLE categories (id INTEGER, title VARCHAR(20))");
     Exec("INSERT INTO categories VALUES (1, 'Fruit'), (2, 'Stone'), (3, 'Empty')");

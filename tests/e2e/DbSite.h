@@ -37,6 +37,12 @@ public:
 
     // Runs setup SQL on a data source; a failure fails the test with the statement.
     void Exec(const std::string& sql, const std::string& source = "qv");
+    // The rows of a query on a data source, one line each, columns separated by `|`, NULL as
+    // the empty text; read through the test's own connection, not through the gateway.
+    std::string Query(const std::string& sql, const std::string& source = "qv");
+    // The test's own ODBC connection (SQLHDBC) to a data source, made on first use; null (and
+    // the test failed) when it cannot be made.
+    void* Connection(const std::string& source = "qv");
     // Tables items, categories and big (500 rows) in "qv"; a different items in "qv2".
     void LoadSampleData();
 
@@ -46,7 +52,6 @@ public:
     GatewayRun Get(const std::string& path, const std::string& query = "");
 
 private:
-    void* Connection(const std::string& source);
     void AddSource(const std::string& name, const std::string& spec);
 
     DbKind kind_;

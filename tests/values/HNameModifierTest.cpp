@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include "driver/HContext.h"
 #include "driver/HExcept.h"
 
@@ -52,6 +54,71 @@ TEST(NameModifierTest, EvaluateFallsBackOneLevel) {
         EXPECT_EQ(e.code, 9);
         EXPECT_EQ(e.detail, "N");
     }
+}
+
+// Returns the code raised by CheckModifierBounds, -1 when it accepts the maximum.
+int BoundsCode(const std::string& maximum) {
+    try {
+        CheckModifierBounds(maximum);
+    } catch (const HExcept& e) {
+        EXPECT_EQ(e.category, 1);
+        EXPECT_LE(e.detail.size(), 100u);
+        return e.code;
+    }
+    return -1;
+}
+
+std::string Repeat(const std::string& group, int times) {
+    std::string s;
+    for (int i = 0; i < times; ++i)
+        s += group;
+    return s;
+}
+
+// The maximum modifier comes back from the browser: it must not make the enumeration
+// recurse 100 000 levels deep or run for a billion rows.
+TEST(NameModifierTest, HostileMaximumsAreRefused) {
+    const std::pair<std::string, int> cases[] = {
+        {"", -1},
+        {"___1", -1},
+        {"___100", -1},
+        {"___100___100", -1},
+        {Repeat("___1", 32), -1},
+        {Repeat("___2", 13), -1},  // 8192 rows
+        {"___abc", -1},
+        {"___101", 38},
+        {"___999999999", 38},
+        {"___99999999999999999999", 38},
+        {"___100___100___2", 38},
+        {Repeat("___1", 33), 38},
+        {Repeat("___2", 14), 38},  // 16384 rows
+        {Repeat("___1", 100000), 38},
+        {"___5" + Repeat("___1", 100000), 38},
+    };
+    auto start = std::chrono::steady_clock::now();
+    for (const auto& c : cases)
+        EXPECT_EQ(BoundsCode(c.first), c.second) << c.first.substr(0, 40);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    // What the bounds accept is enumerated in full.
+    std::string current;
+    size_t count = 0;
+    while (NextModifier(current, "___100___100"))
+        ++count;
+    EXPECT_EQ(count, 10000u);
+    EXPECT_EQ(Enumerate(Repeat("___1", 32)), std::vector<std::string>{Repeat("___1", 32)});
+}
+
+}  // namespace
+
+namespace {
+
+TEST(NameModifierTest, SuffixOfARowName) {
+    const std::pair<const char*, size_t> cases[] = {
+        {"QTY___2", 4}, {"QTY___2___3", 8}, {"QTY___12", 5}, {"___1", 4}, {"A1___2", 4},
+        {"QTY", 0},     {"QTY___", 0},      {"QTY___2x", 0}, {"QTY__2", 0}, {"", 0},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(ModifierSuffixLength(c.first), c.second) << c.first;
 }
 
 }  // namespace

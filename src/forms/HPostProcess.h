@@ -1,0 +1,34 @@
+// Post-processing of a submitted form: what a FORM does in a post-process request once its
+// content has been walked (and its fields checked).
+//
+// First the validation clause, VALIDATION=(program, command line, expected output, failure
+// URL): the program is started without a shell and must write the expected text first on
+// its standard output, else the browser goes to the failure URL. Then the SQL action named
+// by SQLACTION runs once per submitted row, for every name modifier up to the submitted
+// `_MAX_NAME_MODIFIER_`, with the form's PARAM values evaluated for that row, all inside
+// one transaction on the action's connection: committed when every row succeeded, rolled
+// back when anything failed, so that no row of the form stays half-written.
+//
+// The odometer of name modifiers runs every outer row up to the inner bound of the highest
+// modifier, whatever the real number of inner rows was; a modifier for which none of the
+// form's fields came back is a row that never existed and runs nothing. In a row that did
+// come back, a field of that row that the browser did not send (an unchecked check box) is
+// empty, not the first row's value.
+//
+// Nothing here owns anything beyond the call; the action belongs to the symbol table.
+#pragma once
+
+class HContext;
+class HElement;
+
+// Runs the form's validation clause, if it has one. Raises error 33 (VALIDATION not a list
+// of four items), 32 (program not started, or ended without writing) and 34 (the output
+// differs from the expected text; URL = the failure URL).
+void RunValidation(HContext& ctx, const HElement& form);
+
+// Runs the form's SQL action, if it has SQLACTION: once per submitted row, inside one
+// transaction. Raises error 27 (no such action), 38 (`_MAX_NAME_MODIFIER_` beyond the bounds
+// of CheckModifierBounds), the errors of parameter evaluation and execution, 5 (closing the
+// cursor failed) and 1 (the commit was refused); after a failure nothing of the form's rows
+// stays in the database (unless the driver offers no transactions).
+void RunSqlAction(HContext& ctx, const HElement& form);

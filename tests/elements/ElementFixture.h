@@ -1,0 +1,47 @@
+// ElementFixture: reads a piece of template text into elements with the real scanner and
+// writes them with a fresh context, for unit tests of single elements.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "driver/HContext.h"
+#include "elements/HElement.h"
+#include "template/HInput.h"
+#include "template/HPage.h"
+#include "template/HScanner.h"
+#include "values/HValue.h"
+
+class ElementFixture {
+public:
+    ElementFixture() { ctx.page = HPage::Temporary(); }
+
+    // Reads `text` (one element with its content) as the template.
+    HElement& Parse(const std::string& text) {
+        ctx.templateStream = HInput::FromString(text);
+        ctx.input = ctx.templateStream.get();
+        Scan(ctx, element);
+        int status = 1;
+        element->Parse(ctx, status);
+        return *element;
+    }
+
+    // Writes the element and returns everything the page holds since the last call.
+    std::string Write() {
+        element->Output(ctx);
+        std::string all = ctx.page->Contents();
+        std::string fresh = all.substr(seen_);
+        seen_ = all.size();
+        return fresh;
+    }
+
+    void Define(const std::string& name, const std::string& value) {
+        ctx.symbols.Define(name, std::make_unique<HWordValue>(value));
+    }
+
+    HContext ctx;
+    std::unique_ptr<HElement> element;
+
+private:
+    size_t seen_ = 0;
+};
