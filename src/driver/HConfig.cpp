@@ -120,25 +120,43 @@ void ReadConfiguration(HContext& ctx, const std::string& path) {
     if (!in)
         return;
     try {
-        int c = in->Get();
-        if (c == '[') {
-            do
-                c = in->Get();
-            while (c != ']' && c != HInput::kEof);
-        } else {
-            in->Unget(c);
-        }
-        std::string name;
-        HValuePtr value;
-        while (ReadAttribute(*in, name, value)) {
-            // A name written without a value is defined with the empty text.
-            if (!value)
-                value = std::make_unique<HWordValue>(std::string());
-            ctx.symbols.Define(name, std::move(value));
-        }
+        ReadConfigurationEntries(ctx, *in);
     } catch (const HExcept& e) {
         throw HExcept::WithCode(e, 35);
     }
+}
+
+void ReadConfigurationEntries(HContext& ctx, HInput& in, std::vector<size_t>* valueless) {
+    int c = in.Get();
+    if (c == '[') {
+        do
+            c = in.Get();
+        while (c != ']' && c != HInput::kEof);
+    } else {
+        in.Unget(c);
+    }
+    std::string name;
+    HValuePtr value;
+    size_t at = in.Offset();
+    while (ReadAttribute(in, name, value)) {
+        // A name written without a value is defined with the empty text.
+        if (!value) {
+            value = std::make_unique<HWordValue>(std::string());
+            if (valueless)
+                valueless->push_back(at);
+        }
+        ctx.symbols.Define(name, std::move(value));
+        at = in.Offset();
+    }
+}
+
+bool IsBuiltinVariable(std::string_view name) {
+    if (name == "_QUORVEL_VERSION_")
+        return true;
+    for (const auto& builtin : kBuiltins)
+        if (name == builtin[0])
+            return true;
+    return false;
 }
 
 std::string DecodePath(std::string_view pathInfo) {

@@ -6,8 +6,10 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 class HContext;
+class HInput;
 
 // Fills `ctx` as described above. Raises errors 35 to 39 (and 37 for a path that
 // contains a `..` segment or a NUL byte).
@@ -16,6 +18,14 @@ void Initialise(HContext& ctx);
 // Reads the configuration file at `path` into the symbol table; every error becomes
 // error 35. A missing file defines nothing.
 void ReadConfiguration(HContext& ctx, const std::string& path);
+// The entries of an open configuration file, optional header included. Raises the
+// attribute reader's and value parser's errors as they are (the template checker reports
+// them with their place in the file). With `valueless`, the offset in front of each
+// entry written without a value is appended to it (blanks before the name included).
+void ReadConfigurationEntries(HContext& ctx, HInput& in, std::vector<size_t>* valueless = nullptr);
+
+// Whether `name` is one of the built-in variables that Initialise defines.
+bool IsBuiltinVariable(std::string_view name);
 
 // Percent-decodes PATH_INFO into a file path (no other change). Raises error 36.
 std::string DecodePath(std::string_view pathInfo);

@@ -17,6 +17,8 @@
 #include "values/HResultSet.h"
 #include "values/HSymbolTable.h"
 
+class HReadObserver;
+
 class HContext {
 public:
     HContext() = default;
@@ -51,4 +53,7 @@ public:
     int includeDepth = 0;  // files being included now
     int elementDepth = 0;  // elements being read now
     int evalDepth = 0;     // variables being evaluated through references now
+
+    // Set only by the template checker, which watches the reader through it. Not owned.
+    HReadObserver* observer = nullptr;
 };

@@ -2,6 +2,7 @@
 
 #include "driver/HContext.h"
 #include "driver/HExcept.h"
+#include "template/HReadObserver.h"
 #include "template/HTagTable.h"
 
 HIncludeElement::HIncludeElement() : HElement(kTagInclude) {}
@@ -16,26 +17,33 @@ std::unique_ptr<HElement> HIncludeElement::Parse(HContext& ctx, int& status) {
         throw HExcept(20, name);
 
     std::unique_ptr<HInput> stream = HInput::OpenFile(name);
+    std::string underPath;  // the name under _INCLUDE_PATH_, when that is what opened
     if (!stream) {
-        if (const HValue* path = ctx.symbols.Lookup("_INCLUDE_PATH_"))
-            stream = HInput::OpenFile(path->GetText() + "/" + name);
+        if (const HValue* path = ctx.symbols.Lookup("_INCLUDE_PATH_")) {
+            underPath = path->GetText() + "/" + name;
+            stream = HInput::OpenFile(underPath);
+        }
     }
     if (!stream)
         throw HExcept(20, name);
 
     // The including stream is restored on every way out, errors included.
     struct Swap {
-        Swap(HContext& c, HInput* next) : ctx(c), saved(c.input) {
+        Swap(HContext& c, HInput* next, const std::string& path) : ctx(c), saved(c.input) {
+            if (ctx.observer)
+                ctx.observer->EnterFile(path);
             ctx.input = next;
             ++ctx.includeDepth;
         }
         ~Swap() {
+            if (ctx.observer)
+                ctx.observer->LeaveFile(*ctx.input);
             ctx.input = saved;
             --ctx.includeDepth;
         }
         HContext& ctx;
         HInput* saved;
-    } swap(ctx, stream.get());
+    } swap(ctx, stream.get(), underPath.empty() ? name : underPath);
 
     ReadContent(ctx, status);
     if (status != 0)

@@ -43,6 +43,7 @@ HInput::~HInput() {
 bool HInput::Fill() {
     if (fd_ < 0)
         return false;
+    blockOffset_ += static_cast<size_t>(end_ - buffer_.get());
     for (;;) {
         ssize_t n = ::read(fd_, buffer_.get(), kBlock);
         if (n > 0) {
@@ -58,6 +59,11 @@ bool HInput::Fill() {
         pos_ = end_ = buffer_.get();
         return false;
     }
+}
+
+size_t HInput::Offset() const {
+    const char* block = buffer_ ? buffer_.get() : text_.data();
+    return blockOffset_ + static_cast<size_t>(pos_ - block) - (pushed_ != kNone ? 1 : 0);
 }
 
 void HInput::ReadUntil(const bool* stops, std::string& out) {

@@ -59,6 +59,12 @@ public:
     // Get and Unget byte by byte, but without the per-byte call overhead.
     void ReadUntil(const bool* stops, std::string& out);
 
+    // The byte offset in the file (or text) of the next byte Get will deliver; a
+    // pushed-back byte counts as unread. A pushed-back LF that stood for a CR LF pair
+    // gives the offset of its LF. Costs nothing while reading: the block's offset is kept
+    // when a block is read, the rest is derived from the buffer position.
+    size_t Offset() const;
+
 private:
     static constexpr int kNone = -2;
     HInput() = default;
@@ -69,5 +75,6 @@ private:
     std::string text_;  // whole content when reading from memory
     const char* pos_ = nullptr;
     const char* end_ = nullptr;
+    size_t blockOffset_ = 0;  // file offset of the current block's first byte
     int pushed_ = kNone;
 };

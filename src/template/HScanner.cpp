@@ -6,6 +6,7 @@
 #include "driver/HExcept.h"
 #include "elements/HElement.h"
 #include "elements/HElementFactory.h"
+#include "template/HReadObserver.h"
 #include "template/HTagTable.h"
 #include "values/HValueParser.h"
 
@@ -29,7 +30,8 @@ char Upper(int c) { return static_cast<char>((c >= 'a' && c <= 'z') ? c - 'a' + 
 
 }  // namespace
 
-int Scan(HContext& ctx, std::unique_ptr<HElement>& slot) {
+// Inlined into Scan, so that a request pays for the observer test only.
+[[gnu::always_inline]] static inline int ScanToken(HContext& ctx, std::unique_ptr<HElement>& slot) {
     HInput& in = *ctx.input;
     int c = in.Get();
     if (c == '<') {
@@ -74,6 +76,16 @@ int Scan(HContext& ctx, std::unique_ptr<HElement>& slot) {
     in.ReadUntil(kStops.text, text);
     slot = std::make_unique<HTextElement>(std::move(text));
     return kTagText;
+}
+
+int Scan(HContext& ctx, std::unique_ptr<HElement>& slot) {
+    if (HReadObserver* observer = ctx.observer) {
+        observer->TokenStart(*ctx.input, ctx.input->Offset());
+        int token = ScanToken(ctx, slot);
+        observer->TokenRead(token, token == kTagEof ? nullptr : slot.get());
+        return token;
+    }
+    return ScanToken(ctx, slot);
 }
 
 void CloseEndTag(HContext& ctx) {

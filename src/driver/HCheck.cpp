@@ -1,0 +1,553 @@
+#include "driver/HCheck.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <fcntl.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utility>
+
+#include "driver/HCheckRules.h"
+#include "driver/HConfig.h"
+#include "driver/HContext.h"
+#include "driver/HExcept.h"
+#include "elements/HElement.h"
+#include "elements/HIncludeElement.h"
+#include "template/HReadObserver.h"
+#include "template/HScanner.h"
+#include "template/HTagTable.h"
+
+namespace {
+
+constexpr char kConfigFile[] = "quorvel.cfg";
+
+// A file of the check. Its content is read only when a position in it is printed.
+struct SourceFile {
+    std::string path;
+    std::vector<size_t> tokenStarts;  // where the tokens read from it begin
+    std::optional<std::string> content;
+
+    const std::string& Content() {
+        if (!content) {
+            // Plain reads: the stream library would add its start-up cost to every request.
+            content.emplace();
+            int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+            char block[65536];
+            ssize_t n;
+            while (fd >= 0 && ((n = ::read(fd, block, sizeof block)) > 0 || (n < 0 && errno == EINTR)))
+                if (n > 0)
+                    content->append(block, static_cast<size_t>(n));
+            if (fd >= 0)
+                ::close(fd);
+        }
+        return *content;
+    }
+};
+
+struct Position {
+    int file = 0;
+    size_t offset = 0;
+};
+
+struct Diagnostic {
+    size_t seq = 0;  // document order: the token at which it stands
+    Position at;
+    bool error = false;
+    std::string message;
+};
+
+using Identity = std::pair<dev_t, ino_t>;
+
+std::optional<Identity> IdentityOf(const std::string& path) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0)
+        return std::nullopt;
+    return Identity(st.st_dev, st.st_ino);
+}
+
+std::string TagText(int token) { return "<" + std::string(TagName(token)) + ">"; }
+
+bool IsBlank(int c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+std::string Quote(std::string_view text) { return "\"" + CheckExcerpt(text) + "\""; }
+
+// Watches the reader: which file is being read, where each token and each element
+// begins, and where reading failed.
+class Tracker : public HReadObserver {
+public:
+    // What is known of the file being read at one level of inclusion.
+    struct Level {
+        int file = 0;
+        size_t tokenStart = 0;               // the token read last, or being read
+        size_t tokenSeq = 0;
+        int token = -1;                      // -1 while it is being read
+        const HElement* element = nullptr;  // the element created for it
+    };
+    struct Site {
+        int file;
+        size_t start;
+        size_t seq;
+    };
+    struct Fault {
+        Level level;
+        size_t offset;
+        size_t depth;  // inclusion depth of the faulty file
+    };
+
+    explicit Tracker(std::vector<SourceFile>& files) : files_(files) {}
+
+    int FileIndex(const std::string& path) {
+        auto it = index_.find(path);
+        if (it != index_.end())
+            return it->second;
+        files_.push_back(SourceFile{path, {}, std::nullopt});
+        int i = static_cast<int>(files_.size() - 1);
+        index_[path] = i;
+        return i;
+    }
+
+    void Begin(int file) {
+        stack_.assign(1, Level{});
+        stack_[0].file = file;
+        fault_.reset();
+        includes_.clear();
+    }
+
+    void TokenStart(const HInput&, size_t offset) override {
+        Level& level = stack_.back();
+        level.tokenStart = offset;
+        level.tokenSeq = seq_++;
+        level.token = -1;
+        level.element = nullptr;
+        files_[level.file].tokenStarts.push_back(offset);
+    }
+
+    void TokenRead(int token, const HElement* element) override {
+        Level& level = stack_.back();
+        level.token = token;
+        level.element = element;
+        if (element)
+            sites_[element] = Site{level.file, level.tokenStart, level.tokenSeq};
+    }
+
+    void EnterFile(const std::string& path) override {
+        Level level;
+        level.file = FileIndex(path);
+        stack_.push_back(level);
+        if (auto id = IdentityOf(path))
+            includes_.insert(*id);
+    }
+
+    void LeaveFile(const HInput& in) override {
+        // The innermost file that an error leaves is the one in which it was raised.
+        if (std::uncaught_exceptions() > 0 && !fault_)
+            fault_ = Fault{stack_.back(), in.Offset(), stack_.size() - 1};
+        stack_.pop_back();
+    }
+
+    // Where the error being handled was raised; `top` is the template's own stream.
+    Fault TakeFault(const HInput& top) const {
+        if (fault_)
+            return *fault_;
+        return Fault{stack_.back(), top.Offset(), 0};
+    }
+
+    const Level& Current() const { return stack_.back(); }
+    const Site* SiteOf(const HElement* element) const {
+        auto it = sites_.find(element);
+        return it == sites_.end() ? nullptr : &it->second;
+    }
+    const std::set<Identity>& Includes() const { return includes_; }
+
+private:
+    std::vector<SourceFile>& files_;
+    std::map<std::string, int> index_;
+    std::vector<Level> stack_;
+    std::map<const HElement*, Site> sites_;
+    std::optional<Fault> fault_;
+    std::set<Identity> includes_;  // files included while the current template is read
+    size_t seq_ = 0;
+};
+
+// One template of the command line and what reading it found.
+struct Template {
+    int file = 0;
+    bool readable = true;
+    std::optional<Identity> identity;
+    std::unique_ptr<HElement> root;
+    HCheckDamage damage;
+    std::set<Identity> includes;
+    std::vector<Diagnostic> diagnostics;
+};
+
+// The detail of a reading error: what was being read when it was raised.
+std::string ReadingDetail(const HExcept& e, const Tracker::Fault& fault) {
+    const Tracker::Level& level = fault.level;
+    std::string where;
+    if (level.token == -1)
+        where = "in the @ expression";
+    else if (level.token >= kFirstStartTag && level.token <= kLastStartTag)
+        where = "in " + TagText(level.token);
+    switch (e.code) {
+    case 7:
+        return "elements nested deeper than " + std::to_string(HElement::kMaxDepth);
+    case 10:
+        return TagText(level.token) + " must be closed by >";
+    case 20:
+        if (e.detail.empty())
+            return "<INCLUDE> has no FILE";
+        if (fault.depth >= HIncludeElement::kMaxDepth)
+            return e.detail + " (inclusions nested deeper than " +
+                   std::to_string(HIncludeElement::kMaxDepth) + ": does a file include itself?)";
+        return e.detail;
+    case 24:
+        return e.detail + ": " + TagText(level.token) + " closes no element opened in this file";
+    default:
+        return e.detail.empty() ? where : e.detail;
+    }
+}
+
+std::string FirstTokenDetail(int token, const HElement* element) {
+    switch (token) {
+    case kTagEof:
+        return "the file holds nothing else than white space";
+    case kTagText:
+        return "the file starts with text";
+    case kTagLookup:
+        if (dynamic_cast<const HLookupElement*>(element))
+            return "the file starts with an @ expression";
+        break;
+    case kTagUnknown: {
+        const std::string& text = static_cast<const HUnknownTagElement&>(*element).Text();
+        return "the file starts with <" + text.substr(0, text.find_first_of(" \t\n")) + ">";
+    }
+    default:
+        break;
+    }
+    return "the file starts with " + TagText(token);
+}
+
+std::string WhyUnreadable(const std::string& path) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0)
+        return std::string("cannot read the file: ") + std::strerror(errno);
+    if (!S_ISREG(st.st_mode))
+        return "cannot read the file: not a regular file";
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return std::string("cannot read the file: ") + std::strerror(errno);
+    ::close(fd);
+    return "cannot read the file";
+}
+
+class Checker {
+public:
+    Checker() : tracker_(files_) { ctx_.observer = &tracker_; }
+
+    void ReadConfigurationFile() {
+        std::unique_ptr<HInput> in = HInput::OpenFile(kConfigFile);
+        if (!in)
+            return;
+        int file = tracker_.FileIndex(kConfigFile);
+        std::vector<size_t> valueless;
+        try {
+            ReadConfigurationEntries(ctx_, *in, &valueless);
+        } catch (const HExcept& e) {
+            Position at{file, FaultOffset(e, Position{file, in->Offset()})};
+            // Every error of the file is error 35 in a request; the reader's own tells why.
+            AddConfiguration(at, true, CheckMessage(35, HExcept::MessageText(e.code)));
+            return;
+        }
+        // The file has no comments: a word outside a value is an entry without a value.
+        // One warning per line is enough to show that.
+        const std::string& content = files_[file].Content();
+        size_t lastLine = std::string::npos;
+        for (size_t offset : valueless) {
+            size_t name = content.find_first_not_of(" \t\r\n", offset);
+            size_t line = static_cast<size_t>(std::count(content.begin(), content.begin() + name, '\n'));
+            if (line == lastLine)
+                continue;
+            lastLine = line;
+            size_t end = name + 1;
+            while (end < content.size() && (std::isalnum(static_cast<unsigned char>(content[end])) ||
+                                            content[end] == '_'))
+                ++end;
+            AddConfiguration(Position{file, name}, false,
+                             "\"" + content.substr(name, end - name) +
+                                 "\" is an entry without a value (the file has no comments: "
+                                 "every word outside a value is an entry)");
+        }
+        // A `>` ends the file early.
+        size_t end = in->Offset();
+        for (int c = in->Get(); c != HInput::kEof; c = in->Get()) {
+            if (!IsBlank(c)) {
+                AddConfiguration(Position{file, end - 1}, false,
+                                 "a > ends the configuration file, so the rest is never read: " +
+                                     Quote(content.substr(end)));
+                break;
+            }
+        }
+    }
+
+    void Read(const std::string& path) {
+        Template t;
+        t.file = tracker_.FileIndex(path);
+        ctx_.templateStream = HInput::OpenFile(path);
+        if (!ctx_.templateStream) {
+            t.readable = false;
+            templates_.push_back(std::move(t));
+            return;
+        }
+        t.identity = IdentityOf(path);
+        ctx_.input = ctx_.templateStream.get();
+        tracker_.Begin(t.file);
+        try {
+            ReadTree(t);
+        } catch (const HExcept& e) {
+            Tracker::Fault fault = tracker_.TakeFault(*ctx_.input);
+            size_t at = FaultOffset(e, Position{fault.level.file, fault.offset});
+            if (e.code == 7 || e.code == 20 || e.code == 24)
+                at = fault.level.tokenStart;  // the tag is at fault, not what follows it
+            Add(t, fault.level.tokenSeq, Position{fault.level.file, at}, true,
+                CheckMessage(e.code, ReadingDetail(e, fault)));
+            t.damage.broken = fault.level.element;
+            for (const HElement* open = t.root.get(); open;
+                 open = open->Children().empty() ? nullptr : open->Children().back().get())
+                t.damage.unclosed.insert(open);
+        }
+        t.includes = tracker_.Includes();
+        ctx_.input = nullptr;
+        ctx_.templateStream.reset();
+        templates_.push_back(std::move(t));
+    }
+
+    // Walks every tree that was read, then writes the report. Returns the exit status.
+    int Report(std::string& out) {
+        HCheckNames names;
+        names.configuration = &ctx_.symbols;
+        for (const Template& t : templates_)
+            if (t.root)
+                CollectFieldNames(*t.root, names.fields);
+        for (Template& t : templates_)
+            if (t.root)
+                AddFindings(t, names);
+
+        std::set<std::string> printed;
+        bool error = false;
+        bool unreadable = false;
+        auto print = [&](const Diagnostic& d) {
+            std::string line = Format(d);
+            if (printed.insert(line).second)
+                out += line;
+            error = error || d.error;
+        };
+        for (const Diagnostic& d : configuration_)
+            print(d);
+        for (Template& t : templates_) {
+            if (!t.readable) {
+                out += files_[t.file].path + ": error: " + WhyUnreadable(files_[t.file].path) + "\n";
+                unreadable = true;
+                continue;
+            }
+            if (IncludedByAnother(t))
+                continue;
+            std::stable_sort(t.diagnostics.begin(), t.diagnostics.end(),
+                             [](const Diagnostic& a, const Diagnostic& b) {
+                                 return a.seq != b.seq ? a.seq < b.seq : a.at.offset < b.at.offset;
+                             });
+            for (const Diagnostic& d : t.diagnostics)
+                print(d);
+        }
+        return unreadable ? 2 : error ? 1 : 0;
+    }
+
+private:
+    // Reads the template as the request driver does, and notes the text that reading
+    // leaves unread.
+    void ReadTree(Template& t) {
+        int c;
+        do
+            c = ctx_.input->Get();
+        while (c == ' ' || c == '\t' || c == '\n');
+        ctx_.input->Unget(c);
+
+        std::unique_ptr<HElement> first;
+        int token = Scan(ctx_, first);
+        if (token != kTagHtml) {
+            const Tracker::Level& level = tracker_.Current();
+            Add(t, level.tokenSeq, Position{t.file, level.tokenStart}, true,
+                CheckMessage(8, FirstTokenDetail(token, first.get())));
+            return;
+        }
+        t.root = std::move(first);
+        int status = 1;
+        t.root->Parse(ctx_, status);
+        const Tracker::Level& level = tracker_.Current();
+        if (status >= kFirstEndTag && status <= kLastEndTag) {
+            // The end tag travelled up to the root: reading stops in front of it.
+            const std::string& content = files_[t.file].Content();
+            size_t after = content.find('>', level.tokenStart);
+            std::string rest = after == std::string::npos ? "" : content.substr(after + 1);
+            Add(t, level.tokenSeq, Position{t.file, level.tokenStart}, false,
+                "end tag " + TagText(status) +
+                    " closes no open element: reading stops here, so the rest of the file is "
+                    "never read" +
+                    (rest.find_first_not_of(" \t\r\n") == std::string::npos
+                         ? std::string()
+                         : ": " + Quote(rest)));
+        } else if (status == 1) {
+            for (;;) {
+                size_t at = ctx_.input->Offset();
+                c = ctx_.input->Get();
+                if (c == HInput::kEof)
+                    break;
+                if (!IsBlank(c)) {
+                    Add(t, level.tokenSeq + 1, Position{t.file, at}, false,
+                        "the text after </HTML> is never read: " +
+                            Quote(files_[t.file].Content().substr(at)));
+                    break;
+                }
+            }
+        }
+    }
+
+    // Where a reading error stands: the stream's position when it was raised, except that
+    // the list reader has consumed the byte it rejects.
+    size_t FaultOffset(const HExcept& e, Position at) {
+        if (e.code == 28 && at.offset > 0 && at.offset < files_[at.file].Content().size())
+            return at.offset - 1;
+        return at.offset;
+    }
+
+    void AddFindings(Template& t, const HCheckNames& names) {
+        std::vector<HCheckFinding> findings;
+        CheckTree(*t.root, names, t.damage, findings);
+        for (const HCheckFinding& f : findings) {
+            const Tracker::Site* site = tracker_.SiteOf(f.element);
+            if (!site)
+                continue;
+            Add(t, site->seq, Position{site->file, Locate(*site, f)}, f.error, f.message);
+        }
+    }
+
+    // Where inside the tag a finding points: at its attribute or @reference when that can
+    // be found in the tag's text, else at the tag.
+    size_t Locate(const Tracker::Site& site, const HCheckFinding& f) {
+        SourceFile& file = files_[site.file];
+        const std::string& content = file.Content();
+        std::vector<size_t>& starts = file.tokenStarts;
+        if (!std::is_sorted(starts.begin(), starts.end())) {
+            std::sort(starts.begin(), starts.end());
+            starts.erase(std::unique(starts.begin(), starts.end()), starts.end());
+        }
+        auto next = std::upper_bound(starts.begin(), starts.end(), site.start);
+        size_t end = next == starts.end() ? content.size() : std::min(*next, content.size());
+        std::string_view tag = std::string_view(content).substr(0, end);
+        size_t from = site.start;
+        if (!f.attribute.empty()) {
+            for (size_t p = tag.find_first_of(" \t\n", from); p != std::string_view::npos;
+                 p = tag.find_first_of(" \t\n", p + 1)) {
+                std::string_view word = tag.substr(p + 1, f.attribute.size());
+                size_t after = p + 1 + f.attribute.size();
+                if (word.size() == f.attribute.size() &&
+                    strncasecmp(word.data(), f.attribute.data(), word.size()) == 0 &&
+                    (after >= tag.size() || !(std::isalnum(static_cast<unsigned char>(tag[after])) ||
+                                             tag[after] == '_'))) {
+                    from = p + 1;
+                    break;
+                }
+            }
+        }
+        if (!f.needle.empty()) {
+            size_t at = tag.find(f.needle, from);
+            if (at != std::string_view::npos)
+                return at;
+        }
+        return from;
+    }
+
+    bool IncludedByAnother(const Template& t) const {
+        if (!t.identity)
+            return false;
+        for (const Template& other : templates_)
+            if (&other != &t && other.identity != t.identity && other.includes.count(*t.identity))
+                return true;
+        return false;
+    }
+
+    std::string Format(const Diagnostic& d) {
+        SourceFile& file = files_[d.at.file];
+        const std::string& content = file.Content();
+        size_t offset = std::min(d.at.offset, content.size());
+        // A CR LF pair is read as one LF: a position on its LF is the position of its CR.
+        if (offset > 0 && offset < content.size() && content[offset] == '\n' &&
+            content[offset - 1] == '\r')
+            --offset;
+        auto begin = content.begin();
+        size_t line = 1 + static_cast<size_t>(std::count(begin, begin + offset, '\n'));
+        size_t lineStart = 0;
+        for (size_t i = offset; i > 0; --i)
+            if (content[i - 1] == '\n') {
+                lineStart = i;
+                break;
+            }
+        size_t column = offset - lineStart + 1;
+        return file.path + ":" + std::to_string(line) + ":" + std::to_string(column) + ": " +
+               (d.error ? "error: " : "warning: ") + d.message + "\n";
+    }
+
+    void AddConfiguration(Position at, bool error, std::string message) {
+        Diagnostic d;
+        d.at = at;
+        d.error = error;
+        d.message = std::move(message);
+        configuration_.push_back(std::move(d));
+    }
+
+    void Add(Template& t, size_t seq, Position at, bool error, std::string message) {
+        Diagnostic d;
+        d.seq = seq;
+        d.at = at;
+        d.error = error;
+        d.message = std::move(message);
+        t.diagnostics.push_back(std::move(d));
+    }
+
+    std::vector<SourceFile> files_;
+    Tracker tracker_;
+    HContext ctx_;
+    std::vector<Diagnostic> configuration_;
+    std::vector<Template> templates_;
+};
+
+}  // namespace
+
+int CheckTemplates(const std::vector<std::string>& files, std::string& out) {
+    Checker checker;
+    checker.ReadConfigurationFile();
+    for (const std::string& path : files)
+        checker.Read(path);
+    return checker.Report(out);
+}
+
+int RunCheck(int count, char** args) {
+    if (count < 1) {
+        std::fputs("usage: quorvel --check FILE...\n", stderr);
+        return 2;
+    }
+    std::vector<std::string> files(args, args + count);
+    std::string out;
+    int status = CheckTemplates(files, out);
+    std::fwrite(out.data(), 1, out.size(), stdout);
+    std::fflush(stdout);
+    return status;
+}

@@ -1,0 +1,26 @@
+// The template checker, `quorvel --check FILE...`: finds the faults of templates at the
+// site builder's desk instead of in front of a visitor.
+//
+// Each template is read as a request reads it: the configuration file "quorvel.cfg" of the
+// current directory, then the real scanner, attribute reader, value parser and element
+// tree, with INCLUDE files found as a request finds them (as named, then under
+// `_INCLUDE_PATH_`). Nothing is written, evaluated or run: no SQL, no program, no page,
+// no statistics log. The tree is then walked by the rules of HCheckRules.
+//
+// Every finding is one line in the format compilers use, "FILE:LINE:COLUMN: error: MESSAGE"
+// or "...: warning: ...", where FILE is the file in which the fault stands (the included
+// file for a fault inside it). A file given on the command line that another given file
+// includes is checked as part of that file only, so a whole site can be checked with one
+// glob. Identical lines are printed once.
+#pragma once
+
+#include <string>
+#include <vector>
+
+// Checks `files` and appends the report to `out`. Returns the exit status: 0 when no
+// error was found, 1 when one was, 2 when a file could not be read.
+int CheckTemplates(const std::vector<std::string>& files, std::string& out);
+
+// The command: `args` are the arguments after `--check`. The report goes to standard
+// output, a usage message to standard error.
+int RunCheck(int count, char** args);
