@@ -59,12 +59,16 @@ std::size_t SkipSqlSpace(std::string_view t, std::size_t p) {
 namespace {
 
 // Runs from an opening quote at `p` to just past its closing quote, or to the end of the
-// text when it is never closed. With `escapes`, a backslash protects the byte after it.
+// text when it is never closed. With `escapes`, a backslash protects the byte after it. A
+// doubled quote stands for one quote inside: the database reads E'it''s ?' as one literal
+// that takes backslash escapes all through, so the `?` after the doubled quote must get them.
 std::size_t SkipQuoted(std::string_view t, std::size_t p, char quote, bool escapes) {
     ++p;
     while (!AtEnd(t, p)) {
         if (escapes && t[p] == '\\') {
             p = AtEnd(t, p + 1) ? p + 1 : p + 2;
+        } else if (t[p] == quote && p + 1 < t.size() && t[p + 1] == quote) {
+            p += 2;
         } else if (t[p] == quote) {
             return p + 1;
         } else {
@@ -74,13 +78,18 @@ std::size_t SkipQuoted(std::string_view t, std::size_t p, char quote, bool escap
     return p;
 }
 
-// Length of a dollar-quote delimiter ($$ or $tag$) at `p`, or 0 when there is none.
+// Bytes the database takes as part of a name: besides letters, digits and underscores,
+// every byte of 0x80 and above (letters of other alphabets) and `$` after the first byte.
+bool IsNameByte(char c) { return IsSqlWordByte(c) || c == '$' || static_cast<unsigned char>(c) >= 0x80; }
+
+bool IsNameStart(char c) { return IsLetter(c) || static_cast<unsigned char>(c) >= 0x80; }
+
+// Length of a dollar-quote delimiter ($$ or $tag$) at `p`, where a token starts, or 0 when
+// there is none. A tag starts with a letter, an underscore or a byte of 0x80 and above.
 std::size_t DollarTagLength(std::string_view t, std::size_t p) {
-    if (p > 0 && IsSqlWordByte(t[p - 1]))
-        return 0;  // a `$` inside an identifier
     std::size_t q = p + 1;
-    if (q < t.size() && IsLetter(t[q])) {
-        while (q < t.size() && IsSqlWordByte(t[q]))
+    if (q < t.size() && IsNameStart(t[q])) {
+        while (q < t.size() && t[q] != '$' && IsNameByte(t[q]))
             ++q;
     }
     return q < t.size() && t[q] == '$' ? q + 1 - p : 0;
@@ -126,16 +135,19 @@ int WordKind(std::string_view word) {
 }
 
 // Reads the token that starts at `p` (not a blank, not the end); returns its end and sets
-// its kind and how a `?` inside it is treated.
+// its kind and how a `?` inside it is treated. Tokens are cut where the database cuts them,
+// so that a `$` or an E means here what it means there: a name runs from a letter, an
+// underscore or a byte of 0x80 and above over those, digits and `$` (`a$$` is a name, no
+// dollar quote); a number is digits and an exponent, after which a new token starts (`3$$`
+// opens a dollar quote); a name that is just E, directly followed by a quote, opens an E''
+// literal, which takes backslash escapes.
 std::size_t LexToken(std::string_view t, std::size_t p, int& kind, Quoting& quoting) {
     char c = t[p];
     quoting = kBare;
     if (c == '\'') {
-        bool escapes = p > 0 && (t[p - 1] == 'E' || t[p - 1] == 'e') &&
-                       (p < 2 || !IsSqlWordByte(t[p - 2]));
         kind = kSqlLiteral;
-        quoting = escapes ? kEscapedLiteral : kLiteral;
-        return SkipQuoted(t, p, '\'', escapes);
+        quoting = kLiteral;
+        return SkipQuoted(t, p, '\'', false);
     }
     if (c == '"') {
         kind = kSqlWord;  // a quoted identifier is never a keyword
@@ -145,17 +157,36 @@ std::size_t LexToken(std::string_view t, std::size_t p, int& kind, Quoting& quot
         if (std::size_t tag = DollarTagLength(t, p)) {
             std::size_t close = t.find(t.substr(p, tag), p + tag);
             std::size_t nul = t.find('\0', p + tag);
-            if (close != std::string_view::npos && (nul == std::string_view::npos || close < nul)) {
-                kind = kSqlWord;
+            kind = kSqlWord;
+            if (close != std::string_view::npos && (nul == std::string_view::npos || close < nul))
                 return close + tag;
-            }
+            // Never closed: the rest is the string's, and a value there could close it
+            // ('$$; DROP ...'), so its markers take only values that may stand bare.
+            return nul == std::string_view::npos ? t.size() : nul;
         }
     }
-    if (IsSqlWordByte(c)) {
+    if (IsNameStart(c)) {
         std::size_t q = p;
-        while (q < t.size() && IsSqlWordByte(t[q]))
+        while (q < t.size() && IsNameByte(t[q]))
             ++q;
+        if (q == p + 1 && (c == 'E' || c == 'e') && q < t.size() && t[q] == '\'') {
+            kind = kSqlLiteral;
+            quoting = kEscapedLiteral;
+            return SkipQuoted(t, q, '\'', true);
+        }
         kind = WordKind(t.substr(p, q - p));
+        return q;
+    }
+    if (c >= '0' && c <= '9') {
+        auto digits = [&](std::size_t q) {
+            while (q < t.size() && t[q] >= '0' && t[q] <= '9')
+                ++q;
+            return q;
+        };
+        std::size_t q = digits(p);
+        if (q + 1 < t.size() && (t[q] == 'e' || t[q] == 'E') && t[q + 1] >= '0' && t[q + 1] <= '9')
+            q = digits(q + 1);
+        kind = kSqlWord;
         return q;
     }
     kind = c == '(' ? kSqlOpen : c == ')' ? kSqlClose : c == ';' ? kSqlSemicolon : kSqlOther;
@@ -215,7 +246,9 @@ bool AppendSqlSubstituted(std::string& out, std::string_view text,
     }
     std::size_t from = 0;
     bool empty = false;
-    auto substitute = [&](std::size_t at, Quoting quoting) {
+    // `code`: the marker stands as a token of its own, not inside a comment, a quoted
+    // identifier or a dollar-quoted string.
+    auto substitute = [&](std::size_t at, Quoting quoting, bool code) {
         out.append(text, from, at - from);
         from = at + 1;
         if (index < 0 || static_cast<std::size_t>(index) >= values.size())
@@ -232,8 +265,32 @@ bool AppendSqlSubstituted(std::string& out, std::string_view text,
                 throw SyntaxError();
             if (value[0] == '-' && !out.empty() && out.back() == '-')
                 out += ' ';  // `5-?` with -1 must not become the comment `5--1`
+            // A value joins the name bytes around it into one word. Where that word holds
+            // a `$`, the value could make or unmake a dollar quote (`$t?t$` with 2 gives the
+            // tag $t2t$, `?$t$` with x the name x$t$), and before a lone E it decides whether
+            // E'' escapes: there a blank keeps the value a word of its own.
+            std::size_t left = at, right = at + 1;
+            while (left > 0 && IsNameByte(text[left - 1]))
+                --left;
+            while (right < text.size() && IsNameByte(text[right]))
+                ++right;
+            std::string_view before = text.substr(left, at - left), after = text.substr(at + 1, right - at - 1);
+            bool loneE = (after == "E" || after == "e") && right < text.size() && text[right] == '\'';
+            if (code && before.find('$') != std::string_view::npos)
+                out += ' ';
             out += value;
+            // `?'x'` with E must not become the escaped literal E'x' either.
+            if (code && (after.find('$') != std::string_view::npos || loneE ||
+                         (at + 1 < text.size() && text[at + 1] == '\'')))
+                out += ' ';
         } else {
+            // In E'\?' the source's backslash escapes the value's first byte: a quote there
+            // would close the literal, a backslash would escape the byte after it.
+            std::size_t backslashes = 0;
+            while (quoting == kEscapedLiteral && backslashes < at && text[at - 1 - backslashes] == '\\')
+                ++backslashes;
+            if (backslashes % 2 == 1 && (value[0] == '\'' || value[0] == '\\'))
+                throw SyntaxError();
             for (char c : value) {
                 out += c;
                 if (c == '\'' || (c == '\\' && quoting == kEscapedLiteral))
@@ -247,14 +304,14 @@ bool AppendSqlSubstituted(std::string& out, std::string_view text,
         std::size_t start = pos;
         pos = SkipSqlSpace(text, pos);
         for (std::size_t i = text.find('?', start); i < pos && !empty; i = text.find('?', i + 1))
-            substitute(i, kBare);  // inside a comment
+            substitute(i, kBare, false);  // inside a comment
         if (AtEnd(text, pos))
             break;
         int kind;
         Quoting quoting;
         std::size_t end = LexToken(text, pos, kind, quoting);
         for (std::size_t i = text.find('?', pos); i < end && !empty; i = text.find('?', i + 1))
-            substitute(i, quoting);
+            substitute(i, quoting, kind == kSqlOther);
         pos = end;
     }
     if (empty)

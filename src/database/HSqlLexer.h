@@ -44,7 +44,11 @@ std::size_t CountSqlMarkers(std::string_view text);
 
 // Appends `text` to `out` with its markers replaced by values from `index` on. Returns false
 // when a marker's value is empty (what was appended is then of no use). Raises HExcept 6 when
-// a marker has no value and 1 when a value is not allowed where its marker stands.
+// a marker has no value and 1 when a value is not allowed where its marker stands: outside a
+// literal anything but a number, a number list or an identifier; after an escaping backslash
+// in an E'' literal a value that starts with a quote or a backslash. A bare value directly
+// followed by a quote gets a blank after it, so that it cannot turn 'x' into E'x'. A dollar-
+// quoted string that is never closed runs to the end of the text.
 bool AppendSqlSubstituted(std::string& out, std::string_view text,
                           const std::vector<std::string>& values, int& index);
 

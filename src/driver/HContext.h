@@ -53,6 +53,7 @@ public:
     int includeDepth = 0;  // files being included now
     int elementDepth = 0;  // elements being read now
     int evalDepth = 0;     // variables being evaluated through references now
+    long nestedReferences = 0;  // references followed for the outermost one being evaluated
 
     // Set only by the template checker, which watches the reader through it. Not owned.
     HReadObserver* observer = nullptr;

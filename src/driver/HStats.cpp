@@ -42,6 +42,16 @@ bool LockWithin(int fd, int milliseconds) {
     }
 }
 
+// Appends `text` with each CR and LF written as a blank: a record is one line, also when
+// the request path, the query or an error detail (multi-line SQL text) holds line ends.
+void AppendOnOneLine(std::string& line, const std::string& text) {
+    size_t start = line.size();
+    line += text;
+    for (size_t i = start; i < line.size(); ++i)
+        if (line[i] == '\r' || line[i] == '\n')
+            line[i] = ' ';
+}
+
 }  // namespace
 
 std::string FormatStatistics(const HContext& ctx, const HExcept* error, std::time_t now) {
@@ -52,17 +62,17 @@ std::string FormatStatistics(const HContext& ctx, const HExcept* error, std::tim
                   t.tm_year + 1900, t.tm_hour, t.tm_min, t.tm_sec);
     std::string line = stamp;
     if (const HValue* path = ctx.symbols.Lookup("_PATH_INFO_"))
-        line += path->GetText();
+        AppendOnOneLine(line, path->GetText());
     if (const HValue* query = ctx.symbols.Lookup("_QUERY_STRING_")) {
         std::string text = query->GetText();
         if (!text.empty())
-            line += "?" + text;
+            AppendOnOneLine(line, "?" + text);
     }
     if (error) {
         line += " ";
         line += error->Message();
         if (!error->detail.empty())
-            line += ": " + error->detail;
+            AppendOnOneLine(line, ": " + error->detail);
     }
     line += "\r\n";
     return line;

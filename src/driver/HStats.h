@@ -11,7 +11,8 @@ class HContext;
 class HExcept;
 
 // The record: "M/D/YYYY h:m:s ", the request path, "?query", " message", ": detail",
-// "\r\n". `error` is null for a successful request.
+// "\r\n". `error` is null for a successful request. A CR or LF inside the path, the query
+// or the detail is written as a blank, so that the record stays one line.
 std::string FormatStatistics(const HContext& ctx, const HExcept* error, std::time_t now);
 
 // Appends the record for this request. Raises nothing.

@@ -14,6 +14,11 @@ namespace {
 // Longest chain of variables referring to variables that is followed before the chain
 // counts as referring back to itself.
 constexpr int kMaxEvalDepth = 64;
+// Variables whose values refer to each other several times over ("@V@V" in V1, "@V1@V1"
+// in V2, ...) multiply: forty such lines would take 2^40 steps. One reference written in a
+// page may therefore cause at most this many nested references, and no quoted string may
+// grow beyond kMaxQuotedText; beyond either bound the evaluation is error 9.
+constexpr long kMaxNestedReferences = 10000;
 
 struct DepthGuard {
     explicit DepthGuard(int& d) : depth(d) { ++depth; }
@@ -53,8 +58,10 @@ std::string HVarRef::Evaluate(HContext& ctx, const std::string* modifier) const 
     if (!value)
         throw HExcept(9, text_);
 
+    if (ctx.evalDepth == 0)
+        ctx.nestedReferences = 0;
     DepthGuard guard(ctx.evalDepth);
-    if (ctx.evalDepth > kMaxEvalDepth)
+    if (ctx.evalDepth > kMaxEvalDepth || ++ctx.nestedReferences > kMaxNestedReferences)
         throw HExcept(9, text_);
     return value->Evaluate(ctx, nullptr);
 }
@@ -65,8 +72,11 @@ std::string HParamList::Evaluate(HContext&, const std::string*) const {
 
 std::string HQuotedValue::Evaluate(HContext& ctx, const std::string*) const {
     std::string out;
-    for (const HValuePtr& piece : pieces_)
+    for (const HValuePtr& piece : pieces_) {
         out += piece->Evaluate(ctx, nullptr);
+        if (out.size() > kMaxQuotedText)
+            throw HExcept(9, piece->Text());
+    }
     return out;
 }
 

@@ -86,6 +86,9 @@ private:
 // `"text with @references"`: literal pieces and references, concatenated.
 class HQuotedValue : public HValue {
 public:
+    // A longer result is refused (error 9, naming the piece that made it too long).
+    static constexpr size_t kMaxQuotedText = size_t(1) << 24;
+
     HQuotedValue() : HValue(kQuoted, std::string()) {}
     void Append(HValuePtr piece) { pieces_.push_back(std::move(piece)); }
     const std::vector<HValuePtr>& Pieces() const { return pieces_; }

@@ -23,7 +23,15 @@ TEST(HSqlLexerTest, TokenKindsAndSpans) {
         {"\r", kSqlOther, "\r"},
         {" ; x", kSqlSemicolon, " ;"},
         {"   ", kSqlEnd, "   "},
-        {"x\xFFy", kSqlWord, "x"},
+        // Tokens end where PostgreSQL ends them: bytes of 0x80 and above and `$` continue
+        // a name, a number ends before a letter, a lone E before a quote opens an E'' literal.
+        {"x\xFFy z", kSqlWord, "x\xFFy"},
+        {"a$$ b", kSqlWord, "a$$"},
+        {"12e3AND", kSqlWord, "12e3"},
+        {"1WHERE", kSqlWord, "1"},
+        {"E'a\\'b' c", kSqlLiteral, "E'a\\'b'"},
+        {"xE'a'", kSqlWord, "xE"},
+        {"$q$ it's $q$ x", kSqlWord, "$q$ it's $q$"},
     };
     for (const Row& r : rows) {
         std::size_t pos = 0;

@@ -224,6 +224,42 @@ TEST(HSqlTextTest, ApostrophesOutsideLiteralsDoNotOpenOne) {
     });
 }
 
+// Fuzz-found: each value broke out of its literal on PostgreSQL before the fix.
+TEST(HSqlTextTest, ValuesCannotLeaveTheirLiteral) {
+    RunTable({
+        // The source's backslash would escape the value's first byte.
+        {"SELECT a FROM t WHERE b = E'\\?'", {"'; DROP TABLE t; --"}, "error 1"},
+        {"SELECT a FROM t WHERE b = E'\\?'", {"\\"}, "error 1"},
+        {"SELECT a FROM t WHERE b = E'\\\\?'", {"'x"}, "SELECT a FROM t WHERE b = E'\\\\''x'"},
+        {"SELECT a FROM t WHERE b = E'\\?'", {"n"}, "SELECT a FROM t WHERE b = E'\\n'"},
+        // A doubled quote does not end an E'' literal: backslashes after it still escape.
+        {"SELECT a FROM t WHERE b = E'it''s ?'", {"\\'; DROP TABLE t; --"},
+         "SELECT a FROM t WHERE b = E'it''s \\\\''; DROP TABLE t; --'"},
+        // A dollar quote the text never closes must not be closed by a value.
+        {"SELECT $$ a FROM t WHERE b = '?'", {"$$; DROP TABLE t; --"}, "error 1"},
+        {"SELECT $$ a FROM t WHERE b = '?'", {"7"}, "SELECT $$ a FROM t WHERE b = '7'"},
+        {"SELECT $\xC3\x9F$ a FROM t WHERE b = '?'", {"$\xC3\x9F$; DROP TABLE t; --"}, "error 1"},
+        // An E after a letter of a name is part of the name: a plain literal follows.
+        {"SELECT a FROM t WHERE b = \xC3\x9F" "E'?'", {"x\\y"}, "SELECT a FROM t WHERE b = \xC3\x9F" "E'x\\y'"},
+        {"SELECT a FROM t WHERE b = a$E'?'", {"x\\y"}, "SELECT a FROM t WHERE b = a$E'x\\y'"},
+        // After a number a new token starts: `3$$` opens a dollar quote, `3E'` escapes.
+        {"SELECT 3$$ a FROM t WHERE b = '?'", {"$$; DROP TABLE t; --"}, "error 1"},
+        {"SELECT 3E'?'", {"\\'"}, "SELECT 3E'\\\\'''"},
+        // A bare value cannot open a dollar quote, nor hide one by joining it to a name.
+        {"SELECT $?$ a FROM t WHERE b = '?'", {"t", "$t$; DROP TABLE t; --"},
+         "SELECT $ t $ a FROM t WHERE b = '$t$; DROP TABLE t; --'"},
+        {"SELECT ?$t$ a $t$ FROM t WHERE b = '?'", {"x", "$t$; DROP TABLE t; --"},
+         "SELECT x $t$ a $t$ FROM t WHERE b = '$t$; DROP TABLE t; --'"},
+        // Nor by joining the name bytes around it into a tag, nor by taking E for a name.
+        {"SELECT $t?t$ a FROM t WHERE b = '?'", {"2", "$t2t$; DROP TABLE t; --"},
+         "SELECT $t 2 t$ a FROM t WHERE b = '$t2t$; DROP TABLE t; --'"},
+        {"SELECT ?E'?'", {"x", "\\'"}, "SELECT x E'\\\\'''"},
+        // A bare value cannot become the E prefix of the literal after it.
+        {"SELECT a FROM t WHERE b = ?'?'", {"E", "\\'; DROP TABLE t; --"},
+         "SELECT a FROM t WHERE b = E '\\''; DROP TABLE t; --'"},
+    });
+}
+
 TEST(HSqlTextTest, UpdateAndDeleteNeverLoseTheirWholeCondition) {
     RunTable({
         {"DELETE FROM t WHERE id = ?", {""}, "error 41"},

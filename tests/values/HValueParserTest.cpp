@@ -180,4 +180,31 @@ TEST_F(ValueEvaluationTest, SelfReferenceIsAnErrorNotACrash) {
     EXPECT_EQ(Eval("@C60"), "end");
 }
 
+// Fuzz-found (configuration): forty variables, each referring twice to the one before,
+// took 2^40 steps and never answered.
+TEST_F(ValueEvaluationTest, MultiplyingReferencesEndInAnErrorNotAHang) {
+    struct Case {
+        const char* name;
+        const char* base;  // value of V0
+        int levels;
+        int expected;      // error code, or -1 when it evaluates
+    };
+    const Case cases[] = {
+        {"empty base: no text grows, only the steps", "\"\"", 40, 9},
+        {"long base: the text grows past the bound", "\"abcdefghijklmnopqrstuvwxyz\"", 40, 9},
+        {"a modest doubling still evaluates", "ab", 10, -1},
+    };
+    for (const auto& c : cases) {
+        Define("V0", c.base);
+        for (int i = 1; i <= c.levels; ++i) {
+            std::string prev = "@V" + std::to_string(i - 1);
+            Define(("V" + std::to_string(i)).c_str(), ("\"" + prev + prev + "\"").c_str());
+        }
+        std::string top = "@V" + std::to_string(c.levels);
+        EXPECT_EQ(ErrorOf(top.c_str()), c.expected) << c.name;
+        EXPECT_EQ(ctx.evalDepth, 0) << c.name;
+    }
+    EXPECT_EQ(Eval("@V10").size(), 2u * 1024u);
+}
+
 }  // namespace

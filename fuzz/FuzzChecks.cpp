@@ -1,0 +1,387 @@
+#include "FuzzChecks.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <map>
+#include <string_view>
+#include <unistd.h>
+#include <vector>
+
+#include "driver/HConfig.h"
+#include "driver/HContext.h"
+#include "driver/HExcept.h"
+#include "driver/HStats.h"
+#include "elements/HElement.h"
+#include "template/HScanner.h"
+#include "template/HTagTable.h"
+#include "values/HNameModifier.h"
+
+namespace {
+
+void Require(bool ok, const std::string& what) {
+    if (!ok)
+        throw FuzzViolation(what);
+}
+
+void RequireKnownCode(const HExcept& e) {
+    Require(e.code >= 0 && e.code < HExcept::kMessageCount, "error code outside the table: " + std::to_string(e.code));
+}
+
+void WriteFile(const std::string& path, const std::string& content) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    Require(fd >= 0, "cannot write " + path);
+    size_t done = 0;
+    while (done < content.size()) {
+        ssize_t n = ::write(fd, content.data() + done, content.size() - done);
+        if (n <= 0)
+            break;
+        done += static_cast<size_t>(n);
+    }
+    ::close(fd);
+    Require(done == content.size(), "short write to " + path);
+}
+
+// A directory for the configuration file and for files that templates include, created
+// once per process and removed at its end.
+// In memory where the machine offers it: the configuration file is rewritten per input.
+char scratchPath[64];
+const char* const kScratchFiles[] = {"inc.htmx", "self.htmx", "open.htmx", "end.htmx", "quorvel.cfg"};
+
+const std::string& ScratchDir() {
+    static const std::string dir = [] {
+        std::snprintf(scratchPath, sizeof scratchPath, "%s/quorvel-fuzz-XXXXXX",
+                      ::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp");
+        Require(::mkdtemp(scratchPath) != nullptr, "mkdtemp failed");
+        std::string d = scratchPath;
+        WriteFile(d + "/inc.htmx", "<P>@A included <B>bold</B>");
+        WriteFile(d + "/self.htmx", "x<INCLUDE FILE=self.htmx>");
+        WriteFile(d + "/open.htmx", "<TABLE><TR><TD>@REF");
+        WriteFile(d + "/end.htmx", "</HTML>after");
+        std::atexit([] {
+            for (const char* f : kScratchFiles)
+                ::unlink((std::string(scratchPath) + "/" + f).c_str());
+            ::rmdir(scratchPath);
+        });
+        return d;
+    }();
+    return dir;
+}
+
+// A few variables of every kind a template may meet: plain and hostile words, a chain of
+// references, a reference to itself, a list and a repeated-row field.
+void DefineVariables(HContext& ctx) {
+    auto word = [&](const char* name, const char* text) {
+        ctx.symbols.Define(name, std::make_unique<HWordValue>(text));
+    };
+    word("A", "alpha");
+    word("N", "12");
+    word("HOSTILE", "<b>\"&'\r\n\xff");
+    word("EMPTY", "");
+    word("QTY", "1");
+    word("QTY___2", "2");
+    word("_INCLUDE_PATH_", ScratchDir().c_str());
+    ctx.symbols.Define("REF", std::make_unique<HVarRef>("A"));
+    ctx.symbols.Define("SELF", std::make_unique<HVarRef>("SELF"));
+    auto list = std::make_unique<HParamList>();
+    list->Append(std::make_unique<HVarRef>("A"));
+    list->Append(std::make_unique<HWordValue>("3"));
+    ctx.symbols.Define("LIST", std::move(list));
+}
+
+// Whether the tree holds an element with this tag index (walked without recursion: trees
+// may be deep).
+bool Contains(const HElement& root, int tagIndex) {
+    std::vector<const HElement*> pending{&root};
+    while (!pending.empty()) {
+        const HElement* e = pending.back();
+        pending.pop_back();
+        if (e->TagIndex() == tagIndex)
+            return true;
+        for (const auto& child : e->Children())
+            pending.push_back(child.get());
+    }
+    return false;
+}
+
+void ReadAndWriteTemplate(const std::string& text, bool postProcess) {
+    HContext ctx;
+    DefineVariables(ctx);
+    ctx.postProcess = postProcess;
+    ctx.page = HPage::Temporary();
+    Require(ctx.page != nullptr, "no temporary page file");
+    ctx.templateStream = HInput::FromString(text);
+    ctx.input = ctx.templateStream.get();
+    std::unique_ptr<HElement> root;
+    bool written = false;
+    try {
+        int c;
+        do
+            c = ctx.input->Get();
+        while (c == ' ' || c == '\t' || c == '\n');
+        ctx.input->Unget(c);
+        if (Scan(ctx, root) != kTagHtml)
+            return;
+        int status = 1;
+        root->Parse(ctx, status);
+        Require(ctx.input == ctx.templateStream.get(), "input stream not restored after reading");
+        root->Output(ctx);
+        written = true;
+    } catch (const HExcept& e) {
+        RequireKnownCode(e);
+    }
+    Require(ctx.input == ctx.templateStream.get(), "input stream not restored after an error");
+    Require(ctx.includeDepth == 0 && ctx.elementDepth == 0 && ctx.evalDepth == 0,
+            "nesting counters not restored");
+    Require(ctx.scopes.empty(), "result set left in scope");
+    std::string page = ctx.page->Contents();
+    if (postProcess) {
+        // In post-process mode nothing is written but the output of FUNCTION elements.
+        if (!(root && Contains(*root, kTagFunction)))
+            Require(page.empty(), "post-process mode wrote " + std::to_string(page.size()) + " bytes");
+    } else if (written) {
+        Require(page.compare(0, 5, "<HTML") == 0, "page does not start with the root tag: " + page.substr(0, 80));
+    }
+}
+
+// The percent decoding of the rules, written independently: the two bytes after `%` are
+// read as strtol reads them in base 16 (two digits, or a blank or sign before one digit),
+// and the number's low byte is the result.
+int HexDigit(unsigned char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+bool ReferenceEscape(std::string_view s, size_t& i, std::string& out) {
+    if (i + 2 >= s.size())
+        return false;
+    unsigned char a = static_cast<unsigned char>(s[i + 1]), b = static_cast<unsigned char>(s[i + 2]);
+    int v;
+    if (HexDigit(a) >= 0 && HexDigit(b) >= 0)
+        v = HexDigit(a) * 16 + HexDigit(b);
+    else if (HexDigit(b) >= 0 && (a == ' ' || (a >= '\t' && a <= '\r') || a == '+'))
+        v = HexDigit(b);
+    else if (HexDigit(b) >= 0 && a == '-')
+        v = -HexDigit(b);
+    else
+        return false;
+    out.push_back(static_cast<char>(v & 0xFF));
+    i += 3;
+    return true;
+}
+
+// Expected outcome of decoding a query: the variables, or the error code.
+struct QueryOutcome {
+    int error = -1;
+    std::map<std::string, std::string> variables;
+};
+
+QueryOutcome ReferenceQuery(std::string_view q) {
+    QueryOutcome r;
+    size_t i = 0;
+    for (;;) {
+        std::string name, value;
+        for (; i < q.size() && q[i] != '=';)
+            if (q[i] != '%')
+                name.push_back(q[i++]);
+            else if (!ReferenceEscape(q, i, name))
+                return r.error = 36, r;
+        if (i == q.size())
+            return r.error = 38, r;
+        ++i;
+        for (; i < q.size() && q[i] != '&' && q[i] != '?';)
+            if (q[i] == '+')
+                value.push_back(' '), ++i;
+            else if (q[i] != '%')
+                value.push_back(q[i++]);
+            else if (!ReferenceEscape(q, i, value))
+                return r.error = 36, r;
+        if (!value.empty())
+            r.variables[name] = value;
+        if (i == q.size())
+            return r;
+        ++i;
+    }
+}
+
+// A statistics record must stay one line, whatever the request path, query and error hold.
+void CheckStatisticsLine(std::string_view bytes) {
+    HContext ctx;
+    ctx.symbols.Define("_PATH_INFO_", std::make_unique<HWordValue>(std::string(bytes)));
+    ctx.symbols.Define("_QUERY_STRING_", std::make_unique<HWordValue>(std::string(bytes)));
+    HExcept error(38, std::string(bytes));
+    for (const HExcept* e : {static_cast<const HExcept*>(nullptr), static_cast<const HExcept*>(&error)}) {
+        std::string line = FormatStatistics(ctx, e, 0);
+        Require(line.size() >= 2 && line.compare(line.size() - 2, 2, "\r\n") == 0, "record not ended by CR LF");
+        Require(line.find_first_of("\r\n") == line.size() - 2, "record broken by a line end inside it");
+    }
+}
+
+// The modifiers of the levels of `maximum` by the rules: tail(m) is m without its first
+// three characters, the bound of a level is the number at the start of its tail, and the
+// next level is the tail from the first `___` after its first character.
+std::vector<long> ReferenceLevels(std::string m, size_t maxLevels) {
+    std::vector<long> bounds;
+    for (;;) {
+        std::string tail = m.size() < 3 ? std::string() : m.substr(3);
+        long v = 0;
+        for (char c : tail) {
+            if (c < '0' || c > '9')
+                break;
+            v = v > 1000000 ? v : v * 10 + (c - '0');
+        }
+        bounds.push_back(v);
+        if (bounds.size() > maxLevels)
+            return bounds;
+        size_t p = tail.size() < 2 ? std::string::npos : tail.find("___", 1);
+        if (p == std::string::npos)
+            return bounds;
+        m = tail.substr(p);
+    }
+}
+
+std::string ModifierOf(const std::vector<long>& rows) {
+    std::string m;
+    for (long r : rows)
+        m += "___" + std::to_string(r);
+    return m;
+}
+
+}  // namespace
+
+void FuzzTemplate(const uint8_t* data, size_t size) {
+    std::string text(reinterpret_cast<const char*>(data), size);
+    ReadAndWriteTemplate(text, false);
+    ReadAndWriteTemplate(text, true);
+}
+
+void FuzzConfiguration(const uint8_t* data, size_t size) {
+    const std::string path = ScratchDir() + "/quorvel.cfg";
+    WriteFile(path, std::string(reinterpret_cast<const char*>(data), size));
+    HContext ctx;
+    try {
+        ReadConfiguration(ctx, path);
+    } catch (const HExcept& e) {
+        Require(e.code == 35, "configuration error other than 35: " + std::to_string(e.code));
+        return;
+    }
+    std::vector<const HValue*> values;
+    ctx.symbols.ForEach([&](const std::string& name, const HValue* value) {
+        for (char c : name)
+            Require(c < 'a' || c > 'z', "configuration name not upper-cased: " + name);
+        values.push_back(value);
+    });
+    for (const HValue* value : values) {
+        if (!value)
+            continue;
+        value->GetText();
+        try {
+            value->Evaluate(ctx, nullptr);
+        } catch (const HExcept& e) {
+            RequireKnownCode(e);
+        }
+        Require(ctx.evalDepth == 0, "evaluation depth not restored");
+    }
+}
+
+void FuzzQuery(const uint8_t* data, size_t size) {
+    std::string_view q(reinterpret_cast<const char*>(data), size);
+    CheckStatisticsLine(q);
+
+    // PATH_INFO: decoding only, `+` stays.
+    std::string expectedPath;
+    int pathError = -1;
+    for (size_t i = 0; i < q.size() && pathError < 0;)
+        if (q[i] != '%')
+            expectedPath.push_back(q[i++]);
+        else if (!ReferenceEscape(q, i, expectedPath))
+            pathError = 36;
+    try {
+        std::string path = DecodePath(q);
+        Require(pathError < 0, "DecodePath accepted a bad escape");
+        Require(path == expectedPath, "DecodePath result differs");
+    } catch (const HExcept& e) {
+        Require(e.code == pathError, "DecodePath raised " + std::to_string(e.code));
+    }
+
+    if (q.empty())
+        return;  // the driver never decodes an empty query
+    QueryOutcome expected = ReferenceQuery(q);
+    HContext ctx;
+    try {
+        DefineQueryVariables(ctx, q, std::string(q));
+        Require(expected.error < 0, "query accepted, expected error " + std::to_string(expected.error));
+    } catch (const HExcept& e) {
+        Require(e.code == expected.error, "query raised " + std::to_string(e.code) + ", expected " +
+                                              std::to_string(expected.error));
+        if (e.code == 38)
+            Require(e.detail == q, "error 38 detail is not the raw query");
+        return;
+    }
+    size_t count = 0;
+    ctx.symbols.ForEach([&](const std::string& name, const HValue* value) {
+        ++count;
+        auto it = expected.variables.find(name);
+        Require(it != expected.variables.end(), "unexpected variable defined");
+        Require(value && value->Kind() == HValue::kWord && value->Text() == it->second,
+                "variable has the wrong value");
+    });
+    Require(count == expected.variables.size(), "variable missing");
+}
+
+void FuzzModifier(const uint8_t* data, size_t size) {
+    const std::string maximum(reinterpret_cast<const char*>(data), size);
+    std::vector<long> bounds = ReferenceLevels(maximum, kMaxModifierLevels);
+    bool accepted = true;
+    try {
+        CheckModifierBounds(maximum);
+    } catch (const HExcept& e) {
+        Require(e.code == 38, "bound check raised " + std::to_string(e.code));
+        accepted = false;
+    }
+    // What the bounds promise: at most so many levels, rows per level and modifiers.
+    long expectedCount = 1;
+    bool withinBounds = bounds.size() <= static_cast<size_t>(kMaxModifierLevels);
+    for (long b : bounds) {
+        withinBounds = withinBounds && b <= kMaxModifierRowsPerLevel;
+        expectedCount *= withinBounds ? (b > 1 ? b : 1) : 1;
+        withinBounds = withinBounds && expectedCount <= kMaxModifierCount;
+    }
+    Require(accepted == withinBounds, accepted ? "bound check accepted a maximum beyond the bounds"
+                                               : "bound check refused a maximum within the bounds");
+    if (!accepted)
+        return;
+
+    std::vector<long> rows(bounds.size(), 1);
+    std::string current;
+    long steps = 0;
+    for (;; ++steps) {
+        bool more = NextModifier(current, maximum);
+        if (!more) {
+            Require(steps == expectedCount, "enumeration ended after " + std::to_string(steps) + " of " +
+                                                std::to_string(expectedCount) + " modifiers");
+            Require(current == ModifierOf(std::vector<long>(bounds.size(), 1)), "not reset to the first");
+            return;
+        }
+        Require(steps < expectedCount, "enumeration runs past its bound");
+        Require(current == ModifierOf(rows), "modifier out of odometer order: " + current);
+        bool first = true;
+        for (long r : rows)
+            first = first && r == 1;
+        Require(IsFirstInstance(current) == first, "IsFirstInstance wrong for " + current);
+        // Advance the expected odometer, innermost level fastest.
+        for (size_t level = rows.size(); level-- > 0;) {
+            long bound = bounds[level] > 1 ? bounds[level] : 1;
+            if (rows[level] < bound) {
+                ++rows[level];
+                break;
+            }
+            rows[level] = 1;
+        }
+    }
+}

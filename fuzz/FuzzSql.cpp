@@ -1,0 +1,357 @@
+// The fuzz check of SQL text analysis and rebuilding with parameter values.
+//
+// The input is an SQL text and parameter values, separated by the byte 0x1E. The text is
+// analysed and rebuilt twice, with and without trimming: once with the hostile values, once
+// with sentinels, harmless identifiers that mark where each value lands. A lexer written
+// here with the database's rules (quoted literals, E'' literals with backslash escapes,
+// double-quoted identifiers, line and nested block comments, dollar-quoted strings) finds
+// the place of each sentinel; from that the expected rebuilt text follows: a value inside a
+// quoted literal with its quotes (and, in an E'' literal, its backslashes) doubled, a value
+// anywhere else only when it is a number, a list of numbers or an identifier (else error 1).
+// The rebuilt text must be exactly that, and its literals, identifiers, comments and dollar
+// strings must be those of the sentinel text: a value never opens, closes or merges one.
+#include <algorithm>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "FuzzChecks.h"
+#include "driver/HExcept.h"
+#include "database/HSqlText.h"
+
+namespace {
+
+void Require(bool ok, const std::string& what) {
+    if (!ok)
+        throw FuzzViolation(what);
+}
+
+constexpr char kSeparator = '\x1e';
+constexpr size_t kMaxValues = 64;
+// Sentinels, each of the kind of the value it stands for, so that the rebuild and the
+// database treat the bytes around it as they treat the value's: an identifier for a value
+// that starts with a letter or an underscore, a number starting with a digit or with a sign
+// for the others. All end in a two-digit value index.
+const std::string kWordSentinel = "qvsentinel";
+const std::string kDigitSentinel = "9.314159265358";
+const std::string kSignSentinel = "+0.314159265358";
+const std::string kSentinelMark = "314159265358";
+
+bool IsWordByte(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+}
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+// A number: optional sign, digits, optionally a point and digits.
+bool IsNumber(std::string_view v) {
+    size_t p = (!v.empty() && (v[0] == '+' || v[0] == '-')) ? 1 : 0;
+    size_t digits = p;
+    while (p < v.size() && IsDigit(v[p]))
+        ++p;
+    if (p == digits)
+        return false;
+    if (p < v.size() && v[p] == '.') {
+        size_t fraction = ++p;
+        while (p < v.size() && IsDigit(v[p]))
+            ++p;
+        if (p == fraction)
+            return false;
+    }
+    return p == v.size();
+}
+
+// What may stand outside a literal: an identifier, a number, or numbers separated by commas
+// with blanks around the commas.
+bool MayStandBare(std::string_view v) {
+    if (v.empty())
+        return false;
+    if ((v[0] >= 'a' && v[0] <= 'z') || (v[0] >= 'A' && v[0] <= 'Z') || v[0] == '_') {
+        for (char c : v)
+            if (!IsWordByte(c))
+                return false;
+        return true;
+    }
+    size_t start = 0;
+    for (;;) {
+        size_t comma = v.find(',', start);
+        std::string_view item = v.substr(start, comma == std::string_view::npos ? std::string_view::npos : comma - start);
+        if (start > 0)
+            while (!item.empty() && item.front() == ' ')
+                item.remove_prefix(1);
+        if (comma != std::string_view::npos)
+            while (!item.empty() && item.back() == ' ')
+                item.remove_suffix(1);
+        if (!IsNumber(item))
+            return false;
+        if (comma == std::string_view::npos)
+            return true;
+        start = comma + 1;
+    }
+}
+
+// Tokens of a statement as the database reads them; only those that can hide text matter.
+// The rules are PostgreSQL's, the stricter of the two databases: identifiers start with a
+// letter, an underscore or a byte of 0x80 and above, and continue with those, digits and
+// `$`; E'' literals start only where the E starts a token; '' continues a literal; block
+// comments nest; a dollar-quoted string that is never closed runs to the end.
+enum Special { kCode, kLiteral, kEscapedLiteral, kIdentifier, kComment, kDollar };
+
+struct Token {
+    Special kind;
+    size_t begin, end;
+};
+
+bool IsIdentStart(char c) {
+    unsigned char u = static_cast<unsigned char>(c);
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || u >= 0x80;
+}
+bool IsIdentByte(char c) { return IsIdentStart(c) || IsDigit(c) || c == '$'; }
+
+// The special tokens of `t` (up to a NUL byte, where the driver's text ends).
+std::vector<Token> Lex(std::string_view t) {
+    size_t n = t.find('\0');
+    if (n == std::string_view::npos)
+        n = t.size();
+    std::vector<Token> out;
+    // From the opening quote at `p` past the closing one; a doubled quote continues.
+    auto quoted = [&](size_t p, char q, bool escapes) {
+        for (++p; p < n; ++p) {
+            if (escapes && t[p] == '\\')
+                ++p;
+            else if (t[p] == q && p + 1 < n && t[p + 1] == q)
+                ++p;
+            else if (t[p] == q)
+                return p + 1;
+        }
+        return n;
+    };
+    for (size_t p = 0; p < n;) {
+        char c = t[p];
+        if (IsIdentStart(c)) {
+            size_t q = p;
+            while (q < n && IsIdentByte(t[q]))
+                ++q;
+            if (q == p + 1 && (c == 'E' || c == 'e') && q < n && t[q] == '\'') {
+                size_t e = quoted(q, '\'', true);
+                out.push_back({kEscapedLiteral, p, e});
+                q = e;
+            }
+            p = q;
+        } else if (IsDigit(c)) {
+            // A number: digits, a point and digits, an exponent; then a new token starts.
+            while (p < n && (IsDigit(t[p]) || t[p] == '.'))
+                ++p;
+            size_t sign = p + 1 < n && (t[p + 1] == '+' || t[p + 1] == '-') ? 1 : 0;
+            if (p + 1 + sign < n && (t[p] == 'e' || t[p] == 'E') && IsDigit(t[p + 1 + sign]))
+                for (p += 1 + sign; p < n && IsDigit(t[p]);)
+                    ++p;
+        } else if (c == '\'' || c == '"') {
+            size_t e = quoted(p, c, false);
+            out.push_back({c == '"' ? kIdentifier : kLiteral, p, e});
+            p = e;
+        } else if (c == '-' && p + 1 < n && t[p + 1] == '-') {
+            size_t e = t.substr(0, n).find('\n', p);
+            e = e == std::string_view::npos ? n : e;
+            out.push_back({kComment, p, e});
+            p = e;
+        } else if (c == '/' && p + 1 < n && t[p + 1] == '*') {
+            size_t e = p;
+            int depth = 0;
+            while (e < n) {
+                if (t[e] == '/' && e + 1 < n && t[e + 1] == '*') {
+                    ++depth, e += 2;
+                } else if (t[e] == '*' && e + 1 < n && t[e + 1] == '/') {
+                    e += 2;
+                    if (--depth == 0)
+                        break;
+                } else {
+                    ++e;
+                }
+            }
+            out.push_back({kComment, p, std::min(e, n)});
+            p = std::min(e, n);
+        } else if (c == '$') {
+            size_t q = p + 1;
+            if (q < n && IsIdentStart(t[q]))
+                while (q < n && (IsIdentStart(t[q]) || IsDigit(t[q])))
+                    ++q;
+            if (q < n && t[q] == '$') {
+                size_t close = t.substr(0, n).find(t.substr(p, q + 1 - p), q + 1);
+                size_t e = close == std::string_view::npos ? n : close + (q + 1 - p);
+                out.push_back({kDollar, p, e});
+                p = e;
+            } else {
+                ++p;
+            }
+        } else {
+            ++p;
+        }
+    }
+    return out;
+}
+
+Special KindAt(const std::vector<Token>& tokens, size_t pos) {
+    for (const Token& t : tokens)
+        if (pos >= t.begin && pos < t.end)
+            return t.kind;
+    return kCode;
+}
+
+std::string Sentinel(size_t i, const std::string& value) {
+    std::string index = std::to_string(100 + i).substr(1);
+    if (IsDigit(value[0]))
+        return kDigitSentinel + index;
+    return (IsWordByte(value[0]) ? kWordSentinel : kSignSentinel) + index;
+}
+
+// Where a sentinel stands in a rebuilt sentinel text, and the value it stands for.
+struct Landing {
+    size_t at, length, value;
+};
+
+std::vector<Landing> FindSentinels(const std::string& s) {
+    std::vector<Landing> out;
+    for (size_t p = 0; p < s.size(); ++p) {
+        for (const std::string* prefix : {&kWordSentinel, &kDigitSentinel, &kSignSentinel}) {
+            if (s.compare(p, prefix->size(), *prefix) != 0)
+                continue;
+            size_t q = p + prefix->size();
+            Require(q + 2 <= s.size() && IsDigit(s[q]) && IsDigit(s[q + 1]), "malformed sentinel in rebuilt text");
+            out.push_back({p, prefix->size() + 2, static_cast<size_t>((s[q] - '0') * 10 + (s[q + 1] - '0'))});
+            p = q + 1;
+            break;
+        }
+    }
+    return out;
+}
+
+struct Build {
+    int error = -1;
+    int index = 0;
+    std::vector<std::string> statements;
+};
+
+Build Run(const HSqlAnalysis& analysis, const std::vector<std::string>& values, bool trim) {
+    Build b;
+    try {
+        b.statements = BuildStatements(analysis, values, b.index, trim);
+    } catch (const HExcept& e) {
+        b.error = e.code;
+    }
+    return b;
+}
+
+void CheckRebuild(const HSqlAnalysis& analysis, const std::vector<std::string>& values, bool trim) {
+    std::vector<std::string> sentinels(values.size());
+    for (size_t i = 0; i < values.size(); ++i)
+        if (!values[i].empty())
+            sentinels[i] = Sentinel(i, values[i]);
+    Build hostile = Run(analysis, values, trim);
+    Build marked = Run(analysis, sentinels, trim);
+    const std::string mode = trim ? " (trim)" : "";
+
+    // Errors that do not depend on what the values hold: too few values (6), an empty value
+    // that cannot be trimmed (41), an UPDATE or DELETE that would lose a whole condition (1).
+    if (marked.error >= 0) {
+        Require(marked.error == 1 || marked.error == 6 || marked.error == 41,
+                "sentinel build raised " + std::to_string(marked.error));
+        Require(hostile.error == marked.error || hostile.error == 1,
+                "hostile build raised " + std::to_string(hostile.error) + ", sentinels " +
+                    std::to_string(marked.error) + mode);
+        return;
+    }
+
+    bool expectRefusal = false;
+    std::vector<std::string> expected;
+    for (const std::string& s : marked.statements) {
+        std::vector<Token> tokens = Lex(s);
+        std::string e;
+        size_t from = 0;
+        for (const Landing& l : FindSentinels(s)) {
+            Require(l.value < values.size(), "sentinel of an unknown value");
+            const std::string& v = values[l.value];
+            e.append(s, from, l.at - from);
+            from = l.at + l.length;
+            Special kind = KindAt(tokens, l.at);
+            if (v.find('\0') != std::string::npos) {
+                expectRefusal = true;
+            } else if (kind == kLiteral || kind == kEscapedLiteral) {
+                for (char c : v) {
+                    e += c;
+                    if (c == '\'' || (c == '\\' && kind == kEscapedLiteral))
+                        e += c;
+                }
+            } else if (!MayStandBare(v)) {
+                expectRefusal = true;
+            } else {
+                if (v[0] == '-' && !e.empty() && e.back() == '-')
+                    e += ' ';
+                e += v;
+            }
+        }
+        e.append(s, from);
+        expected.push_back(e);
+    }
+
+    if (hostile.error >= 0) {
+        // A bad value in a condition that trimming then drops may be refused as well.
+        bool anyBad = false;
+        for (int i = 0; i < marked.index && static_cast<size_t>(i) < values.size(); ++i)
+            anyBad = anyBad || (!values[i].empty() && (!MayStandBare(values[i]) || values[i].find('\0') != std::string::npos));
+        Require(hostile.error == 1 && (expectRefusal || anyBad),
+                "build raised " + std::to_string(hostile.error) + " for values that fit their places" + mode);
+        return;
+    }
+    auto all = [](const std::vector<std::string>& statements) {
+        std::string joined;
+        for (const std::string& s : statements)
+            joined += s + "\n";
+        return joined;
+    };
+    Require(!expectRefusal, "a value that must be refused was substituted" + mode + ":\n got " +
+                                all(hostile.statements) + "marked " + all(marked.statements));
+    Require(hostile.index == marked.index, "values consumed differ" + mode);
+    Require(hostile.statements.size() == expected.size(), "statement count differs" + mode);
+    for (size_t i = 0; i < expected.size(); ++i) {
+        const std::string& got = hostile.statements[i];
+        Require(got == expected[i], "rebuilt statement differs from the expected substitution" + mode +
+                                        ":\n got " + got + "\nwant " + expected[i]);
+        // Same literals, identifiers, comments and dollar strings in the same order.
+        std::vector<Token> a = Lex(got), b = Lex(marked.statements[i]);
+        bool same = a.size() == b.size();
+        for (size_t k = 0; same && k < a.size(); ++k)
+            same = a[k].kind == b[k].kind;
+        Require(same, "a value changed the quoting structure" + mode + ":\n got " + got + "\nmarked " +
+                          marked.statements[i]);
+    }
+}
+
+}  // namespace
+
+void FuzzSqlText(const uint8_t* data, size_t size) {
+    std::string_view in(reinterpret_cast<const char*>(data), size);
+    size_t cut = in.find(kSeparator);
+    std::string_view sql = in.substr(0, cut);
+    std::vector<std::string> values;
+    while (cut != std::string_view::npos && values.size() < kMaxValues) {
+        size_t next = in.find(kSeparator, cut + 1);
+        values.emplace_back(in.substr(cut + 1, next == std::string_view::npos ? std::string_view::npos : next - cut - 1));
+        cut = next;
+    }
+    // A text that already holds a sentinel would make the landings ambiguous.
+    std::string lower(sql);
+    for (char& c : lower)
+        c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    if (lower.find(kWordSentinel) != std::string::npos || lower.find(kSentinelMark) != std::string::npos)
+        return;
+
+    HSqlAnalysis analysis;
+    try {
+        analysis = AnalyseSql(sql);
+    } catch (const HExcept& e) {
+        Require(e.code == 1, "analysis raised " + std::to_string(e.code));
+        return;
+    }
+    CheckRebuild(analysis, values, false);
+    CheckRebuild(analysis, values, true);
+}

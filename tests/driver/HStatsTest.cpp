@@ -1,0 +1,39 @@
+#include "driver/HStats.h"
+
+#include <gtest/gtest.h>
+
+#include "driver/HContext.h"
+#include "driver/HExcept.h"
+
+namespace {
+
+struct RecordCase {
+    const char* name;
+    std::string path, query, detail;
+    bool failed;
+    std::string expected;
+};
+
+// 9:05:03 UTC on 7 March 2026.
+constexpr std::time_t kStamp = 1772874303;
+
+TEST(StatisticsRecordTest, Format) {
+    const RecordCase cases[] = {
+        {"success", "/a.htmx", "x=1", "", false, "3/7/2026 9:5:3 /a.htmx?x=1\r\n"},
+        {"failure with detail", "/a.htmx", "x=1", "y", true,
+         "3/7/2026 9:5:3 /a.htmx?x=1 Variable is not defined: y\r\n"},
+        {"empty query, no question mark", "/a.htmx", "", "", false, "3/7/2026 9:5:3 /a.htmx\r\n"},
+        // Fuzz-found: a line end in the path, the query or the detail split the record.
+        {"line ends stay inside one line", "/a\nb", "q=%0D\r\n", "select a\r\nfrom t", true,
+         "3/7/2026 9:5:3 /a b?q=%0D   Variable is not defined: select a  from t\r\n"},
+    };
+    for (const auto& c : cases) {
+        HContext ctx;
+        ctx.symbols.Define("_PATH_INFO_", std::make_unique<HWordValue>(c.path));
+        ctx.symbols.Define("_QUERY_STRING_", std::make_unique<HWordValue>(c.query));
+        HExcept error(9, c.detail);
+        EXPECT_EQ(FormatStatistics(ctx, c.failed ? &error : nullptr, kStamp), c.expected) << c.name;
+    }
+}
+
+}  // namespace

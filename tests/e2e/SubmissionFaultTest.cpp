@@ -1,0 +1,213 @@
+// Faults around a submitted form, on SQLite and PostgreSQL: a statement of row 3 of 5
+// refused, the validation program killed while it answers, the database unreachable
+// between the page and the submission, a read-only database, the PostgreSQL server stopped
+// in the middle of the transaction. Whatever happens, the database holds every row of a
+// submission or none, and the browser is sent to an error page.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <thread>
+
+#include "e2e/DbSite.h"
+#include "e2e/FaultSupport.h"
+#include "e2e/FormBrowser.h"
+#include "e2e/PgServer.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const char kSchema[] =
+    "CREATE TABLE items (id INTEGER PRIMARY KEY);"
+    "INSERT INTO items VALUES (1);INSERT INTO items VALUES (2);INSERT INTO items VALUES (3);"
+    "INSERT INTO items VALUES (4);INSERT INTO items VALUES (5);"
+    "CREATE TABLE orders (order_id INTEGER, item INTEGER, qty INTEGER CHECK (qty <> 13),"
+    " PRIMARY KEY (order_id, item));";
+const char kRows[] = "SELECT order_id, item, qty FROM orders ORDER BY order_id, item";
+const char kFiveRows[] = "7|1|1\n7|2|2\n7|3|3\n7|4|4\n7|5|5\n";
+
+// An order form: one row per item, the order number travels in a hidden field.
+std::string OrderPage(const std::string& formAttributes = "") {
+    return "<HTML><SQL NAME=items TEXT=\"SELECT id FROM items ORDER BY id\">"
+           "<SQL NAME=save TEXT=\"INSERT INTO orders (order_id, item, qty) VALUES (?, ?, ?)\""
+           " ERROR_URL=dberr.htm>"
+           "<FORM SQLACTION=save ACTION=done.htm METHOD=POST PARAM=(@ORDER,@ITEM,@QTY)" +
+           formAttributes +
+           "><INPUT TYPE=HIDDEN NAME=ORDER VALUE=@ORDER>"
+           "<DBRESULT QUERY=items><INPUT TYPE=HIDDEN NAME=ITEM VALUE=@id><INPUT NAME=QTY></DBRESULT>"
+           "</FORM></HTML>";
+}
+
+std::map<std::string, std::string> Quantities(const std::vector<std::string>& q) {
+    std::map<std::string, std::string> values;
+    for (size_t i = 0; i < q.size(); ++i)
+        values[i == 0 ? "QTY" : "QTY___" + std::to_string(i + 1)] = q[i];
+    return values;
+}
+
+const std::map<std::string, std::string> kGood = Quantities({"1", "2", "3", "4", "5"});
+
+// The same faults on both drivers, through the shared servers of the test run.
+class SubmissionFault : public ::testing::TestWithParam<DbKind> {
+protected:
+    void SetUp() override {
+        std::string why;
+        if (GetParam() == DbKind::kPostgres && !EnsurePostgres(why))
+            FAIL() << why;
+        db = std::make_unique<DbSite>(GetParam());
+        db->Exec(kSchema);
+        db->Site().Write("quorvel.cfg", "_HTMX_PATH_=. _ERR_URL_=err.htm _CONNECT_=\"" + db->Connect() + "\"");
+    }
+    PageForm Load(const std::string& page) {
+        db->Site().Write("order.htmx", page);
+        GatewayRun r = db->Site().Get("/order.htmx", "ORDER=7", db->Environment());
+        std::vector<PageForm> forms = ReadForms(r.out);
+        EXPECT_EQ(forms.size(), 1u) << r.out;
+        return forms.empty() ? PageForm() : forms[0];
+    }
+    std::string Submit(const PageForm& form, const std::map<std::string, std::string>& values) {
+        return RedirectTarget(SubmitTo(db->Site(), form, values, "POST", db->Environment()));
+    }
+    std::string LastRecord() {
+        std::string all = db->Site().StatsWithoutTimestamps();
+        if (all.empty())
+            return "<no record>";
+        all.pop_back();
+        return all.substr(all.rfind('\n') + 1);
+    }
+
+    std::unique_ptr<DbSite> db;
+};
+
+TEST_P(SubmissionFault, StatementOfRowThreeOfFiveRefused) {
+    PageForm form = Load(OrderPage());
+    EXPECT_EQ(Submit(form, Quantities({"1", "2", "13", "4", "5"})), "dberr.htm");
+    EXPECT_EQ(LastRecord(), "/order.htmx?ORDER=7 Syntax or semantic error in SQL statement: save");
+    EXPECT_EQ(db->Query(kRows), "");
+    // The same form, sound: all five rows; sent again: refused whole, still stored once.
+    EXPECT_EQ(Submit(form, kGood), "done.htm");
+    EXPECT_EQ(Submit(form, kGood), "dberr.htm");
+    EXPECT_EQ(db->Query(kRows), kFiveRows);
+}
+
+TEST_P(SubmissionFault, ValidationProgramKilledWhileAnswering) {
+    // Answers half of "OK", leaves a child holding the pipe, then dies by SIGKILL.
+    db->Site().Write("killed.sh",
+                     "#!/bin/sh\nsleep 30 & echo $! > child.pid\nprintf 'O'\nkill -9 $$\n", 0755);
+    PageForm form = Load(OrderPage(" VALIDATION=(\"\",./killed.sh,OK,invalid.htm)"));
+    auto start = Clock::now();
+    EXPECT_EQ(Submit(form, kGood), "invalid.htm");
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(10));
+    EXPECT_EQ(LastRecord(), "/order.htmx?ORDER=7 Validation check failed: ./killed.sh");
+    EXPECT_TRUE(ProcessGone(std::atoi(db->Site().Read("child.pid").c_str())));
+    EXPECT_EQ(db->Query(kRows), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Drivers, SubmissionFault, ::testing::Values(DbKind::kSqlite, DbKind::kPostgres),
+                         [](const ::testing::TestParamInfo<DbKind>& info) {
+                             return info.param == DbKind::kSqlite ? "SQLite" : "PostgreSQL";
+                         });
+
+// SQLite: the database file goes away, or cannot be written.
+class SqliteSubmissionFault : public SubmissionFault {
+protected:
+    std::string File() const { return db->Odbc().Dir() + "/qv.db"; }
+};
+
+TEST_P(SqliteSubmissionFault, DatabaseGoneBetweenPageAndSubmission) {
+    PageForm form = Load(OrderPage());
+    ASSERT_EQ(std::rename(File().c_str(), (File() + ".away").c_str()), 0);
+    EXPECT_EQ(Submit(form, kGood), "dberr.htm");
+    EXPECT_EQ(LastRecord(), "/order.htmx?ORDER=7 Failed to connect to database: qv:/***");
+    ASSERT_EQ(std::rename((File() + ".away").c_str(), File().c_str()), 0);
+    EXPECT_EQ(db->Query(kRows), "");
+}
+
+TEST_P(SqliteSubmissionFault, ReadOnlyDatabaseFile) {
+    PageForm form = Load(OrderPage());
+    ReadOnlyFile guard(File());
+    if (!guard.Applied())
+        GTEST_SKIP() << "cannot make " << File() << " read-only here";
+    // Pages still read it; a submission is refused whole.
+    EXPECT_EQ(Load(OrderPage()).Names().size(), 13u);
+    EXPECT_EQ(Submit(form, kGood), "dberr.htm");
+    EXPECT_EQ(LastRecord(), "/order.htmx?ORDER=7 Syntax or semantic error in SQL statement: save");
+    EXPECT_EQ(db->Query(kRows), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Drivers, SqliteSubmissionFault, ::testing::Values(DbKind::kSqlite),
+                         [](const ::testing::TestParamInfo<DbKind>&) { return "SQLite"; });
+
+// PostgreSQL: a server of the test's own, which it stops and starts at will.
+class PostgresSubmissionFault : public ::testing::Test {
+protected:
+    void SetUp() override {
+        server = PrivatePostgres::Start();
+        if (!server)
+            GTEST_SKIP() << "no PostgreSQL server could be started here";
+        server->Sql(kSchema);
+        odbc.AddSource("priv=" + server->Spec());
+        site.Write("quorvel.cfg", "_HTMX_PATH_=. _ERR_URL_=err.htm _CONNECT_=\"priv:quorvel/quorvel\"");
+        site.Write("order.htmx", OrderPage());
+        GatewayRun r = site.Get("/order.htmx", "ORDER=7", Env());
+        std::vector<PageForm> forms = ReadForms(r.out);
+        ASSERT_EQ(forms.size(), 1u) << r.out;
+        form = forms[0];
+    }
+    std::map<std::string, std::string> Env() const { return {{"ODBCSYSINI", odbc.Dir()}}; }
+    std::string Submit(const std::map<std::string, std::string>& values) {
+        return RedirectTarget(SubmitTo(site, form, values, "POST", Env()));
+    }
+
+    std::unique_ptr<PrivatePostgres> server;
+    OdbcTestEnv odbc;
+    E2eSite site;
+    PageForm form;
+};
+
+TEST_F(PostgresSubmissionFault, ServerStoppedBetweenPageAndSubmission) {
+    server->Stop();
+    EXPECT_EQ(Submit(kGood), "dberr.htm");
+    EXPECT_EQ(site.StatsWithoutTimestamps(), "/order.htmx?ORDER=7\n"
+                                             "/order.htmx?ORDER=7 Failed to connect to database: priv:quorvel/***\n");
+    ASSERT_TRUE(server->Restart());
+    EXPECT_EQ(server->Sql(std::string(kRows) + ";"), "");
+}
+
+TEST_F(PostgresSubmissionFault, ServerStoppedInTheMiddleOfTheTransaction) {
+    // Row 3 waits inside the transaction; the server is stopped while it waits.
+    server->Sql("CREATE FUNCTION slow() RETURNS trigger AS $$ BEGIN IF NEW.item = 3 THEN"
+                " PERFORM pg_sleep(60); END IF; RETURN NEW; END $$ LANGUAGE plpgsql;"
+                "CREATE TRIGGER slow BEFORE INSERT ON orders FOR EACH ROW EXECUTE FUNCTION slow();");
+    std::string target;
+    auto start = Clock::now();
+    std::thread submission([&] { target = Submit(kGood); });
+    bool waiting = false;
+    for (int i = 0; i < 200 && !waiting; ++i) {
+        waiting = server->Sql("SELECT count(*) FROM pg_stat_activity WHERE wait_event = 'PgSleep';") == "1\n";
+        if (!waiting)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_TRUE(waiting) << "row 3 never reached the server";
+    server->Stop();
+    submission.join();
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(30));
+    EXPECT_EQ(target, "dberr.htm");
+    EXPECT_EQ(site.StatsWithoutTimestamps(), "/order.htmx?ORDER=7\n"
+                                             "/order.htmx?ORDER=7 Syntax or semantic error in SQL statement: save\n");
+    ASSERT_TRUE(server->Restart());
+    EXPECT_EQ(server->Sql(std::string(kRows) + ";"), "");
+}
+
+TEST_F(PostgresSubmissionFault, ReadOnlyDatabase) {
+    server->Sql("ALTER DATABASE quorvel SET default_transaction_read_only = on;");
+    EXPECT_EQ(Submit(kGood), "dberr.htm");
+    EXPECT_EQ(site.StatsWithoutTimestamps(), "/order.htmx?ORDER=7\n"
+                                             "/order.htmx?ORDER=7 Syntax or semantic error in SQL statement: save\n");
+    EXPECT_EQ(server->Sql(std::string(kRows) + ";"), "");
+}
+
+}  // namespace
