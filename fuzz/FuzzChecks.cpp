@@ -175,6 +175,8 @@ bool ReferenceEscape(std::string_view s, size_t& i, std::string& out) {
     return true;
 }
 
+bool IsDigitByte(char c) { return c >= '0' && c <= '9'; }
+
 // Expected outcome of decoding a query: the variables, or the error code.
 struct QueryOutcome {
     int error = -1;
@@ -201,7 +203,13 @@ QueryOutcome ReferenceQuery(std::string_view q) {
                 value.push_back(q[i++]);
             else if (!ReferenceEscape(q, i, value))
                 return r.error = 36, r;
-        if (!value.empty())
+        // A field of a repeated row (a name ending in `___` and digits) is defined even
+        // when empty, so that its row does not fall back to the first row's value.
+        size_t digits = name.size();
+        while (digits > 0 && IsDigitByte(name[digits - 1]))
+            --digits;
+        bool rowField = digits < name.size() && digits >= 3 && name.compare(digits - 3, 3, "___") == 0;
+        if (!value.empty() || rowField)
             r.variables[name] = value;
         if (i == q.size())
             return r;
