@@ -4,10 +4,14 @@
  * password argv[3]), runs the query in argv[4] with a row limit of 100, and writes the rows
  * as an HTML table behind a CGI header, escaping < > & " in the values. Its time and
  * instruction count are the floor the gateway is measured against.
+ *
+ * Run without arguments, as a web server runs a CGI program, it takes the four from the
+ * environment instead: QV_FLOOR_DSN, QV_FLOOR_USER, QV_FLOOR_PASSWORD, QV_FLOOR_QUERY.
  */
 #include <sql.h>
 #include <sqlext.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #define COLUMNS 8
@@ -33,7 +37,13 @@ int main(int argc, char **argv) {
     static char buffers[COLUMNS][WIDTH];
     SQLLEN lengths[COLUMNS];
     static char page[1 << 16];
-    if (argc != 5) {
+    const char *names[4] = {"QV_FLOOR_DSN", "QV_FLOOR_USER", "QV_FLOOR_PASSWORD", "QV_FLOOR_QUERY"};
+    char *from_env[5] = {argv[0]};
+    if (argc == 1) {
+        for (int i = 0; i < 4; ++i)
+            from_env[i + 1] = getenv(names[i]) ? getenv(names[i]) : "";
+        argv = from_env;
+    } else if (argc != 5) {
         fprintf(stderr, "usage: odbc_floor DSN USER PASSWORD QUERY\n");
         return 2;
     }

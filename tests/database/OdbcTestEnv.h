@@ -45,8 +45,8 @@ public:
     std::string Variable() const { return "ODBCSYSINI=" + dir_; }
 
     // Adds a data source in the syntax of scripts/odbc-env (NAME=sqlite:FILE, NAME=pg:...).
-    void AddSource(const std::string& spec) {
-        sources_.push_back(spec);
+    void AddSource(const std::string& def) {
+        sources_.push_back(def);
         Write();
     }
 
@@ -58,9 +58,9 @@ public:
         return path;
     }
 
-    // A connection string for SQLDriverConnect that reaches source `spec` (as for AddSource,
+    // A connection string for SQLDriverConnect that reaches source `def` (as for AddSource,
     // without the name) without any ini file: the driver library named by path.
-    std::string DriverConnectString(const std::string& spec) const {
+    std::string DriverConnectString(const std::string& def) const {
         std::ifstream ini(dir_ + "/odbcinst.ini");
         std::string line, section, sqlite, pg;
         while (std::getline(ini, line)) {
@@ -69,14 +69,14 @@ public:
             else if (line.rfind("Driver=", 0) == 0)
                 (section == "[SQLite3]" ? sqlite : pg) = line.substr(7);
         }
-        if (spec.rfind("sqlite:", 0) == 0)
-            return "DRIVER=" + sqlite + ";Database=" + spec.substr(7) + ";NoCreat=1";
+        if (def.rfind("sqlite:", 0) == 0)
+            return "DRIVER=" + sqlite + ";Database=" + def.substr(7) + ";NoCreat=1";
         std::vector<std::string> f;
-        for (std::size_t p = 0, q; p <= spec.size(); p = q + 1) {
-            q = spec.find(':', p);
+        for (std::size_t p = 0, q; p <= def.size(); p = q + 1) {
+            q = def.find(':', p);
             if (q == std::string::npos)
-                q = spec.size();
-            f.push_back(spec.substr(p, q - p));
+                q = def.size();
+            f.push_back(def.substr(p, q - p));
         }
         std::string s = "DRIVER=" + pg + ";Servername=" + (f.size() > 1 ? f[1] : "") +
                         ";Port=" + (f.size() > 2 ? f[2] : "") + ";Database=" + (f.size() > 3 ? f[3] : "");

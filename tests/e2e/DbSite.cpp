@@ -12,7 +12,7 @@
 
 namespace {
 
-std::string PgSpec() {
+std::string PgDefinition() {
     const char* dsn = std::getenv("QV_PG_DSN");
     return dsn ? dsn : "";
 }
@@ -36,7 +36,7 @@ std::string Diagnostic(SQLSMALLINT type, SQLHANDLE handle) {
 }  // namespace
 
 bool DbSite::Available(DbKind kind, std::string& why) {
-    if (kind == DbKind::kSqlite || !PgSpec().empty())
+    if (kind == DbKind::kSqlite || !PgDefinition().empty())
         return true;
     why = "QV_PG_DSN is not set (start a server with scripts/pg-start)";
     return false;
@@ -51,13 +51,13 @@ DbSite::DbSite(DbKind kind) : kind_(kind) {
         }
         return;
     }
-    const std::string spec = PgSpec();
-    AddSource("qvadmin", spec);
+    const std::string def = PgDefinition();
+    AddSource("qvadmin", def);
     for (const char* source : {"qv", "qv2"}) {
         std::string schema = UniqueName("qvt_");
         Exec("CREATE SCHEMA " + schema, "qvadmin");
         schemas_.push_back(schema);
-        AddSource(source, spec + ":" + schema);
+        AddSource(source, def + ":" + schema);
     }
 }
 
@@ -79,9 +79,9 @@ DbSite::~DbSite() {
     }
 }
 
-void DbSite::AddSource(const std::string& name, const std::string& spec) {
-    specs_[name] = spec;
-    odbc_.AddSource(name + "=" + spec);
+void DbSite::AddSource(const std::string& name, const std::string& def) {
+    defs_[name] = def;
+    odbc_.AddSource(name + "=" + def);
 }
 
 std::string DbSite::Connect(const std::string& source) const {
@@ -111,7 +111,7 @@ void* DbSite::Connection(const std::string& source) {
     SQLSetEnvAttr(henv, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
     SQLAllocHandle(SQL_HANDLE_DBC, henv, &hdbc);
     // Not through the odbc.ini: this process can read only one (see OdbcTestEnv).
-    std::string connect = odbc_.DriverConnectString(specs_[source]);
+    std::string connect = odbc_.DriverConnectString(defs_[source]);
     if (kind_ == DbKind::kPostgres)
         connect += ";UID=quorvel;PWD=quorvel";
     SQLRETURN rc = SQLDriverConnect(hdbc, nullptr, (SQLCHAR*)connect.c_str(), SQL_NTS, nullptr, 0,

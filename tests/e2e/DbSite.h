@@ -52,12 +52,12 @@ public:
     GatewayRun Get(const std::string& path, const std::string& query = "");
 
 private:
-    void AddSource(const std::string& name, const std::string& spec);
+    void AddSource(const std::string& name, const std::string& def);
 
     DbKind kind_;
     OdbcTestEnv odbc_;
     E2eSite site_;
     std::vector<std::string> schemas_;
-    std::map<std::string, std::string> specs_;                    // source -> odbc-env spec
+    std::map<std::string, std::string> defs_;                    // source -> odbc-env def
     std::map<std::string, std::pair<void*, void*>> connections_;  // source -> env, dbc
 };

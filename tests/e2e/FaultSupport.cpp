@@ -140,7 +140,7 @@ PrivatePostgres::~PrivatePostgres() {
     std::filesystem::remove_all(dir_, ignored);
 }
 
-std::string PrivatePostgres::Spec() const { return "pg:127.0.0.1:" + port_ + ":quorvel"; }
+std::string PrivatePostgres::Definition() const { return "pg:127.0.0.1:" + port_ + ":quorvel"; }
 
 std::string PrivatePostgres::StopCommand() const {
     std::string ctl = PgBin("pg_ctl") + " -D " + dir_ + "/data -m immediate -w stop";

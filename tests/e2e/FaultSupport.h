@@ -53,7 +53,7 @@ public:
     PrivatePostgres& operator=(const PrivatePostgres&) = delete;
 
     // The data source in the syntax of scripts/odbc-env ("pg:127.0.0.1:PORT:quorvel").
-    std::string Spec() const;
+    std::string Definition() const;
     // A shell command that stops the server at once (as a crash would).
     std::string StopCommand() const;
     void Stop();

@@ -115,7 +115,7 @@ protected:
         server_ = PrivatePostgres::Start();
         if (!server_)
             GTEST_SKIP() << "no PostgreSQL server could be started here";
-        odbc_.AddSource("priv=" + server_->Spec());
+        odbc_.AddSource("priv=" + server_->Definition());
         site_.Write("quorvel.cfg", "_ERR_URL_=err.html _CONNECT_=\"priv:quorvel/quorvel\"");
         site_.Write("stop.sh", "#!/bin/sh\n" + server_->StopCommand() + " >/dev/null 2>&1\nprintf '\\377'\n", 0755);
     }

@@ -149,7 +149,7 @@ protected:
         if (!server)
             GTEST_SKIP() << "no PostgreSQL server could be started here";
         server->Sql(kSchema);
-        odbc.AddSource("priv=" + server->Spec());
+        odbc.AddSource("priv=" + server->Definition());
         site.Write("quorvel.cfg", "_HTMX_PATH_=. _ERR_URL_=err.htm _CONNECT_=\"priv:quorvel/quorvel\"");
         site.Write("order.htmx", OrderPage());
         GatewayRun r = site.Get("/order.htmx", "ORDER=7", Env());
