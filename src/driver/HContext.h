@@ -58,3 +58,15 @@ public:
     // Set only by the template checker, which watches the reader through it. Not owned.
     HReadObserver* observer = nullptr;
 };
+
+// Counts one more level of a depth bound of HContext for as long as it lives.
+class HDepthGuard {
+public:
+    explicit HDepthGuard(int& depth) : depth_(depth) { ++depth_; }
+    ~HDepthGuard() { --depth_; }
+    HDepthGuard(const HDepthGuard&) = delete;
+    HDepthGuard& operator=(const HDepthGuard&) = delete;
+
+private:
+    int& depth_;
+};

@@ -7,21 +7,12 @@
 
 #include "driver/HContext.h"
 #include "driver/HExcept.h"
+#include "template/HFileIo.h"
 #include "database/HOdbc.h"
 
 void WriteStdout(const std::string& text) {
-    const char* p = text.data();
-    size_t n = text.size();
-    while (n > 0) {
-        ssize_t w = ::write(1, p, n);
-        if (w < 0) {
-            if (errno == EINTR)
-                continue;
-            return;  // the client is gone; nothing more can be said to it
-        }
-        p += w;
-        n -= static_cast<size_t>(w);
-    }
+    // A client that is gone cannot be told anything more; the request still ends normally.
+    WriteAll(1, text.data(), text.size());
 }
 
 std::string SafeHeaderValue(const std::string& url) {

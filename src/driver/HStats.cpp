@@ -8,6 +8,7 @@
 
 #include "driver/HContext.h"
 #include "driver/HExcept.h"
+#include "template/HFileIo.h"
 
 namespace {
 
@@ -87,17 +88,7 @@ void WriteStatistics(const HContext& ctx, const HExcept* error) {
         if (fd.get() < 0 || !LockWithin(fd.get(), kMaxWaitMilliseconds))
             return;
         std::string line = FormatStatistics(ctx, error, std::time(nullptr));
-        const char* p = line.data();
-        size_t n = line.size();
-        while (n > 0) {
-            ssize_t w = ::write(fd.get(), p, n);
-            if (w < 0 && errno == EINTR)
-                continue;
-            if (w <= 0)
-                break;
-            p += w;
-            n -= static_cast<size_t>(w);
-        }
+        WriteAll(fd.get(), line.data(), line.size());
         // Closing the descriptor releases the lock for the next waiting request.
     } catch (const HExcept&) {
     }

@@ -24,11 +24,7 @@ std::unique_ptr<HElement> HElement::Parse(HContext& ctx, int& status) {
 }
 
 std::unique_ptr<HElement> HElement::ReadContent(HContext& ctx, int& status) {
-    struct Depth {
-        explicit Depth(int& d) : depth(d) { ++depth; }
-        ~Depth() { --depth; }
-        int& depth;
-    } depth(ctx.elementDepth);
+    HDepthGuard depth(ctx.elementDepth);
     if (ctx.elementDepth > kMaxDepth)
         throw HExcept(7);
 

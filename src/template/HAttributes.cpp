@@ -1,18 +1,11 @@
 #include "template/HAttributes.h"
 
 #include "driver/HExcept.h"
+#include "template/HCharClass.h"
 #include "template/HInput.h"
 #include "values/HValueParser.h"
 
 namespace {
-
-bool IsBlank(int c) { return c == ' ' || c == '\t' || c == '\n'; }
-
-bool IsNameChar(int c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
-}
-
-char Upper(int c) { return static_cast<char>((c >= 'a' && c <= 'z') ? c - 'a' + 'A' : c); }
 
 // One arbitrary first byte, then letters, digits and underscores, upper-cased.
 bool ReadName(HInput& in, std::string& name) {
@@ -20,16 +13,16 @@ bool ReadName(HInput& in, std::string& name) {
     int c;
     do
         c = in.Get();
-    while (IsBlank(c));
+    while (IsTemplateBlank(c));
     if (c == '"' || c == '@' || c == '(') {
         in.Unget(c);
         throw HExcept(12);
     }
     if (c == HInput::kEof)
         return false;
-    name.push_back(Upper(c));
-    for (c = in.Get(); IsNameChar(c); c = in.Get())
-        name.push_back(Upper(c));
+    name.push_back(TemplateUpper(c));
+    for (c = in.Get(); IsTemplateNameChar(c); c = in.Get())
+        name.push_back(TemplateUpper(c));
     in.Unget(c);
     return true;
 }
@@ -40,7 +33,7 @@ bool ReadAttribute(HInput& in, std::string& name, HValuePtr& value) {
     int c;
     do
         c = in.Get();
-    while (IsBlank(c));
+    while (IsTemplateBlank(c));
     if (c == '>')
         return false;
     in.Unget(c);
@@ -53,7 +46,7 @@ bool ReadAttribute(HInput& in, std::string& name, HValuePtr& value) {
         throw HExcept(12);
     do
         c = in.Get();
-    while (IsBlank(c));
+    while (IsTemplateBlank(c));
     if (c == '=') {
         HValuePtr parsed;
         if (ParseValue(in, parsed) == 0)

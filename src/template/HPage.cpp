@@ -1,25 +1,13 @@
 #include "template/HPage.h"
 
+#include "template/HFileIo.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
 #include <unistd.h>
 
 namespace {
-
-bool WriteAll(int fd, const char* p, size_t n) {
-    while (n > 0) {
-        ssize_t w = ::write(fd, p, n);
-        if (w < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        p += w;
-        n -= static_cast<size_t>(w);
-    }
-    return true;
-}
 
 int OpenTemporary() {
     const char* dir = std::getenv("TMPDIR");

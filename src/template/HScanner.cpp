@@ -7,6 +7,7 @@
 #include "elements/HElement.h"
 #include "elements/HElementFactory.h"
 #include "template/HReadObserver.h"
+#include "template/HCharClass.h"
 #include "template/HTagTable.h"
 #include "values/HValueParser.h"
 
@@ -26,8 +27,6 @@ const Stops kStops;
 
 bool IsNameTerminator(int c) { return c == ' ' || c == '\t' || c == '\n' || c == '>'; }
 
-char Upper(int c) { return static_cast<char>((c >= 'a' && c <= 'z') ? c - 'a' + 'A' : c); }
-
 }  // namespace
 
 // Inlined into Scan, so that a request pays for the observer test only.
@@ -46,7 +45,7 @@ char Upper(int c) { return static_cast<char>((c >= 'a' && c <= 'z') ? c - 'a' + 
                 terminated = true;
                 break;
             }
-            name.push_back(Upper(c));
+            name.push_back(TemplateUpper(c));
         }
         if (terminated) {
             int index = LookupTag(name);

@@ -20,12 +20,6 @@ constexpr int kMaxEvalDepth = 64;
 // grow beyond kMaxQuotedText; beyond either bound the evaluation is error 9.
 constexpr long kMaxNestedReferences = 10000;
 
-struct DepthGuard {
-    explicit DepthGuard(int& d) : depth(d) { ++depth; }
-    ~DepthGuard() { --depth; }
-    int& depth;
-};
-
 // Leading decimal integer: blanks and one sign allowed, 0 when there are no digits;
 // saturates instead of overflowing.
 long LeadingInteger(const std::string& s) {
@@ -60,7 +54,7 @@ std::string HVarRef::Evaluate(HContext& ctx, const std::string* modifier) const 
 
     if (ctx.evalDepth == 0)
         ctx.nestedReferences = 0;
-    DepthGuard guard(ctx.evalDepth);
+    HDepthGuard guard(ctx.evalDepth);
     if (ctx.evalDepth > kMaxEvalDepth || ++ctx.nestedReferences > kMaxNestedReferences)
         throw HExcept(9, text_);
     return value->Evaluate(ctx, nullptr);

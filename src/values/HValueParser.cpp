@@ -1,15 +1,10 @@
 #include "values/HValueParser.h"
 
 #include "driver/HExcept.h"
+#include "template/HCharClass.h"
 #include "template/HInput.h"
 
 namespace {
-
-bool IsBlank(int c) { return c == ' ' || c == '\t' || c == '\n'; }
-
-bool IsNameChar(int c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
-}
 
 struct WordStops {
     bool table[256] = {};
@@ -30,7 +25,7 @@ int SkipBlanks(HInput& in) {
     int c;
     do
         c = in.Get();
-    while (IsBlank(c));
+    while (IsTemplateBlank(c));
     return c;
 }
 
@@ -99,7 +94,7 @@ int Parse(HInput& in, HValuePtr& out, int depth) {
             return HValue::kLiteral;
         }
         std::string name;
-        while (IsNameChar(c)) {
+        while (IsTemplateNameChar(c)) {
             name.push_back(static_cast<char>(c));
             c = in.Get();
         }

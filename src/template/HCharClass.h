@@ -1,0 +1,14 @@
+// Character classes of the template syntax, shared by the scanner, the attribute reader
+// and the value parser so that all three agree on them.
+#pragma once
+
+// White space between attributes and before values: blank, tab, newline (not CR).
+inline bool IsTemplateBlank(int c) { return c == ' ' || c == '\t' || c == '\n'; }
+
+// Letters, digits and underscore: the rest of an attribute name or an `@name`.
+inline bool IsTemplateNameChar(int c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+}
+
+// ASCII upper case; every other byte unchanged.
+inline char TemplateUpper(int c) { return static_cast<char>((c >= 'a' && c <= 'z') ? c - 'a' + 'A' : c); }
