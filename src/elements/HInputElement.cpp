@@ -143,19 +143,19 @@ void CheckValue(const HElement& element, const std::string& field, const std::st
 }  // namespace
 
 bool ParseConstraintNumber(std::string_view text, double& value) {
+    // The shape: blanks, a sign and digits, then an optional point and digits. The integer
+    // read here saturates at 32-bit limits, so the value is read from the text instead.
     long integer;
     bool negative;
     size_t i = ReadInteger(text, integer, negative);
-    double fraction = 0;
-    if (i < text.size() && text[i] == '.') {
-        std::string digits = "0.";
-        for (++i; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i)
-            digits += text[i];
-        fraction = std::strtod(digits.c_str(), nullptr);
-    }
+    if (i < text.size() && text[i] == '.')
+        for (++i; i < text.size() && text[i] >= '0' && text[i] <= '9';)
+            ++i;
     if (i != text.size())
         return false;
-    value = static_cast<double>(integer) + (negative ? -fraction : fraction);
+    // strtod skips the same blanks and reads the digits at full size; a text without digits
+    // ("", ".") is 0.
+    value = std::strtod(std::string(text).c_str(), nullptr);
     return true;
 }
 
