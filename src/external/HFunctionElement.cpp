@@ -2,7 +2,7 @@
 
 #include "driver/HContext.h"
 #include "driver/HExcept.h"
-#include "external/HProgram.h"
+#include "external/HProgramCommand.h"
 #include "template/HTagTable.h"
 #include "template/HWriter.h"
 
@@ -27,18 +27,18 @@ void HFunctionElement::Output(HContext& ctx) {
     if (forPostProcess != ctx.postProcess)
         return;
 
+    // A malformed bound in the configuration is an error of its own, never hidden by DEFAULT.
+    HProgramLimits limits = ProgramLimits(ctx);
     std::optional<std::string> fallback;
     try {
         if (HasAttribute("DEFAULT")) {
             const HValue* value = Attribute("DEFAULT");
             fallback = value ? value->Evaluate(ctx, nullptr) : std::string();
         }
-        const HValue* path = Attribute("PATH");
-        std::string programPath = path ? path->Evaluate(ctx, nullptr) : std::string();
         const HValue* command = Attribute("COMMAND");
         if (!command)
             throw HExcept(kNoCommand);
-        HProgram program(programPath, command->Evaluate(ctx, nullptr));
+        HProgram program = StartCommand(EvaluateCommand(ctx, Attribute("PATH"), *command), limits);
         program.ReadUntilTerminator([&ctx](std::string_view chunk) { WriteText(ctx, chunk); });
     } catch (const HExcept&) {
         if (!fallback)

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -22,6 +23,9 @@ constexpr int kExternalCallFailed = 32;
 // exited while something else still holds the pipe open.
 constexpr int kPollMs = 50;
 constexpr const char* kDefaultSearchPath = "/usr/local/bin:/usr/bin:/bin";
+// Signals that tell the gateway to stop; it ends its programs first (OnStopSignal).
+constexpr int kStopSignals[] = {SIGTERM, SIGHUP, SIGINT};
+bool stopHandled[3];  // whether OnStopSignal is installed for kStopSignals[i]
 
 // Everything the child needs, prepared before the fork so that the child only makes
 // async-signal-safe calls.
@@ -66,6 +70,9 @@ std::vector<std::string> SearchCandidates(const std::string& name) {
     dfl.sa_handler = SIG_DFL;
     sigaction(SIGPIPE, &dfl, nullptr);
     sigaction(SIGCHLD, &dfl, nullptr);
+    for (int i = 0; i < 3; ++i)
+        if (stopHandled[i])
+            sigaction(kStopSignals[i], &dfl, nullptr);
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -109,6 +116,102 @@ void SleepMs(int ms) {
     nanosleep(&ts, nullptr);
 }
 
+long long NowMs() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Process groups of the programs running now, for the stop-signal handler (0 = free slot).
+// A request runs one program at a time; the few slots only serve callers that keep more.
+volatile sig_atomic_t liveGroups[8];
+
+void AddLiveGroup(pid_t pid) noexcept {
+    for (auto& slot : liveGroups)
+        if (slot == 0) {
+            slot = pid;
+            return;
+        }
+}
+
+void RemoveLiveGroup(pid_t pid) noexcept {
+    for (auto& slot : liveGroups)
+        if (slot == pid)
+            slot = 0;
+}
+
+
+// The gateway is told to stop: end the programs' groups as HChildProcess::Finish does
+// (SIGTERM, a grace, SIGKILL), then die of the signal as before. Async-signal-safe.
+void OnStopSignal(int sig) {
+    bool any = false;
+    for (auto& slot : liveGroups)
+        if (slot > 0) {
+            kill(-slot, SIGTERM);
+            any = true;
+        }
+    for (int waited = 0; any && waited < HChildProcess::kGraceMs; waited += 10) {
+        any = false;
+        for (auto& slot : liveGroups) {
+            siginfo_t info;
+            info.si_pid = 0;
+            if (slot > 0 && waitid(P_PID, slot, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == 0)
+                any = true;  // still running
+        }
+        if (any)
+            SleepMs(10);
+    }
+    for (auto& slot : liveGroups)
+        if (slot > 0)
+            kill(-slot, SIGKILL);
+    signal(sig, SIG_DFL);
+    raise(sig);  // delivered when the handler returns
+}
+
+void HandleStopSignals() {
+    static bool done = false;
+    if (done)
+        return;
+    done = true;
+    for (int i = 0; i < 3; ++i) {
+        struct sigaction old;
+        if (sigaction(kStopSignals[i], nullptr, &old) != 0 || old.sa_handler == SIG_IGN)
+            continue;  // a stop the gateway was started to ignore stays ignored
+        struct sigaction act;
+        std::memset(&act, 0, sizeof act);
+        act.sa_handler = OnStopSignal;
+        sigemptyset(&act.sa_mask);
+        for (int s : kStopSignals)
+            sigaddset(&act.sa_mask, s);
+        stopHandled[i] = sigaction(kStopSignals[i], &act, nullptr) == 0;
+    }
+}
+
+// Whether the client has gone away: the gateway's standard output, when it is a pipe or a
+// socket to the web server, reports an error or hang-up. Once seen, it stays so.
+bool clientGone = false;
+
+int WatchedOutput() {
+    static const int fd = [] {
+        struct stat st;
+        return fstat(STDOUT_FILENO, &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode))
+                   ? STDOUT_FILENO
+                   : -1;
+    }();
+    return fd;
+}
+
+bool ClientGone() {
+    if (!clientGone && WatchedOutput() >= 0) {
+        pollfd p{WatchedOutput(), 0, 0};
+        clientGone = poll(&p, 1, 0) == 1 && (p.revents & (POLLERR | POLLHUP));
+    }
+    return clientGone;
+}
+
+HStartedProgram StartProgram(const std::string& programPath, const std::vector<std::string>& args);
+HProgramStarter currentStarter = StartProgram;
+
 }  // namespace
 
 HFd& HFd::operator=(HFd&& other) noexcept {
@@ -127,6 +230,11 @@ void HFd::Reset(int fd) noexcept {
     if (fd_ >= 0)
         close(fd_);
     fd_ = fd;
+}
+
+HChildProcess::HChildProcess(pid_t pid) noexcept : pid_(pid) {
+    if (pid_ > 0)
+        AddLiveGroup(pid_);
 }
 
 HChildProcess::HChildProcess(HChildProcess&& other) noexcept
@@ -171,10 +279,10 @@ bool HChildProcess::WaitForExit(int timeoutMs) noexcept {
     return true;
 }
 
-void HChildProcess::Finish(int graceMs) noexcept {
+void HChildProcess::Finish(int graceMs, bool endNow) noexcept {
     if (pid_ < 0)
         return;
-    if (!WaitForExit(graceMs)) {
+    if (endNow || !WaitForExit(graceMs)) {
         kill(-pid_, SIGTERM);
         kill(pid_, SIGTERM);
         if (!WaitForExit(graceMs))
@@ -184,9 +292,11 @@ void HChildProcess::Finish(int graceMs) noexcept {
         // The child is dead but not reaped, so its group id is still reserved: whatever it
         // left running in its group goes too.
         kill(-pid_, SIGKILL);
+        RemoveLiveGroup(pid_);
         while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
         }
     }
+    RemoveLiveGroup(pid_);
     pid_ = -1;
 }
 
@@ -213,13 +323,15 @@ std::vector<std::string> HProgram::SplitCommandLine(std::string_view line) {
     return args;
 }
 
-HProgram::HProgram(const std::string& programPath, const std::string& commandLine)
-    : commandLine_(commandLine) {
+namespace {
+
+// The real start: fork and execute. The stop signals stay blocked from the fork until the
+// child's group is on the list the handler ends, so that no stop can miss it.
+HStartedProgram StartProgram(const std::string& programPath, const std::vector<std::string>& args) {
+    HStartedProgram started;
     LaunchPlan plan;
-    plan.args = SplitCommandLine(commandLine);
+    plan.args = args;
     if (programPath.empty()) {
-        if (plan.args.empty() || plan.args[0].empty())
-            Fail();
         plan.candidates = SearchCandidates(plan.args[0]);
     } else {
         plan.candidates = {programPath};
@@ -239,18 +351,28 @@ HProgram::HProgram(const std::string& programPath, const std::string& commandLin
 
     int ends[2];
     if (pipe2(ends, O_CLOEXEC) < 0)
-        Fail();
+        return started;
     HFd readEnd(ends[0]), writeEnd(ends[1]);
     if (pipe2(ends, O_CLOEXEC) < 0)
-        Fail();
+        return started;
     HFd statusRead(ends[0]), statusWrite(ends[1]);
 
+    HandleStopSignals();
+    sigset_t stops, old;
+    sigemptyset(&stops);
+    for (int s : kStopSignals)
+        sigaddset(&stops, s);
+    sigprocmask(SIG_BLOCK, &stops, &old);
     pid_t pid = fork();
-    if (pid < 0)
-        Fail();
     if (pid == 0)
         ExecChild(plan, writeEnd.Get(), statusWrite.Get());
-    child_ = HChildProcess(pid);
+    if (pid > 0) {
+        setpgid(pid, pid);  // also done by the child: whichever runs first
+        started.child = HChildProcess(pid);
+    }
+    sigprocmask(SIG_SETMASK, &old, nullptr);
+    if (pid < 0)
+        return started;
     writeEnd.Reset();
     statusWrite.Reset();
 
@@ -259,14 +381,44 @@ HProgram::HProgram(const std::string& programPath, const std::string& commandLin
     do {
         got = read(statusRead.Get(), &err, sizeof err);
     } while (got < 0 && errno == EINTR);
-    if (got != 0)
-        Fail();  // exec failed (or the status could not be read): child_ reaps the child
-    output_ = std::move(readEnd);
+    if (got == 0)  // else exec failed (or the status could not be read): the child is reaped
+        started.output = std::move(readEnd);
+    return started;
 }
+
+}  // namespace
+
+HProgramStarter SetProgramStarter(HProgramStarter starter) noexcept {
+    HProgramStarter previous = currentStarter;
+    currentStarter = starter ? starter : StartProgram;
+    return previous;
+}
+
+HProgram::HProgram(const std::string& programPath, std::vector<std::string> args, std::string commandLine,
+                   HProgramLimits limits)
+    : commandLine_(std::move(commandLine)), limits_(limits) {
+    if (ClientGone() || (programPath.empty() && (args.empty() || args[0].empty())))
+        Fail();
+    double ms = limits_.seconds * 1000;
+    deadlineMs_ = NowMs() + (ms < 1e12 ? static_cast<long long>(ms) : 1000000000000LL);
+    HStartedProgram started = currentStarter(programPath, args);
+    child_ = std::move(started.child);
+    if (!started.output)
+        Fail();
+    output_ = std::move(started.output);
+}
+
+HProgram::HProgram(const std::string& programPath, const std::string& commandLine, HProgramLimits limits)
+    : HProgram(programPath, SplitCommandLine(commandLine), commandLine, limits) {}
 
 HProgram::~HProgram() {
     output_.Reset();
-    child_.Finish();
+    child_.Finish(HChildProcess::kGraceMs, overrun_);
+}
+
+void HProgram::Overrun() {
+    overrun_ = true;
+    Fail();
 }
 
 void HProgram::Fail() const {
@@ -276,14 +428,23 @@ void HProgram::Fail() const {
 std::size_t HProgram::ReadSome(char* buffer, std::size_t max) {
     bool exited = false;
     for (;;) {
-        pollfd p{output_.Get(), POLLIN, 0};
-        int ready = poll(&p, 1, exited ? 0 : kPollMs);
+        long long left = deadlineMs_ - NowMs();
+        if (left <= 0)
+            Overrun();  // the answer is not finished in time
+        // The gateway's standard output is watched too: no events asked, so only an error or
+        // a hang-up (the client went away) is reported on it.
+        pollfd p[2] = {{output_.Get(), POLLIN, 0}, {WatchedOutput(), 0, 0}};
+        int ready = poll(p, p[1].fd >= 0 ? 2 : 1, exited ? 0 : static_cast<int>(left < kPollMs ? left : kPollMs));
         if (ready < 0) {
             if (errno == EINTR)
                 continue;
             Fail();
         }
-        if (ready == 0) {
+        if (p[1].revents & (POLLERR | POLLHUP)) {
+            clientGone = true;
+            Overrun();
+        }
+        if (p[0].revents == 0) {
             // Nothing to read yet. Once the program itself has exited and the pipe is still
             // empty, its output has ended, even if a process it left behind holds the pipe.
             if (exited)
@@ -301,12 +462,16 @@ std::size_t HProgram::ReadSome(char* buffer, std::size_t max) {
 
 void HProgram::ReadUntilTerminator(const std::function<void(std::string_view)>& write) {
     char buffer[kChunk];
+    std::size_t written = 0;
     for (;;) {
         std::size_t n = ReadSome(buffer, sizeof buffer);
         if (n == 0)
             Fail();
         const void* end = std::memchr(buffer, kTerminator, n);
         std::size_t len = end ? static_cast<const char*>(end) - buffer : n;
+        if (len > limits_.maxOutput - written)
+            Overrun();  // nothing beyond the limit reaches the page
+        written += len;
         if (len > 0)
             write(std::string_view(buffer, len));
         if (end)

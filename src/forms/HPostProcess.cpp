@@ -9,7 +9,7 @@
 #include "driver/HContext.h"
 #include "driver/HExcept.h"
 #include "elements/HElement.h"
-#include "external/HProgram.h"
+#include "external/HProgramCommand.h"
 #include "template/HTagTable.h"
 #include "values/HNameModifier.h"
 #include "values/HValue.h"
@@ -90,14 +90,15 @@ void RunValidation(HContext& ctx, const HElement& form) {
         static_cast<const HParamList*>(clause)->Items().size() != 4)
         throw HExcept(33);
     const auto& items = static_cast<const HParamList*>(clause)->Items();
-    std::string program = items[0]->Evaluate(ctx, nullptr);
-    std::string commandLine = items[1]->Evaluate(ctx, nullptr);
+    // The command line is split as the template wrote it, then its references evaluated.
+    HCommand command = EvaluateCommand(ctx, items[0].get(), *items[1]);
+    std::string commandLine = command.text;
     std::string expected = items[2]->Evaluate(ctx, nullptr);
     std::string failureUrl = items[3]->Evaluate(ctx, nullptr);
 
     // The answer may arrive in several writes: read until it is complete or the output
     // ends. The program is ended and reaped when `validator` goes.
-    HProgram validator = RunProgram(program, commandLine);
+    HProgram validator = StartCommand(std::move(command), ProgramLimits(ctx));
     if (validator.ReadExactly(expected.size()) != expected)
         throw HExcept(34, commandLine, failureUrl, 1);
 }
