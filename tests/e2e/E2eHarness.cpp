@@ -65,7 +65,7 @@ bool E2eSite::Exists(const std::string& rel) const { return ::access(Path(rel).c
 void E2eSite::Remove(const std::string& rel) const { ::unlink(Path(rel).c_str()); }
 
 GatewayRun E2eSite::Run(const std::map<std::string, std::string>& env, const std::string& body,
-                        int timeoutSeconds) const {
+                        int timeoutSeconds, int exitCode) const {
     std::map<std::string, std::string> all;
     for (const char* pass : {"PATH", "HOME", "ODBCSYSINI", "ODBCINI", "ASAN_OPTIONS", "UBSAN_OPTIONS",
                              "LSAN_OPTIONS", "TMPDIR"})
@@ -141,7 +141,7 @@ GatewayRun E2eSite::Run(const std::map<std::string, std::string>& env, const std
     run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 
     EXPECT_FALSE(run.timedOut) << "gateway did not finish within " << timeoutSeconds << " s";
-    EXPECT_EQ(run.exitCode, 0) << "gateway exit status; stderr:\n" << run.err;
+    EXPECT_EQ(run.exitCode, exitCode) << "gateway exit status; stderr:\n" << run.err;
     EXPECT_EQ(run.err.find("Sanitizer"), std::string::npos) << run.err;
     EXPECT_EQ(run.err.find("runtime error"), std::string::npos) << run.err;
     return run;

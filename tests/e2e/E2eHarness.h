@@ -32,9 +32,10 @@ public:
 
     // Runs the gateway with these CGI variables (and anything in `env`) and `body` on
     // standard input. PATH, HOME, ODBCSYSINI, ODBCINI and sanitizer options are passed
-    // through from the test's own environment unless `env` sets them.
+    // through from the test's own environment unless `env` sets them. `exitCode` is the
+    // status the run must end with (128 + signal for a gateway that a signal ended).
     GatewayRun Run(const std::map<std::string, std::string>& env, const std::string& body = "",
-                   int timeoutSeconds = 60) const;
+                   int timeoutSeconds = 60, int exitCode = 0) const;
 
     // Shorthand for a GET page request of `path` with `query`.
     GatewayRun Get(const std::string& path, const std::string& query = "",

@@ -55,6 +55,65 @@ TEST(FaultTest, FunctionKilledWhileWriting) {
               "t.htmx External function call failed: ./killed.sh\nt.htmx\n");
 }
 
+// A program that does not finish its answer in time, or writes too much, is ended with its
+// group and the request fails (or shows DEFAULT); nothing beyond the bound reaches the page.
+TEST(FaultTest, ProgramsBeyondTheirBoundsAreEnded) {
+    E2eSite site;
+    site.Write("slow.sh", "#!/bin/sh\nsleep 30 & echo $! > child.pid\nprintf 'slow'\nwait\n", 0755);
+    site.Write("flood.sh", "#!/bin/sh\necho $$ > child.pid\nwhile :; do printf '%0100d' 0; done\n", 0755);
+    site.Write("sized.sh", "#!/bin/sh\nhead -c 1000 /dev/zero | tr '\\0' x; printf '\\377'\n", 0755);
+    const std::string x1000(1000, 'x');
+    struct Case {
+        const char* config;
+        const char* attributes;
+        std::string out;
+        std::string inPage;  // in the debug log (the page buffer)
+    } cases[] = {
+        {"_PROGRAM_TIMEOUT_=1", "COMMAND=./slow.sh", kToErrorPage, "[slow<!-- External function call failed: ./slow.sh -->"},
+        {"_PROGRAM_TIMEOUT_=0.5", "COMMAND=./slow.sh DEFAULT=late", kPage + "<HTML>[slowlate</HTML>", "[slowlate</HTML>"},
+        {"_PROGRAM_MAX_OUTPUT_=100000", "COMMAND=./flood.sh", kToErrorPage, "<!-- External function call failed: ./flood.sh -->"},
+        {"_PROGRAM_MAX_OUTPUT_=1000", "COMMAND=./sized.sh", kPage + "<HTML>[" + x1000 + "</HTML>", "[" + x1000 + "</HTML>"},
+        {"_PROGRAM_MAX_OUTPUT_=999", "COMMAND=./sized.sh", kToErrorPage, "x<!-- External function call failed: ./sized.sh -->"},
+        {"_PROGRAM_TIMEOUT_=soon", "COMMAND=./sized.sh DEFAULT=x", kToErrorPage, "<!-- External function call failed: _PROGRAM_TIMEOUT_=soon -->"},
+    };
+    for (const Case& c : cases) {
+        site.Write("quorvel.cfg", std::string("_ERR_URL_=err.html _DEBUG_=TRUE ") + c.config);
+        site.Write("t.htmx", std::string("<HTML>[<FUNCTION ") + c.attributes + "></HTML>");
+        site.Remove("child.pid");
+        GatewayRun r = site.Get("t.htmx");
+        EXPECT_EQ(r.out.substr(0, c.out.size()), c.out) << c.config << " " << c.attributes;
+        std::string log = site.Read("quorvel.log");
+        EXPECT_NE(log.find(c.inPage), std::string::npos) << c.config << "\n" << log.substr(0, 300);
+        EXPECT_LT(log.size(), 120000u) << c.config;  // the flood never filled the page buffer
+        if (c.out == kToErrorPage) {
+            EXPECT_EQ(log.find(x1000), std::string::npos) << c.config;  // cut within the bound
+        }
+        if (site.Exists("child.pid")) {
+            EXPECT_TRUE(ProcessGone(std::atoi(site.Read("child.pid").c_str()))) << c.config;
+        }
+    }
+}
+
+// A gateway told to stop while its program runs ends the program's group before it dies.
+TEST(FaultTest, GatewayStoppedWhileItsProgramRuns) {
+    E2eSite site;
+    site.Write("quorvel.cfg", "_ERR_URL_=err.html");
+    site.Write("stay.sh", "#!/bin/sh\nsleep 300 & echo $! > child.pid\necho $PPID > gateway.pid\nwait\n", 0755);
+    site.Write("t.htmx", "<HTML>[<FUNCTION COMMAND=./stay.sh></HTML>");
+    for (int sig : {SIGTERM, SIGHUP, SIGINT}) {
+        site.Remove("gateway.pid");
+        std::thread stopper([&] {
+            for (int i = 0; i < 1000 && std::atoi(site.Read("gateway.pid").c_str()) <= 0; ++i)
+                usleep(10000);
+            ::kill(std::atoi(site.Read("gateway.pid").c_str()), sig);
+        });
+        GatewayRun r = site.Run({{"PATH_INFO", "t.htmx"}, {"REQUEST_METHOD", "GET"}, {"GATEWAY_INTERFACE", "CGI/1.1"}},
+                                "", 60, 128 + sig);
+        stopper.join();
+        EXPECT_TRUE(ProcessGone(std::atoi(site.Read("child.pid").c_str()))) << "signal " << sig;
+    }
+}
+
 TEST(FaultTest, StatisticsLogLockedLongerThanTheWaitBound) {
     E2eSite site;
     site.Write("t.htmx", "<HTML>answered</HTML>");
