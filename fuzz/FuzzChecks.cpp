@@ -13,6 +13,8 @@
 #include "driver/HExcept.h"
 #include "driver/HStats.h"
 #include "elements/HElement.h"
+#include "external/HProgram.h"
+#include "template/HCharClass.h"
 #include "template/HScanner.h"
 #include "template/HTagTable.h"
 #include "values/HNameModifier.h"
@@ -68,12 +70,19 @@ const std::string& ScratchDir() {
     return dir;
 }
 
+// Request-like values for command lines: `V` is the one the input chooses.
+const char kQuoteValue[] = "ok\" --evil \"x";
+const char kBlankValue[] = " \t ";
+
 // A few variables of every kind a template may meet: plain and hostile words, a chain of
 // references, a reference to itself, a list and a repeated-row field.
-void DefineVariables(HContext& ctx) {
-    auto word = [&](const char* name, const char* text) {
+void DefineVariables(HContext& ctx, const std::string& requestValue) {
+    auto word = [&](const char* name, const std::string& text) {
         ctx.symbols.Define(name, std::make_unique<HWordValue>(text));
     };
+    word("V", requestValue);
+    word("Q", kQuoteValue);
+    word("B", kBlankValue);
     word("A", "alpha");
     word("N", "12");
     word("HOSTILE", "<b>\"&'\r\n\xff");
@@ -104,9 +113,43 @@ bool Contains(const HElement& root, int tagIndex) {
     return false;
 }
 
-void ReadAndWriteTemplate(const std::string& text, bool postProcess) {
+// Programs are never run: the starter records the argument vector of each start and answers
+// with an empty text (the end byte alone).
+struct RecordedStarts {
+    int count = 0;
+    std::vector<std::string> args;
+};
+RecordedStarts recorded;
+
+HStartedProgram RecordingStarter(const std::string&, const std::vector<std::string>& args) {
+    ++recorded.count;
+    recorded.args = args;
+    HStartedProgram started;
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) == 0) {
+        started.output.Reset(ends[0]);
+        HFd writer(ends[1]);
+        const char end = static_cast<char>(HProgram::kTerminator);
+        Require(::write(writer.Get(), &end, 1) == 1, "cannot answer for the program");
+    }
+    return started;
+}
+
+// Keeps the recording starter installed while it lives.
+class RecordingScope {
+public:
+    RecordingScope() : previous_(SetProgramStarter(RecordingStarter)) { recorded = RecordedStarts(); }
+    ~RecordingScope() { SetProgramStarter(previous_); }
+    RecordingScope(const RecordingScope&) = delete;
+    RecordingScope& operator=(const RecordingScope&) = delete;
+
+private:
+    HProgramStarter previous_;
+};
+
+void ReadAndWriteTemplate(const std::string& text, bool postProcess, const std::string& requestValue = kQuoteValue) {
     HContext ctx;
-    DefineVariables(ctx);
+    DefineVariables(ctx, requestValue);
     ctx.postProcess = postProcess;
     ctx.page = HPage::Temporary();
     Require(ctx.page != nullptr, "no temporary page file");
@@ -262,10 +305,79 @@ std::string ModifierOf(const std::vector<long>& rows) {
 
 }  // namespace
 
+// The argument vector the rules give for a command line as the template wrote it, written
+// from the rules: split at blanks and tabs outside double quotes (which group and are
+// removed); `@name` stands for the variable's text inside its argument, `@@` for `@`.
+// False when the line refers to anything but V, Q, B and A.
+bool ExpectedArguments(const std::string& line, const std::string& requestValue, std::vector<std::string>& args) {
+    const std::map<std::string, std::string> values = {
+        {"V", requestValue}, {"Q", kQuoteValue}, {"B", kBlankValue}, {"A", "alpha"}};
+    std::string current;
+    bool inWord = false, quoted = false;
+    for (size_t i = 0; i < line.size(); ++i) {
+        char c = line[i];
+        if (c == '@' && i + 1 < line.size() && line[i + 1] == '@') {
+            current += '@';
+            ++i;
+        } else if (c == '@') {
+            size_t end = i + 1;
+            while (end < line.size() && IsTemplateNameChar(static_cast<unsigned char>(line[end])))
+                ++end;
+            auto value = values.find(line.substr(i + 1, end - i - 1));
+            if (value == values.end())
+                return false;
+            current += value->second;
+            i = end - 1;
+        } else if (c == '"') {
+            quoted = !quoted;
+        } else if (!quoted && (c == ' ' || c == '\t')) {
+            if (inWord)
+                args.push_back(current);
+            current.clear();
+            inWord = false;
+            continue;
+        } else {
+            current += c;
+        }
+        inWord = true;
+    }
+    if (inWord)
+        args.push_back(current);
+    return true;
+}
+
+// A FUNCTION command line from the input: its first line is a request value (V), the rest
+// the command line as written (a quote written twice in the attribute stands for one).
+// Whatever the value holds, the program must get exactly the arguments the template wrote.
+void CheckCommandLine(const std::string& input) {
+    size_t newline = input.find('\n');
+    if (newline == std::string::npos)
+        return;
+    std::string value = input.substr(0, newline), line, attribute;
+    for (char c : input.substr(newline + 1))
+        if (c != '(' && c != '\r' && c != '\n')  // no function calls; CR LF reads as LF
+            line += c;
+    for (char c : line)
+        attribute += c == '"' ? std::string("\"\"") : std::string(1, c);
+    std::vector<std::string> expected;
+    if (!ExpectedArguments(line, value, expected))
+        return;
+    ReadAndWriteTemplate("<HTML><FUNCTION PATH=/nonexistent-quorvel-fuzz COMMAND=\"" + attribute + "\"></HTML>",
+                         false, value);
+    Require(recorded.count == 1, "the program was not started for: " + line);
+    Require(recorded.args.size() == expected.size(),
+            "argument count " + std::to_string(recorded.args.size()) + " instead of " +
+                std::to_string(expected.size()) + " for: " + line);
+    Require(recorded.args == expected, "arguments differ from those written for: " + line);
+}
+
 void FuzzTemplate(const uint8_t* data, size_t size) {
+    RecordingScope programs;
     std::string text(reinterpret_cast<const char*>(data), size);
     ReadAndWriteTemplate(text, false);
     ReadAndWriteTemplate(text, true);
+    recorded = RecordedStarts();
+    CheckCommandLine(text);
 }
 
 void FuzzConfiguration(const uint8_t* data, size_t size) {

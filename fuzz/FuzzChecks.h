@@ -20,7 +20,10 @@ public:
 
 // Template reading: scanner, attribute lists, values and the element tree from raw bytes,
 // then the page written with a few variables defined, once as a page and once in
-// post-process mode.
+// post-process mode. Then a FUNCTION command line: the input's first line is a request
+// value, the rest the command line as written; the program must receive exactly the
+// arguments the template wrote, each reference's value inside its own argument. No program
+// is ever run: a recording starter stands in for the real one.
 void FuzzTemplate(const uint8_t* data, size_t size);
 
 // The configuration file: read from a file holding the bytes, then every variable
