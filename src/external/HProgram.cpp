@@ -192,18 +192,14 @@ void HandleStopSignals() {
 bool clientGone = false;
 
 int WatchedOutput() {
-    static const int fd = [] {
-        struct stat st;
-        return fstat(STDOUT_FILENO, &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode))
-                   ? STDOUT_FILENO
-                   : -1;
-    }();
-    return fd;
+    struct stat st;
+    return fstat(STDOUT_FILENO, &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) ? STDOUT_FILENO
+                                                                                               : -1;
 }
 
-bool ClientGone() {
-    if (!clientGone && WatchedOutput() >= 0) {
-        pollfd p{WatchedOutput(), 0, 0};
+bool ClientGone(int watched) {
+    if (!clientGone && watched >= 0) {
+        pollfd p{watched, 0, 0};
         clientGone = poll(&p, 1, 0) == 1 && (p.revents & (POLLERR | POLLHUP));
     }
     return clientGone;
@@ -396,8 +392,8 @@ HProgramStarter SetProgramStarter(HProgramStarter starter) noexcept {
 
 HProgram::HProgram(const std::string& programPath, std::vector<std::string> args, std::string commandLine,
                    HProgramLimits limits)
-    : commandLine_(std::move(commandLine)), limits_(limits) {
-    if (ClientGone() || (programPath.empty() && (args.empty() || args[0].empty())))
+    : commandLine_(std::move(commandLine)), limits_(limits), watched_(WatchedOutput()) {
+    if (ClientGone(watched_) || (programPath.empty() && (args.empty() || args[0].empty())))
         Fail();
     double ms = limits_.seconds * 1000;
     deadlineMs_ = NowMs() + (ms < 1e12 ? static_cast<long long>(ms) : 1000000000000LL);
@@ -433,7 +429,7 @@ std::size_t HProgram::ReadSome(char* buffer, std::size_t max) {
             Overrun();  // the answer is not finished in time
         // The gateway's standard output is watched too: no events asked, so only an error or
         // a hang-up (the client went away) is reported on it.
-        pollfd p[2] = {{output_.Get(), POLLIN, 0}, {WatchedOutput(), 0, 0}};
+        pollfd p[2] = {{output_.Get(), POLLIN, 0}, {watched_, 0, 0}};
         int ready = poll(p, p[1].fd >= 0 ? 2 : 1, exited ? 0 : static_cast<int>(left < kPollMs ? left : kPollMs));
         if (ready < 0) {
             if (errno == EINTR)

@@ -154,6 +154,7 @@ private:
     HProgramLimits limits_;
     long long deadlineMs_ = 0;  // on the monotonic clock
     bool overrun_ = false;
+    int watched_;  // the gateway's standard output when it is a pipe or socket, else -1
     HChildProcess child_;
     HFd output_;
 };

@@ -12,6 +12,7 @@
 #include <signal.h>
 #include <sstream>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -74,6 +75,22 @@ protected:
             return e.code;
         }
         return -1;
+    }
+
+    // Whether the process whose id `pidFile` holds has ended within a second: gone, or
+    // killed and waiting for its new parent to reap it.
+    static bool Ended(const std::string& pidFile) {
+        pid_t pid = 0;
+        std::ifstream(pidFile) >> pid;
+        std::string state = "?";
+        for (int i = 0; pid > 0 && i < 100 && !state.empty() && state != "Z"; ++i) {
+            state.clear();
+            std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+            std::string id, comm;
+            if (stat >> id >> comm >> state && state != "Z")
+                usleep(10000);
+        }
+        return pid > 0 && (state.empty() || state == "Z");
     }
 
     std::string dir_;
@@ -189,20 +206,7 @@ TEST_F(HProgramTest, BackgroundJobHoldingThePipeDoesNotHoldTheRead) {
     EXPECT_EQ(ErrorOf(path, "bg"), 32);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
     // The sleeper was in the program's process group and went with it.
-    pid_t sleeper = 0;
-    std::ifstream(pidFile) >> sleeper;
-    ASSERT_GT(sleeper, 0);
-    std::string state;
-    for (int i = 0; i < 100; ++i) {
-        state.clear();
-        std::ifstream stat("/proc/" + std::to_string(sleeper) + "/stat");
-        std::string pid, comm;
-        if (!(stat >> pid >> comm >> state) || state == "Z")
-            break;
-        usleep(10000);
-    }
-    // Gone, or killed and waiting for its new parent to reap it.
-    EXPECT_TRUE(state.empty() || state == "Z") << state;
+    EXPECT_TRUE(Ended(pidFile));
 }
 
 TEST_F(HProgramTest, ProgramStillRunningAfterItsOutputIsEndedAndReaped) {
@@ -216,6 +220,35 @@ TEST_F(HProgramTest, ProgramStillRunningAfterItsOutputIsEndedAndReaped) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
     EXPECT_EQ(kill(pid, 0), -1);
     EXPECT_EQ(errno, ESRCH);
+}
+
+TEST_F(HProgramTest, ClientGoingAwayEndsTheProgram) {
+    std::string pidFile = dir_ + "/pid";
+    std::string path = Script("stay", "#!/bin/sh\nsleep 30 & echo $! > " + pidFile + "\nwait\nprintf 'late\\377'\n");
+    // In a child whose standard output is a pipe, closed (the client going away) once the
+    // program runs: the read ends in error 32 instead of waiting for the program.
+    pid_t tester = fork();
+    if (tester == 0) {
+        int ends[2];
+        if (pipe(ends) != 0 || dup2(ends[1], STDOUT_FILENO) < 0)
+            _exit(3);
+        close(ends[1]);
+        int code = 1;
+        try {
+            HProgram p(path, "stay");
+            while (access(pidFile.c_str(), F_OK) != 0)
+                usleep(10000);
+            close(ends[0]);
+            ReadAll(p);
+        } catch (const HExcept& e) {
+            code = e.code == 32 ? 0 : 2;
+        }
+        _exit(code);
+    }
+    int status = -1;
+    ASSERT_EQ(waitpid(tester, &status, 0), tester);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_TRUE(Ended(pidFile)) << "the program's child survived";
 }
 
 TEST_F(HProgramTest, ReadExactlyCollectsSplitWrites) {

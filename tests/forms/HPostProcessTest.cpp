@@ -28,7 +28,9 @@ TEST(HPostProcessTest, ValidationProgramAnswers) {
     dir.Write("slow", "#!/bin/sh\nprintf O\nsleep 0.3\nprintf 'K and more'\n", 0755);
     dir.Write("silent", "#!/bin/sh\nexit 0\n", 0755);
     dir.Write("short", "#!/bin/sh\nprintf O\n", 0755);
+    dir.Write("args", "#!/bin/sh\nprintf '%s|' \"$@\"\n", 0755);
     const std::string slow = dir.Path("slow"), silent = dir.Path("silent"), shortOne = dir.Path("short");
+    const std::string args = dir.Path("args");
     const struct {
         std::string form;
         int code;
@@ -45,6 +47,8 @@ TEST(HPostProcessTest, ValidationProgramAnswers) {
         {"<FORM VALIDATION=(/no/such/program,\"nothing here\",OK,bad.htm)>", 32, "nothing here", ""},
         // The items are evaluated: the answer may come from the submission.
         {"<FORM VALIDATION=(\"\",\"printf @WORD\",@WANT,@BACK)>", 34, "printf yes", "again.htm"},
+        // A submitted value is one argument, whatever quotes and blanks it holds.
+        {"<FORM VALIDATION=(" + args + ",\"args @EVIL \"\"@EVIL\"\"\",@TWICE,bad.htm)>", -1, "", ""},
         {"<FORM VALIDATION=(a,b,c)>", 33, "", ""},
         {"<FORM VALIDATION=(a,b,c,d,e)>", 33, "", ""},
         {"<FORM VALIDATION=abc>", 33, "", ""},
@@ -52,11 +56,14 @@ TEST(HPostProcessTest, ValidationProgramAnswers) {
         {"<FORM ACTION=x>", -1, "", ""},
     };
     for (const auto& c : cases) {
-        HExcept e = Validate(c.form, {{"WORD", "yes"}, {"WANT", "no"}, {"BACK", "again.htm"}});
+        HExcept e = Validate(c.form, {{"WORD", "yes"}, {"WANT", "no"}, {"BACK", "again.htm"},
+                                      {"EVIL", "ok\" --evil \"x"}, {"TWICE", "ok\" --evil \"x|ok\" --evil \"x|"}});
         EXPECT_EQ(e.code, c.code) << c.form;
         EXPECT_EQ(e.detail, c.detail) << c.form;
         EXPECT_EQ(e.url, c.url) << c.form;
     }
+    // An answer that is not complete within the time bound: the program is ended, error 32.
+    EXPECT_EQ(Validate("<FORM VALIDATION=(" + slow + ",slow,OK,bad.htm)>", {{"_PROGRAM_TIMEOUT_", "0.1"}}).code, 32);
 }
 
 }  // namespace
