@@ -3,7 +3,8 @@
 //
 // PROCESS (its text, not evaluated) chooses the kind of request: absent or PRE (any case)
 // for page requests, anything else for post-process requests; in the other kind the element
-// does nothing. COMMAND is the command line, PATH the optional program file (see HProgram).
+// does nothing. COMMAND is the command line, split as the template wrote it before its
+// references are evaluated (HProgramCommand); PATH the optional program file (HProgram).
 // The output runs up to the byte 0xFF. When DEFAULT is given, any failure after it was
 // evaluated writes the default text instead, after whatever output had already arrived.
 // The content read after the tag belongs to the element and is never written.
