@@ -46,7 +46,7 @@ std::string HVarRef::Evaluate(HContext& ctx, const std::string* modifier) const 
 
     const HValue* value;
     if (modifier && !IsFirstInstance(*modifier))
-        value = ctx.symbols.Lookup(text_ + *modifier);
+        value = ctx.symbols.Lookup(RowVariable(ctx, text_, *modifier));
     else
         value = ctx.symbols.Lookup(text_);
     if (!value)
