@@ -64,10 +64,10 @@ std::string HParamList::Evaluate(HContext&, const std::string*) const {
     throw HExcept(13);
 }
 
-std::string HQuotedValue::Evaluate(HContext& ctx, const std::string*) const {
+std::string HQuotedValue::Evaluate(HContext& ctx, const std::string* modifier) const {
     std::string out;
     for (const HValuePtr& piece : pieces_) {
-        out += piece->Evaluate(ctx, nullptr);
+        out += piece->Evaluate(ctx, modifier);
         if (out.size() > kMaxQuotedText)
             throw HExcept(9, piece->Text());
     }
