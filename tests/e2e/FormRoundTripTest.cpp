@@ -171,6 +171,12 @@ const char kCart[] =
     "<INPUT NAME=TOKEN VALUE=t1 MANDATORY=(TRUE,missing.htm)><DBRESULT QUERY=rows>"
     "<INPUT TYPE=CHECKBOX NAME=REMOVE VALUE=@id></DBRESULT></FORM></HTML>";
 
+const char kFormPerLine[] =
+    "<HTML><SQL NAME=rows TEXT=\"SELECT id, qty FROM cart WHERE token = 't1' ORDER BY id\">"
+    "<SQL NAME=one TEXT=\"UPDATE cart SET qty = ? WHERE id = ? AND token = 't1'\" ERROR_URL=dberr.htm>"
+    "<DBRESULT QUERY=rows><FORM SQLACTION=one ACTION=done.htm METHOD=POST PARAM=(@QTY,@ID)>"
+    "<INPUT TYPE=HIDDEN NAME=ID VALUE=@id><INPUT NAME=QTY VALUE=@qty></FORM></DBRESULT></HTML>";
+
 // Submissions as a browser sends them (and hand-made ones): every row the visitor sent is
 // stored once, no other row, no other visitor's row is touched; a refusal leaves nothing.
 TEST_P(FormRoundTrip, EveryRowSentStoredOnceAndNoOther) {
@@ -220,6 +226,8 @@ TEST_P(FormRoundTrip, EveryRowSentStoredOnceAndNoOther) {
          {{"REMOVE___4", "4"}, {"TOKEN___4", ""}, {"_MAX_NAME_MODIFIER_", "___4"}}, "done.htm", kCartRows, kCartBefore},
         {"5 unknown product", kNestedOrder, 0, with({{"GOOD___2___1", "999"}}), "dberr.htm", kLines, ""},
         {"5 negative product", kNestedOrder, 0, with({{"GOOD___1___3", "-7"}}), "dberr.htm", kLines, ""},
+        {"a form in each line: the second", kFormPerLine, 1, {{"QTY___2", "9"}}, "done.htm", kCartRows,
+         "1|t1|1\n2|t1|9\n3|t1|1\n4|t2|5\n"},
         {"mandatory token", kCart, 1, {{"TOKEN", ""}, {"REMOVE", "on"}}, "missing.htm", kCartRows, kCartBefore},
     };
     for (const auto& c : cases) {
