@@ -28,18 +28,13 @@ int RowBound(const HElement& element) {
     return static_cast<int>(n);
 }
 
-// Keeps the query in scope and the name modifier for as long as its rows are written.
-class OpenResult {
+// Keeps the name modifier of the rows being visited, and restores the outer one.
+class RowLevel {
 public:
-    OpenResult(HContext& ctx, const HSqlOperation& op) : ctx_(ctx), saved_(ctx.nameModifier) {
-        ctx_.scopes.push_back(&op);
-    }
-    ~OpenResult() {
-        ctx_.scopes.pop_back();
-        ctx_.nameModifier = saved_;
-    }
-    OpenResult(const OpenResult&) = delete;
-    OpenResult& operator=(const OpenResult&) = delete;
+    explicit RowLevel(HContext& ctx) : ctx_(ctx), saved_(ctx.nameModifier) {}
+    ~RowLevel() { ctx_.nameModifier = saved_; }
+    RowLevel(const RowLevel&) = delete;
+    RowLevel& operator=(const RowLevel&) = delete;
 
     void SetRow(int row) { ctx_.nameModifier = saved_ + "___" + std::to_string(row); }
 
@@ -48,12 +43,26 @@ private:
     std::string saved_;
 };
 
+// Keeps the query in scope and the name modifier for as long as its rows are written.
+class OpenResult : public RowLevel {
+public:
+    OpenResult(HContext& ctx, const HSqlOperation& op) : RowLevel(ctx), ctx_(ctx) { ctx_.scopes.push_back(&op); }
+    ~OpenResult() { ctx_.scopes.pop_back(); }
+
+private:
+    HContext& ctx_;
+};
+
 }  // namespace
 
 HDbResultElement::HDbResultElement() : HElement(kTagDbResult) {}
 
 void HDbResultElement::Output(HContext& ctx) {
     if (ctx.postProcess) {
+        // Visited once, as a first row: the fields inside learn how many row levels they
+        // are in, which decides the names their rows are checked and read under.
+        RowLevel level(ctx);
+        level.SetRow(1);
         HElement::Output(ctx);
         return;
     }

@@ -6,7 +6,8 @@
 // modifier carries the row number (`___2`, nested `___2___3`). At most MAXROWS rows (1..100,
 // default 100) reach the page whatever the driver does with its row limit; NULL values read
 // as empty and values are cut to `_MAX_COLUMN_WIDTH_` - 1 bytes. The element writes no markup of its own;
-// in a post-process request it visits its body once without running the query.
+// in a post-process request it visits its body once without running the query, with the
+// name modifier one first-row group deeper, so that a form inside knows its row levels.
 #pragma once
 
 #include "elements/HElement.h"

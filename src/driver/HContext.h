@@ -14,6 +14,7 @@
 
 #include "template/HInput.h"
 #include "template/HPage.h"
+#include "values/HNameModifier.h"
 #include "values/HResultSet.h"
 #include "values/HSymbolTable.h"
 
@@ -44,6 +45,9 @@ public:
 
     std::string nameModifier;
     std::string maxNameModifier;
+    // While a form's rows run: its named fields and their row levels, so that a reference
+    // to one reads that row's name (see RowVariable). Not owned.
+    const HFormFields* rowFields = nullptr;
     std::string formAction;
     bool postProcess = false;
     bool debug = false;

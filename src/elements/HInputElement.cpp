@@ -111,8 +111,7 @@ void WriteFieldName(HContext& ctx, const HElement& element) {
     WriteText(ctx, name);
     if (!IsFirstInstance(ctx.nameModifier))
         WriteText(ctx, ctx.nameModifier);
-    if (ctx.nameModifier.size() >= ctx.maxNameModifier.size())
-        ctx.maxNameModifier = ctx.nameModifier;
+    RaiseMaximum(ctx.maxNameModifier, ctx.nameModifier);
 }
 
 // The type and range checks of one submitted value; `field` names it in the error.

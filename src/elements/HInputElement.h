@@ -3,8 +3,9 @@
 //
 // Written inside the rows of a DBRESULT, a field's NAME gets the current name modifier
 // appended (`QTY___3`), so that every row comes back as a variable of its own; the first
-// row keeps the plain name. The fields also raise the context's `maxNameModifier`, which
-// the enclosing FORM writes into its `_MAX_NAME_MODIFIER_` hidden field.
+// row keeps the plain name. The fields also raise the context's `maxNameModifier` level by
+// level (RaiseMaximum), which the enclosing FORM writes into its `_MAX_NAME_MODIFIER_`
+// hidden field.
 //
 // An INPUT of type text may carry constraints, each a list of two items (setting, URL of
 // the page shown when the check fails): MANDATORY=(TRUE,url), DATATYPE=(NUMBER|DATE|CHAR,

@@ -4,9 +4,9 @@
 // submits back to this very program and template: ACTION is replaced by the URL of the
 // current request, SQLACTION, VALIDATION and PARAM stay out of the page, and two hidden
 // fields are written before the end tag: `_POST_PROCESS_` (the ACTION text, the page to
-// show once the submission is processed) and `_MAX_NAME_MODIFIER_` (the highest name
-// modifier of the form's fields, so that the post-processing knows how many rows came
-// back). In a post-process request the form writes nothing; it checks its fields, runs its
+// show once the submission is processed) and `_MAX_NAME_MODIFIER_` (level by level, the
+// highest row number the form wrote a field for, so that the post-processing knows how many
+// rows came back). In a post-process request the form writes nothing; it checks its fields, runs its
 // validation program and its SQL action (HPostProcess.h).
 //
 // No fields of its own; attribute values and children are owned by HElement.

@@ -1,5 +1,6 @@
 #include "forms/HPostProcess.h"
 
+#include <algorithm>
 #include <string>
 #include <utility>
 #include <vector>
@@ -16,68 +17,94 @@
 
 namespace {
 
-// A named field of the form and the number of DBRESULT rows it repeats in.
-struct RowField {
-    std::string name;
-    int depth;
-};
-
-void CollectFields(const HElement& element, int depth, std::vector<RowField>& fields) {
+// The form's named fields (INPUT and TEXTAREA) below `element`, `levels` DBRESULTs deep.
+// A name written at several depths keeps the deepest.
+void CollectFields(const HElement& element, int levels, HFormFields& fields) {
     for (const auto& child : element.Children()) {
         int tag = child->TagIndex();
         if (tag == kTagInput || tag == kTagTextArea) {
-            if (const HValue* name = child->Attribute("NAME"))
-                fields.push_back({name->GetText(), depth});
+            if (const HValue* name = child->Attribute("NAME")) {
+                int& known = fields.emplace(name->GetText(), levels).first->second;
+                known = std::max(known, levels);
+            }
         }
-        CollectFields(*child, tag == kTagDbResult ? depth + 1 : depth, fields);
+        CollectFields(*child, tag == kTagDbResult ? levels + 1 : levels, fields);
     }
 }
 
-int Levels(const std::string& modifier) {
-    int levels = 0;
-    for (size_t p = modifier.find("___"); p != std::string::npos; p = modifier.find("___", p + 3))
-        ++levels;
-    return levels;
-}
-
-// Whether any field of the form came back under `modifier` (a row that existed), and if so,
-// defines the fields of that row the browser left out as empty.
-bool PrepareRow(HContext& ctx, const std::vector<RowField>& fields, const std::string& modifier) {
-    if (IsFirstInstance(modifier))
-        return true;
-    bool submitted = false;
+// Whether the row `modifier` came back: one of the fields repeated at its level was sent
+// under the name the page wrote for it in that row (shared fields make no row). If so,
+// the row's fields the browser left out (unchecked check boxes) are defined empty for
+// every row but the first, so that they never read another row's value.
+bool RowCameBack(HContext& ctx, const HFormFields& fields, const std::string& modifier) {
+    const int levels = ModifierLevels(modifier);
+    bool back = false;
     for (const auto& f : fields)
-        submitted = submitted || ctx.symbols.Contains(f.name + modifier);
-    if (!submitted)
-        return false;
-    int levels = Levels(modifier);
-    for (const auto& f : fields)
-        if (f.depth == levels && !ctx.symbols.Contains(f.name + modifier))
-            ctx.symbols.Define(f.name + modifier, std::make_unique<HWordValue>(std::string()));
+        back = back || (f.second == levels && ctx.symbols.Contains(NameInRow(f.first, levels, modifier)));
+    if (!back || IsFirstInstance(modifier))
+        return back;
+    for (const auto& f : fields) {
+        std::string row = NameInRow(f.first, levels, modifier);
+        if (f.second == levels && !ctx.symbols.Contains(row))
+            ctx.symbols.Define(row, std::make_unique<HWordValue>(std::string()));
+    }
     return true;
 }
 
-// The action runs for every row of the submission; failures pass on unchanged.
+// A form without repeated rows runs once, when one of its named fields came back or when
+// it has none.
+bool SingleRowCameBack(const HContext& ctx, const HFormFields& fields) {
+    bool back = fields.empty();
+    for (const auto& f : fields)
+        back = back || ctx.symbols.Contains(f.first);
+    return back;
+}
+
+// Points the context at the form's fields while its rows run.
+class RowFieldsInUse {
+public:
+    RowFieldsInUse(HContext& ctx, const HFormFields& fields) : ctx_(ctx) { ctx_.rowFields = &fields; }
+    ~RowFieldsInUse() { ctx_.rowFields = nullptr; }
+    RowFieldsInUse(const RowFieldsInUse&) = delete;
+    RowFieldsInUse& operator=(const RowFieldsInUse&) = delete;
+
+private:
+    HContext& ctx_;
+};
+
+// The action runs for every row of the submission that came back; failures pass on
+// unchanged.
 void RunRows(HContext& ctx, const HElement& form, HSqlOperation& action, const std::string& name) {
     const HValue* maxValue = ctx.symbols.Lookup("_MAX_NAME_MODIFIER_");
     if (!maxValue)
         return;
     std::string maximum = maxValue->Evaluate(ctx, nullptr);
     CheckModifierBounds(maximum);
-    std::vector<RowField> fields;
-    CollectFields(form, 0, fields);
+    // A form inside the rows of a DBRESULT writes its fields with that row's modifier too.
+    HFormFields fields;
+    CollectFields(form, ModifierLevels(ctx.nameModifier), fields);
+    bool repeated = false;
+    for (const auto& f : fields)
+        repeated = repeated || f.second > 0;
+    RowFieldsInUse inUse(ctx, fields);
     const HValue* param = form.Attribute("PARAM");
     std::vector<std::string> values;
-    std::string modifier;
-    while (NextModifier(modifier, maximum)) {
-        if (!PrepareRow(ctx, fields, modifier))
-            continue;
+    auto run = [&](const std::string& modifier) {
         if (param)
             EvaluateParameters(ctx, *param, values, action.ErrorUrlValue(), action.Trim(), modifier);
         ExecuteOperation(ctx, action, values, name, action.Trim());
         if (!OdbcChecked(ctx, OdbcCloseCursor(action.Statement())))
             throw HExcept(5, action.Text(), action.ErrorUrl(ctx), 1);
+    };
+    if (!repeated) {
+        if (SingleRowCameBack(ctx, fields))
+            run(std::string());
+        return;
     }
+    std::string modifier;
+    while (NextModifier(modifier, maximum))
+        if (RowCameBack(ctx, fields, modifier))
+            run(modifier);
 }
 
 }  // namespace

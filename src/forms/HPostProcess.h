@@ -9,11 +9,15 @@
 // one transaction on the action's connection: committed when every row succeeded, rolled
 // back when anything failed, so that no row of the form stays half-written.
 //
-// The odometer of name modifiers runs every outer row up to the inner bound of the highest
-// modifier, whatever the real number of inner rows was; a modifier for which none of the
-// form's fields came back is a row that never existed and runs nothing. In a row that did
-// come back, a field of that row that the browser did not send (an unchecked check box) is
-// empty, not the first row's value.
+// Rows: the odometer of name modifiers runs every outer row up to the inner bound of the
+// highest modifier, whatever the real number of inner rows was. A row runs only when one of
+// the fields the form repeats at its level came back under the name the page wrote for it
+// in that row (the plain name in the first row); fields outside the rows never make one.
+// A form without repeated rows runs once when any of its named fields came back, a form
+// without named fields once. In a row that runs, a reference to a field of the form reads
+// that field's name in the row (its own levels of the modifier), anything else the plain
+// variable; a field of the row the browser did not send (an unchecked check box) is empty,
+// not the first row's value.
 //
 // Nothing here owns anything beyond the call; the action belongs to the symbol table.
 #pragma once

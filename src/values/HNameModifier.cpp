@@ -1,7 +1,9 @@
 #include "values/HNameModifier.h"
 
 #include <cstdio>
+#include <vector>
 
+#include "driver/HContext.h"
 #include "driver/HExcept.h"
 #include "values/HValue.h"
 
@@ -48,6 +50,14 @@ std::string GroupOf(long n) {
     char buf[32];
     std::snprintf(buf, sizeof buf, "___%ld", n);
     return buf;
+}
+
+// The row numbers of a well-formed modifier, outermost first.
+std::vector<long> RowNumbers(std::string_view m) {
+    std::vector<long> rows;
+    for (size_t p = m.find("___"); p != std::string_view::npos; p = m.find("___", p + 3))
+        rows.push_back(Group(m.substr(p)));
+    return rows;
 }
 
 }  // namespace
@@ -129,13 +139,58 @@ bool NextModifier(std::string& current, const std::string& maximum) {
 }
 
 std::string EvaluateWithModifier(HContext& ctx, const HValue& value, std::string modifier) {
-    try {
-        return value.Evaluate(ctx, modifier.empty() ? nullptr : &modifier);
-    } catch (const HExcept&) {
-        size_t p = modifier.rfind("___");
-        if (p == std::string::npos)
-            throw;
-        modifier.resize(p);
-    }
     return value.Evaluate(ctx, modifier.empty() ? nullptr : &modifier);
+}
+
+int ModifierLevels(std::string_view modifier) {
+    int levels = 0;
+    for (size_t p = modifier.find("___"); p != std::string_view::npos; p = modifier.find("___", p + 3))
+        ++levels;
+    return levels;
+}
+
+void RaiseMaximum(std::string& maximum, std::string_view modifier) {
+    if (modifier.empty())
+        return;
+    std::vector<long> high = RowNumbers(maximum);
+    const std::vector<long> row = RowNumbers(modifier);
+    bool raised = row.size() > high.size();
+    if (raised)
+        high.resize(row.size(), 0);
+    for (size_t i = 0; i < row.size(); ++i) {
+        if (row[i] > high[i]) {
+            high[i] = row[i];
+            raised = true;
+        }
+    }
+    if (!raised)
+        return;
+    maximum.clear();
+    for (long n : high)
+        maximum += GroupOf(n);
+}
+
+std::string NameInRow(const std::string& field, int levels, std::string_view row) {
+    std::string name = field;
+    bool first = true;
+    size_t p = row.find("___");
+    for (; levels > 0; --levels) {
+        long n = 1;
+        if (p != std::string_view::npos) {
+            n = Group(row.substr(p));
+            p = row.find("___", p + 3);
+        }
+        first = first && n == 1;
+        name += GroupOf(n);
+    }
+    if (first)
+        name.resize(field.size());
+    return name;
+}
+
+std::string RowVariable(const HContext& ctx, const std::string& name, const std::string& row) {
+    if (!ctx.rowFields)
+        return name;
+    auto field = ctx.rowFields->find(name);
+    return field == ctx.rowFields->end() ? name : NameInRow(name, field->second, row);
 }

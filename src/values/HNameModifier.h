@@ -7,6 +7,7 @@
 
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
 class HContext;
 class HValue;
@@ -38,6 +39,28 @@ void CheckModifierBounds(const std::string& maximum);
 // REQUIRES: `maximum` passed CheckModifierBounds (the recursion goes one call per level).
 bool NextModifier(std::string& current, const std::string& maximum);
 
-// Evaluates `value` with `modifier`; when that fails and the modifier has a `___` group,
-// evaluates once more with its last group cut off.
+// Evaluates `value` for the row `modifier` of the form being post-processed (empty: outside
+// any row): references read the variables RowVariable names.
 std::string EvaluateWithModifier(HContext& ctx, const HValue& value, std::string modifier);
+
+// The number of groups of `modifier` (`___2___3` has 2).
+int ModifierLevels(std::string_view modifier);
+
+// Raises `maximum` to `modifier` level by level: each group becomes the higher row number
+// of the two, compared as numbers, and levels `maximum` lacks are taken from `modifier`
+// (`___2___2` raised to `___1___3` gives `___2___3`). Both must be well formed.
+void RaiseMaximum(std::string& maximum, std::string_view modifier);
+
+// The named fields of a form, each with the number of DBRESULT levels it is written in
+// (0 for a field outside the rows, shared by all of them).
+using HFormFields = std::unordered_map<std::string, int>;
+
+// The name the page wrote for a field repeated in `levels` row levels, in the row `row`:
+// the field followed by the first `levels` groups of `row` (groups `row` lacks count as
+// first rows), or the plain name when those groups are all first rows.
+std::string NameInRow(const std::string& field, int levels, std::string_view row);
+
+// The variable a reference to `name` reads in the row `row` of the form being
+// post-processed (HContext::rowFields): for a field of the form, NameInRow; for anything
+// else (a shared field, a configuration, request or built-in variable) `name` itself.
+std::string RowVariable(const HContext& ctx, const std::string& name, const std::string& row);

@@ -46,7 +46,7 @@ std::string HVarRef::Evaluate(HContext& ctx, const std::string* modifier) const 
 
     const HValue* value;
     if (modifier && !IsFirstInstance(*modifier))
-        value = ctx.symbols.Lookup(text_ + *modifier);
+        value = ctx.symbols.Lookup(RowVariable(ctx, text_, *modifier));
     else
         value = ctx.symbols.Lookup(text_);
     if (!value)
@@ -64,10 +64,10 @@ std::string HParamList::Evaluate(HContext&, const std::string*) const {
     throw HExcept(13);
 }
 
-std::string HQuotedValue::Evaluate(HContext& ctx, const std::string*) const {
+std::string HQuotedValue::Evaluate(HContext& ctx, const std::string* modifier) const {
     std::string out;
     for (const HValuePtr& piece : pieces_) {
-        out += piece->Evaluate(ctx, nullptr);
+        out += piece->Evaluate(ctx, modifier);
         if (out.size() > kMaxQuotedText)
             throw HExcept(9, piece->Text());
     }

@@ -1,5 +1,5 @@
 // Submits Quorvel forms with a real browser: the order page of ChromiumFormTest, once written
-// with METHOD=POST and once with METHOD=GET. Chromium fills the fields, presses the button,
+// with METHOD=POST and once with METHOD=GET, and the check-box cart. Chromium fills the fields, presses the button,
 // follows the redirect of the post-process request and reads the page it leads to.
 //
 // Usage: node tests/browser/forms.js BASE_URL   (BASE_URL as printed by scripts/lighttpd-serve)
@@ -38,6 +38,19 @@ withBrowser(async (page) => {
   text = await submit(page, 'GET', { QTY: '8', NOTE: 'two words' });
   expect('GET lands on thanks', new URL(page.url()).pathname.endsWith('/thanks.htmx'), true);
   expect('GET rows', text, "[1:8:two words][2:7:blue][3:1:O'Brien <&>]");
+
+  // The check-box cart: only the ticked line goes, nothing when nothing is ticked, and saving
+  // the quantities of the other form removes nothing.
+  async function cart(check, fill, button) {
+    await page.goto(`${base}/cart.htmx`);
+    for (const name of check) await page.check(`[name=${name}]`);
+    for (const [name, value] of Object.entries(fill)) await page.fill(`[name=${name}]`, value);
+    await Promise.all([page.waitForNavigation(), page.click(`input[value=${button}]`)]);
+    return (await page.textContent('body')).trim();
+  }
+  expect('cart: cups ticked', await cart(['REMOVE___2'], {}, 'Remove'), '[1:1][3:1][4:5]');
+  expect('cart: nothing ticked', await cart([], {}, 'Remove'), '[1:1][3:1][4:5]');
+  expect('cart: quantities saved', await cart([], { QTY: '3' }, 'Save'), '[1:3][3:1][4:5]');
 }).catch((err) => {
   console.error(`FAIL ${err.message}`);
   process.exit(1);

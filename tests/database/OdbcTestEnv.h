@@ -70,7 +70,7 @@ public:
                 (section == "[SQLite3]" ? sqlite : pg) = line.substr(7);
         }
         if (def.rfind("sqlite:", 0) == 0)
-            return "DRIVER=" + sqlite + ";Database=" + def.substr(7) + ";NoCreat=1";
+            return "DRIVER=" + sqlite + ";Database=" + def.substr(7) + ";NoCreat=1;FKSupport=1";
         std::vector<std::string> f;
         for (std::size_t p = 0, q; p <= def.size(); p = q + 1) {
             q = def.find(':', p);

@@ -1,7 +1,7 @@
 // A real browser submits a form: lighttpd serves the gateway as a CGI program, headless
 // Chromium (tests/browser/forms.js) loads the order page, fills in rows, presses the button
-// and follows the redirect, once with METHOD=POST and once with METHOD=GET; then the rows
-// are checked in the database itself.
+// and follows the redirect, once with METHOD=POST and once with METHOD=GET; then it ticks
+// check boxes in a cart. The rows are checked in the database itself.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -71,6 +71,24 @@ TEST(ChromiumFormTest, BrowserSubmitsRowsByPostAndGet) {
                "</FORM></BODY></HTML>");
     site.Write("thanks.htmx", "<HTML><BODY><SQL NAME=list TEXT=\"SELECT id, qty, note FROM items ORDER BY id\">"
                               "<DBRESULT QUERY=list>[@id:@qty:@note]</DBRESULT></BODY></HTML>");
+    // The check-box cart: quantities in one form, a "remove" check box per line in another.
+    db.Exec("CREATE TABLE cart (id INTEGER PRIMARY KEY, token VARCHAR(5), item VARCHAR(10), qty INTEGER)");
+    db.Exec("INSERT INTO cart VALUES (1, 't1', 'tea', 1), (2, 't1', 'cups', 2), (3, 't1', 'pot', 1),"
+            " (4, 't2', 'mug', 5)");
+    site.Write("cart.htmx",
+               "<HTML><BODY><SQL NAME=lines TEXT=\"SELECT id, item, qty FROM cart WHERE token = 't1' ORDER BY id\">\n"
+               "<SQL NAME=save TEXT=\"UPDATE cart SET qty = ? WHERE id = ? AND token = '?'\">\n"
+               "<FORM SQLACTION=save ACTION=cartlist.htmx METHOD=POST PARAM=(@QTY,@ID,@TOKEN)>\n"
+               "<INPUT TYPE=HIDDEN NAME=TOKEN VALUE=t1><DBRESULT QUERY=lines>\n"
+               "@item <INPUT TYPE=HIDDEN NAME=ID VALUE=@id><INPUT NAME=QTY VALUE=@qty>\n"
+               "</DBRESULT><INPUT TYPE=SUBMIT VALUE=Save></FORM>\n"
+               "<SQL NAME=drop TEXT=\"DELETE FROM cart WHERE id = ? AND token = '?'\">\n"
+               "<FORM SQLACTION=drop ACTION=cartlist.htmx METHOD=POST PARAM=(@REMOVE,@TOKEN)>\n"
+               "<INPUT TYPE=HIDDEN NAME=TOKEN VALUE=t1><DBRESULT QUERY=lines>\n"
+               "<INPUT TYPE=CHECKBOX NAME=REMOVE VALUE=@id> @item\n"
+               "</DBRESULT><INPUT TYPE=SUBMIT VALUE=Remove></FORM></BODY></HTML>");
+    site.Write("cartlist.htmx", "<HTML><BODY><SQL NAME=all TEXT=\"SELECT id, qty FROM cart ORDER BY id\">"
+                                "<DBRESULT QUERY=all>[@id:@qty]</DBRESULT></BODY></HTML>");
     site.Write("number.htmx", "<HTML><BODY>Not a number</BODY></HTML>");
     site.Write("err.htmx", "<HTML><BODY>Error</BODY></HTML>");
 
@@ -95,6 +113,7 @@ TEST(ChromiumFormTest, BrowserSubmitsRowsByPostAndGet) {
 
     EXPECT_EQ(db.Query("SELECT id, qty, note FROM items ORDER BY id"),
               "1|8|two words\n2|7|blue\n3|1|O'Brien <&>\n");
+    EXPECT_EQ(db.Query("SELECT id, token, qty FROM cart ORDER BY id"), "1|t1|3\n3|t1|1\n4|t2|5\n");
 }
 
 }  // namespace

@@ -85,7 +85,8 @@ TEST(HInputElementTest, FieldNamesCarryTheRowModifier) {
     EXPECT_EQ(WriteField("<input name=@X>", "___2"), "<INPUT NAME=X___2>");
 }
 
-TEST(HInputElementTest, LongestModifierWinsLaterOnTies) {
+// The highest row number written at each level, compared as numbers.
+TEST(HInputElementTest, HighestRowPerLevelIsTheMaximum) {
     const struct {
         const char* before;
         const char* current;
@@ -93,9 +94,13 @@ TEST(HInputElementTest, LongestModifierWinsLaterOnTies) {
     } cases[] = {
         {"", "", ""},
         {"___1", "___2", "___2"},
-        {"___4", "___3", "___3"},          // same length: the later one
-        {"___2___1", "___3", "___2___1"},  // shorter: kept
+        {"___4", "___3", "___4"},
+        {"___2___1", "___3", "___3___1"},
         {"___9", "___10", "___10"},
+        {"___10", "___9", "___10"},
+        {"___2___3", "___2___2", "___2___3"},  // outer rows of 3 and 2 inner rows
+        {"___1___3", "___2", "___2___3"},
+        {"___3", "", "___3"},
     };
     for (const auto& c : cases) {
         std::string max = c.before;

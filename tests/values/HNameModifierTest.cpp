@@ -36,23 +36,32 @@ TEST(NameModifierTest, OdometerOrder) {
     EXPECT_EQ(Enumerate("___abc"), (V{"___1"}));
 }
 
-TEST(NameModifierTest, EvaluateFallsBackOneLevel) {
+// A row reads the name the page wrote for each field of the form in that row, and the
+// plain variable for anything else: no retry with a shorter modifier.
+TEST(NameModifierTest, RowReadsTheNamesThePageWrote) {
     HContext ctx;
-    ctx.symbols.Define("QTY", std::make_unique<HWordValue>("plain"));
-    ctx.symbols.Define("QTY___2", std::make_unique<HWordValue>("second"));
-    HVarRef ref("QTY");
-    EXPECT_EQ(EvaluateWithModifier(ctx, ref, "___2___3"), "second");
-    EXPECT_EQ(EvaluateWithModifier(ctx, ref, "___3"), "plain");
-    EXPECT_EQ(EvaluateWithModifier(ctx, ref, "___1"), "plain");
-    EXPECT_EQ(EvaluateWithModifier(ctx, ref, ""), "plain");
-    HVarRef other("N");
-    ctx.symbols.Define("N___4", std::make_unique<HWordValue>("x"));
-    try {
-        EvaluateWithModifier(ctx, other, "___3___2");
-        ADD_FAILURE() << "no error";
-    } catch (const HExcept& e) {
-        EXPECT_EQ(e.code, 9);
-        EXPECT_EQ(e.detail, "N");
+    for (const char* name : {"QTY", "QTY___2___3", "CAT", "CAT___2", "CAT___2___1", "EMAIL", "EMAIL___2", "N___2"})
+        ctx.symbols.Define(name, std::make_unique<HWordValue>(name));
+    const HFormFields fields = {{"QTY", 2}, {"CAT", 1}, {"EMAIL", 0}, {"N", 2}};
+    ctx.rowFields = &fields;
+    const struct {
+        const char* reference;
+        const char* row;
+        const char* read;
+    } cases[] = {
+        {"QTY", "___2___3", "QTY___2___3"}, {"QTY", "___1___1", "QTY"},         {"QTY", "___3", "error 9 QTY"},
+        {"QTY", "___1___2", "error 9 QTY"}, {"CAT", "___2___1", "CAT___2"},     {"CAT", "___1___2", "CAT"},
+        {"EMAIL", "___2", "EMAIL"},         {"EMAIL", "___2___1", "EMAIL"},     {"N", "___2___3", "error 9 N"},
+    };
+    for (const auto& c : cases) {
+        HVarRef ref(c.reference);
+        std::string read;
+        try {
+            read = EvaluateWithModifier(ctx, ref, c.row);
+        } catch (const HExcept& e) {
+            read = "error " + std::to_string(e.code) + " " + e.detail;
+        }
+        EXPECT_EQ(read, c.read) << c.reference << c.row;
     }
 }
 
