@@ -5,22 +5,31 @@
 // where h starts at 0 and becomes h * 33 + b for each byte b of the key taken as a
 // signed 8-bit value, in unsigned 32-bit arithmetic; a new key goes to the front of its
 // bucket; iteration visits buckets 0 to 16, each from the front. Keys are compared byte
-// for byte (case-sensitive). The map owns its values. An empty map holds no buckets at all
-// (one null pointer), since most elements of a page have no attributes.
+// for byte (case-sensitive). The map owns its values.
+//
+// The 17 ordered chains only give the order. Names come from the request and anyone can
+// choose names that share a chain, so once the map holds more than a few entries a hashed
+// index (HKeyHash) finds them: defining or finding a key costs the same however many are
+// defined. An empty map holds nothing at all (one null pointer), since most elements of a
+// page have no attributes, and a small one has no index.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 #include <string_view>
-#include <utility>
-#include <vector>
+#include <unordered_map>
+
+#include "values/HKeyHash.h"
 
 template <class V>
 class HNameMap {
 public:
     static constexpr unsigned kBuckets = 17;
+    // Up to this many entries a key is searched along its chain; beyond, in the index.
+    static constexpr size_t kScanLimit = 16;
 
     static unsigned BucketOf(std::string_view key) {
         uint32_t h = 0;
@@ -31,52 +40,72 @@ public:
 
     // The value stored under `key`, or nullptr.
     V* Find(std::string_view key) {
-        if (!buckets_)
-            return nullptr;
-        for (Entry& e : (*buckets_)[BucketOf(key)])
-            if (e.first == key)
-                return &e.second;
-        return nullptr;
+        Node* node = table_ ? table_->Find(key) : nullptr;
+        return node ? &node->value : nullptr;
     }
     const V* Find(std::string_view key) const {
         return const_cast<HNameMap*>(this)->Find(key);
     }
 
     // The slot for `key`, created (empty) at the front of its bucket when absent.
-    // `created` tells which happened.
+    // `created` tells which happened. The slot stays where it is while the map lives.
     V& Slot(std::string_view key, bool* created = nullptr) {
-        if (!buckets_)
-            buckets_ = std::make_unique<Buckets>();
-        auto& chain = (*buckets_)[BucketOf(key)];
-        for (Entry& e : chain)
-            if (e.first == key) {
-                if (created)
-                    *created = false;
-                return e.second;
-            }
-        // Chains are stored back to front, so that adding at the front is a push_back.
-        chain.emplace_back(std::string(key), V());
-        ++size_;
+        if (!table_)
+            table_ = std::make_unique<Table>();
+        Node* node = table_->Find(key);
         if (created)
-            *created = true;
-        return chain.back().second;
+            *created = node == nullptr;
+        if (!node)
+            node = table_->Add(key);
+        return node->value;
     }
 
     // Calls fn(name, value) for every entry in iteration order.
     template <class F>
     void ForEach(F&& fn) const {
-        if (!buckets_)
+        if (!table_)
             return;
-        for (const auto& chain : *buckets_)
-            for (auto it = chain.rbegin(); it != chain.rend(); ++it)
-                fn(it->first, it->second);
+        for (const Node* head : table_->heads)
+            for (const Node* n = head; n; n = n->next)
+                fn(n->key, n->value);
     }
 
-    size_t Size() const { return size_; }
+    size_t Size() const { return table_ ? table_->nodes.size() : 0; }
 
 private:
-    using Entry = std::pair<std::string, V>;
-    using Buckets = std::array<std::vector<Entry>, kBuckets>;
-    std::unique_ptr<Buckets> buckets_;
-    size_t size_ = 0;
+    struct Node {
+        std::string key;
+        V value;
+        Node* next;
+    };
+    struct Table {
+        std::array<Node*, kBuckets> heads{};
+        std::deque<Node> nodes;  // never moves an entry once added
+        std::unordered_map<std::string_view, Node*, HKeyHash> index;  // past kScanLimit
+
+        Node* Find(std::string_view key) {
+            if (nodes.size() > kScanLimit) {
+                auto it = index.find(key);
+                return it == index.end() ? nullptr : it->second;
+            }
+            for (Node* n = heads[BucketOf(key)]; n; n = n->next)
+                if (n->key == key)
+                    return n;
+            return nullptr;
+        }
+        Node* Add(std::string_view key) {
+            Node*& head = heads[BucketOf(key)];
+            nodes.push_back(Node{std::string(key), V(), head});
+            Node* node = head = &nodes.back();
+            if (nodes.size() == kScanLimit + 1) {
+                index.reserve(2 * nodes.size());
+                for (Node& n : nodes)
+                    index.emplace(n.key, &n);
+            } else if (nodes.size() > kScanLimit) {
+                index.emplace(node->key, node);
+            }
+            return node;
+        }
+    };
+    std::unique_ptr<Table> table_;
 };
