@@ -2,6 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <fstream>
+#include <sys/file.h>
+#include <thread>
+#include <unistd.h>
+
 #include "driver/HContext.h"
 #include "driver/HExcept.h"
 
@@ -34,6 +42,37 @@ TEST(StatisticsRecordTest, Format) {
         HExcept error(9, c.detail);
         EXPECT_EQ(FormatStatistics(ctx, c.failed ? &error : nullptr, kStamp), c.expected) << c.name;
     }
+}
+
+void CountAlarm(int) {}
+
+TEST(StatisticsLogTest, WaitForTheLockKeepsTheAlarmHandler) {
+    char dir[] = "/tmp/qvstats.XXXXXX";
+    ASSERT_TRUE(::mkdtemp(dir));
+    const std::string path = std::string(dir) + "/stat.log";
+    int holder = ::open(path.c_str(), O_WRONLY | O_CREAT, 0644);
+    ASSERT_EQ(::flock(holder, LOCK_EX), 0);
+    struct sigaction mine {}, after {};
+    mine.sa_handler = CountAlarm;
+    ASSERT_EQ(::sigaction(SIGALRM, &mine, nullptr), 0);
+    // Released a moment into the wait: the record is written then, whole.
+    std::thread release([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        ::close(holder);
+    });
+    HContext ctx;
+    ctx.symbols.Define("_STAT_FILE_", std::make_unique<HWordValue>(path));
+    ctx.symbols.Define("_PATH_INFO_", std::make_unique<HWordValue>("/w.htmx"));
+    WriteStatistics(ctx, nullptr);
+    release.join();
+    ::sigaction(SIGALRM, nullptr, &after);
+    EXPECT_EQ(after.sa_handler, CountAlarm);
+    ::signal(SIGALRM, SIG_DFL);
+    std::ifstream in(path);
+    std::string line((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_NE(line.find(" /w.htmx\r\n"), std::string::npos) << line;
+    ::unlink(path.c_str());
+    ::rmdir(dir);
 }
 
 }  // namespace
