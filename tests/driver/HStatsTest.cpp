@@ -4,7 +4,6 @@
 
 #include <chrono>
 #include <csignal>
-#include <fcntl.h>
 #include <fstream>
 #include <sys/file.h>
 #include <thread>
@@ -44,35 +43,28 @@ TEST(StatisticsRecordTest, Format) {
     }
 }
 
-void CountAlarm(int) {}
+void OwnAlarm(int) {}
 
 TEST(StatisticsLogTest, WaitForTheLockKeepsTheAlarmHandler) {
-    char dir[] = "/tmp/qvstats.XXXXXX";
-    ASSERT_TRUE(::mkdtemp(dir));
-    const std::string path = std::string(dir) + "/stat.log";
-    int holder = ::open(path.c_str(), O_WRONLY | O_CREAT, 0644);
+    char path[] = "/tmp/qvstats.XXXXXX";
+    int holder = ::mkstemp(path);
     ASSERT_EQ(::flock(holder, LOCK_EX), 0);
-    struct sigaction mine {}, after {};
-    mine.sa_handler = CountAlarm;
-    ASSERT_EQ(::sigaction(SIGALRM, &mine, nullptr), 0);
-    // Released a moment into the wait: the record is written then, whole.
-    std::thread release([&] {
+    struct sigaction own {}, after {};
+    own.sa_handler = OwnAlarm;
+    ASSERT_EQ(::sigaction(SIGALRM, &own, nullptr), 0);
+    std::thread release([&] {  // a moment into the wait
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         ::close(holder);
     });
     HContext ctx;
     ctx.symbols.Define("_STAT_FILE_", std::make_unique<HWordValue>(path));
-    ctx.symbols.Define("_PATH_INFO_", std::make_unique<HWordValue>("/w.htmx"));
     WriteStatistics(ctx, nullptr);
     release.join();
     ::sigaction(SIGALRM, nullptr, &after);
-    EXPECT_EQ(after.sa_handler, CountAlarm);
     ::signal(SIGALRM, SIG_DFL);
-    std::ifstream in(path);
-    std::string line((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    EXPECT_NE(line.find(" /w.htmx\r\n"), std::string::npos) << line;
-    ::unlink(path.c_str());
-    ::rmdir(dir);
+    EXPECT_EQ(after.sa_handler, OwnAlarm);
+    EXPECT_GT(std::ifstream(path, std::ios::ate).tellg(), 0);  // written once the lock came
+    ::unlink(path);
 }
 
 }  // namespace
