@@ -13,8 +13,9 @@ class HInput;
 
 // Opens `path` (as written, relative to the current directory) as a template or an
 // included file: a regular file that is not the gateway's standard input and does not
-// lie under /proc or /dev once symbolic links are resolved. nullptr otherwise, or when it
-// cannot be opened.
+// lie under /proc or /dev once symbolic links are resolved (a link is never followed out
+// of /proc: /proc/self/cwd/x counts as under /proc). nullptr otherwise, or when it cannot
+// be opened.
 std::unique_ptr<HInput> OpenPageFile(const std::string& path);
 
 // Whether `path` lies inside `folder`: a relative path always does (the caller refuses

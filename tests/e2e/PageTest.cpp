@@ -172,11 +172,12 @@ TEST(PageTest, RequestPathStaysInsideTheSite) {
     other.Write("pages2/p.htmx", "<HTML>sibling</HTML>");
     other.Write("t.htmx", "<HTML>elsewhere</HTML>");
     ASSERT_EQ(::symlink("/proc/self/fd/0", site.Path("in.htmx").c_str()), 0);
+    ASSERT_EQ(::symlink("/proc/self/cwd", site.Path("here").c_str()), 0);
     const std::string refused = "Content-TYPE: text/html\nLocation: e\n\n";
     const std::pair<std::string, std::string> cases[] = {
         {"dir", refused}, {"/dev/zero", refused}, {"/dev/stdin", refused},
         {"/proc/self/fd/0", refused}, {".stdin", refused}, {site.Path(".stdin"), refused},
-        {"in.htmx", refused}, {"/etc/passwd", refused}, {other.Path("t.htmx"), refused},
+        {"in.htmx", refused}, {"here/t.htmx", refused}, {"/etc/passwd", refused}, {other.Path("t.htmx"), refused},
         {other.Path("pages2/p.htmx"), refused},
         {site.Path("t.htmx"), std::string(kHeader) + "<HTML>here</HTML>"},
         {other.Path("pages/p.htmx"), std::string(kHeader) + "<HTML>folder</HTML>"},
