@@ -55,6 +55,10 @@ char DecodeEscape(std::string_view s, size_t& i) {
     return static_cast<char>(v & 0xFF);
 }
 
+HExcept TooManyParameters() {
+    return HExcept(38, "more than " + std::to_string(kMaxParameters) + " parameters", "", 1);
+}
+
 bool HasParentSegment(const std::string& path) {
     size_t start = 0;
     for (;;) {
@@ -181,6 +185,9 @@ bool IsReservedName(std::string_view name) {
 void DecodeQuery(std::string_view query, const std::string& raw, QueryParameters& out) {
     size_t i = 0;
     for (;;) {
+        // Counted while decoding, so that a body of tiny parameters costs no more memory.
+        if (out.size() == kMaxParameters)
+            throw TooManyParameters();
         out.emplace_back();
         std::string& name = out.back().first;
         while (i < query.size() && query[i] != '=') {
@@ -209,7 +216,7 @@ void DecodeQuery(std::string_view query, const std::string& raw, QueryParameters
 
 void DefineQueryVariables(HContext& ctx, const QueryParameters& parameters) {
     if (parameters.size() > kMaxParameters)
-        throw HExcept(38, std::to_string(parameters.size()) + " parameters", "", 1);
+        throw TooManyParameters();
     for (const auto& [name, value] : parameters) {
         // Names of the form `_X_` are the configuration's and the server's: a request may
         // not choose its statistics log, data source, include path or user. Only the two
