@@ -16,7 +16,6 @@
 
 #include <array>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -65,43 +64,53 @@ public:
     void ForEach(F&& fn) const {
         if (!table_)
             return;
-        for (const Node* head : table_->heads)
-            for (const Node* n = head; n; n = n->next)
+        for (const auto& head : table_->heads)
+            for (const Node* n = head.get(); n; n = n->next.get())
                 fn(n->key, n->value);
     }
 
-    size_t Size() const { return table_ ? table_->nodes.size() : 0; }
+    size_t Size() const { return table_ ? table_->size : 0; }
 
 private:
     struct Node {
         std::string key;
         V value;
-        Node* next;
+        std::unique_ptr<Node> next;
     };
     struct Table {
-        std::array<Node*, kBuckets> heads{};
-        std::deque<Node> nodes;  // never moves an entry once added
+        std::array<std::unique_ptr<Node>, kBuckets> heads;  // each node owns the rest of its chain
+        size_t size = 0;
         std::unordered_map<std::string_view, Node*, HKeyHash> index;  // past kScanLimit
 
+        Table() = default;
+        Table(const Table&) = delete;
+        Table& operator=(const Table&) = delete;
+        ~Table() {
+            // Chain by chain, node by node: a chain of any length is freed without recursion.
+            for (auto& head : heads)
+                for (std::unique_ptr<Node> n = std::move(head); n;)
+                    n = std::move(n->next);
+        }
         Node* Find(std::string_view key) {
-            if (nodes.size() > kScanLimit) {
+            if (size > kScanLimit) {
                 auto it = index.find(key);
                 return it == index.end() ? nullptr : it->second;
             }
-            for (Node* n = heads[BucketOf(key)]; n; n = n->next)
+            for (Node* n = heads[BucketOf(key)].get(); n; n = n->next.get())
                 if (n->key == key)
                     return n;
             return nullptr;
         }
         Node* Add(std::string_view key) {
-            Node*& head = heads[BucketOf(key)];
-            nodes.push_back(Node{std::string(key), V(), head});
-            Node* node = head = &nodes.back();
-            if (nodes.size() == kScanLimit + 1) {
-                index.reserve(2 * nodes.size());
-                for (Node& n : nodes)
-                    index.emplace(n.key, &n);
-            } else if (nodes.size() > kScanLimit) {
+            std::unique_ptr<Node>& head = heads[BucketOf(key)];
+            head.reset(new Node{std::string(key), V(), std::move(head)});
+            Node* node = head.get();
+            if (++size == kScanLimit + 1) {
+                index.reserve(2 * size);
+                for (auto& h : heads)
+                    for (Node* n = h.get(); n; n = n->next.get())
+                        index.emplace(n->key, n);
+            } else if (size > kScanLimit) {
                 index.emplace(node->key, node);
             }
             return node;
