@@ -226,6 +226,23 @@ struct QueryOutcome {
     std::map<std::string, std::string> variables;
 };
 
+// A name the request may not define: without its trailing `___N` groups it begins and
+// ends with `_`, and it is neither of the two fields that forms write.
+bool IsRequestReserved(const std::string& name) {
+    if (name == "_POST_PROCESS_" || name == "_MAX_NAME_MODIFIER_")
+        return false;
+    std::string base = name;
+    for (;;) {
+        size_t digits = base.size();
+        while (digits > 0 && IsDigitByte(base[digits - 1]))
+            --digits;
+        if (digits == base.size() || digits < 3 || base.compare(digits - 3, 3, "___") != 0)
+            break;
+        base.resize(digits - 3);
+    }
+    return !base.empty() && base.front() == '_' && base.back() == '_';
+}
+
 QueryOutcome ReferenceQuery(std::string_view q) {
     QueryOutcome r;
     size_t i = 0;
@@ -252,7 +269,7 @@ QueryOutcome ReferenceQuery(std::string_view q) {
         while (digits > 0 && IsDigitByte(name[digits - 1]))
             --digits;
         bool rowField = digits < name.size() && digits >= 3 && name.compare(digits - 3, 3, "___") == 0;
-        if (!value.empty() || rowField)
+        if ((!value.empty() || rowField) && !IsRequestReserved(name))
             r.variables[name] = value;
         if (i == q.size())
             return r;
@@ -446,6 +463,7 @@ void FuzzQuery(const uint8_t* data, size_t size) {
     size_t count = 0;
     ctx.symbols.ForEach([&](const std::string& name, const HValue* value) {
         ++count;
+        Require(!IsRequestReserved(name), "reserved name defined from the request: " + name);
         auto it = expected.variables.find(name);
         Require(it != expected.variables.end(), "unexpected variable defined");
         Require(value && value->Kind() == HValue::kWord && value->Text() == it->second,

@@ -31,7 +31,8 @@ void FuzzTemplate(const uint8_t* data, size_t size);
 void FuzzConfiguration(const uint8_t* data, size_t size);
 
 // Query-string and body decoding and PATH_INFO decoding, compared with an independent
-// decoder written from the rules.
+// decoder written from the rules; no name of the form `_X_` (row groups aside) other than
+// the two form fields is ever defined from the request.
 void FuzzQuery(const uint8_t* data, size_t size);
 
 // Name-modifier enumeration up to a hostile maximum: the bound check decides whether the

@@ -617,8 +617,10 @@ std::string CheckExcerpt(std::string_view text) {
 }
 
 bool HCheckNames::Defines(const std::string& name) const {
+    // A field named _X_ is sent but defines nothing (requests set no _X_ name).
     return (configuration && configuration->Contains(name)) || IsBuiltinVariable(name) ||
-           fields.count(name) || name == "_POST_PROCESS_" || name == "_MAX_NAME_MODIFIER_";
+           (fields.count(name) && !IsReservedName(name)) || name == "_POST_PROCESS_" ||
+           name == "_MAX_NAME_MODIFIER_";
 }
 
 void CollectFieldNames(const HElement& root, std::set<std::string>& fields) {

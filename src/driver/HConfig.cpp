@@ -1,6 +1,7 @@
 #include "driver/HConfig.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <strings.h>
@@ -8,6 +9,7 @@
 
 #include "driver/HContext.h"
 #include "driver/HExcept.h"
+#include "driver/HSiteFiles.h"
 #include "template/HAttributes.h"
 #include "values/HNameModifier.h"
 
@@ -51,6 +53,10 @@ char DecodeEscape(std::string_view s, size_t& i) {
         throw HExcept(36, "", "", 1);
     i += 3;
     return static_cast<char>(v & 0xFF);
+}
+
+HExcept TooManyParameters() {
+    return HExcept(38, "more than " + std::to_string(kMaxParameters) + " parameters", "", 1);
 }
 
 bool HasParentSegment(const std::string& path) {
@@ -171,11 +177,19 @@ std::string DecodePath(std::string_view pathInfo) {
     return path;
 }
 
-void DefineQueryVariables(HContext& ctx, std::string_view query, const std::string& raw) {
+bool IsReservedName(std::string_view name) {
+    name.remove_suffix(ModifierSuffixLength(name));
+    return !name.empty() && name.front() == '_' && name.back() == '_';
+}
+
+void DecodeQuery(std::string_view query, const std::string& raw, QueryParameters& out) {
     size_t i = 0;
-    std::string name, value;
     for (;;) {
-        name.clear();
+        // Counted while decoding, so that a body of tiny parameters costs no more memory.
+        if (out.size() == kMaxParameters)
+            throw TooManyParameters();
+        out.emplace_back();
+        std::string& name = out.back().first;
         while (i < query.size() && query[i] != '=') {
             if (query[i] == '%')
                 name.push_back(DecodeEscape(query, i));
@@ -185,7 +199,7 @@ void DefineQueryVariables(HContext& ctx, std::string_view query, const std::stri
         if (i >= query.size())
             throw HExcept(38, raw, "", 1);
         ++i;
-        value.clear();
+        std::string& value = out.back().second;
         while (i < query.size() && query[i] != '&' && query[i] != '?') {
             if (query[i] == '%')
                 value.push_back(DecodeEscape(query, i));
@@ -194,15 +208,33 @@ void DefineQueryVariables(HContext& ctx, std::string_view query, const std::stri
             else
                 value.push_back(query[i++]);
         }
+        if (i >= query.size())
+            return;
+        ++i;
+    }
+}
+
+void DefineQueryVariables(HContext& ctx, const QueryParameters& parameters) {
+    if (parameters.size() > kMaxParameters)
+        throw TooManyParameters();
+    for (const auto& [name, value] : parameters) {
+        // Names of the form `_X_` are the configuration's and the server's: a request may
+        // not choose its statistics log, data source, include path or user. Only the two
+        // fields that forms write come from the request.
+        if (IsReservedName(name) && name != "_POST_PROCESS_" && name != "_MAX_NAME_MODIFIER_")
+            continue;
         // An empty value defines nothing, except for a field of a repeated row
         // (`NOTE___2`): left undefined, its row would take the first row's value
         // (a row's value falls back to the plain name), so it is defined empty.
         if (!value.empty() || ModifierSuffixLength(name) > 0)
             ctx.symbols.Define(name, std::make_unique<HWordValue>(value));
-        if (i >= query.size())
-            return;
-        ++i;
     }
+}
+
+void DefineQueryVariables(HContext& ctx, std::string_view query, const std::string& raw) {
+    QueryParameters parameters;
+    DecodeQuery(query, raw, parameters);
+    DefineQueryVariables(ctx, parameters);
 }
 
 void Initialise(HContext& ctx) {
@@ -229,11 +261,16 @@ void Initialise(HContext& ctx) {
     // Nothing outside the template tree is ever opened: no `..` segment, no NUL byte.
     if (path.find('\0') != std::string::npos || HasParentSegment(path))
         throw HExcept(37, pathInfo, "", 1);
-    ctx.templateStream = HInput::OpenFile(path);
-    if (!ctx.templateStream) {
-        if (const HValue* prefix = ctx.symbols.Lookup("_HTMX_PATH_"))
-            ctx.templateStream = HInput::OpenFile(prefix->GetText() + path);
-    }
+    // The path as given only inside the working directory or the template folder; else
+    // (and when that fails) under the template folder.
+    const HValue* prefix = ctx.symbols.Lookup("_HTMX_PATH_");
+    std::string folder = prefix ? prefix->GetText() : std::string();
+    char cwd[PATH_MAX];
+    if (IsInsideFolder(path, ::getcwd(cwd, sizeof cwd) ? cwd : "") ||
+        (prefix && IsInsideFolder(path, folder)))
+        ctx.templateStream = OpenPageFile(path);
+    if (!ctx.templateStream && prefix)
+        ctx.templateStream = OpenPageFile(folder + path);
     if (!ctx.templateStream)
         throw HExcept(37, pathInfo, "", 1);
     ctx.input = ctx.templateStream.get();
@@ -242,12 +279,15 @@ void Initialise(HContext& ctx) {
     for (const auto& builtin : kBuiltins)
         ctx.symbols.Define(builtin[0], std::make_unique<HWordValue>(Env(builtin[1])));
 
+    // Query string first, then the body: a body value replaces a query value of its name.
+    QueryParameters parameters;
     std::string query = Env("QUERY_STRING");
     if (!query.empty())
-        DefineQueryVariables(ctx, query, query);
+        DecodeQuery(query, query, parameters);
     std::string body;
     if (ReadFormBody(body) && !body.empty())
-        DefineQueryVariables(ctx, body, body);
+        DecodeQuery(body, body, parameters);
+    DefineQueryVariables(ctx, parameters);
 
     if (ctx.symbols.Contains("_POST_PROCESS_"))
         ctx.postProcess = true;

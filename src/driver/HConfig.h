@@ -6,13 +6,15 @@
 
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 class HContext;
 class HInput;
 
-// Fills `ctx` as described above. Raises errors 35 to 39 (and 37 for a path that
-// contains a `..` segment or a NUL byte).
+// Fills `ctx` as described above. Raises errors 35 to 39: 37 also for a path that
+// contains a `..` segment or a NUL byte, or that names no template inside the working
+// directory or `_HTMX_PATH_` (see HSiteFiles), 38 for more than kMaxParameters.
 void Initialise(HContext& ctx);
 
 // Reads the configuration file at `path` into the symbol table; every error becomes
@@ -30,9 +32,27 @@ bool IsBuiltinVariable(std::string_view name);
 // Percent-decodes PATH_INFO into a file path (no other change). Raises error 36.
 std::string DecodePath(std::string_view pathInfo);
 
-// Decodes a query string (or a form body) into variables of the symbol table; `raw` is
+// Whether `name`, without its name-modifier groups, begins and ends with `_`: a name that
+// the configuration and the server define (`_CONNECT_`, `_REMOTE_USER____2`).
+bool IsReservedName(std::string_view name);
+
+// A request's parameters as decoded, name and value, in the order sent.
+using QueryParameters = std::vector<std::pair<std::string, std::string>>;
+
+// Decodes a query string (or a form body) and appends its parameters to `out`; `raw` is
 // the detail of error 38. Raises errors 36 and 38.
+void DecodeQuery(std::string_view query, const std::string& raw, QueryParameters& out);
+
+// Defines the parameters as variables, in order (a later one replaces an earlier one of
+// the same name). A reserved name defines nothing, except `_POST_PROCESS_` and
+// `_MAX_NAME_MODIFIER_`; an empty value defines nothing, except for a row field
+// (`NOTE___2`). More than kMaxParameters is error 38, and then nothing is defined.
+void DefineQueryVariables(HContext& ctx, const QueryParameters& parameters);
+
+// DecodeQuery and DefineQueryVariables of one query string.
 void DefineQueryVariables(HContext& ctx, std::string_view query, const std::string& raw);
 
 // Largest request body that is read.
 constexpr long kMaxBody = 1L << 20;
+// Most parameters a request (query string and body together) may send.
+constexpr size_t kMaxParameters = 65536;

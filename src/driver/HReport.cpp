@@ -5,6 +5,7 @@
 #include <strings.h>
 #include <unistd.h>
 
+#include "driver/HConfig.h"
 #include "driver/HContext.h"
 #include "driver/HExcept.h"
 #include "template/HFileIo.h"
@@ -16,30 +17,47 @@ void WriteStdout(const std::string& text) {
 }
 
 std::string SafeHeaderValue(const std::string& url) {
+    static const char kHex[] = "0123456789ABCDEF";
     std::string out;
     out.reserve(url.size());
     for (char c : url) {
-        if (c == '\r')
-            out += "%0D";
-        else if (c == '\n')
-            out += "%0A";
-        else
+        unsigned char b = static_cast<unsigned char>(c);
+        if (b < 0x20 || b == 0x7F) {
+            out += '%';
+            out += kHex[b >> 4];
+            out += kHex[b & 15];
+        } else {
             out += c;
+        }
     }
     return out;
 }
 
-std::string RemoveParameter(const std::string& query, const std::string& name) {
-    size_t at = query.find(name);
-    if (at == std::string::npos)
-        return query;
-    std::string kept = query.substr(0, at);
-    size_t amp = query.find('&', at);
-    if (amp != std::string::npos)
-        return kept + query.substr(amp + 1);
-    if (!kept.empty())
-        kept.pop_back();
-    return kept;
+std::string RemoveParameter(const std::string& query, std::string_view name) {
+    std::string kept;
+    bool any = false;
+    for (size_t start = 0;;) {
+        size_t end = query.find('&', start);
+        if (end == std::string::npos)
+            end = query.size();
+        std::string_view parameter(query.data() + start, end - start);
+        std::string_view rawName = parameter.substr(0, parameter.find('='));
+        std::string decoded;
+        try {
+            decoded = DecodePath(rawName);
+        } catch (const HExcept&) {
+            decoded = rawName;  // a name that does not decode is no hidden field's
+        }
+        if (decoded != name) {
+            if (any)
+                kept += '&';
+            kept += parameter;
+            any = true;
+        }
+        if (end == query.size())
+            return kept;
+        start = end + 1;
+    }
 }
 
 void ListSymbols(HContext& ctx) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 class HContext;
 class HExcept;
@@ -20,10 +21,12 @@ void ListSymbols(HContext& ctx);
 // the error's URL or `_ERR_URL_`, or nothing at all. Raises nothing.
 void ReportError(HContext& ctx, const HExcept& error);
 
-// `query` without the parameter that starts at the first occurrence of `name`.
-std::string RemoveParameter(const std::string& query, const std::string& name);
+// `query` without every `&`-separated parameter whose name, percent-decoded, is exactly
+// `name`; the others are kept as they are, in order. A value is never searched.
+std::string RemoveParameter(const std::string& query, std::string_view name);
 
-// A redirect URL made safe for a header line: CR and LF become %0D and %0A.
+// A redirect URL made safe for a header line: every control byte (0x00-0x1F, 0x7F) is
+// percent-encoded (%0D, %0A, %00, %1B, ...).
 std::string SafeHeaderValue(const std::string& url);
 
 // Writes all of `text` to standard output.

@@ -2,7 +2,9 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <csignal>
 #include <fcntl.h>
+#include <time.h>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -12,8 +14,7 @@
 
 namespace {
 
-constexpr int kRetryMilliseconds = 50;
-constexpr int kMaxWaitMilliseconds = 10000;
+constexpr int kMaxWaitSeconds = 10;
 
 // Owns a file descriptor.
 class FileHandle {
@@ -31,15 +32,72 @@ private:
     int fd_;
 };
 
-bool LockWithin(int fd, int milliseconds) {
-    for (int waited = 0;; waited += kRetryMilliseconds) {
-        if (::flock(fd, LOCK_EX | LOCK_NB) == 0)
+void Interrupt(int) {}
+
+// While it lives, SIGALRM interrupts a blocking call after `seconds` and then every
+// second (in case the first one came just before the call), without restarting it. The
+// signal's previous disposition and mask are restored at the end.
+class WaitBound {
+public:
+    explicit WaitBound(int seconds) {
+        struct sigaction action {};
+        action.sa_handler = Interrupt;  // no SA_RESTART: the blocked call returns EINTR
+        sigemptyset(&action.sa_mask);
+        sigset_t alarm;
+        sigemptyset(&alarm);
+        sigaddset(&alarm, SIGALRM);
+        struct sigevent event {};
+        event.sigev_notify = SIGEV_SIGNAL;
+        event.sigev_signo = SIGALRM;
+        struct itimerspec when {};
+        when.it_value.tv_sec = seconds;
+        when.it_interval.tv_sec = 1;
+        handled_ = ::sigaction(SIGALRM, &action, &saved_) == 0;
+        unblocked_ = handled_ && ::sigprocmask(SIG_UNBLOCK, &alarm, &savedMask_) == 0;
+        created_ = unblocked_ && ::timer_create(CLOCK_MONOTONIC, &event, &timer_) == 0;
+        armed_ = created_ && ::timer_settime(timer_, 0, &when, nullptr) == 0;
+    }
+    ~WaitBound() {
+        if (created_)
+            ::timer_delete(timer_);
+        if (unblocked_)
+            ::sigprocmask(SIG_SETMASK, &savedMask_, nullptr);
+        if (handled_)
+            ::sigaction(SIGALRM, &saved_, nullptr);
+    }
+    WaitBound(const WaitBound&) = delete;
+    WaitBound& operator=(const WaitBound&) = delete;
+    // Whether the bound holds; without it the caller must not block.
+    bool Armed() const { return armed_; }
+
+private:
+    struct sigaction saved_ {};
+    sigset_t savedMask_{};
+    timer_t timer_{};
+    bool handled_ = false, unblocked_ = false, created_ = false, armed_ = false;
+};
+
+// Takes the exclusive lock, waiting in the kernel for at most `seconds`: as long as the
+// writer before holds it, no longer.
+bool LockWithin(int fd, int seconds) {
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0)
+        return true;
+    if (errno != EWOULDBLOCK)
+        return false;
+    WaitBound bound(seconds);
+    if (!bound.Armed())
+        return false;
+    timespec start, now;
+    ::clock_gettime(CLOCK_MONOTONIC, &start);
+    for (;;) {
+        if (::flock(fd, LOCK_EX) == 0)
             return true;
-        if (errno != EWOULDBLOCK && errno != EINTR)
+        if (errno != EINTR)
             return false;
-        if (waited >= milliseconds)
+        // Another signal may also have interrupted the wait: go on until the time is up.
+        ::clock_gettime(CLOCK_MONOTONIC, &now);
+        if (now.tv_sec - start.tv_sec + (now.tv_nsec - start.tv_nsec) / 1e9 >= seconds)
             return false;
-        ::usleep(kRetryMilliseconds * 1000);
     }
 }
 
@@ -85,7 +143,7 @@ void WriteStatistics(const HContext& ctx, const HExcept* error) {
         if (const HValue* file = ctx.symbols.Lookup("_STAT_FILE_"))
             name = file->GetText();
         FileHandle fd(::open(name.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
-        if (fd.get() < 0 || !LockWithin(fd.get(), kMaxWaitMilliseconds))
+        if (fd.get() < 0 || !LockWithin(fd.get(), kMaxWaitSeconds))
             return;
         std::string line = FormatStatistics(ctx, error, std::time(nullptr));
         WriteAll(fd.get(), line.data(), line.size());

@@ -1,7 +1,8 @@
 // The statistics log: one line per request, successful or failed, appended to the file
-// named by `_STAT_FILE_` (default "qvstat.log"). Concurrent requests take an exclusive
-// lock on the file, retried every 50 ms for at most 10 s; after that the line is
-// dropped. Each line is written with one system call, so lines never interleave.
+// named by `_STAT_FILE_` (default "qvstat.log", the configuration's only). Concurrent
+// requests take an exclusive lock on the file, waiting for it in the kernel for at most
+// 10 s (a timer signal ends the wait); after that the line is dropped. Each line is
+// written with one system call, so lines never interleave.
 #pragma once
 
 #include <ctime>

@@ -2,6 +2,7 @@
 
 #include "driver/HContext.h"
 #include "driver/HExcept.h"
+#include "driver/HSiteFiles.h"
 #include "template/HReadObserver.h"
 #include "template/HTagTable.h"
 
@@ -16,12 +17,12 @@ std::unique_ptr<HElement> HIncludeElement::Parse(HContext& ctx, int& status) {
     if (ctx.includeDepth >= kMaxDepth)
         throw HExcept(20, name);
 
-    std::unique_ptr<HInput> stream = HInput::OpenFile(name);
+    std::unique_ptr<HInput> stream = OpenPageFile(name);
     std::string underPath;  // the name under _INCLUDE_PATH_, when that is what opened
     if (!stream) {
         if (const HValue* path = ctx.symbols.Lookup("_INCLUDE_PATH_")) {
             underPath = path->GetText() + "/" + name;
-            stream = HInput::OpenFile(underPath);
+            stream = OpenPageFile(underPath);
         }
     }
     if (!stream)

@@ -35,7 +35,15 @@ std::string Env(const char* name) {
 }  // namespace
 
 std::string RewrittenFormTarget() {
-    std::string url = "http://";
+    // A page that came over TLS posts its form over TLS too: HTTPS is "on" or
+    // REQUEST_SCHEME is "https" (either in any case, as web servers differ).
+    auto lower = [](std::string text) {
+        for (char& c : text)
+            c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+        return text;
+    };
+    bool tls = lower(Env("HTTPS")) == "on" || lower(Env("REQUEST_SCHEME")) == "https";
+    std::string url = tls ? "https://" : "http://";
     AppendUrlPiece(url, Env("SERVER_NAME"), false);
     url += ':';
     AppendUrlPiece(url, Env("SERVER_PORT"), false);

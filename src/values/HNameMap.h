@@ -5,8 +5,13 @@
 // where h starts at 0 and becomes h * 33 + b for each byte b of the key taken as a
 // signed 8-bit value, in unsigned 32-bit arithmetic; a new key goes to the front of its
 // bucket; iteration visits buckets 0 to 16, each from the front. Keys are compared byte
-// for byte (case-sensitive). The map owns its values. An empty map holds no buckets at all
-// (one null pointer), since most elements of a page have no attributes.
+// for byte (case-sensitive). The map owns its values.
+//
+// The 17 ordered chains only give the order. Names come from the request and anyone can
+// choose names that share a chain, so once the map holds more than a few entries a hashed
+// index (HKeyHash) finds them: defining or finding a key costs the same however many are
+// defined. An empty map holds nothing at all (one null pointer), since most elements of a
+// page have no attributes, and a small one has no index.
 #pragma once
 
 #include <array>
@@ -14,13 +19,16 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <utility>
-#include <vector>
+#include <unordered_map>
+
+#include "values/HKeyHash.h"
 
 template <class V>
 class HNameMap {
 public:
     static constexpr unsigned kBuckets = 17;
+    // Up to this many entries a key is searched along its chain; beyond, in the index.
+    static constexpr size_t kScanLimit = 16;
 
     static unsigned BucketOf(std::string_view key) {
         uint32_t h = 0;
@@ -31,52 +39,82 @@ public:
 
     // The value stored under `key`, or nullptr.
     V* Find(std::string_view key) {
-        if (!buckets_)
-            return nullptr;
-        for (Entry& e : (*buckets_)[BucketOf(key)])
-            if (e.first == key)
-                return &e.second;
-        return nullptr;
+        Node* node = table_ ? table_->Find(key) : nullptr;
+        return node ? &node->value : nullptr;
     }
     const V* Find(std::string_view key) const {
         return const_cast<HNameMap*>(this)->Find(key);
     }
 
     // The slot for `key`, created (empty) at the front of its bucket when absent.
-    // `created` tells which happened.
+    // `created` tells which happened. The slot stays where it is while the map lives.
     V& Slot(std::string_view key, bool* created = nullptr) {
-        if (!buckets_)
-            buckets_ = std::make_unique<Buckets>();
-        auto& chain = (*buckets_)[BucketOf(key)];
-        for (Entry& e : chain)
-            if (e.first == key) {
-                if (created)
-                    *created = false;
-                return e.second;
-            }
-        // Chains are stored back to front, so that adding at the front is a push_back.
-        chain.emplace_back(std::string(key), V());
-        ++size_;
+        if (!table_)
+            table_ = std::make_unique<Table>();
+        Node* node = table_->Find(key);
         if (created)
-            *created = true;
-        return chain.back().second;
+            *created = node == nullptr;
+        if (!node)
+            node = table_->Add(key);
+        return node->value;
     }
 
     // Calls fn(name, value) for every entry in iteration order.
     template <class F>
     void ForEach(F&& fn) const {
-        if (!buckets_)
+        if (!table_)
             return;
-        for (const auto& chain : *buckets_)
-            for (auto it = chain.rbegin(); it != chain.rend(); ++it)
-                fn(it->first, it->second);
+        for (const auto& head : table_->heads)
+            for (const Node* n = head.get(); n; n = n->next.get())
+                fn(n->key, n->value);
     }
 
-    size_t Size() const { return size_; }
+    size_t Size() const { return table_ ? table_->size : 0; }
 
 private:
-    using Entry = std::pair<std::string, V>;
-    using Buckets = std::array<std::vector<Entry>, kBuckets>;
-    std::unique_ptr<Buckets> buckets_;
-    size_t size_ = 0;
+    struct Node {
+        std::string key;
+        V value;
+        std::unique_ptr<Node> next;
+    };
+    struct Table {
+        std::array<std::unique_ptr<Node>, kBuckets> heads;  // each node owns the rest of its chain
+        size_t size = 0;
+        std::unordered_map<std::string_view, Node*, HKeyHash> index;  // past kScanLimit
+
+        Table() = default;
+        Table(const Table&) = delete;
+        Table& operator=(const Table&) = delete;
+        ~Table() {
+            // Chain by chain, node by node: a chain of any length is freed without recursion.
+            for (auto& head : heads)
+                for (std::unique_ptr<Node> n = std::move(head); n;)
+                    n = std::move(n->next);
+        }
+        Node* Find(std::string_view key) {
+            if (size > kScanLimit) {
+                auto it = index.find(key);
+                return it == index.end() ? nullptr : it->second;
+            }
+            for (Node* n = heads[BucketOf(key)].get(); n; n = n->next.get())
+                if (n->key == key)
+                    return n;
+            return nullptr;
+        }
+        Node* Add(std::string_view key) {
+            std::unique_ptr<Node>& head = heads[BucketOf(key)];
+            head.reset(new Node{std::string(key), V(), std::move(head)});
+            Node* node = head.get();
+            if (++size == kScanLimit + 1) {
+                index.reserve(2 * size);
+                for (auto& h : heads)
+                    for (Node* n = h.get(); n; n = n->next.get())
+                        index.emplace(n->key, n);
+            } else if (size > kScanLimit) {
+                index.emplace(node->key, node);
+            }
+            return node;
+        }
+    };
+    std::unique_ptr<Table> table_;
 };

@@ -330,13 +330,15 @@ TEST(CheckTest, References) {
          "t.htmx:6:15: warning: Cannot reference a SQL operation definiton: q (an SQL operation "
          "has no text)\n",
          0},
-        {"INTO names, any column of SELECT *, and fields of another page",
+        {"INTO names, any column of SELECT *, and fields of another page (not a field named _X_)",
          {{"a.htmx", "<HTML><SQL NAME=q INTO=(N) TEXT=\"SELECT name FROM t\">\n"
                      "<SQL NAME=all TEXT=\"SELECT * FROM t\">\n"
-                     "<DBRESULT QUERY=q>@N @name</DBRESULT><DBRESULT QUERY=all>@whatever</DBRESULT>@CITY</HTML>"},
-          {"b.htmx", "<HTML><FORM><SELECT NAME=CITY><OPTION>x</SELECT></FORM></HTML>"}},
+                     "<DBRESULT QUERY=q>@N @name</DBRESULT><DBRESULT QUERY=all>@whatever</DBRESULT>@CITY @_ZIP_</HTML>"},
+          {"b.htmx", "<HTML><FORM><SELECT NAME=CITY><OPTION>x</SELECT><INPUT NAME=_ZIP_></FORM></HTML>"}},
          {"a.htmx", "b.htmx"},
          "a.htmx:3:22: warning: Variable is not defined: name (no configuration entry, built-in "
+         "variable, result column or form field has this name)\n"
+         "a.htmx:3:84: warning: Variable is not defined: _ZIP_ (no configuration entry, built-in "
          "variable, result column or form field has this name)\n",
          0},
         {"names that are not evaluated",

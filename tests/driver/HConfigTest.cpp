@@ -47,6 +47,12 @@ TEST(QueryStringTest, DecodingAndEmptyValues) {
         // to the first row's value; the plain field still stays undefined.
         {"NOTE=a&NOTE___2=&NOTE___2___3=", {{"NOTE", "a"}, {"NOTE___2", ""}, {"NOTE___2___3", ""}}, {}},
         {"NOTE=&X___=&Y___2x=", {}, {"NOTE", "X___", "Y___2x"}},
+        // Reserved names define nothing, with row groups or encoded too; the two form
+        // fields do.
+        {"_CONNECT_=x&_REMOTE_USER____2=a&%5FSTAT_FILE%5F=f&_=1&A_=3", {{"A_", "3"}},
+         {"_CONNECT_", "_REMOTE_USER____2", "_STAT_FILE_", "_"}},
+        {"_POST_PROCESS_=p&_MAX_NAME_MODIFIER_=___2&_POST_PROCESS____2=q",
+         {{"_POST_PROCESS_", "p"}, {"_MAX_NAME_MODIFIER_", "___2"}}, {"_POST_PROCESS____2"}},
     };
     for (const auto& c : cases) {
         HContext ctx;

@@ -2,6 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <csignal>
+#include <fstream>
+#include <sys/file.h>
+#include <thread>
+#include <unistd.h>
+
 #include "driver/HContext.h"
 #include "driver/HExcept.h"
 
@@ -34,6 +41,30 @@ TEST(StatisticsRecordTest, Format) {
         HExcept error(9, c.detail);
         EXPECT_EQ(FormatStatistics(ctx, c.failed ? &error : nullptr, kStamp), c.expected) << c.name;
     }
+}
+
+void OwnAlarm(int) {}
+
+TEST(StatisticsLogTest, WaitForTheLockKeepsTheAlarmHandler) {
+    char path[] = "/tmp/qvstats.XXXXXX";
+    int holder = ::mkstemp(path);
+    ASSERT_EQ(::flock(holder, LOCK_EX), 0);
+    struct sigaction own {}, after {};
+    own.sa_handler = OwnAlarm;
+    ASSERT_EQ(::sigaction(SIGALRM, &own, nullptr), 0);
+    std::thread release([&] {  // a moment into the wait
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        ::close(holder);
+    });
+    HContext ctx;
+    ctx.symbols.Define("_STAT_FILE_", std::make_unique<HWordValue>(path));
+    WriteStatistics(ctx, nullptr);
+    release.join();
+    ::sigaction(SIGALRM, nullptr, &after);
+    ::signal(SIGALRM, SIG_DFL);
+    EXPECT_EQ(after.sa_handler, OwnAlarm);
+    EXPECT_GT(std::ifstream(path, std::ios::ate).tellg(), 0);  // written once the lock came
+    ::unlink(path);
 }
 
 }  // namespace

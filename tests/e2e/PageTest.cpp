@@ -2,6 +2,8 @@
 // variables, and byte-for-byte comparison of what reaches standard output.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include "e2e/E2eHarness.h"
 
 namespace {
@@ -123,9 +125,9 @@ const ErrorCase kErrors[] = {
      "Content-TYPE: text/html\nLocation: e\n\n", " Illegal value in _MAX_COLUMN_WIDTH_: 1025"},
     {"column width zero", "_ERR_URL_=e _MAX_COLUMN_WIDTH_=0", "<HTML>", "t.htmx", "",
      "Content-TYPE: text/html\nLocation: e\n\n", " Illegal value in _MAX_COLUMN_WIDTH_: 0"},
-    {"header injection through the error page", nullptr, "<HTML>@nope", "t.htmx",
+    {"the request cannot choose the error page", "_ERR_URL_=e", "<HTML>@nope", "t.htmx",
      "_ERR_URL_=x%0D%0ASet-Cookie:+a=b",
-     "Content-TYPE: text/html\nLocation: x%0D%0ASet-Cookie: a=b\n\n",
+     "Content-TYPE: text/html\nLocation: e\n\n",
      "t.htmx?_ERR_URL_=x%0D%0ASet-Cookie:+a=b Variable is not defined: nope"},
     {"too deep nesting", "_ERR_URL_=e", nullptr, "t.htmx", "",
      "Content-TYPE: text/html\nLocation: e\n\n", "t.htmx Syntax error in HTML"},
@@ -158,12 +160,38 @@ TEST(PageTest, TemplateFoundUnderHtmxPath) {
     EXPECT_EQ(site.StatsWithoutTimestamps(), "/a%20b.htmx\n");
 }
 
-TEST(PageTest, DirectoriesAndDevicesAreNotTemplates) {
-    E2eSite site;
-    site.Write("quorvel.cfg", "_ERR_URL_=e");
+TEST(PageTest, RequestPathStaysInsideTheSite) {
+    // The request body is a page that would run a program; no path reaches it, nor any
+    // file outside the working directory and the template folder.
+    E2eSite site, other;
+    site.Write("quorvel.cfg", "_ERR_URL_=e _HTMX_PATH_=" + other.Path("pages"));
+    site.Write("ran.sh", "#!/bin/sh\ntouch ran\nprintf ran\\377\n", 0755);
+    site.Write("t.htmx", "<HTML>here</HTML>");
     site.Write("dir/x", "");
-    for (const char* path : {"dir", "/dev/zero", "/dev/stdin"})
-        EXPECT_EQ(site.Get(path).out, "Content-TYPE: text/html\nLocation: e\n\n") << path;
+    other.Write("pages/p.htmx", "<HTML>folder</HTML>");
+    other.Write("pages2/p.htmx", "<HTML>sibling</HTML>");
+    other.Write("t.htmx", "<HTML>elsewhere</HTML>");
+    ASSERT_EQ(::symlink("/proc/self/fd/0", site.Path("in.htmx").c_str()), 0);
+    ASSERT_EQ(::symlink("/proc/self/cwd", site.Path("here").c_str()), 0);
+    const std::string refused = "Content-TYPE: text/html\nLocation: e\n\n";
+    const std::pair<std::string, std::string> cases[] = {
+        {"dir", refused}, {"/dev/zero", refused}, {"/dev/stdin", refused},
+        {"/proc/self/fd/0", refused}, {".stdin", refused}, {site.Path(".stdin"), refused},
+        {"in.htmx", refused}, {"here/t.htmx", refused}, {"/etc/passwd", refused}, {other.Path("t.htmx"), refused},
+        {other.Path("pages2/p.htmx"), refused},
+        {site.Path("t.htmx"), std::string(kHeader) + "<HTML>here</HTML>"},
+        {other.Path("pages/p.htmx"), std::string(kHeader) + "<HTML>folder</HTML>"},
+        {"/p.htmx", std::string(kHeader) + "<HTML>folder</HTML>"},
+    };
+    const std::string body = "<HTML><FUNCTION PATH=./ran.sh COMMAND=ran>]</HTML>";
+    for (const auto& c : cases) {
+        GatewayRun r = site.Run({{"PATH_INFO", c.first}, {"REQUEST_METHOD", "POST"}, {"CONTENT_TYPE", "text/plain"},
+                                 {"CONTENT_LENGTH", std::to_string(body.size())}}, body);
+        EXPECT_EQ(r.out, c.second) << c.first;
+        EXPECT_FALSE(site.Exists("ran")) << c.first;
+    }
+    EXPECT_NE(site.StatsWithoutTimestamps().find("Input file specified in URL not found: /dev/stdin"),
+              std::string::npos);
 }
 
 TEST(PageTest, DebugLogHoldsPageErrorLineAndListing) {
@@ -239,6 +267,9 @@ TEST(PageTest, Includes) {
          "Content-TYPE: text/html\nLocation: e\n\n"},
         {"includes itself", "<HTML><INCLUDE FILE=self.htm></HTML>",
          "Content-TYPE: text/html\nLocation: e\n\n"},
+        // Standard input (here a file of the site) and /proc are never included.
+        {"standard input", "<HTML><INCLUDE FILE=.stdin></HTML>", "Content-TYPE: text/html\nLocation: e\n\n"},
+        {"a link into /proc", "<HTML><INCLUDE FILE=fd0.htm></HTML>", "Content-TYPE: text/html\nLocation: e\n\n"},
     };
     for (const auto& c : cases) {
         E2eSite site;
@@ -249,6 +280,7 @@ TEST(PageTest, Includes) {
         site.Write("bad.htm", "x</HTML>");
         site.Write("self.htm", "<INCLUDE FILE=self.htm>");
         site.Write("t.htmx", c.page);
+        ASSERT_EQ(::symlink("/proc/self/fd/0", site.Path("fd0.htm").c_str()), 0);
         EXPECT_EQ(site.Get("t.htmx").out, c.expected) << c.name;
     }
     E2eSite site;

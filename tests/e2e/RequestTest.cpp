@@ -28,6 +28,15 @@ TEST(PostProcessRedirectTest, TargetsAndQueryStrings) {
          "Content-TYPE: text/html\nLocation: @T\n\n"},
         {"line breaks in the target", "_POST_PROCESS_=a%0D%0ALocation:+evil",
          "Content-TYPE: text/html\nLocation: a%0D%0ALocation: evil\n\n"},
+        {"every control byte in the target", "_POST_PROCESS_=a%00b%1Bc%7Fd%09e",
+         "Content-TYPE: text/html\nLocation: a%00b%1Bc%7Fd%09e\n\n"},
+        {"control bytes in the appended query", "_POST_PROCESS_=http:x&c=\x1b\x7f",
+         "Content-TYPE: text/html\nLocation: http:x?c=%1B%7F\n\n"},
+        // The hidden fields go by exact name; a value holding their names stays whole.
+        {"hidden field names inside values", "a=x_POST_PROCESS_y&_POST_PROCESS_=http:x&b=_MAX_NAME_MODIFIER_",
+         "Content-TYPE: text/html\nLocation: http:x?a=x_POST_PROCESS_y&b=_MAX_NAME_MODIFIER_\n\n"},
+        {"encoded hidden field name", "%5FPOST_PROCESS_=http:x&X_POST_PROCESS_=1&c=3",
+         "Content-TYPE: text/html\nLocation: http:x?X_POST_PROCESS_=1&c=3\n\n"},
     };
     for (const auto& c : cases) {
         E2eSite site;
@@ -75,12 +84,20 @@ TEST(FormBodyTest, BodyIsIgnoredForGetAndOtherTypes) {
 }
 
 TEST(FormBodyTest, BadBodiesAreRefusedWhole) {
-    const std::pair<std::string, std::string> cases[] = {
-        {"2000000", "b=1"},   // larger than the limit
-        {"10", "b=1"},        // shorter than announced
-        {"-1", ""},           // not a length
-        {"3x", "b=1"},
-        {"3", "b=1"},         // fine, for contrast
+    std::string many;
+    for (int i = 0; i < 65535; ++i)
+        many += "x=1&";
+    const struct {
+        std::string length, body, detail;  // detail empty: the page is served
+    } cases[] = {
+        {"2000000", "b=1", "2000000"},   // larger than the limit
+        {"10", "b=1", "10"},             // shorter than announced
+        {"-1", "", "-1"},                // not a length
+        {"3x", "b=1", "3x"},
+        {"3", "b=1", ""},                // fine, for contrast
+        // At most 65536 parameters, refused before any is defined.
+        {"", many + "x=1&b=1", "more than 65536 parameters"},
+        {"", many + "b=1", ""},
     };
     for (const auto& c : cases) {
         E2eSite site;
@@ -88,16 +105,48 @@ TEST(FormBodyTest, BadBodiesAreRefusedWhole) {
         site.Write("t.htmx", "<HTML>@b</HTML>");
         GatewayRun r = site.Run({{"PATH_INFO", "t.htmx"}, {"REQUEST_METHOD", "POST"},
                                  {"CONTENT_TYPE", "application/x-www-form-urlencoded"},
-                                 {"CONTENT_LENGTH", c.first}},
-                                c.second);
-        if (c.first == "3") {
-            EXPECT_EQ(r.out, "Content-TYPE: text/html\n\n<HTML>1</HTML>");
+                                 {"CONTENT_LENGTH", c.length.empty() ? std::to_string(c.body.size()) : c.length}},
+                                c.body);
+        if (c.detail.empty()) {
+            EXPECT_EQ(r.out, "Content-TYPE: text/html\n\n<HTML>1</HTML>") << c.length;
         } else {
-            EXPECT_EQ(r.out, "Content-TYPE: text/html\nLocation: e\n\n") << c.first;
+            EXPECT_EQ(r.out, "Content-TYPE: text/html\nLocation: e\n\n") << c.detail;
             EXPECT_NE(site.StatsWithoutTimestamps().find("Syntax error in query string specified in URL: " +
-                                                         c.first), std::string::npos)
-                << c.first;
+                                                         c.detail), std::string::npos)
+                << c.detail;
         }
+    }
+}
+
+TEST(ReservedNamesTest, RequestChoosesNoSettingFileOrUser) {
+    // Names of the form _X_ (also with row groups) are the configuration's and the
+    // server's: sent by a request they define nothing, and the page sees the real ones.
+    const std::string config = "_ERR_URL_=e _INCLUDE_PATH_=lib _CONNECT_=\"shop:/\" V=cfg";
+    const struct {
+        const char* query;
+        const char* page;
+        const char* out;
+    } cases[] = {
+        {"_STAT_FILE_=quorvel.cfg&V=qs", "<HTML>@V</HTML>", "Content-TYPE: text/html\n\n<HTML>qs</HTML>"},
+        {"_STAT_FILE_=new.log&_DEBUG_=TRUE&_LOG_FILE_=debug.log", "<HTML>x</HTML>",
+         "Content-TYPE: text/html\n\n<HTML>x</HTML>"},
+        {"_REMOTE_USER_=admin&_REMOTE_ADDR_=1.2.3.4&_CONNECT_=other:/&_INCLUDE_PATH_=.",
+         "<HTML>@_REMOTE_USER_|@_REMOTE_ADDR_|@_CONNECT_|@_INCLUDE_PATH_</HTML>",
+         "Content-TYPE: text/html\n\n<HTML>alice|10.0.0.1|shop:/|lib</HTML>"},
+        {"_REMOTE_USER____2=admin&_X_=1", "<HTML>@_REMOTE_USER____2@_X_</HTML>",
+         "Content-TYPE: text/html\nLocation: e\n\n"},
+        {"_ERR_URL_=http://evil/", "<HTML>@nope</HTML>", "Content-TYPE: text/html\nLocation: e\n\n"},
+    };
+    for (const auto& c : cases) {
+        E2eSite site;
+        site.Write("quorvel.cfg", config);
+        site.Write("t.htmx", c.page);
+        EXPECT_EQ(site.Get("t.htmx", c.query, {{"REMOTE_USER", "alice"}, {"REMOTE_ADDR", "10.0.0.1"}}).out, c.out)
+            << c.query;
+        EXPECT_EQ(site.Read("quorvel.cfg"), config) << c.query;
+        for (const char* file : {"new.log", "debug.log", "quorvel.log"})
+            EXPECT_FALSE(site.Exists(file)) << c.query << ": " << file;
+        EXPECT_NE(site.StatsWithoutTimestamps().find("t.htmx?" + std::string(c.query)), std::string::npos);
     }
 }
 

@@ -87,6 +87,10 @@ TEST(HFormElementTest, RewrittenTarget) {
         {{{"PATH_INFO", "/a b%?#.htmx"}, {"QUERY_STRING", "q=%25"}},
          "http://server1:80/cgi/gate/a%20b%25%3F%23.htmx?q=%25"},
         {{{"SERVER_NAME", "evil\"><b>"}}, "http://evil%22%3E%3Cb%3E:80/cgi/gate/shop/order?id=7"},
+        // A page served over TLS posts over TLS.
+        {{{"HTTPS", "On"}}, "https://server1:80/cgi/gate/shop/order?id=7"},
+        {{{"REQUEST_SCHEME", "https"}}, "https://server1:80/cgi/gate/shop/order?id=7"},
+        {{{"HTTPS", "off"}, {"REQUEST_SCHEME", "http"}}, "http://server1:80/cgi/gate/shop/order?id=7"},
     };
     for (const auto& c : cases) {
         ScopedEnv base(kRequest);

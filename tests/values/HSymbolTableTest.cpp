@@ -23,6 +23,27 @@ TEST(SymbolTableTest, BucketOrderAndFrontInsertion) {
     EXPECT_EQ(t.Lookup("a")->Text(), "new");
 }
 
+TEST(SymbolTableTest, ManyNamesKeepTheListingOrder) {
+    // Past the first few names a hashed index finds them; the listing order stays that of
+    // the chains: bucket by bucket, the latest name of a bucket first.
+    HSymbolTable t;
+    std::vector<std::vector<std::string>> buckets(17);
+    for (int i = 0; i < 200; ++i) {
+        std::string name = "N" + std::to_string(i * 7919);
+        t.Define(name, std::make_unique<HWordValue>(std::to_string(i)));
+        auto& chain = buckets[HNameMap<int>::BucketOf(name)];
+        chain.insert(chain.begin(), name);
+    }
+    t.Define("N0", std::make_unique<HWordValue>("again"));
+    std::vector<std::string> expected;
+    for (const auto& chain : buckets)
+        expected.insert(expected.end(), chain.begin(), chain.end());
+    EXPECT_EQ(Names(t), expected);
+    EXPECT_EQ(t.Lookup("N0")->Text(), "again");
+    EXPECT_EQ(t.Lookup("N" + std::to_string(199 * 7919))->Text(), "199");
+    EXPECT_FALSE(t.Contains("N1"));
+}
+
 TEST(SymbolTableTest, HashUsesSignedBytes) {
     // 0xE9 as a signed byte is -23: h = 2^32 - 23, which is 4294967273 % 17 = 6.
     EXPECT_EQ(HNameMap<int>::BucketOf("\xE9"), 4294967273u % 17);

@@ -1,0 +1,101 @@
+#include "driver/HSiteFiles.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstdlib>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "template/HInput.h"
+
+namespace {
+
+std::string CurrentDirectory() {
+    char buffer[PATH_MAX];
+    return ::getcwd(buffer, sizeof buffer) ? buffer : "";
+}
+
+std::string Resolved(const std::string& path) {
+    char buffer[PATH_MAX];
+    return ::realpath(path.c_str(), buffer) ? buffer : "";
+}
+
+bool StartsWithFolder(const std::string& path, std::string folder) {
+    while (!folder.empty() && folder.back() == '/')
+        folder.pop_back();
+    return path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 &&
+           path[folder.size()] == '/';
+}
+
+bool UnderSystemFolder(const std::string& resolved) {
+    for (const char* folder : {"/proc", "/dev"})
+        if (resolved == folder || StartsWithFolder(resolved, folder))
+            return true;
+    return false;
+}
+
+// Whether `path`, its symbolic links followed one at a time, enters /proc or /dev (or
+// cannot be followed). Checked before each step, so that a link of /proc (/proc/self/fd/0,
+// /proc/self/cwd) is never followed to the file it stands for.
+bool ReachesSystemFolder(const std::string& path) {
+    std::string pending = path[0] == '/' ? path : CurrentDirectory() + "/" + path;
+    std::string done;  // the physical path resolved so far; "" is the root
+    int links = 0;
+    for (size_t i = 0; i < pending.size();) {
+        size_t end = pending.find('/', i);
+        if (end == std::string::npos)
+            end = pending.size();
+        std::string part = pending.substr(i, end - i);
+        i = end + 1;
+        if (part.empty() || part == ".")
+            continue;
+        if (part == "..") {
+            done.erase(std::min(done.size(), done.rfind('/')));
+            continue;
+        }
+        std::string next = done + "/" + part;
+        struct stat st;
+        if (UnderSystemFolder(next) || ::lstat(next.c_str(), &st) != 0)
+            return true;
+        if (!S_ISLNK(st.st_mode)) {
+            done = next;
+            continue;
+        }
+        char target[PATH_MAX];
+        ssize_t n = ::readlink(next.c_str(), target, sizeof target);
+        if (n <= 0 || n == static_cast<ssize_t>(sizeof target) || ++links > 40)
+            return true;
+        if (target[0] == '/')
+            done.clear();
+        pending = std::string(target, static_cast<size_t>(n)) + "/" + (i < pending.size() ? pending.substr(i) : "");
+        i = 0;
+    }
+    return false;
+}
+
+bool IsStandardInput(const std::string& path) {
+    struct stat file, in;
+    return ::stat(path.c_str(), &file) == 0 && ::fstat(0, &in) == 0 && file.st_dev == in.st_dev &&
+           file.st_ino == in.st_ino;
+}
+
+}  // namespace
+
+std::unique_ptr<HInput> OpenPageFile(const std::string& path) {
+    if (path.empty() || ReachesSystemFolder(path) || IsStandardInput(path))
+        return nullptr;
+    // HInput opens regular files only.
+    return HInput::OpenFile(path);
+}
+
+bool IsInsideFolder(const std::string& path, const std::string& folder) {
+    if (path.empty() || path[0] != '/')
+        return true;
+    if (folder.empty())
+        return false;
+    std::string absolute = folder[0] == '/' ? folder : CurrentDirectory() + "/" + folder;
+    if (StartsWithFolder(path, absolute))
+        return true;
+    std::string resolved = Resolved(absolute);
+    return !resolved.empty() && StartsWithFolder(path, resolved);
+}

@@ -1,0 +1,25 @@
+// HSiteFiles: which files a request may have read as a page.
+//
+// The request names its template (PATH_INFO), so the gateway opens it only inside the
+// site, and never reads a device, a file of /proc or its own standard input (a web server
+// may hand a request body over there as a regular temporary file) as a template or an
+// inclusion: the body would otherwise run as the page.
+#pragma once
+
+#include <memory>
+#include <string>
+
+class HInput;
+
+// Opens `path` (as written, relative to the current directory) as a template or an
+// included file: a regular file that is not the gateway's standard input and does not
+// lie under /proc or /dev once symbolic links are resolved (a link is never followed out
+// of /proc: /proc/self/cwd/x counts as under /proc). nullptr otherwise, or when it cannot
+// be opened.
+std::unique_ptr<HInput> OpenPageFile(const std::string& path);
+
+// Whether `path` lies inside `folder`: a relative path always does (the caller refuses
+// `..` segments first); an absolute one must begin with the folder's absolute path (taken
+// from the current directory when `folder` is relative, as written or with its symbolic
+// links resolved) followed by `/`. "/srv/site2/x" is not inside "/srv/site".
+bool IsInsideFolder(const std::string& path, const std::string& folder);
