@@ -23,9 +23,11 @@ CREATE TABLE reviews (
     body        TEXT NOT NULL
 );
 
--- One row per product of a submitted order; the order form writes here. A quantity with a
--- fraction fails the check on SQLite (PostgreSQL rounds it to the integer column instead).
+-- One row per product of a submitted order; the order form writes here, all lines of one
+-- order under the order number the form carried. A quantity with a fraction fails the
+-- check on SQLite (PostgreSQL rounds it to the integer column instead).
 CREATE TABLE order_lines (
+    order_no    VARCHAR(20) NOT NULL,
     customer    VARCHAR(60) NOT NULL,
     email       VARCHAR(80) NOT NULL,
     product_id  INTEGER NOT NULL REFERENCES products (id),

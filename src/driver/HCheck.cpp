@@ -331,7 +331,15 @@ public:
     }
 
     // Walks every tree that was read, then writes the report. Returns the exit status.
-    int Report(std::string& out) {
+    // Counted by Report: the files read (templates and included files, not the
+    // configuration file) and the lines printed.
+    struct Counts {
+        size_t files = 0;
+        size_t errors = 0;
+        size_t warnings = 0;
+    };
+
+    int Report(std::string& out, Counts& counts) {
         HCheckNames names;
         names.configuration = &ctx_.symbols;
         for (const Template& t : templates_)
@@ -346,8 +354,10 @@ public:
         bool unreadable = false;
         auto print = [&](const Diagnostic& d) {
             std::string line = Format(d);
-            if (printed.insert(line).second)
+            if (printed.insert(line).second) {
                 out += line;
+                ++(d.error ? counts.errors : counts.warnings);
+            }
             error = error || d.error;
         };
         for (const Diagnostic& d : configuration_)
@@ -355,6 +365,7 @@ public:
         for (Template& t : templates_) {
             if (!t.readable) {
                 out += files_[t.file].path + ": error: " + WhyUnreadable(files_[t.file].path) + "\n";
+                ++counts.errors;
                 unreadable = true;
                 continue;
             }
@@ -367,6 +378,13 @@ public:
             for (const Diagnostic& d : t.diagnostics)
                 print(d);
         }
+        std::set<int> unread;
+        for (const Template& t : templates_)
+            if (!t.readable)
+                unread.insert(t.file);
+        for (size_t i = 0; i < files_.size(); ++i)
+            if (files_[i].path != kConfigFile && !unread.count(static_cast<int>(i)))
+                ++counts.files;
         return unreadable ? 2 : error ? 1 : 0;
     }
 
@@ -374,14 +392,9 @@ private:
     // Reads the template as the request driver does, and notes the text that reading
     // leaves unread.
     void ReadTree(Template& t) {
-        int c;
-        do
-            c = ctx_.input->Get();
-        while (c == ' ' || c == '\t' || c == '\n');
-        ctx_.input->Unget(c);
-
+        std::unique_ptr<HElement> doctype;
         std::unique_ptr<HElement> first;
-        int token = Scan(ctx_, first);
+        int token = ScanDocumentStart(ctx_, doctype, first);
         if (token != kTagHtml) {
             const Tracker::Level& level = tracker_.Current();
             Add(t, level.tokenSeq, Position{t.file, level.tokenStart}, true,
@@ -407,7 +420,7 @@ private:
         } else if (status == 1) {
             for (;;) {
                 size_t at = ctx_.input->Offset();
-                c = ctx_.input->Get();
+                int c = ctx_.input->Get();
                 if (c == HInput::kEof)
                     break;
                 if (!IsBlank(c)) {
@@ -531,12 +544,21 @@ private:
 
 }  // namespace
 
-int CheckTemplates(const std::vector<std::string>& files, std::string& out) {
+int CheckTemplates(const std::vector<std::string>& files, std::string& out, std::string* summary) {
     Checker checker;
     checker.ReadConfigurationFile();
     for (const std::string& path : files)
         checker.Read(path);
-    return checker.Report(out);
+    Checker::Counts counts;
+    int status = checker.Report(out, counts);
+    if (summary) {
+        auto count = [](size_t n, const char* what) {
+            return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
+        };
+        *summary = count(counts.files, "file") + " checked: " + count(counts.errors, "error") +
+                   ", " + count(counts.warnings, "warning") + "\n";
+    }
+    return status;
 }
 
 int RunCheck(int count, char** args) {
@@ -546,8 +568,10 @@ int RunCheck(int count, char** args) {
     }
     std::vector<std::string> files(args, args + count);
     std::string out;
-    int status = CheckTemplates(files, out);
+    std::string summary;
+    int status = CheckTemplates(files, out, &summary);
     std::fwrite(out.data(), 1, out.size(), stdout);
     std::fflush(stdout);
+    std::fputs(summary.c_str(), stderr);
     return status;
 }

@@ -13,6 +13,8 @@
 #include "template/HAttributes.h"
 #include "values/HNameModifier.h"
 
+const char* QuorvelVersion() { return "2.0.2"; }
+
 namespace {
 
 const char* const kBuiltins[][2] = {
@@ -275,7 +277,7 @@ void Initialise(HContext& ctx) {
         throw HExcept(37, pathInfo, "", 1);
     ctx.input = ctx.templateStream.get();
 
-    ctx.symbols.Define("_QUORVEL_VERSION_", std::make_unique<HWordValue>("2.0.2"));
+    ctx.symbols.Define("_QUORVEL_VERSION_", std::make_unique<HWordValue>(QuorvelVersion()));
     for (const auto& builtin : kBuiltins)
         ctx.symbols.Define(builtin[0], std::make_unique<HWordValue>(Env(builtin[1])));
 

@@ -17,19 +17,19 @@ int RunRequest() {
 
     HContext ctx;
     std::unique_ptr<HElement> root;
+    std::unique_ptr<HElement> doctype;
     try {
         Initialise(ctx);
 
-        int c;
-        do
-            c = ctx.input->Get();
-        while (c == ' ' || c == '\t' || c == '\n');
-        ctx.input->Unget(c);
-
-        if (Scan(ctx, root) != kTagHtml)
+        if (ScanDocumentStart(ctx, doctype, root) != kTagHtml)
             throw HExcept(8);
         int status = 1;
         root->Parse(ctx, status);
+        if (doctype) {
+            doctype->Output(ctx);
+            if (!ctx.postProcess)
+                ctx.page->Write("\n", 1);
+        }
         root->Output(ctx);
         Finalise(ctx);
         WriteStatistics(ctx, nullptr);
@@ -38,5 +38,6 @@ int RunRequest() {
         WriteStatistics(ctx, &e);
     }
     root.reset();
+    doctype.reset();
     return 0;
 }

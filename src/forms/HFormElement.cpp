@@ -4,6 +4,8 @@
 
 #include "driver/HContext.h"
 #include "forms/HPostProcess.h"
+#include "values/HSymbolTable.h"
+#include "values/HValue.h"
 #include "template/HTagTable.h"
 #include "template/HWriter.h"
 
@@ -25,6 +27,58 @@ void AppendUrlPiece(std::string& out, const std::string& text, bool path) {
             out += ch;
         }
     }
+}
+
+// A value put into a URL: every byte but letters, digits and - . _ ~ percent-encoded.
+std::string UrlEncoded(const std::string& text) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    for (char ch : text) {
+        unsigned char c = static_cast<unsigned char>(ch);
+        if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+            c == '-' || c == '.' || c == '_' || c == '~') {
+            out += ch;
+        } else {
+            out += '%';
+            out += kHex[c >> 4];
+            out += kHex[c & 15];
+        }
+    }
+    return out;
+}
+
+// The page a post-processed form leads to when its ACTION holds references
+// (`"thanks.htmx?ORDER=@ORDER"`): the template's text with each reference replaced by the
+// submitted value, URL-encoded. Other text stays as written.
+bool IsReference(const HValue& v) {
+    return v.Kind() == HValue::kVarRef || v.Kind() == HValue::kFuncCall;
+}
+
+const std::vector<HValuePtr>* QuotedPieces(const HValue& v) {
+    return v.Kind() == HValue::kQuoted ? &static_cast<const HQuotedValue&>(v).Pieces() : nullptr;
+}
+
+bool HoldsReference(const HValue& action) {
+    if (const std::vector<HValuePtr>* pieces = QuotedPieces(action)) {
+        for (const HValuePtr& p : *pieces)
+            if (IsReference(*p))
+                return true;
+        return false;
+    }
+    return IsReference(action);
+}
+
+std::string ActionWithValues(HContext& ctx, const HValue& action) {
+    auto piece = [&](const HValue& v) {
+        return IsReference(v) ? UrlEncoded(v.Evaluate(ctx, nullptr)) : v.Evaluate(ctx, nullptr);
+    };
+    const std::vector<HValuePtr>* pieces = QuotedPieces(action);
+    if (!pieces)
+        return piece(action);
+    std::string url;
+    for (const HValuePtr& p : *pieces)
+        url += piece(*p);
+    return url;
 }
 
 std::string Env(const char* name) {
@@ -116,5 +170,15 @@ void HFormElement::PostProcessForm(HContext& ctx) {
     // and a failed check stops the request before anything reaches the database.
     OutputChildren(ctx);
     RunValidation(ctx, *this);
+    // The form that was submitted sent its own ACTION text back; when that text holds
+    // references, the browser goes to the page with the submitted values in their place.
+    const HValue* action = Attribute("ACTION");
+    const HValue* submitted = ctx.symbols.Lookup("_POST_PROCESS_");
+    std::string target;
+    bool withValues = action && submitted && HasAttribute("SQLACTION") && action->GetText() == submitted->GetText() && HoldsReference(*action);
+    if (withValues)
+        target = ActionWithValues(ctx, *action);
     RunSqlAction(ctx, *this);
+    if (withValues)
+        ctx.symbols.Define("_POST_PROCESS_", std::make_unique<HWordValue>(target));
 }

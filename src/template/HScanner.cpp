@@ -27,6 +27,20 @@ const Stops kStops;
 
 bool IsNameTerminator(int c) { return c == ' ' || c == '\t' || c == '\n' || c == '>'; }
 
+void SkipBlanks(HInput& in) {
+    int c;
+    do
+        c = in.Get();
+    while (c == ' ' || c == '\t' || c == '\n');
+    in.Unget(c);
+}
+
+// The scanner upper-cases a tag's name, so `<!doctype html>` reads as "!DOCTYPE html".
+bool IsDocumentType(const std::string& tagText) {
+    return tagText.compare(0, 8, "!DOCTYPE") == 0 &&
+           (tagText.size() == 8 || tagText[8] == ' ' || tagText[8] == '\t' || tagText[8] == '\n');
+}
+
 }  // namespace
 
 // Inlined into Scan, so that a request pays for the observer test only.
@@ -85,6 +99,20 @@ int Scan(HContext& ctx, std::unique_ptr<HElement>& slot) {
         return token;
     }
     return ScanToken(ctx, slot);
+}
+
+int ScanDocumentStart(HContext& ctx, std::unique_ptr<HElement>& doctype,
+                      std::unique_ptr<HElement>& first) {
+    SkipBlanks(*ctx.input);
+    int token = Scan(ctx, first);
+    if (token == kTagUnknown && IsDocumentType(static_cast<HUnknownTagElement&>(*first).Text())) {
+        int status = 1;
+        first->Parse(ctx, status);  // the closing `>`
+        doctype = std::move(first);
+        SkipBlanks(*ctx.input);
+        token = Scan(ctx, first);
+    }
+    return token;
 }
 
 void CloseEndTag(HContext& ctx) {

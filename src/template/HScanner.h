@@ -17,6 +17,13 @@ class HElement;
 // end of input (0) `slot` is left unchanged.
 int Scan(HContext& ctx, std::unique_ptr<HElement>& slot);
 
+// Reads the start of a template: blanks, tabs and newlines; a document type declaration
+// (`<!DOCTYPE html>`) and the blanks after it, when one stands there, into `doctype`; then
+// the first token, whose index is returned, as Scan does (a template is read only when it
+// is <HTML>).
+int ScanDocumentStart(HContext& ctx, std::unique_ptr<HElement>& doctype,
+                      std::unique_ptr<HElement>& first);
+
 // Consumes the rest of an end tag after its name: blanks, tabs and newlines, then `>`.
 // Raises error 10 when anything else follows the name.
 void CloseEndTag(HContext& ctx);

@@ -1,5 +1,6 @@
 #include "values/HValue.h"
 
+#include <algorithm>
 #include <cctype>
 #include <climits>
 #include <strings.h>
@@ -37,7 +38,72 @@ long LeadingInteger(const std::string& s) {
     return negative ? -v : v;
 }
 
+bool IsAsciiAlnum(unsigned char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+// Length of the character reference that starts at `i` (`&#60;`, `&#x3C;`, `&amp;`), or 0
+// when the `&` there starts none. Names and numbers longer than any real one are not
+// references.
+size_t ReferenceLength(std::string_view s, size_t i) {
+    constexpr size_t kLongest = 40;
+    size_t j = i + 1;
+    bool numeric = j < s.size() && s[j] == '#';
+    bool hex = false;
+    if (numeric) {
+        ++j;
+        hex = j < s.size() && (s[j] == 'x' || s[j] == 'X');
+        if (hex)
+            ++j;
+    }
+    size_t first = j;
+    while (j < s.size() && j - i < kLongest &&
+           (hex ? std::isxdigit(static_cast<unsigned char>(s[j])) != 0
+                : numeric ? (s[j] >= '0' && s[j] <= '9') : IsAsciiAlnum(s[j])))
+        ++j;
+    if (j == first || j >= s.size() || s[j] != ';')
+        return 0;
+    if (!numeric && !std::isalpha(static_cast<unsigned char>(s[first])))
+        return 0;
+    return j + 1 - i;
+}
+
+// Length of the UTF-8 sequence that starts at `i`, or 1 for a byte that starts none (the
+// browser shows each such byte as one replacement character).
+size_t Utf8Length(std::string_view s, size_t i) {
+    unsigned char c = static_cast<unsigned char>(s[i]);
+    size_t n = c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3 : c >= 0xF0 && c <= 0xF4 ? 4 : 1;
+    if (i + n > s.size())
+        return 1;
+    for (size_t k = 1; k < n; ++k)
+        if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80)
+            return 1;
+    // Overlong forms, UTF-16 surrogates and code points beyond U+10FFFF are not characters.
+    unsigned char d = static_cast<unsigned char>(s[i + 1]);
+    if ((c == 0xE0 && d < 0xA0) || (c == 0xED && d > 0x9F) || (c == 0xF0 && d < 0x90) ||
+        (c == 0xF4 && d > 0x8F))
+        return 1;
+    return n;
+}
+
 }  // namespace
+
+std::string FitToWidth(std::string_view text, size_t width) {
+    size_t i = 0;
+    size_t shown = 0;
+    while (i < text.size() && shown < width) {
+        size_t n = 1;
+        if (text[i] == '&')
+            n = std::max<size_t>(ReferenceLength(text, i), 1);
+        else if (static_cast<unsigned char>(text[i]) >= 0x80)
+            n = Utf8Length(text, i);
+        i += n;
+        ++shown;
+    }
+    std::string out(text.substr(0, i));
+    out.append(width - shown, ' ');
+    return out;
+}
 
 std::string HVarRef::Evaluate(HContext& ctx, const std::string* modifier) const {
     for (auto it = ctx.scopes.rbegin(); it != ctx.scopes.rend(); ++it)
@@ -88,6 +154,5 @@ std::string HFuncCall::Evaluate(HContext& ctx, const std::string*) const {
     long width = LeadingInteger(arguments_->Items()[1]->Evaluate(ctx, nullptr));
     if (width <= 0 || width > kMaxWidth)
         throw HExcept(23, text_);
-    value.resize(static_cast<size_t>(width), ' ');
-    return value;
+    return FitToWidth(value, static_cast<size_t>(width));
 }

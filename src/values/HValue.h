@@ -9,6 +9,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 class HContext;
@@ -98,6 +99,11 @@ public:
 private:
     std::vector<HValuePtr> pieces_;
 };
+
+// FIXED_WIDTH's work: `text` cut or padded with blanks to `width` characters as a browser
+// shows them. A character reference (`&#60;`, `&amp;`) and a UTF-8 sequence each count as
+// one character and are never cut in half; any other byte counts as one.
+std::string FitToWidth(std::string_view text, size_t width);
 
 // `@name( item, ... )`: a call of the built-in function FIXED_WIDTH.
 class HFuncCall : public HValue {

@@ -1,6 +1,7 @@
 // Submits Quorvel forms with a real browser: the order page of ChromiumFormTest, once written
-// with METHOD=POST and once with METHOD=GET, and the check-box cart. Chromium fills the fields, presses the button,
-// follows the redirect of the post-process request and reads the page it leads to.
+// with METHOD=POST and once with METHOD=GET, and the check-box cart. Chromium fills the
+// fields, presses the button, follows the redirect of the post-process request and reads the
+// page it leads to. The pages declare UTF-8, so the browser sends a UTF-8 note as its bytes.
 //
 // Usage: node tests/browser/forms.js BASE_URL   (BASE_URL as printed by scripts/lighttpd-serve)
 // Prints one line per step; exits 1 at the first step that does not go as expected.
@@ -35,9 +36,9 @@ withBrowser(async (page) => {
   expect('POST lands on thanks', new URL(page.url()).pathname.endsWith('/thanks.htmx'), true);
   expect('POST rows', text, "[1:6:green][2:7:blue][3:1:O'Brien <&>]");
 
-  text = await submit(page, 'GET', { QTY: '8', NOTE: 'two words' });
+  text = await submit(page, 'GET', { QTY: '8', NOTE: 'Zoé 漢字' });
   expect('GET lands on thanks', new URL(page.url()).pathname.endsWith('/thanks.htmx'), true);
-  expect('GET rows', text, "[1:8:two words][2:7:blue][3:1:O'Brien <&>]");
+  expect('GET rows', text, "[1:8:Zoé 漢字][2:7:blue][3:1:O'Brien <&>]");
 
   // The check-box cart: only the ticked line goes, nothing when nothing is ticked, and saving
   // the quantities of the other form removes nothing.

@@ -2,6 +2,7 @@
 // with the file names on its command line.
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <map>
@@ -80,6 +81,17 @@ struct Case {
     int status;
 };
 
+// The end of the summary line that a report of these lines gives.
+std::string CountsOf(const std::string& report) {
+    size_t errors = 0, warnings = 0;
+    for (size_t at = 0; (at = report.find(": error: ", at)) != std::string::npos; ++at)
+        ++errors;
+    for (size_t at = 0; (at = report.find(": warning: ", at)) != std::string::npos; ++at)
+        ++warnings;
+    return " " + std::to_string(errors) + (errors == 1 ? " error, " : " errors, ") +
+           std::to_string(warnings) + (warnings == 1 ? " warning\n" : " warnings\n");
+}
+
 void RunCases(const std::vector<Case>& cases) {
     for (const Case& c : cases) {
         E2eSite site;
@@ -90,7 +102,7 @@ void RunCases(const std::vector<Case>& cases) {
         CheckRun run = RunQuorvel(site, args);
         EXPECT_EQ(run.out, c.expected) << c.name;
         EXPECT_EQ(run.status, c.status) << c.name;
-        EXPECT_EQ(run.err, "") << c.name;
+        EXPECT_EQ(run.err.substr(run.err.find(':') + 1), CountsOf(c.expected)) << c.name;
     }
 }
 
@@ -98,6 +110,8 @@ TEST(CheckTest, ReadingErrors) {
     RunCases({
         {"first token not HTML", {{"t.htmx", "\n  <BODY>x</BODY>"}}, {"t.htmx"},
          "t.htmx:2:3: error: Document must start with <HTML> tag: the file starts with <BODY>\n", 1},
+        {"text after the document type", {{"t.htmx", "<!DOCTYPE html>\nhello <HTML></HTML>"}}, {"t.htmx"},
+         "t.htmx:2:1: error: Document must start with <HTML> tag: the file starts with text\n", 1},
         {"text first", {{"t.htmx", "hello <HTML></HTML>"}}, {"t.htmx"},
          "t.htmx:1:1: error: Document must start with <HTML> tag: the file starts with text\n", 1},
         {"empty file", {{"t.htmx", " \n"}}, {"t.htmx"},
@@ -383,10 +397,11 @@ TEST(CheckTest, RunsNothingAndWritesNothing) {
     site.Write("quorvel.cfg", "_STAT_FILE_ = stats.log\n_DEBUG_ = TRUE\n_CONNECT_ = nosuchdsn:u/p\n");
     site.Write("t.htmx", "<HTML><SQL NAME=q TEXT=\"SELECT a FROM t\" CONNECT=\"none:x/y\">\n"
                          "<DBRESULT QUERY=q>@a</DBRESULT>\n"
-                         "<B><FUNCTION COMMAND=\"touch ran\"></B></HTML>");
-    CheckRun run = RunQuorvel(site, {"--check", "t.htmx"});
+                         "<INCLUDE FILE=part.htmx><B><FUNCTION COMMAND=\"touch ran\"></B></HTML>");
+    site.Write("part.htmx", "<I>x</I>");
+    CheckRun run = RunQuorvel(site, {"--check", "t.htmx", "part.htmx"});
     EXPECT_EQ(run.out, "");
-    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.err, "2 files checked: 0 errors, 0 warnings\n");
     EXPECT_EQ(run.status, 0);
     EXPECT_FALSE(site.Exists("ran"));
     EXPECT_FALSE(site.Exists("stats.log"));
@@ -437,7 +452,8 @@ TEST(CheckTest, DemoSiteIsClean) {
         args.insert(args.begin(), "--check");
         CheckRun run = RunQuorvelIn(site, args);
         EXPECT_EQ(run.out, "") << site;
-        EXPECT_EQ(run.err, "") << site;
+        EXPECT_EQ(run.err, std::to_string(args.size() - 1) + " files checked: 0 errors, 0 warnings\n")
+            << site;
         EXPECT_EQ(run.status, 0) << site;
     }
 }
@@ -449,6 +465,27 @@ TEST(CheckTest, CommandLine) {
     EXPECT_EQ(usage.status, 2);
     EXPECT_EQ(usage.out, "");
     EXPECT_EQ(usage.err, "usage: quorvel --check FILE...\n");
+
+    // From a terminal the options answer on standard output and write no file; an unknown
+    // option is a usage error, not a request.
+    const struct {
+        const char* option;
+        const char* outStart;
+        const char* errStart;
+        int status;
+    } options[] = {
+        {"--version", "quorvel ", "", 0},
+        {"--help", "usage: quorvel --check FILE...", "", 0},
+        {"--helq", "", "usage: quorvel --check FILE...", 2},
+    };
+    for (const auto& o : options) {
+        CheckRun run = RunQuorvel(site, {o.option});
+        EXPECT_EQ(run.status, o.status) << o.option;
+        EXPECT_EQ(run.out.substr(0, std::strlen(o.outStart)), o.outStart) << o.option;
+        EXPECT_EQ(run.err.substr(0, std::strlen(o.errStart)), o.errStart) << o.option;
+        EXPECT_EQ(run.out.empty() + run.err.empty(), 1) << o.option;
+    }
+    EXPECT_FALSE(site.Exists("qvstat.log"));
 
     // A web server that passes the query string `--check` as an argument still gets the
     // gateway: the query has no `=`, which is error 38, and no page is checked.

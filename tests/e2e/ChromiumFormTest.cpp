@@ -1,7 +1,8 @@
 // A real browser submits a form: lighttpd serves the gateway as a CGI program, headless
 // Chromium (tests/browser/forms.js) loads the order page, fills in rows, presses the button
-// and follows the redirect, once with METHOD=POST and once with METHOD=GET; then it ticks
-// check boxes in a cart. The rows are checked in the database itself.
+// and follows the redirect, once with METHOD=POST and once with METHOD=GET, then ticks check
+// boxes in a cart; the rows are checked in the database itself, on SQLite and on PostgreSQL.
+// The pages declare UTF-8, so a UTF-8 note ("Zoé 漢字") reaches the database as those bytes and comes back unchanged.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -11,6 +12,7 @@
 #include <sys/wait.h>
 
 #include "e2e/DbSite.h"
+#include "e2e/PgServer.h"
 
 namespace {
 
@@ -47,18 +49,23 @@ std::string Assigned(const std::string& out, const std::string& name) {
 
 const std::string kSource = QUORVEL_SOURCE_DIR;
 
-TEST(ChromiumFormTest, BrowserSubmitsRowsByPostAndGet) {
+class ChromiumFormTest : public ::testing::TestWithParam<DbKind> {};
+
+TEST_P(ChromiumFormTest, BrowserSubmitsRowsByPostAndGet) {
     struct stat st;
     ASSERT_EQ(::stat((kSource + "/tests/browser/node_modules/playwright-core").c_str(), &st), 0)
         << "the browser driver is missing: run scripts/setup";
+    std::string why;
+    if (GetParam() == DbKind::kPostgres && !EnsurePostgres(why))
+        FAIL() << why;
 
-    DbSite db(DbKind::kSqlite);
+    DbSite db(GetParam());
     db.Exec("CREATE TABLE items (id INTEGER PRIMARY KEY, qty INTEGER, note VARCHAR(40))");
     db.Exec("INSERT INTO items VALUES (1, 5, 'green'), (2, 3, 'blue'), (3, 1, 'red')");
     E2eSite& site = db.Site();
     site.Write("quorvel.cfg", "_HTMX_PATH_=. _ERR_URL_=err.htmx _CONNECT_=\"" + db.Connect() + "\"");
     site.Write("order.htmx",
-               "<HTML><BODY>\n"
+               "<!DOCTYPE html>\n<HTML><HEAD><META CHARSET=\"utf-8\"></HEAD><BODY>\n"
                "<SQL NAME=list TEXT=\"SELECT id, qty, note FROM items ORDER BY id\">\n"
                "<SQL NAME=save TEXT=\"UPDATE items SET qty = ?, note = '?' WHERE id = ?\">\n"
                "<FORM SQLACTION=save ACTION=thanks.htmx METHOD=@METHOD PARAM=(@QTY,@NOTE,@ID)>\n"
@@ -69,7 +76,7 @@ TEST(ChromiumFormTest, BrowserSubmitsRowsByPostAndGet) {
                "</DBRESULT>\n"
                "<INPUT TYPE=SUBMIT VALUE=Save>\n"
                "</FORM></BODY></HTML>");
-    site.Write("thanks.htmx", "<HTML><BODY><SQL NAME=list TEXT=\"SELECT id, qty, note FROM items ORDER BY id\">"
+    site.Write("thanks.htmx", "<!DOCTYPE html><HTML><HEAD><META CHARSET=\"utf-8\"></HEAD><BODY><SQL NAME=list TEXT=\"SELECT id, qty, note FROM items ORDER BY id\">"
                               "<DBRESULT QUERY=list>[@id:@qty:@note]</DBRESULT></BODY></HTML>");
     // The check-box cart: quantities in one form, a "remove" check box per line in another.
     db.Exec("CREATE TABLE cart (id INTEGER PRIMARY KEY, token VARCHAR(5), item VARCHAR(10), qty INTEGER)");
@@ -112,8 +119,13 @@ TEST(ChromiumFormTest, BrowserSubmitsRowsByPostAndGet) {
     Shell(Quote(kSource + "/scripts/lighttpd-serve") + " stop " + Quote(state), ok);
 
     EXPECT_EQ(db.Query("SELECT id, qty, note FROM items ORDER BY id"),
-              "1|8|two words\n2|7|blue\n3|1|O'Brien <&>\n");
+              "1|8|Zo\xC3\xA9 \xE6\xBC\xA2\xE5\xAD\x97\n2|7|blue\n3|1|O'Brien <&>\n");
     EXPECT_EQ(db.Query("SELECT id, token, qty FROM cart ORDER BY id"), "1|t1|3\n3|t1|1\n4|t2|5\n");
 }
+
+INSTANTIATE_TEST_SUITE_P(Drivers, ChromiumFormTest, ::testing::Values(DbKind::kSqlite, DbKind::kPostgres),
+                         [](const ::testing::TestParamInfo<DbKind>& info) {
+                             return info.param == DbKind::kSqlite ? "SQLite" : "PostgreSQL";
+                         });
 
 }  // namespace

@@ -93,6 +93,20 @@ TEST_P(SubmissionFault, StatementOfRowThreeOfFiveRefused) {
     EXPECT_EQ(db->Query(kRows), kFiveRows);
 }
 
+// An ACTION with references leads on with the submitted values, URL-encoded, once the rows
+// are stored; a failure still goes to its error page, and another form's ACTION text is
+// followed as it came.
+TEST_P(SubmissionFault, ActionWithReferencesCarriesTheOrderNumber) {
+    PageForm form = Load(OrderPage(" ACTION=\"done.htm?order=@ORDER\""));
+    EXPECT_EQ(Submit(form, Quantities({"1", "2", "13", "4", "5"})), "dberr.htm");
+    EXPECT_EQ(Submit(form, kGood), "done.htm?order=7");
+    EXPECT_EQ(db->Query(kRows), kFiveRows);
+    db->Exec("DELETE FROM orders");
+    auto other = kGood;
+    other["_POST_PROCESS_"] = "list.htm?order=ORDER";
+    EXPECT_EQ(Submit(form, other), "list.htm?order=ORDER");
+}
+
 TEST_P(SubmissionFault, ValidationProgramKilledWhileAnswering) {
     // Answers half of "OK", leaves a child holding the pipe, then dies by SIGKILL.
     db->Site().Write("killed.sh",

@@ -149,6 +149,29 @@ TEST_F(ValueEvaluationTest, FixedWidthPadsAndCuts) {
     EXPECT_EQ(ErrorOf("@FIXED_WIDTH(a,0)"), 23);
     EXPECT_EQ(ErrorOf("@FIXED_WIDTH(a,x)"), 23);
     EXPECT_EQ(ErrorOf("@FIXED_WIDTH(a,999999999999)"), 23);
+    Define("E", "\"x&#34;y\"");
+    EXPECT_EQ(Eval("@FIXED_WIDTH(@E,4)"), "x&#34;y ");
+}
+
+// A reference and a UTF-8 sequence are one character each and never cut; a bare `&`, a
+// broken reference and a byte that starts no sequence count as one.
+TEST(FitToWidthTest, CountsCharactersAsShown) {
+    const struct {
+        const char* text;
+        size_t width;
+        const char* out;
+    } cases[] = {
+        {"a&#60;b", 3, "a&#60;b"},          {"a&#60;b", 2, "a&#60;"},
+        {"a&#60;b", 1, "a"},                {"&amp;&#x3C;", 3, "&amp;&#x3C; "},
+        {"Zo\xC3\xA9", 4, "Zo\xC3\xA9 "},   {"\xE6\xBC\xA2\xE5\xAD\x97", 1, "\xE6\xBC\xA2"},
+        {"\xF0\x9F\x8D\xB5x", 1, "\xF0\x9F\x8D\xB5"},
+        {"a & b", 3, "a &"},                {"&#;&#x;&;", 3, "&#;"},
+        {"&#60", 2, "&#"},                  {"&1a;", 2, "&1"},
+        {"\xC3(", 1, "\xC3"},               {"\xE0\x80\x80", 2, "\xE0\x80"},
+        {"\xE6\xBC", 1, "\xE6"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(FitToWidth(c.text, c.width), c.out) << c.text << " / " << c.width;
 }
 
 TEST_F(ValueEvaluationTest, ReferencesAndKinds) {

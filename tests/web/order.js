@@ -4,9 +4,12 @@
 //   GATEWAY_URL  e.g. http://127.0.0.1:PORT/cgi-bin/quorvel
 //   DATABASE     the shop's SQLite file, read with sqlite3 to see what the form stored
 //
-// 1. Opens the order page, fills in name, address and quantities in two rows, submits, and
-//    follows the redirect to the thank-you page; the two order lines must be in the database.
-// 2. Submits quantities with one invalid row (a word, then a number above the limit): the
+// 1. Opens the order page, fills in a UTF-8 name, the address and quantities in two rows,
+//    submits, and follows the redirect to the thank-you page, which must show that order
+//    alone; the two order lines must be in the database with the name's bytes unchanged.
+// 2. At a phone's width (375 px) every page is in standards mode, UTF-8, and no wider than
+//    the screen.
+// 3. Submits quantities with one invalid row (a word, then a number above the limit): the
 //    browser must land on that constraint's error page and the database must be unchanged.
 'use strict';
 
@@ -46,8 +49,10 @@ async function submit(page) {
   return response;
 }
 
+const customer = 'Zoé 漢字';
+
 async function placeOrder(page) {
-  await openOrderForm(page, 'Grace Hopper');
+  await openOrderForm(page, customer);
   // Two rows, and the second name of each must be its own field: QTY and QTY___n.
   await quantityOf(page, 'Genmaicha').fill('3');
   await quantityOf(page, 'Kyusu teapot').fill('1');
@@ -62,18 +67,32 @@ async function placeOrder(page) {
   assert.strictEqual(post.method(), 'POST');
   const redirect = await post.response();
   assert.strictEqual(redirect.status(), 302, 'status of the submission');
-  assert.strictEqual(redirect.headers().location, 'thanks.htmx');
-  assert.match(page.url(), /\/cgi-bin\/quorvel\/thanks\.htmx$/);
+  const [, number] = redirect.headers().location.match(/^thanks\.htmx\?ORDER=([0-9a-f]{12})$/) || [];
+  assert.ok(number, `the order number travels to the thank-you page: ${redirect.headers().location}`);
+  assert.ok(page.url().endsWith(`/cgi-bin/quorvel/thanks.htmx?ORDER=${number}`));
   assert.strictEqual(response.status(), 200);
   assert.match(await page.textContent('h1'), /Thank you/);
-  assert.strictEqual(await page.locator('tr', { hasText: 'Grace Hopper' }).count(), 2,
-    'the thank-you page lists both lines');
+  assert.match(await page.textContent('body'), new RegExp(`Order ${number} for ${customer} `));
+  assert.deepStrictEqual(await page.locator('table.list td:first-child').allTextContents(),
+    ['Genmaicha', 'Kyusu teapot 250 ml'], 'the thank-you page lists this order only');
 
   assert.strictEqual(
     query(`SELECT p.name || '=' || o.qty FROM order_lines o JOIN products p ON p.id = o.product_id
-           WHERE o.customer = 'Grace Hopper' ORDER BY p.name`),
+           WHERE o.order_no = '${number}' AND o.customer = '${customer}' ORDER BY p.name`),
     'Genmaicha=3\nKyusu teapot 250 ml=1',
     'stored order lines');
+  return `thanks.htmx?ORDER=${number}`;
+}
+
+async function fitsPhone(page, paths) {
+  await page.setViewportSize({ width: 375, height: 740 });
+  for (const path of paths) {
+    await page.goto(`${base}/${path}`);
+    const [mode, charset, width] = await page.evaluate(() =>
+      [document.compatMode, document.characterSet, document.documentElement.scrollWidth]);
+    assert.deepStrictEqual([mode, charset], ['CSS1Compat', 'UTF-8'], `${path}: standards mode, UTF-8`);
+    assert.ok(width <= 375, `${path} is ${width} px wide on a 375 px screen`);
+  }
 }
 
 async function refuseOrder(page, badQuantity, errorPage, heading) {
@@ -91,8 +110,11 @@ async function refuseOrder(page, badQuantity, errorPage, heading) {
 }
 
 withBrowser(async (page) => {
-  await placeOrder(page);
-  console.log('ok - order with two rows stored and thank-you page shown');
+  const thanks = await placeOrder(page);
+  console.log('ok - order with two rows and a UTF-8 name stored, thank-you page shows it alone');
+  await fitsPhone(page, ['index.htmx', 'list.htmx', 'search.htmx', 'product.htmx?ID=15',
+    'order.htmx', thanks, '../../errors/empty-order.html']);
+  console.log('ok - every page fits a 375 px screen');
   await refuseOrder(page, 'abc', 'not-a-number.html', /not a number/);
   console.log('ok - a quantity that is not a number stores nothing');
   await refuseOrder(page, '100', 'quantity-range.html', /out of range/);
