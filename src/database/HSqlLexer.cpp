@@ -325,7 +325,8 @@ bool IsSortKey(std::string_view value, bool order) {
 // Appends `text` to `out` with its markers replaced. Returns false when a marker's value is
 // empty (what was appended is then of no use); raises HExcept 6 and 1 for the other faults.
 bool AppendSqlSubstituted(std::string& out, std::string_view text,
-                       const std::vector<std::string>& values, int& index) {
+                          const std::vector<std::string>& values, int& index,
+                          const std::vector<bool>* fixed) {
     if (text.find('?') == text.npos) {
         out += text;
         return true;
@@ -342,8 +343,12 @@ bool AppendSqlSubstituted(std::string& out, std::string_view text,
             throw HExcept(6);
         const std::string& value = values[static_cast<std::size_t>(index)];
         if (value.empty()) {
-            empty = true;
-            return;
+            if (!fixed || !(*fixed)[static_cast<std::size_t>(index)]) {
+                empty = true;
+                return;
+            }
+            if (quoting == kBare)
+                throw SyntaxError();
         }
         if (value.find('\0') != std::string::npos)
             throw SyntaxError();

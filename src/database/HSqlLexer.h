@@ -51,8 +51,13 @@ std::size_t CountSqlMarkers(std::string_view text);
 // in an E'' literal a value that starts with a quote or a backslash. A bare value directly
 // followed by a quote gets a blank after it, so that it cannot turn 'x' into E'x'. A dollar-
 // quoted string that is never closed runs to the end of the text.
+//
+// A value marked in `fixed` (by its index) came from a reference in the SQL text itself: it
+// is substituted even when empty (nothing inside a literal, error 1 anywhere else) and never
+// counts as not given.
 bool AppendSqlSubstituted(std::string& out, std::string_view text,
-                          const std::vector<std::string>& values, int& index);
+                          const std::vector<std::string>& values, int& index,
+                          const std::vector<bool>* fixed = nullptr);
 
 // Error 41, "Parameter to SQL statement is not defined", for an empty value in `text`.
 HExcept SqlEmptyValueError(std::string_view text);

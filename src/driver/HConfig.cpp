@@ -124,6 +124,9 @@ void ReadConfiguration(HContext& ctx, const std::string& path) {
     } catch (const HExcept& e) {
         throw HExcept::WithCode(e, 35);
     }
+    // Read here, from the file alone: a request never chooses how its own values are written.
+    if (const HValue* raw = ctx.symbols.Lookup("_RAW_REQUEST_VALUES_"))
+        ctx.rawRequestValues = strcasecmp(raw->GetText().c_str(), "TRUE") == 0;
 }
 
 void ReadConfigurationEntries(HContext& ctx, HInput& in, std::vector<size_t>* valueless) {
@@ -198,7 +201,7 @@ void DefineQueryVariables(HContext& ctx, std::string_view query, const std::stri
         // (`NOTE___2`): left undefined, its row would take the first row's value
         // (a row's value falls back to the plain name), so it is defined empty.
         if (!value.empty() || ModifierSuffixLength(name) > 0)
-            ctx.symbols.Define(name, std::make_unique<HWordValue>(value));
+            ctx.symbols.Define(name, std::make_unique<HWordValue>(value, HWordValue::kRequest));
         if (i >= query.size())
             return;
         ++i;
@@ -240,7 +243,8 @@ void Initialise(HContext& ctx) {
 
     ctx.symbols.Define("_QUORVEL_VERSION_", std::make_unique<HWordValue>("2.0.2"));
     for (const auto& builtin : kBuiltins)
-        ctx.symbols.Define(builtin[0], std::make_unique<HWordValue>(Env(builtin[1])));
+        ctx.symbols.Define(builtin[0],
+                           std::make_unique<HWordValue>(Env(builtin[1]), HWordValue::kRequest));
 
     std::string query = Env("QUERY_STRING");
     if (!query.empty())

@@ -19,6 +19,9 @@ int RunRequest() {
     std::unique_ptr<HElement> root;
     try {
         Initialise(ctx);
+        if (ctx.debug && ctx.rawRequestValues)
+            ctx.page->Write("<!-- _RAW_REQUEST_VALUES_: request values are written unescaped"
+                            " into pages and SQL texts -->\n");
 
         int c;
         do
