@@ -359,20 +359,22 @@ bool AppendSqlSubstituted(std::string& out, std::string_view text,
                 out += ' ';  // `5-?` with -1 must not become the comment `5--1`
             // A value joins the name bytes around it into one word. Where that word holds
             // a `$`, the value could make or unmake a dollar quote (`$t?t$` with 2 gives the
-            // tag $t2t$, `?$t$` with x the name x$t$), and before a lone E it decides whether
-            // E'' escapes: there a blank keeps the value a word of its own.
+            // tag $t2t$, `?$t$` with x the name x$t$), and before name bytes that end at a
+            // quote it decides whether they end in the E of an E'' literal (`S?358E'` with 3
+            // would make the name S3358E and a plain literal): there a blank keeps the value
+            // a word of its own.
             std::size_t left = at, right = at + 1;
             while (left > 0 && IsNameByte(text[left - 1]))
                 --left;
             while (right < text.size() && IsNameByte(text[right]))
                 ++right;
             std::string_view before = text.substr(left, at - left), after = text.substr(at + 1, right - at - 1);
-            bool loneE = (after == "E" || after == "e") && right < text.size() && text[right] == '\'';
+            bool beforeQuote = !after.empty() && right < text.size() && text[right] == '\'';
             if (code && before.find('$') != std::string_view::npos)
                 out += ' ';
             out += value;
             // `?'x'` with E must not become the escaped literal E'x' either.
-            if (code && (after.find('$') != std::string_view::npos || loneE ||
+            if (code && (after.find('$') != std::string_view::npos || beforeQuote ||
                          (at + 1 < text.size() && text[at + 1] == '\'')))
                 out += ' ';
         } else {

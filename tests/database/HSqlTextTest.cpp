@@ -276,6 +276,8 @@ TEST(HSqlTextTest, ValuesCannotLeaveTheirLiteral) {
         // value there, and a number gets a blank.
         {"SELECT a FROM t WHERE b = ?'?'", {"E", "\\'; DROP TABLE t; --"}, "error 1"},
         {"SELECT a FROM t WHERE b = ?'?'", {"1", "x"}, "SELECT a FROM t WHERE b = 1 'x'"},
+        // Nor turn the E of an E'' literal into the end of a name it joins.
+        {"SELECT S?358E'\\'; DROP TABLE t; --'", {"3"}, "SELECT S3 358E'\\'; DROP TABLE t; --'"},
     });
 }
 
