@@ -1,5 +1,6 @@
 #include "FuzzChecks.h"
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
@@ -68,6 +69,11 @@ const std::string& ScratchDir() {
     return dir;
 }
 
+// The request value of the fuzz runs: every byte that EscapeForHtml rewrites, around a mark
+// that the author's text never holds (inputs holding it are not judged).
+const char kRequestValue[] = "<qvR\"&>\n";
+const char* const kRawRequestPieces[] = {"<qvR", "qvR\"", "\"&>"};
+
 // A few variables of every kind a template may meet: plain and hostile words, a chain of
 // references, a reference to itself, a list and a repeated-row field.
 void DefineVariables(HContext& ctx) {
@@ -81,6 +87,14 @@ void DefineVariables(HContext& ctx) {
     word("QTY", "1");
     word("QTY___2", "2");
     word("_INCLUDE_PATH_", ScratchDir().c_str());
+    // Data: what a visitor sent, reached directly, through a reference and inside the
+    // author's quoted value.
+    ctx.symbols.Define("Q", std::make_unique<HWordValue>(kRequestValue, HWordValue::kRequest));
+    ctx.symbols.Define("QREF", std::make_unique<HVarRef>("Q"));
+    auto quoted = std::make_unique<HQuotedValue>();
+    quoted->Append(std::make_unique<HLiteralValue>("<i>"));
+    quoted->Append(std::make_unique<HVarRef>("Q"));
+    ctx.symbols.Define("QQUOTED", std::move(quoted));
     ctx.symbols.Define("REF", std::make_unique<HVarRef>("A"));
     ctx.symbols.Define("SELF", std::make_unique<HVarRef>("SELF"));
     auto list = std::make_unique<HParamList>();
@@ -141,6 +155,14 @@ void ReadAndWriteTemplate(const std::string& text, bool postProcess) {
             Require(page.empty(), "post-process mode wrote " + std::to_string(page.size()) + " bytes");
     } else if (written) {
         Require(page.compare(0, 5, "<HTML") == 0, "page does not start with the root tag: " + page.substr(0, 80));
+    }
+    // No request byte reaches the page unescaped (a program's output is its own).
+    std::string lower = text;
+    for (char& c : lower)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (!postProcess && !(root && Contains(*root, kTagFunction)) && lower.find("qvr") == std::string::npos) {
+        for (const char* raw : kRawRequestPieces)
+            Require(page.find(raw) == std::string::npos, "request value written unescaped: " + page.substr(0, 200));
     }
 }
 

@@ -1,6 +1,8 @@
 // The fuzz check of SQL text analysis and rebuilding with parameter values.
 //
-// The input is an SQL text and parameter values, separated by the byte 0x1E. The text is
+// The input is an SQL text and values, separated by the byte 0x1E; each `?` of the text
+// takes a value as a parameter, each byte 0x1D becomes a `?` that takes its value as a
+// reference to data inside TEXT does (substituted even when empty). The text is
 // analysed and rebuilt twice, with and without trimming: once with the hostile values, once
 // with sentinels, harmless identifiers that mark where each value lands. A lexer written
 // here with the database's rules (quoted literals, E'' literals with backslash escapes,
@@ -28,6 +30,7 @@ void Require(bool ok, const std::string& what) {
 }
 
 constexpr char kSeparator = '\x1e';
+constexpr char kReference = '\x1d';
 constexpr size_t kMaxValues = 64;
 // Sentinels, numbers that may stand anywhere, so that the rebuild and the database treat
 // the bytes around them as they treat the value's: one starting with a digit for a value that
@@ -334,23 +337,35 @@ struct Build {
     std::vector<std::string> statements;
 };
 
-Build Run(const HSqlAnalysis& analysis, const std::vector<std::string>& values, bool trim) {
+// Builds with `values` for the markers in order: those marked in `fromText` as the text's own
+// values (what references in TEXT gave), the others as parameters.
+Build Run(const HSqlAnalysis& analysis, const std::vector<std::string>& values,
+          const std::vector<bool>& fromText, bool trim) {
+    std::vector<std::string> params;
+    HSqlTextValues textValues;
+    for (size_t k = 0; k < values.size(); ++k) {
+        if (fromText[k])
+            textValues.emplace_back(static_cast<int>(k), values[k]);
+        else
+            params.push_back(values[k]);
+    }
     Build b;
     try {
-        b.statements = BuildStatements(analysis, values, b.index, trim);
+        b.statements = BuildStatements(analysis, params, b.index, trim, textValues);
     } catch (const HExcept& e) {
         b.error = e.code;
     }
     return b;
 }
 
-void CheckRebuild(const HSqlAnalysis& analysis, const std::vector<std::string>& values, bool trim) {
+void CheckRebuild(const HSqlAnalysis& analysis, const std::vector<std::string>& values,
+                  const std::vector<bool>& fromText, bool trim) {
     std::vector<std::string> sentinels(values.size());
     for (size_t i = 0; i < values.size(); ++i)
         if (!values[i].empty())
             sentinels[i] = Sentinel(i, values[i]);
-    Build hostile = Run(analysis, values, trim);
-    Build marked = Run(analysis, sentinels, trim);
+    Build hostile = Run(analysis, values, fromText, trim);
+    Build marked = Run(analysis, sentinels, fromText, trim);
     const std::string mode = trim ? " (trim)" : "";
 
     // Errors that do not depend on what the values hold: too few values (6), an empty value
@@ -464,13 +479,27 @@ void FuzzSqlText(const uint8_t* data, size_t size) {
     if (lower.find(kSentinelMark) != std::string::npos)
         return;
 
+    // A reference byte in the text stands for a reference to data inside TEXT: a marker
+    // whose value the text itself gave (empty when no value is left for it).
+    std::string text(sql);
+    std::vector<bool> fromText;
+    for (char& c : text) {
+        if (c == '?' || c == kReference)
+            fromText.push_back(c == kReference);
+        if (c == kReference)
+            c = '?';
+    }
+    std::vector<std::string> all;
+    for (size_t k = 0; k < fromText.size() && (k < values.size() || fromText[k]); ++k)
+        all.push_back(k < values.size() ? values[k] : std::string());
+
     HSqlAnalysis analysis;
     try {
-        analysis = AnalyseSql(sql);
+        analysis = AnalyseSql(text);
     } catch (const HExcept& e) {
         Require(e.code == 1, "analysis raised " + std::to_string(e.code));
         return;
     }
-    CheckRebuild(analysis, values, false);
-    CheckRebuild(analysis, values, true);
+    CheckRebuild(analysis, all, fromText, false);
+    CheckRebuild(analysis, all, fromText, true);
 }

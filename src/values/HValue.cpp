@@ -57,6 +57,7 @@ void HText::Data(std::string_view s) {
         break;
     case kSql:
         sqlValues.emplace_back(markers_++, std::string(s));
+        asideBytes_ += s.size();
         text += '?';
         break;
     }
@@ -108,10 +109,10 @@ std::string HQuotedValue::Evaluate(HContext& ctx, const std::string* modifier) c
 }
 
 void HQuotedValue::EvaluateInto(HContext& ctx, const std::string*, HText& out) const {
-    const size_t start = out.text.size();
+    const size_t start = out.Length();
     for (const HValuePtr& piece : pieces_) {
         piece->EvaluateInto(ctx, nullptr, out);
-        if (out.text.size() - start > kMaxQuotedText)
+        if (out.Length() - start > kMaxQuotedText)
             throw HExcept(9, piece->Text());
     }
 }

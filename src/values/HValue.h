@@ -41,6 +41,9 @@ public:
         hasData = hasData || data;
     }
 
+    // The length of the text with the data kept aside.
+    size_t Length() const { return text.size() + asideBytes_; }
+
     const Sink sink;
     std::string text;
     bool hasData = false;
@@ -50,6 +53,7 @@ public:
 private:
     void CountMarkers(std::string_view s);
     int markers_ = 0;
+    size_t asideBytes_ = 0;
 };
 
 class HValue {

@@ -208,6 +208,13 @@ TEST(PageTest, DebugListingEndsThePage) {
         << r.out;
     EXPECT_NE(r.out.find("\nv = 1\n"), std::string::npos);
     EXPECT_EQ(r.out.substr(sizeof(kHeader) - 1), site.Read("quorvel.log"));
+    // Request values written as they came: the page says so, once, before anything else.
+    site.Write("quorvel.cfg", "_DEBUG_=TRUE _RAW_REQUEST_VALUES_=true");
+    r = site.Get("t.htmx", "");
+    EXPECT_EQ(r.out.rfind(std::string(kHeader) + "<!-- _RAW_REQUEST_VALUES_: request values are written "
+                                                 "unescaped into pages and SQL texts -->\n<HTML>x</HTML>\n\n", 0),
+              0u)
+        << r.out;
 }
 
 TEST(PageTest, DebugListingHidesThePassword) {
