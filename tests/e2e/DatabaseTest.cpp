@@ -247,30 +247,37 @@ TEST_P(DatabaseTest, ReferencesInSqlTextByOrigin) {
     }
 }
 
-// Outside the page a result column is its stored text, never HTML-escaped: as a `?`
-// parameter (a master-detail page over `a&b<c>` finds its detail rows), in a program's
-// arguments and in a redirect.
-TEST_P(DatabaseTest, ResultColumnsAreRawOutsideThePage) {
+// Outside the page data is its raw text, never HTML-escaped, whether a request value or a
+// result column: as a `?` parameter (a master-detail page over `a&b<c>` finds its detail
+// rows), in a program's arguments and in a redirect.
+TEST_P(DatabaseTest, DataIsRawOutsideThePage) {
     db_->Exec("INSERT INTO items VALUES (6, 'a&b<c>', 3, 'a&b<c>')");
     db_->Site().Write("args.sh", "#!/bin/sh\nprintf '%s|' \"$@\"; printf '\\377'\n", 0755);
     const std::string outer = "<SQL NAME=o TEXT=\"SELECT name FROM items WHERE id = 6\">";
+    const std::string param = "<SQL NAME=i TEXT=\"SELECT id FROM items WHERE note = '?'\">"
+                              "<DBRESULT QUERY=i PARAM=(@%s)>[@id]</DBRESULT>";
+    const std::string redirect = "<SQL NAME=i TEXT=\"SELECT nothing FROM nowhere\" ERROR_URL=\"e.htm?n=@%s\">"
+                                 "<DBRESULT QUERY=i>x</DBRESULT>";
     const struct {
         const char* sink;
-        std::string inner;
+        std::string inner;  // %s: the reference's name
         std::string expected;
     } rows[] = {
-        {"? parameter",
-         "<SQL NAME=i TEXT=\"SELECT id FROM items WHERE note = '?'\"><DBRESULT QUERY=i PARAM=(@name)>[@id]</DBRESULT>",
-         kPage + "<HTML>[6]</HTML>"},
-        {"program argument", "<FUNCTION COMMAND=\"./args.sh @name\">", kPage + "<HTML>a&b<c>|</HTML>"},
-        {"redirect", "<SQL NAME=i TEXT=\"SELECT nothing FROM nowhere\" ERROR_URL=\"e.htm?n=@name\">"
-                     "<DBRESULT QUERY=i>x</DBRESULT>",
-         Redirect("e.htm?n=a&b<c>")},
+        {"? parameter", param, kPage + "<HTML>[6]</HTML>"},
+        {"program argument", "<FUNCTION COMMAND=\"./args.sh @%s\">", kPage + "<HTML>a&b<c>|</HTML>"},
+        {"redirect", redirect, Redirect("e.htm?n=a&b<c>")},
     };
-    for (const auto& row : rows)
-        EXPECT_EQ(Page("<HTML>" + outer + "<DBRESULT QUERY=o>" + row.inner + "</DBRESULT></HTML>").out,
-                  row.expected)
-            << row.sink;
+    for (const auto& row : rows) {
+        for (const char* origin : {"name", "V"}) {
+            std::string inner = row.inner;
+            inner.replace(inner.find("%s"), 2, origin);
+            EXPECT_EQ(Page("<HTML>" + outer + "<DBRESULT QUERY=o>" + inner + "</DBRESULT></HTML>", "",
+                           "V=a%26b%3Cc%3E")
+                          .out,
+                      row.expected)
+                << row.sink << " " << origin;
+        }
+    }
 }
 
 TEST_P(DatabaseTest, DebugShowsTheExecutedSql) {
