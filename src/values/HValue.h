@@ -116,6 +116,7 @@ class HLiteralValue : public HValue {
 public:
     explicit HLiteralValue(std::string text) : HValue(kLiteral, std::move(text)) {}
     std::string Evaluate(HContext&, const std::string*) const override { return text_; }
+    void EvaluateInto(HContext&, const std::string*, HText& out) const override { out.Author(text_); }
     std::string GetText() const override { return text_; }
 };
 
