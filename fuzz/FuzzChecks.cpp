@@ -73,6 +73,11 @@ const std::string& ScratchDir() {
 // Request-like values for command lines: `V` is the one the input chooses.
 const char kQuoteValue[] = "ok\" --evil \"x";
 const char kBlankValue[] = " \t ";
+// The request value of the fuzz runs: every byte that EscapeForHtml rewrites, each next to a
+// control byte that only this value brings (templates holding one are not judged). A special
+// byte written unescaped leaves one of the pairs in the page; the escaped value holds none.
+const char kRequestValue[] = "<\x01\"&\x03>\n";
+const char* const kRawRequestPieces[] = {"<\x01", "\x01\"", "&\x03", "\x03>"};
 
 // A few variables of every kind a template may meet: plain and hostile words, a chain of
 // references, a reference to itself, a list and a repeated-row field.
@@ -90,6 +95,14 @@ void DefineVariables(HContext& ctx, const std::string& requestValue) {
     word("QTY", "1");
     word("QTY___2", "2");
     word("_INCLUDE_PATH_", ScratchDir().c_str());
+    // Data: what a visitor sent, reached directly, through a reference and inside the
+    // author's quoted value.
+    ctx.symbols.Define("Q", std::make_unique<HWordValue>(kRequestValue, HWordValue::kRequest));
+    ctx.symbols.Define("QREF", std::make_unique<HVarRef>("Q"));
+    auto quoted = std::make_unique<HQuotedValue>();
+    quoted->Append(std::make_unique<HLiteralValue>("<i>"));
+    quoted->Append(std::make_unique<HVarRef>("Q"));
+    ctx.symbols.Define("QQUOTED", std::move(quoted));
     ctx.symbols.Define("REF", std::make_unique<HVarRef>("A"));
     ctx.symbols.Define("SELF", std::make_unique<HVarRef>("SELF"));
     auto list = std::make_unique<HParamList>();
@@ -184,6 +197,12 @@ void ReadAndWriteTemplate(const std::string& text, bool postProcess, const std::
             Require(page.empty(), "post-process mode wrote " + std::to_string(page.size()) + " bytes");
     } else if (written) {
         Require(page.compare(0, 5, "<HTML") == 0, "page does not start with the root tag: " + page.substr(0, 80));
+    }
+    // No request byte reaches the page unescaped (a program's output is its own).
+    if (!postProcess && !(root && Contains(*root, kTagFunction)) &&
+        text.find_first_of("\x01\x03") == std::string::npos) {
+        for (const char* raw : kRawRequestPieces)
+            Require(page.find(raw) == std::string::npos, "request value written unescaped: " + page.substr(0, 200));
     }
 }
 

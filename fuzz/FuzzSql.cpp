@@ -1,13 +1,16 @@
 // The fuzz check of SQL text analysis and rebuilding with parameter values.
 //
-// The input is an SQL text and parameter values, separated by the byte 0x1E. The text is
+// The input is an SQL text and values, separated by the byte 0x1E; each `?` of the text
+// takes a value as a parameter, each byte 0x1D becomes a `?` that takes its value as a
+// reference to data inside TEXT does (substituted even when empty). The text is
 // analysed and rebuilt twice, with and without trimming: once with the hostile values, once
 // with sentinels, harmless identifiers that mark where each value lands. A lexer written
 // here with the database's rules (quoted literals, E'' literals with backslash escapes,
 // double-quoted identifiers, line and nested block comments, dollar-quoted strings) finds
 // the place of each sentinel; from that the expected rebuilt text follows: a value inside a
 // quoted literal with its quotes (and, in an E'' literal, its backslashes) doubled, a value
-// anywhere else only when it is a number, a list of numbers or an identifier (else error 1).
+// anywhere else only when it is a number or a list of numbers, or a name (in ORDER BY also
+// with ASC or DESC) where it stands as an item of an ORDER BY or GROUP BY list (else error 1).
 // The rebuilt text must be exactly that, and its literals, identifiers, comments and dollar
 // strings must be those of the sentinel text: a value never opens, closes or merges one.
 #include <algorithm>
@@ -27,12 +30,12 @@ void Require(bool ok, const std::string& what) {
 }
 
 constexpr char kSeparator = '\x1e';
+constexpr char kReference = '\x1d';
 constexpr size_t kMaxValues = 64;
-// Sentinels, each of the kind of the value it stands for, so that the rebuild and the
-// database treat the bytes around it as they treat the value's: an identifier for a value
-// that starts with a letter or an underscore, a number starting with a digit or with a sign
-// for the others. All end in a two-digit value index.
-const std::string kWordSentinel = "qvsentinel";
+// Sentinels, numbers that may stand anywhere, so that the rebuild and the database treat
+// the bytes around them as they treat the value's: one starting with a digit for a value that
+// starts with a digit, a letter or an underscore (a name lands only where nothing joins it),
+// one starting with a sign for the others. All end in a two-digit value index.
 const std::string kDigitSentinel = "9.314159265358";
 const std::string kSignSentinel = "+0.314159265358";
 const std::string kSentinelMark = "314159265358";
@@ -60,17 +63,36 @@ bool IsNumber(std::string_view v) {
     return p == v.size();
 }
 
-// What may stand outside a literal: an identifier, a number, or numbers separated by commas
-// with blanks around the commas.
+bool IsLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_'; }
+
+bool IsName(std::string_view v) {
+    return !v.empty() && IsLetter(v[0]) && std::all_of(v.begin(), v.end(), IsWordByte);
+}
+
+bool SameWord(std::string_view a, std::string_view upper) {
+    if (a.size() != upper.size())
+        return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if ((a[i] >= 'a' && a[i] <= 'z' ? a[i] - 'a' + 'A' : a[i]) != upper[i])
+            return false;
+    return true;
+}
+
+// A sort key: a name, and in ORDER BY a name, blanks and ASC or DESC.
+bool IsSortKey(std::string_view v, bool order) {
+    size_t blank = v.find(' ');
+    if (blank == std::string_view::npos || !order)
+        return IsName(v);
+    size_t word = v.find_first_not_of(' ', blank);
+    std::string_view direction = word == std::string_view::npos ? std::string_view() : v.substr(word);
+    return IsName(v.substr(0, blank)) && (SameWord(direction, "ASC") || SameWord(direction, "DESC"));
+}
+
+// What may stand anywhere outside a literal: a number, or numbers separated by commas with
+// blanks around the commas.
 bool MayStandBare(std::string_view v) {
     if (v.empty())
         return false;
-    if ((v[0] >= 'a' && v[0] <= 'z') || (v[0] >= 'A' && v[0] <= 'Z') || v[0] == '_') {
-        for (char c : v)
-            if (!IsWordByte(c))
-                return false;
-        return true;
-    }
     size_t start = 0;
     for (;;) {
         size_t comma = v.find(',', start);
@@ -197,22 +219,106 @@ Special KindAt(const std::vector<Token>& tokens, size_t pos) {
     return kCode;
 }
 
-std::string Sentinel(size_t i, const std::string& value) {
-    std::string index = std::to_string(100 + i).substr(1);
-    if (IsDigit(value[0]))
-        return kDigitSentinel + index;
-    return (IsWordByte(value[0]) ? kWordSentinel : kSignSentinel) + index;
-}
-
 // Where a sentinel stands in a rebuilt sentinel text, and the value it stands for.
 struct Landing {
     size_t at, length, value;
 };
 
+// The code tokens of `t`: words (names and numbers), single punctuation bytes, sentinels and
+// the special tokens other than comments, with whether a blank or a comment stands before each.
+struct Code {
+    size_t begin, end;
+    bool spaced;
+};
+
+std::vector<Code> CodeTokens(std::string_view t, const std::vector<Token>& special,
+                             const std::vector<Landing>& landings) {
+    size_t n = std::min(t.find('\0'), t.size());
+    std::vector<Code> out;
+    size_t k = 0, l = 0;
+    bool spaced = false;
+    for (size_t p = 0; p < n;) {
+        while (k < special.size() && special[k].end <= p)
+            ++k;
+        while (l < landings.size() && landings[l].at < p)
+            ++l;
+        if (l < landings.size() && landings[l].at == p && KindAt(special, p) == kCode) {
+            out.push_back({p, p + landings[l].length, spaced});
+            spaced = false;
+            p += landings[l].length;
+        } else if (k < special.size() && special[k].begin == p) {
+            if (special[k].kind == kComment) {
+                spaced = true;
+            } else {
+                out.push_back({p, special[k].end, spaced});
+                spaced = false;
+            }
+            p = special[k].end;
+        } else if (t[p] == ' ' || t[p] == '\t' || t[p] == '\n' || t[p] == '\r') {
+            spaced = true;
+            ++p;
+        } else {
+            size_t q = p + 1;
+            if (IsIdentByte(t[p]))
+                while (q < n && IsIdentByte(t[q]) && !(k < special.size() && special[k].begin == q))
+                    ++q;
+            out.push_back({p, q, spaced});
+            spaced = false;
+            p = q;
+        }
+    }
+    return out;
+}
+
+// Whether the code token `i` (a sentinel) stands as an item of an ORDER BY or GROUP BY list,
+// and of which: 0 none, 1 GROUP BY, 2 ORDER BY. The list is found walking back at the same
+// parenthesis depth over commas and expressions to BY after ORDER or GROUP; a clause keyword
+// on the way (at any depth: the clause ends there) or a word that ends a list means none.
+int SortItem(std::string_view s, const std::vector<Code>& code, size_t i) {
+    auto word = [&](size_t k) { return s.substr(code[k].begin, code[k].end - code[k].begin); };
+    auto is = [&](size_t k, std::string_view w) { return SameWord(word(k), w); };
+    bool followed = i + 1 == code.size() || word(i + 1) == "," || word(i + 1) == ")" ||
+                    word(i + 1) == ";" || (code[i + 1].spaced && IsIdentStart(s[code[i + 1].begin]) &&
+                                           !IsDigit(s[code[i + 1].begin]));
+    if (!followed || i == 0)
+        return 0;
+    if (!(word(i - 1) == "," || (is(i - 1, "BY") && code[i].spaced)))
+        return 0;
+    int depth = 0;
+    for (size_t k = i; k-- > 0;) {
+        std::string_view w = word(k);
+        for (const char* clause : {"WHERE", "HAVING", "START", "CONNECT", "UNION", "MINUS", "INTERSECT"})
+            if (is(k, clause))
+                return 0;
+        if ((is(k, "ORDER") || is(k, "GROUP")) && !(depth == 0 && k + 1 < i && is(k + 1, "BY")))
+            return 0;
+        if (w == ")") {
+            ++depth;
+        } else if (w == "(") {
+            if (--depth < 0)
+                return 0;
+        } else if (depth == 0 && w == ";") {
+            return 0;
+        } else if (depth == 0 && is(k, "BY") && k > 0 && (is(k - 1, "ORDER") || is(k - 1, "GROUP"))) {
+            return is(k - 1, "ORDER") ? 2 : 1;
+        } else if (depth == 0) {
+            for (const char* ends : {"LIMIT", "OFFSET", "FETCH", "FOR", "WINDOW", "ROWS", "RANGE"})
+                if (is(k, ends))
+                    return 0;
+        }
+    }
+    return 0;
+}
+
+std::string Sentinel(size_t i, const std::string& value) {
+    std::string index = std::to_string(100 + i).substr(1);
+    return (IsWordByte(value[0]) ? kDigitSentinel : kSignSentinel) + index;
+}
+
 std::vector<Landing> FindSentinels(const std::string& s) {
     std::vector<Landing> out;
     for (size_t p = 0; p < s.size(); ++p) {
-        for (const std::string* prefix : {&kWordSentinel, &kDigitSentinel, &kSignSentinel}) {
+        for (const std::string* prefix : {&kDigitSentinel, &kSignSentinel}) {
             if (s.compare(p, prefix->size(), *prefix) != 0)
                 continue;
             size_t q = p + prefix->size();
@@ -231,23 +337,35 @@ struct Build {
     std::vector<std::string> statements;
 };
 
-Build Run(const HSqlAnalysis& analysis, const std::vector<std::string>& values, bool trim) {
+// Builds with `values` for the markers in order: those marked in `fromText` as the text's own
+// values (what references in TEXT gave), the others as parameters.
+Build Run(const HSqlAnalysis& analysis, const std::vector<std::string>& values,
+          const std::vector<bool>& fromText, bool trim) {
+    std::vector<std::string> params;
+    HSqlTextValues textValues;
+    for (size_t k = 0; k < values.size(); ++k) {
+        if (fromText[k])
+            textValues.emplace_back(static_cast<int>(k), values[k]);
+        else
+            params.push_back(values[k]);
+    }
     Build b;
     try {
-        b.statements = BuildStatements(analysis, values, b.index, trim);
+        b.statements = BuildStatements(analysis, params, b.index, trim, textValues);
     } catch (const HExcept& e) {
         b.error = e.code;
     }
     return b;
 }
 
-void CheckRebuild(const HSqlAnalysis& analysis, const std::vector<std::string>& values, bool trim) {
+void CheckRebuild(const HSqlAnalysis& analysis, const std::vector<std::string>& values,
+                  const std::vector<bool>& fromText, bool trim) {
     std::vector<std::string> sentinels(values.size());
     for (size_t i = 0; i < values.size(); ++i)
         if (!values[i].empty())
             sentinels[i] = Sentinel(i, values[i]);
-    Build hostile = Run(analysis, values, trim);
-    Build marked = Run(analysis, sentinels, trim);
+    Build hostile = Run(analysis, values, fromText, trim);
+    Build marked = Run(analysis, sentinels, fromText, trim);
     const std::string mode = trim ? " (trim)" : "";
 
     // Errors that do not depend on what the values hold: too few values (6), an empty value
@@ -262,19 +380,34 @@ void CheckRebuild(const HSqlAnalysis& analysis, const std::vector<std::string>& 
     }
 
     bool expectRefusal = false;
+    std::vector<bool> landed(values.size());
     std::vector<std::string> expected;
     for (const std::string& s : marked.statements) {
         std::vector<Token> tokens = Lex(s);
+        std::vector<Landing> landings = FindSentinels(s);
+        std::vector<Code> code = CodeTokens(s, tokens, landings);
         std::string e;
         size_t from = 0;
-        for (const Landing& l : FindSentinels(s)) {
+        size_t c = 0;
+        for (const Landing& l : landings) {
             Require(l.value < values.size(), "sentinel of an unknown value");
             const std::string& v = values[l.value];
+            landed[l.value] = true;
             e.append(s, from, l.at - from);
             from = l.at + l.length;
             Special kind = KindAt(tokens, l.at);
+            while (c < code.size() && code[c].end <= l.at)
+                ++c;
+            int item = kind == kCode && c < code.size() && code[c].begin == l.at ? SortItem(s, code, c) : 0;
+            if (item > 0 && IsSortKey(v, item == 2)) {
+                e += v;
+                continue;
+            }
             if (v.find('\0') != std::string::npos) {
                 expectRefusal = true;
+            } else if (kind == kEscapedLiteral && (v[0] == '\'' || v[0] == '\\') &&
+                       (l.at - s.find_last_not_of('\\', l.at - 1)) % 2 == 0) {
+                expectRefusal = true;  // the text's backslash would escape the value's quote
             } else if (kind == kLiteral || kind == kEscapedLiteral) {
                 for (char c : v) {
                     e += c;
@@ -297,7 +430,8 @@ void CheckRebuild(const HSqlAnalysis& analysis, const std::vector<std::string>& 
         // A bad value in a condition that trimming then drops may be refused as well.
         bool anyBad = false;
         for (int i = 0; i < marked.index && static_cast<size_t>(i) < values.size(); ++i)
-            anyBad = anyBad || (!values[i].empty() && (!MayStandBare(values[i]) || values[i].find('\0') != std::string::npos));
+            anyBad = anyBad || (!landed[i] && !values[i].empty() &&
+                                (!MayStandBare(values[i]) || values[i].find('\0') != std::string::npos));
         Require(hostile.error == 1 && (expectRefusal || anyBad),
                 "build raised " + std::to_string(hostile.error) + " for values that fit their places" + mode);
         return;
@@ -342,16 +476,30 @@ void FuzzSqlText(const uint8_t* data, size_t size) {
     std::string lower(sql);
     for (char& c : lower)
         c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-    if (lower.find(kWordSentinel) != std::string::npos || lower.find(kSentinelMark) != std::string::npos)
+    if (lower.find(kSentinelMark) != std::string::npos)
         return;
+
+    // A reference byte in the text stands for a reference to data inside TEXT: a marker
+    // whose value the text itself gave (empty when no value is left for it).
+    std::string text(sql);
+    std::vector<bool> fromText;
+    for (char& c : text) {
+        if (c == '?' || c == kReference)
+            fromText.push_back(c == kReference);
+        if (c == kReference)
+            c = '?';
+    }
+    std::vector<std::string> all;
+    for (size_t k = 0; k < fromText.size() && (k < values.size() || fromText[k]); ++k)
+        all.push_back(k < values.size() ? values[k] : std::string());
 
     HSqlAnalysis analysis;
     try {
-        analysis = AnalyseSql(sql);
+        analysis = AnalyseSql(text);
     } catch (const HExcept& e) {
         Require(e.code == 1, "analysis raised " + std::to_string(e.code));
         return;
     }
-    CheckRebuild(analysis, values, false);
-    CheckRebuild(analysis, values, true);
+    CheckRebuild(analysis, all, fromText, false);
+    CheckRebuild(analysis, all, fromText, true);
 }

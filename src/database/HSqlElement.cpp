@@ -67,8 +67,11 @@ void HSqlElement::Output(HContext& ctx) {
     auto url = [&] { return errorUrl ? errorUrl->Evaluate(ctx, nullptr) : std::string(); };
     if (!HasAttribute("TEXT"))
         throw HExcept(17);
-    const HValue* textValue = Attribute("TEXT");
-    const std::string sql = textValue ? textValue->Evaluate(ctx, nullptr) : std::string();
+    // References to data in the text become markers whose values the operation keeps.
+    HText text(HText::kSql);
+    if (const HValue* textValue = Attribute("TEXT"))
+        textValue->EvaluateInto(ctx, nullptr, text);
+    const std::string& sql = text.text;
 
     const bool query = StartsWithKeyword(sql, "SELECT");
     if (ctx.postProcess ? !(StartsWithKeyword(sql, "INSERT") || StartsWithKeyword(sql, "UPDATE") ||
@@ -99,5 +102,6 @@ void HSqlElement::Output(HContext& ctx) {
     ctx.symbols.Define(name, std::make_unique<HSqlOperation>(
                                  name, std::move(statement), std::move(statements),
                                  IntoNames(ctx, Attribute("INTO")), connection.henv,
-                                 connection.hdbc, errorUrl, noDataUrl, trim));
+                                 connection.hdbc, errorUrl, noDataUrl, trim,
+                                 std::move(text.sqlValues)));
 }

@@ -236,51 +236,145 @@ HExcept SqlEmptyValueError(std::string_view text) {
     return HExcept(41, std::string(), std::string(), 3, static_cast<int>(CountSqlMarkers(text)));
 }
 
+namespace {
+
+// Where the markers of an ORDER BY or GROUP BY clause stand as items of its list. The clause
+// text starts with its keyword; the list runs from BY to a close parenthesis that the clause
+// did not open (a window's ORDER BY), a semicolon, or a word that starts what follows a list
+// (LIMIT 5, ? is no list item). An item is a marker right after BY (set apart from it) or a
+// comma of the list, followed by the end, a comma, a close parenthesis, a semicolon or a word
+// set apart by a blank: a name there can only choose a sort or grouping key, never join the
+// text around it or call a function.
+class SortList {
+public:
+    explicit SortList(std::string_view text) {
+        std::size_t pos = 0;
+        std::string_view span;
+        int kind = NextSqlToken(text, pos, span);
+        if (kind != kSqlOrder && kind != kSqlGroup)
+            return;
+        order_ = kind == kSqlOrder;
+        start_ = pos;
+        if (NextSqlToken(text, pos, span) == kSqlWord && SqlWordIs(TrimSpace(span), "BY"))
+            open_ = true, item_ = true, start_ = pos;
+    }
+
+    // Where the list's tokens begin: the tokens before it are not looked at.
+    std::size_t Start() const { return start_; }
+    bool Order() const { return order_; }
+
+    // Follows the token [pos, end) of `text`; returns whether it is a marker that stands as
+    // an item of the list.
+    bool Next(std::string_view text, std::size_t pos, std::size_t end, int kind) {
+        bool itemStart = item_;
+        item_ = false;
+        if (!open_)
+            return false;
+        char c = text[pos];
+        if (kind == kSqlOpen) {
+            ++depth_;
+        } else if (kind == kSqlClose) {
+            open_ = depth_-- > 0;
+        } else if (kind == kSqlSemicolon) {
+            open_ = false;
+        } else if (c == ',') {
+            item_ = depth_ == 0;
+        } else if (kind == kSqlWord && depth_ == 0) {
+            std::string_view w = text.substr(pos, end - pos);
+            for (const char* ends : {"LIMIT", "OFFSET", "FETCH", "FOR", "WINDOW", "ROWS", "RANGE"})
+                open_ = open_ && !SqlWordIs(w, ends);
+        } else if (c == '?' && itemStart && depth_ == 0 && !IsNameByte(text[pos - 1])) {
+            std::size_t next = SkipSqlSpace(text, end);
+            if (AtEnd(text, next))
+                return true;
+            char n = text[next];
+            return n == ',' || n == ')' || n == ';' || (next > end && IsNameStart(n));
+        }
+        return false;
+    }
+
+private:
+    static std::string_view TrimSpace(std::string_view span) {
+        return span.substr(std::min(span.size(), SkipSqlSpace(span, 0)));
+    }
+
+    bool order_ = false;
+    bool open_ = false;
+    bool item_ = false;
+    int depth_ = 0;
+    std::size_t start_ = 0;
+};
+
+bool IsSortName(std::string_view v) {
+    return !v.empty() && IsLetter(v[0]) && std::all_of(v.begin(), v.end(), IsSqlWordByte);
+}
+
+// A name, and in an ORDER BY list optionally blanks and ASC or DESC after it.
+bool IsSortKey(std::string_view value, bool order) {
+    std::size_t blank = value.find(' ');
+    if (!order || blank == value.npos)
+        return IsSortName(value);
+    std::size_t word = value.find_first_not_of(' ', blank);
+    std::string_view direction = word == value.npos ? std::string_view() : value.substr(word);
+    return IsSortName(value.substr(0, blank)) &&
+           (SqlWordIs(direction, "ASC") || SqlWordIs(direction, "DESC"));
+}
+
+}  // namespace
+
 // Appends `text` to `out` with its markers replaced. Returns false when a marker's value is
 // empty (what was appended is then of no use); raises HExcept 6 and 1 for the other faults.
 bool AppendSqlSubstituted(std::string& out, std::string_view text,
-                       const std::vector<std::string>& values, int& index) {
+                          const std::vector<std::string>& values, int& index,
+                          const std::vector<bool>* fixed) {
     if (text.find('?') == text.npos) {
         out += text;
         return true;
     }
     std::size_t from = 0;
     bool empty = false;
+    SortList sortList(text);
     // `code`: the marker stands as a token of its own, not inside a comment, a quoted
-    // identifier or a dollar-quoted string.
-    auto substitute = [&](std::size_t at, Quoting quoting, bool code) {
+    // identifier or a dollar-quoted string; `item`: it is an item of a sort or grouping list.
+    auto substitute = [&](std::size_t at, Quoting quoting, bool code, bool item) {
         out.append(text, from, at - from);
         from = at + 1;
         if (index < 0 || static_cast<std::size_t>(index) >= values.size())
             throw HExcept(6);
         const std::string& value = values[static_cast<std::size_t>(index)];
         if (value.empty()) {
-            empty = true;
-            return;
+            if (!fixed || !(*fixed)[static_cast<std::size_t>(index)]) {
+                empty = true;
+                return;
+            }
+            if (quoting == kBare)
+                throw SyntaxError();
         }
         if (value.find('\0') != std::string::npos)
             throw SyntaxError();
         if (quoting == kBare) {
-            if (!IsBareSqlValue(value))
+            if (!IsBareSqlValue(value) && !(item && IsSortKey(value, sortList.Order())))
                 throw SyntaxError();
             if (value[0] == '-' && !out.empty() && out.back() == '-')
                 out += ' ';  // `5-?` with -1 must not become the comment `5--1`
             // A value joins the name bytes around it into one word. Where that word holds
             // a `$`, the value could make or unmake a dollar quote (`$t?t$` with 2 gives the
-            // tag $t2t$, `?$t$` with x the name x$t$), and before a lone E it decides whether
-            // E'' escapes: there a blank keeps the value a word of its own.
+            // tag $t2t$, `?$t$` with x the name x$t$), and before name bytes that end at a
+            // quote it decides whether they end in the E of an E'' literal (`S?358E'` with 3
+            // would make the name S3358E and a plain literal): there a blank keeps the value
+            // a word of its own.
             std::size_t left = at, right = at + 1;
             while (left > 0 && IsNameByte(text[left - 1]))
                 --left;
             while (right < text.size() && IsNameByte(text[right]))
                 ++right;
             std::string_view before = text.substr(left, at - left), after = text.substr(at + 1, right - at - 1);
-            bool loneE = (after == "E" || after == "e") && right < text.size() && text[right] == '\'';
+            bool beforeQuote = !after.empty() && right < text.size() && text[right] == '\'';
             if (code && before.find('$') != std::string_view::npos)
                 out += ' ';
             out += value;
             // `?'x'` with E must not become the escaped literal E'x' either.
-            if (code && (after.find('$') != std::string_view::npos || loneE ||
+            if (code && (after.find('$') != std::string_view::npos || beforeQuote ||
                          (at + 1 < text.size() && text[at + 1] == '\'')))
                 out += ' ';
         } else {
@@ -304,14 +398,15 @@ bool AppendSqlSubstituted(std::string& out, std::string_view text,
         std::size_t start = pos;
         pos = SkipSqlSpace(text, pos);
         for (std::size_t i = text.find('?', start); i < pos && !empty; i = text.find('?', i + 1))
-            substitute(i, kBare, false);  // inside a comment
+            substitute(i, kBare, false, false);  // inside a comment
         if (AtEnd(text, pos))
             break;
         int kind;
         Quoting quoting;
         std::size_t end = LexToken(text, pos, kind, quoting);
+        bool item = pos >= sortList.Start() && sortList.Next(text, pos, end, kind);
         for (std::size_t i = text.find('?', pos); i < end && !empty; i = text.find('?', i + 1))
-            substitute(i, quoting, kind == kSqlOther);
+            substitute(i, quoting, kind == kSqlOther, item);
         pos = end;
     }
     if (empty)
@@ -333,8 +428,6 @@ int NextSqlToken(std::string_view text, std::size_t& pos, std::string_view& span
 }
 
 bool IsBareSqlValue(std::string_view value) {
-    if (!value.empty() && IsLetter(value[0]))
-        return std::all_of(value.begin(), value.end(), IsSqlWordByte);
     // Numbers separated by commas; blanks may stand on either side of each comma.
     std::size_t p = 0;
     for (;;) {

@@ -45,12 +45,19 @@ std::size_t CountSqlMarkers(std::string_view text);
 // Appends `text` to `out` with its markers replaced by values from `index` on. Returns false
 // when a marker's value is empty (what was appended is then of no use). Raises HExcept 6 when
 // a marker has no value and 1 when a value is not allowed where its marker stands: outside a
-// literal anything but a number, a number list or an identifier; after an escaping backslash
+// literal anything but a number or a number list, except that an item of an ORDER BY or
+// GROUP BY list may also be a name (a letter or underscore, then letters, digits and
+// underscores), in ORDER BY followed by ASC or DESC; after an escaping backslash
 // in an E'' literal a value that starts with a quote or a backslash. A bare value directly
 // followed by a quote gets a blank after it, so that it cannot turn 'x' into E'x'. A dollar-
 // quoted string that is never closed runs to the end of the text.
+//
+// A value marked in `fixed` (by its index) came from a reference in the SQL text itself: it
+// is substituted even when empty (nothing inside a literal, error 1 anywhere else) and never
+// counts as not given.
 bool AppendSqlSubstituted(std::string& out, std::string_view text,
-                          const std::vector<std::string>& values, int& index);
+                          const std::vector<std::string>& values, int& index,
+                          const std::vector<bool>* fixed = nullptr);
 
 // Error 41, "Parameter to SQL statement is not defined", for an empty value in `text`.
 HExcept SqlEmptyValueError(std::string_view text);
@@ -60,7 +67,7 @@ HExcept SqlEmptyValueError(std::string_view text);
 std::string SubstituteParameters(std::string_view text, const std::vector<std::string>& values,
                                  int& index);
 
-// Whether `value` may stand outside a quoted literal: a number (optional sign, digits,
-// optional point and digits), a comma-separated list of numbers with blanks allowed around the
-// commas, or one identifier (a letter or underscore, then letters, digits and underscores).
+// Whether `value` may stand anywhere outside a quoted literal: a number (optional sign,
+// digits, optional point and digits) or a comma-separated list of numbers with blanks allowed
+// around the commas. A name is no such value: `WHERE id = ?` with `id` would match every row.
 bool IsBareSqlValue(std::string_view value);

@@ -43,10 +43,11 @@ std::string ForComment(const std::string& sql) {
 HSqlOperation::HSqlOperation(std::string name, HOdbcStatement statement, HSqlAnalysis statements,
                              std::vector<std::string> columnNames, HOdbcHandle henv,
                              HOdbcHandle hdbc, const HValue* errorUrl, const HValue* noDataUrl,
-                             bool trim)
+                             bool trim, HSqlTextValues textValues)
     : HValue(kSqlOperation, std::move(name)),
       statement_(std::move(statement)),
       statements_(std::move(statements)),
+      textValues_(std::move(textValues)),
       columnNames_(std::move(columnNames)),
       henv_(henv),
       hdbc_(hdbc),
@@ -133,7 +134,8 @@ void ExecuteOperation(HContext& ctx, HSqlOperation& op, const std::vector<std::s
                       const std::string& name, bool trim) {
     try {
         int index = 0;
-        const std::vector<std::string> texts = BuildStatements(op.Statements(), values, index, trim);
+        const std::vector<std::string> texts = BuildStatements(op.Statements(), values, index, trim,
+                                                                op.TextValues());
         for (std::size_t i = 0; i < texts.size(); ++i) {
             if (ctx.debug && ctx.page) {
                 ctx.page->Write("<!-- ");

@@ -25,9 +25,11 @@
 class HSqlOperation : public HValue, public HResultSet {
 public:
     // `columnNames` are the INTO names (empty without INTO).
+    // `textValues`: what the references to data in the SQL text gave, at their markers.
     HSqlOperation(std::string name, HOdbcStatement statement, HSqlAnalysis statements,
                   std::vector<std::string> columnNames, HOdbcHandle henv, HOdbcHandle hdbc,
-                  const HValue* errorUrl, const HValue* noDataUrl, bool trim);
+                  const HValue* errorUrl, const HValue* noDataUrl, bool trim,
+                  HSqlTextValues textValues = {});
 
     // An operation is not a plain value: both raise error 14 with the operation name.
     std::string Evaluate(HContext& ctx, const std::string* modifier) const override;
@@ -37,6 +39,7 @@ public:
 
     HOdbcHandle Statement() const { return statement_.Get(); }
     const HSqlAnalysis& Statements() const { return statements_; }
+    const HSqlTextValues& TextValues() const { return textValues_; }
     HOdbcHandle Henv() const { return henv_; }
     HOdbcHandle Hdbc() const { return hdbc_; }
     const HValue* ErrorUrlValue() const { return errorUrl_; }
@@ -68,6 +71,7 @@ private:
 
     HOdbcStatement statement_;
     HSqlAnalysis statements_;
+    HSqlTextValues textValues_;
     std::vector<std::string> columnNames_;
     std::vector<Column> columns_;
     HOdbcHandle henv_;

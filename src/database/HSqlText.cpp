@@ -336,14 +336,15 @@ bool IsGuardedStatement(const HSqlStatement& statement) {
 
 class SqlBuilder {
 public:
-    SqlBuilder(const std::vector<std::string>& values, int& index, bool trim)
-        : values_(values), index_(index), trim_(trim) {}
+    SqlBuilder(const std::vector<std::string>& values, const std::vector<bool>* fixed, int& index,
+               bool trim)
+        : values_(values), fixed_(fixed), index_(index), trim_(trim) {}
 
     std::string Statement(const HSqlStatement& statement, bool guarded) {
         std::string out;
         for (const auto& clause : statement) {
             std::string text;
-            if (!AppendSqlSubstituted(text, clause.text, values_, index_))
+            if (!AppendSqlSubstituted(text, clause.text, values_, index_, fixed_))
                 throw SqlEmptyValueError(clause.text);
             if (!clause.condition) {
                 out += text;
@@ -425,7 +426,7 @@ private:
         bool dropped = false;
         auto own = [&](std::size_t to) {
             std::string_view piece = std::string_view(leaf.text).substr(from, to - from);
-            if (!AppendSqlSubstituted(out, piece, values_, index_)) {
+            if (!AppendSqlSubstituted(out, piece, values_, index_, fixed_)) {
                 if (!trim_)
                     throw SqlEmptyValueError(piece);
                 dropped = true;
@@ -451,6 +452,7 @@ private:
     }
 
     const std::vector<std::string>& values_;
+    const std::vector<bool>* fixed_;
     int& index_;
     bool trim_;
 };
@@ -484,8 +486,27 @@ HSqlAnalysis AnalyseSql(std::string_view sql) { return SqlParser(sql).Analyse();
 
 std::vector<std::string> BuildStatements(const HSqlAnalysis& analysis,
                                          const std::vector<std::string>& values, int& index,
-                                         bool trim) {
-    SqlBuilder builder(values, index, trim);
+                                         bool trim, const HSqlTextValues& textValues) {
+    std::vector<std::string> merged;
+    std::vector<bool> fixed;
+    if (!textValues.empty()) {
+        // The text's own values at their markers, the given values in the markers between.
+        std::size_t next = 0;
+        for (const auto& tv : textValues) {
+            while (merged.size() < static_cast<std::size_t>(tv.first)) {
+                if (next == values.size())
+                    throw HExcept(6);
+                merged.push_back(values[next++]);
+            }
+            merged.push_back(tv.second);
+        }
+        merged.insert(merged.end(), values.begin() + static_cast<std::ptrdiff_t>(next), values.end());
+        fixed.assign(merged.size(), false);
+        for (const auto& tv : textValues)
+            fixed[static_cast<std::size_t>(tv.first)] = true;
+    }
+    SqlBuilder builder(textValues.empty() ? values : merged, textValues.empty() ? nullptr : &fixed,
+                       index, trim);
     std::vector<std::string> texts;
     texts.reserve(analysis.size());
     for (const auto& statement : analysis)

@@ -10,8 +10,8 @@
 // keyword. So one query text serves every combination of given and empty values.
 //
 // Values never change the shape of a statement: a value for a marker inside a quoted literal
-// has its single quotes doubled, and a value anywhere else must be a number, a comma-separated
-// list of numbers or one identifier. An UPDATE or DELETE never loses a whole condition clause
+// has its single quotes doubled, and a value anywhere else must be a number or a comma-
+// separated list of numbers, or a name where it is an item of an ORDER BY or GROUP BY list. An UPDATE or DELETE never loses a whole condition clause
 // to trimming (that would turn it into an update or delete of every row).
 //
 // The analysis owns everything it holds and is never changed by rebuilding. Analysis and
@@ -23,6 +23,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 
@@ -86,11 +87,18 @@ constexpr int kMaxSqlNesting = 100;
 // a close parenthesis that nothing opened, or nesting deeper than kMaxSqlNesting.
 HSqlAnalysis AnalyseSql(std::string_view sql);
 
+// Values that references in the SQL text gave (data: request values and result columns),
+// each with the number of markers before it: the text holds a `?` marker in its place.
+using HSqlTextValues = std::vector<std::pair<int, std::string>>;
+
 // Rebuilds one executable text per statement. `index` is the next value to use (the caller
 // sets it to 0); markers take values in source order across clauses and statements, and a
-// trimmed leaf consumes the values of all its markers. Raises HExcept 6 when a marker has no
-// value, 41 (category 3) for an empty value that cannot be trimmed, 1 for a value that is not
-// allowed where its marker stands; detail and URL are left empty for the caller to fill.
+// trimmed leaf consumes the values of all its markers. The markers of `textValues` take those
+// values, by the same rules, except that an empty one is substituted as it is (and is error 1
+// outside a literal) rather than trimmed; the other markers take `values` in order. Raises
+// HExcept 6 when a marker has no value, 41 (category 3) for an empty value that cannot be
+// trimmed, 1 for a value that is not allowed where its marker stands; detail and URL are left
+// empty for the caller to fill.
 std::vector<std::string> BuildStatements(const HSqlAnalysis& analysis,
                                          const std::vector<std::string>& values, int& index,
-                                         bool trim);
+                                         bool trim, const HSqlTextValues& textValues = {});

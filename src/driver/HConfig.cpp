@@ -132,6 +132,9 @@ void ReadConfiguration(HContext& ctx, const std::string& path) {
     } catch (const HExcept& e) {
         throw HExcept::WithCode(e, 35);
     }
+    // Read here, from the file alone: a request never chooses how its own values are written.
+    if (const HValue* raw = ctx.symbols.Lookup("_RAW_REQUEST_VALUES_"))
+        ctx.rawRequestValues = strcasecmp(raw->GetText().c_str(), "TRUE") == 0;
 }
 
 void ReadConfigurationEntries(HContext& ctx, HInput& in, std::vector<size_t>* valueless) {
@@ -229,7 +232,7 @@ void DefineQueryVariables(HContext& ctx, const QueryParameters& parameters) {
         // (`NOTE___2`): left undefined, its row would take the first row's value
         // (a row's value falls back to the plain name), so it is defined empty.
         if (!value.empty() || ModifierSuffixLength(name) > 0)
-            ctx.symbols.Define(name, std::make_unique<HWordValue>(value));
+            ctx.symbols.Define(name, std::make_unique<HWordValue>(value, HWordValue::kRequest));
     }
 }
 
@@ -279,7 +282,8 @@ void Initialise(HContext& ctx) {
 
     ctx.symbols.Define("_QUORVEL_VERSION_", std::make_unique<HWordValue>(QuorvelVersion()));
     for (const auto& builtin : kBuiltins)
-        ctx.symbols.Define(builtin[0], std::make_unique<HWordValue>(Env(builtin[1])));
+        ctx.symbols.Define(builtin[0],
+                           std::make_unique<HWordValue>(Env(builtin[1]), HWordValue::kRequest));
 
     // Query string first, then the body: a body value replaces a query value of its name.
     QueryParameters parameters;

@@ -51,6 +51,8 @@ public:
     std::string formAction;
     bool postProcess = false;
     bool debug = false;
+    // _RAW_REQUEST_VALUES_ = TRUE in the configuration: request values are the author's text.
+    bool rawRequestValues = false;
     int maxColumnWidth = 1024;
 
     // Bounds that keep hostile input from exhausting the stack.

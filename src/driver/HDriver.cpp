@@ -20,6 +20,9 @@ int RunRequest() {
     std::unique_ptr<HElement> doctype;
     try {
         Initialise(ctx);
+        if (ctx.debug && ctx.rawRequestValues)
+            ctx.page->Write("<!-- _RAW_REQUEST_VALUES_: request values are written unescaped"
+                            " into pages and SQL texts -->\n");
 
         if (ScanDocumentStart(ctx, doctype, root) != kTagHtml)
             throw HExcept(8);

@@ -118,7 +118,7 @@ std::unique_ptr<HElement> HLookupElement::Parse(HContext&, int& status) {
 
 void HLookupElement::Output(HContext& ctx) {
     if (!ctx.postProcess && value_)
-        WriteText(ctx, value_->Evaluate(ctx, nullptr));
+        WriteValue(ctx, *value_);
 }
 
 HParagraphElement::HParagraphElement() : HElement(kTagP) {}

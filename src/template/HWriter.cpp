@@ -28,22 +28,35 @@ void WriteEndTag(HContext& ctx, int tagIndex) {
     }
 }
 
+void WriteValue(HContext& ctx, const HValue& value) {
+    HText text(HText::kPage);
+    value.EvaluateInto(ctx, nullptr, text);
+    WriteText(ctx, text.text);
+}
+
 void WriteAttribute(HContext& ctx, const std::string& name, const HValue* value) {
     ctx.page->Write(" ", 1);
     ctx.page->Write(name);
     if (!value)
         return;
-    std::string text = value->Evaluate(ctx, nullptr);
+    HText text(HText::kPage);
+    value->EvaluateInto(ctx, nullptr, text);
     ctx.page->Write("=", 1);
-    if (value->Kind() == HValue::kLiteral || value->Kind() == HValue::kQuoted)
-        WriteQuoted(ctx, text);
+    if (value->Kind() == HValue::kLiteral || value->Kind() == HValue::kQuoted ||
+        (text.hasData && text.text.find_first_of(" \t\r\f<") != std::string::npos))
+        WriteQuoted(ctx, text.text);
     else
-        WriteText(ctx, text);
+        WriteText(ctx, text.text);
 }
 
 std::string EscapeForHtml(std::string_view text) {
     std::string out;
-    out.reserve(text.size() + 16);
+    AppendEscapedHtml(out, text);
+    return out;
+}
+
+void AppendEscapedHtml(std::string& out, std::string_view text) {
+    out.reserve(out.size() + text.size() + 16);
     size_t i = 0;
     const size_t n = text.size();
     while (i < n) {
@@ -68,5 +81,4 @@ std::string EscapeForHtml(std::string_view text) {
         }
         ++i;
     }
-    return out;
 }

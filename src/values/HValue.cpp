@@ -84,6 +84,11 @@ size_t Utf8Length(std::string_view s, size_t i) {
         (c == 0xF4 && d > 0x8F))
         return 1;
     return n;
+// The raw text of a value that evaluates through EvaluateInto.
+std::string RawText(HContext& ctx, const std::string* modifier, const HValue& value) {
+    HText raw(HText::kRaw);
+    value.EvaluateInto(ctx, modifier, raw);
+    return std::move(raw.text);
 }
 
 }  // namespace
@@ -103,12 +108,43 @@ std::string FitToWidth(std::string_view text, size_t width) {
     std::string out(text.substr(0, i));
     out.append(width - shown, ' ');
     return out;
+void HText::Data(std::string_view s) {
+    hasData = true;
+    switch (sink) {
+    case kRaw:
+        text.append(s);
+        break;
+    case kPage:
+        AppendEscapedHtml(text, s);
+        break;
+    case kSql:
+        sqlValues.emplace_back(markers_++, std::string(s));
+        asideBytes_ += s.size();
+        text += '?';
+        break;
+    }
+}
+
+void HText::CountMarkers(std::string_view s) {
+    for (char c : s)
+        markers_ += c == '?';
+}
+
+void HWordValue::EvaluateInto(HContext& ctx, const std::string*, HText& out) const {
+    out.Append(text_, origin_ == kRequest && !ctx.rawRequestValues);
 }
 
 std::string HVarRef::Evaluate(HContext& ctx, const std::string* modifier) const {
-    for (auto it = ctx.scopes.rbegin(); it != ctx.scopes.rend(); ++it)
-        if (const char* column = (*it)->FindColumn(text_))
-            return EscapeForHtml(column);
+    return RawText(ctx, modifier, *this);
+}
+
+void HVarRef::EvaluateInto(HContext& ctx, const std::string* modifier, HText& out) const {
+    for (auto it = ctx.scopes.rbegin(); it != ctx.scopes.rend(); ++it) {
+        if (const char* column = (*it)->FindColumn(text_)) {
+            out.Data(column);
+            return;
+        }
+    }
 
     const HValue* value;
     if (modifier && !IsFirstInstance(*modifier))
@@ -123,7 +159,7 @@ std::string HVarRef::Evaluate(HContext& ctx, const std::string* modifier) const 
     HDepthGuard guard(ctx.evalDepth);
     if (ctx.evalDepth > kMaxEvalDepth || ++ctx.nestedReferences > kMaxNestedReferences)
         throw HExcept(9, text_);
-    return value->Evaluate(ctx, nullptr);
+    value->EvaluateInto(ctx, nullptr, out);
 }
 
 std::string HParamList::Evaluate(HContext&, const std::string*) const {
@@ -131,13 +167,16 @@ std::string HParamList::Evaluate(HContext&, const std::string*) const {
 }
 
 std::string HQuotedValue::Evaluate(HContext& ctx, const std::string* modifier) const {
-    std::string out;
+    return RawText(ctx, modifier, *this);
+}
+
+void HQuotedValue::EvaluateInto(HContext& ctx, const std::string* modifier, HText& out) const {
+    const size_t start = out.Length();
     for (const HValuePtr& piece : pieces_) {
-        out += piece->Evaluate(ctx, modifier);
-        if (out.size() > kMaxQuotedText)
+        piece->EvaluateInto(ctx, modifier, out);
+        if (out.Length() - start > kMaxQuotedText)
             throw HExcept(9, piece->Text());
     }
-    return out;
 }
 
 std::string HQuotedValue::GetText() const {
@@ -147,12 +186,24 @@ std::string HQuotedValue::GetText() const {
     return out;
 }
 
-std::string HFuncCall::Evaluate(HContext& ctx, const std::string*) const {
+std::string HFuncCall::Evaluate(HContext& ctx, const std::string* modifier) const {
+    return RawText(ctx, modifier, *this);
+}
+
+void HFuncCall::EvaluateInto(HContext& ctx, const std::string*, HText& out) const {
     if (strcasecmp(text_.c_str(), "FIXED_WIDTH") != 0 || arguments_->Items().size() != 2)
         throw HExcept(21, text_);
-    std::string value = arguments_->Items()[0]->Evaluate(ctx, nullptr);
+    // For a page the data is escaped before the padding, so that the width counts what the
+    // browser shows.
+    HText argument(out.sink == HText::kPage ? HText::kPage : HText::kRaw);
+    arguments_->Items()[0]->EvaluateInto(ctx, nullptr, argument);
+    std::string value = std::move(argument.text);
     long width = LeadingInteger(arguments_->Items()[1]->Evaluate(ctx, nullptr));
     if (width <= 0 || width > kMaxWidth)
         throw HExcept(23, text_);
-    return FitToWidth(value, static_cast<size_t>(width));
+    value = FitToWidth(value, static_cast<size_t>(width));
+    if (out.sink == HText::kPage)
+        out.Written(value, argument.hasData);
+    else
+        out.Append(value, argument.hasData);
 }

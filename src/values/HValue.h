@@ -10,9 +10,51 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 class HContext;
+
+// Text being evaluated for one place, which decides how the data in it is written. Every
+// value has an origin: the template's own text and the configuration file are the site
+// author's; request parameters, CGI variables and result columns are data. Author text is
+// always taken as it stands. Data is taken as it is for kRaw (program arguments, redirects,
+// constraint checks, logs), through EscapeForHtml for kPage, and for kSql as a `?` marker
+// whose value is kept aside in `sqlValues`, so that the SQL rebuild substitutes it by the
+// rules of the place it lands in.
+class HText {
+public:
+    enum Sink { kRaw, kPage, kSql };
+
+    explicit HText(Sink sink) : sink(sink) {}
+
+    void Author(std::string_view s) {
+        text.append(s);
+        if (sink == kSql)
+            CountMarkers(s);
+    }
+    void Data(std::string_view s);
+    void Append(std::string_view s, bool data) { data ? Data(s) : Author(s); }
+    // kPage: text already written for the page (data in it escaped).
+    void Written(std::string_view s, bool data) {
+        text.append(s);
+        hasData = hasData || data;
+    }
+
+    // The length of the text with the data kept aside.
+    size_t Length() const { return text.size() + asideBytes_; }
+
+    const Sink sink;
+    std::string text;
+    bool hasData = false;
+    // kSql: each data value with the number of markers that stand before it in `text`.
+    std::vector<std::pair<int, std::string>> sqlValues;
+
+private:
+    void CountMarkers(std::string_view s);
+    int markers_ = 0;
+    size_t asideBytes_ = 0;
+};
 
 class HValue {
 public:
@@ -34,9 +76,14 @@ public:
     int Kind() const { return kind_; }
     const std::string& Text() const { return text_; }
 
-    // The value's text for output or use, computed now. `modifier` is a name-modifier
-    // suffix for variable lookups, nullptr when there is none.
+    // The value's text for output or use, computed now, data included as it is. `modifier`
+    // is a name-modifier suffix for variable lookups, nullptr when there is none.
     virtual std::string Evaluate(HContext& ctx, const std::string* modifier) const = 0;
+    // Appends the value's text to `out`, its data written as `out` writes data. A value
+    // without data of its own appends its evaluated text as the author's.
+    virtual void EvaluateInto(HContext& ctx, const std::string* modifier, HText& out) const {
+        out.Author(Evaluate(ctx, modifier));
+    }
     // The text as written, without evaluation (names, keywords, file names, URLs).
     virtual std::string GetText() const = 0;
 
@@ -47,12 +94,21 @@ protected:
 
 using HValuePtr = std::unique_ptr<HValue>;
 
-// A bare word; also every built-in and submitted variable.
+// A bare word; also every built-in and submitted variable. A word of the request (a
+// parameter or a CGI variable) is data, unless the configuration sets
+// _RAW_REQUEST_VALUES_ = TRUE: then it is taken as the author's.
 class HWordValue : public HValue {
 public:
-    explicit HWordValue(std::string text) : HValue(kWord, std::move(text)) {}
+    enum Origin { kAuthor, kRequest };
+
+    explicit HWordValue(std::string text, Origin origin = kAuthor)
+        : HValue(kWord, std::move(text)), origin_(origin) {}
     std::string Evaluate(HContext&, const std::string*) const override { return text_; }
+    void EvaluateInto(HContext& ctx, const std::string*, HText& out) const override;
     std::string GetText() const override { return text_; }
+
+private:
+    Origin origin_;
 };
 
 // A literal text: `@@`, and the literal pieces of a quoted string.
@@ -60,6 +116,7 @@ class HLiteralValue : public HValue {
 public:
     explicit HLiteralValue(std::string text) : HValue(kLiteral, std::move(text)) {}
     std::string Evaluate(HContext&, const std::string*) const override { return text_; }
+    void EvaluateInto(HContext&, const std::string*, HText& out) const override { out.Author(text_); }
     std::string GetText() const override { return text_; }
 };
 
@@ -68,6 +125,7 @@ class HVarRef : public HValue {
 public:
     explicit HVarRef(std::string name) : HValue(kVarRef, std::move(name)) {}
     std::string Evaluate(HContext& ctx, const std::string* modifier) const override;
+    void EvaluateInto(HContext& ctx, const std::string* modifier, HText& out) const override;
     std::string GetText() const override { return text_; }
 };
 
@@ -94,6 +152,7 @@ public:
     void Append(HValuePtr piece) { pieces_.push_back(std::move(piece)); }
     const std::vector<HValuePtr>& Pieces() const { return pieces_; }
     std::string Evaluate(HContext& ctx, const std::string* modifier) const override;
+    void EvaluateInto(HContext& ctx, const std::string* modifier, HText& out) const override;
     std::string GetText() const override;
 
 private:
@@ -112,6 +171,7 @@ public:
         : HValue(kFuncCall, std::move(name)), arguments_(std::move(arguments)) {}
     const HParamList& Arguments() const { return *arguments_; }
     std::string Evaluate(HContext& ctx, const std::string* modifier) const override;
+    void EvaluateInto(HContext& ctx, const std::string* modifier, HText& out) const override;
     std::string GetText() const override { return text_ + arguments_->GetText(); }
 
     // Widths above this are refused (error 23) rather than allocated.

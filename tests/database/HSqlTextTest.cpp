@@ -141,8 +141,8 @@ TEST(HSqlTextTest, ParenthesesKeepTheirMeaning) {
         {"SELECT * FROM t WHERE (a = ?)", {"4"}, "SELECT * FROM t WHERE a = 4"},
         {"SELECT * FROM t WHERE id IN (1, 2)", {}, "SELECT * FROM t WHERE id IN(1, 2)"},
         {"SELECT * FROM t WHERE d < now()", {}, "SELECT * FROM t WHERE d < now()"},
-        {"SELECT * FROM t WHERE upper(name) = upper(?)", {"x"},
-         "SELECT * FROM t WHERE upper(name) = upper(x)"},
+        {"SELECT * FROM t WHERE upper(name) = upper(?)", {"7"},
+         "SELECT * FROM t WHERE upper(name) = upper(7)"},
     });
 }
 
@@ -187,12 +187,30 @@ TEST(HSqlTextTest, MarkersInsideLiteralsTakeQuotedValues) {
     });
 }
 
-TEST(HSqlTextTest, MarkersOutsideLiteralsTakeNumbersListsOrOneIdentifier) {
+TEST(HSqlTextTest, MarkersOutsideLiteralsTakeNumbersListsOrSortKeys) {
     RunTable({
         {"SELECT * FROM t WHERE id = ?", {"-3.5"}, "SELECT * FROM t WHERE id = -3.5"},
         {"SELECT * FROM t WHERE id = ?", {"+7"}, "SELECT * FROM t WHERE id = +7"},
         {"SELECT * FROM t WHERE id IN (?)", {"1, 2 ,3"}, "SELECT * FROM t WHERE id IN(1, 2 ,3)"},
+        // A name only as an item of a sort or grouping list (ORDER BY also with a direction).
         {"SELECT * FROM t ORDER BY ?", {"price_2"}, "SELECT * FROM t ORDER BY price_2"},
+        {"SELECT * FROM t ORDER BY a, ? DESC, b", {"price"}, "SELECT * FROM t ORDER BY a, price DESC, b"},
+        {"SELECT * FROM t order /* x */ by ?", {"price  desc"}, "SELECT * FROM t order /* x */ by price  desc"},
+        {"SELECT a FROM t GROUP BY ?, b", {"a"}, "SELECT a FROM t GROUP BY a, b"},
+        {"SELECT rank() OVER (ORDER BY ?) FROM t", {"price ASC"}, "SELECT rank() OVER (ORDER BY price ASC) FROM t"},
+        {"SELECT a FROM t GROUP BY ?", {"a DESC"}, "error 1"},
+        {"SELECT * FROM t ORDER BY ?", {"price DESC, id"}, "error 1"},
+        {"SELECT * FROM t ORDER BY ?", {"price DROP"}, "error 1"},
+        {"SELECT * FROM t ORDER BY a + ?", {"id"}, "error 1"},
+        {"SELECT * FROM t ORDER BY ?(1)", {"pg_sleep"}, "error 1"},
+        {"SELECT * FROM t ORDER BY ?x", {"a"}, "error 1"},
+        {"SELECT * FROM t ORDER BY a LIMIT 5, ?", {"id"}, "error 1"},
+        {"SELECT rank() OVER (ORDER BY a), ? FROM t", {"secret"}, "error 1"},
+        {"SELECT * FROM t ORDER BY (?)", {"id"}, "error 1"},
+        {"SELECT ? FROM t", {"secret"}, "error 1"},
+        {"SELECT * FROM t WHERE id = ?", {"id"}, "error 1"},
+        {"SELECT * FROM t WHERE id IN (SELECT id FROM u ORDER BY ?) AND k = ?", {"k", "k"}, "error 1"},
+        {"UPDATE t SET qty = ? WHERE id = 1", {"qty"}, "error 1"},
         {"SELECT * FROM t WHERE a = 5-?", {"-1"}, "SELECT * FROM t WHERE a = 5- -1"},
         {"SELECT * FROM t WHERE id = ?", {"1 OR 1=1"}, "error 1"},
         {"SELECT * FROM t WHERE id = ?", {"1; DELETE FROM t"}, "error 1"},
@@ -246,17 +264,20 @@ TEST(HSqlTextTest, ValuesCannotLeaveTheirLiteral) {
         {"SELECT 3$$ a FROM t WHERE b = '?'", {"$$; DROP TABLE t; --"}, "error 1"},
         {"SELECT 3E'?'", {"\\'"}, "SELECT 3E'\\\\'''"},
         // A bare value cannot open a dollar quote, nor hide one by joining it to a name.
-        {"SELECT $?$ a FROM t WHERE b = '?'", {"t", "$t$; DROP TABLE t; --"},
-         "SELECT $ t $ a FROM t WHERE b = '$t$; DROP TABLE t; --'"},
-        {"SELECT ?$t$ a $t$ FROM t WHERE b = '?'", {"x", "$t$; DROP TABLE t; --"},
-         "SELECT x $t$ a $t$ FROM t WHERE b = '$t$; DROP TABLE t; --'"},
+        {"SELECT $?$ a FROM t WHERE b = '?'", {"t", "$t$; DROP TABLE t; --"}, "error 1"},
+        {"SELECT ?$t$ a $t$ FROM t WHERE b = '?'", {"x", "$t$; DROP TABLE t; --"}, "error 1"},
+        {"SELECT ?$t$ a $t$ FROM t WHERE b = '?'", {"2", "$t$; DROP TABLE t; --"},
+         "SELECT 2 $t$ a $t$ FROM t WHERE b = '$t$; DROP TABLE t; --'"},
         // Nor by joining the name bytes around it into a tag, nor by taking E for a name.
         {"SELECT $t?t$ a FROM t WHERE b = '?'", {"2", "$t2t$; DROP TABLE t; --"},
          "SELECT $t 2 t$ a FROM t WHERE b = '$t2t$; DROP TABLE t; --'"},
-        {"SELECT ?E'?'", {"x", "\\'"}, "SELECT x E'\\\\'''"},
-        // A bare value cannot become the E prefix of the literal after it.
-        {"SELECT a FROM t WHERE b = ?'?'", {"E", "\\'; DROP TABLE t; --"},
-         "SELECT a FROM t WHERE b = E '\\''; DROP TABLE t; --'"},
+        {"SELECT ?E'?'", {"3", "\\'"}, "SELECT 3 E'\\\\'''"},
+        // A bare value cannot become the E prefix of the literal after it: a name is no
+        // value there, and a number gets a blank.
+        {"SELECT a FROM t WHERE b = ?'?'", {"E", "\\'; DROP TABLE t; --"}, "error 1"},
+        {"SELECT a FROM t WHERE b = ?'?'", {"1", "x"}, "SELECT a FROM t WHERE b = 1 'x'"},
+        // Nor turn the E of an E'' literal into the end of a name it joins.
+        {"SELECT S?358E'\\'; DROP TABLE t; --'", {"3"}, "SELECT S3 358E'\\'; DROP TABLE t; --'"},
     });
 }
 

@@ -199,6 +199,87 @@ TEST_P(DatabaseTest, ParametersAndTrimming) {
     EXPECT_EQ(LastRecord(), "t.htmx?C=1+OR+1=1 Syntax or semantic error in SQL statement: q");
 }
 
+// A reference inside TEXT, by origin: the author's value is SQL, data is substituted by the
+// rules of the place it lands (quotes doubled in a literal, else a number or a sort key).
+TEST_P(DatabaseTest, ReferencesInSqlTextByOrigin) {
+    const struct {
+        const char* what;
+        const char* config;
+        const char* text;
+        const char* query;
+        const char* expected;  // the rows' ids, or the error page
+    } rows[] = {
+        {"request value in a literal", "", "SELECT id FROM items WHERE name = '@N' ORDER BY id",
+         "N=x'+OR+'1'='1", ""},
+        {"request value with a quote finds its row", "", "SELECT id FROM items WHERE name = '@N'",
+         "N=Banana+%3Cb%3E", "2,"},
+        {"request number outside a literal", "", "SELECT id FROM items WHERE id = @K", "K=3", "3,"},
+        {"request condition outside a literal", "", "SELECT id FROM items WHERE id = @K", "K=1+OR+1=1",
+         "oops.htm"},
+        {"request name outside a sort list", "", "SELECT id FROM items WHERE id = @K", "K=id", "oops.htm"},
+        {"request sort key", "", "SELECT id FROM items ORDER BY @SORT", "SORT=name+DESC", "4,3,2,1,"},
+        {"request sort expression", "", "SELECT id FROM items ORDER BY @SORT", "SORT=(SELECT+1)",
+         "oops.htm"},
+        {"author's SQL from the configuration", "COND=\"id < 3\"",
+         "SELECT id FROM items WHERE @COND ORDER BY id", "", "1,2,"},
+        {"author's value overridden by the request", "COND=\"id < 3\"",
+         "SELECT id FROM items WHERE @COND ORDER BY id", "COND=1=1", "oops.htm"},
+        {"_RAW_REQUEST_VALUES_ splices request values", "_RAW_REQUEST_VALUES_=TRUE",
+         "SELECT id FROM items WHERE id = @K ORDER BY id", "K=1+OR+1=1", "1,2,3,4,"},
+    };
+    for (const auto& row : rows) {
+        GatewayRun r = Page(std::string("<HTML><SQL NAME=q TEXT=\"") + row.text +
+                                "\" ERROR_URL=oops.htm><DBRESULT QUERY=q>@id,</DBRESULT></HTML>",
+                            row.config, row.query);
+        std::string expected = row.expected;
+        EXPECT_EQ(r.out, expected == "oops.htm" ? Redirect(expected) : kPage + "<HTML>" + expected + "</HTML>")
+            << row.what;
+    }
+    // A result column is data in a nested query's TEXT, whatever the configuration says:
+    // `Banana <b>` is searched as it is stored, and its quote cannot leave the literal.
+    db_->Exec("INSERT INTO items VALUES (5, 'it''s', 2, 'x')");
+    for (const char* config : {"", "_RAW_REQUEST_VALUES_=TRUE"}) {
+        GatewayRun r = Page("<HTML><SQL NAME=o TEXT=\"SELECT name FROM items WHERE id IN (2, 5) ORDER BY id\">"
+                            "<DBRESULT QUERY=o><SQL NAME=i TEXT=\"SELECT id FROM items WHERE name = '@name'\">"
+                            "<DBRESULT QUERY=i>[@id]</DBRESULT></DBRESULT></HTML>",
+                            config);
+        EXPECT_EQ(r.out, kPage + "<HTML>[2][5]</HTML>") << config;
+    }
+}
+
+// Outside the page data is its raw text, never HTML-escaped, whether a request value or a
+// result column: as a `?` parameter (a master-detail page over `a&b<c>` finds its detail
+// rows), in a program's arguments and in a redirect.
+TEST_P(DatabaseTest, DataIsRawOutsideThePage) {
+    db_->Exec("INSERT INTO items VALUES (6, 'a&b<c>', 3, 'a&b<c>')");
+    db_->Site().Write("args.sh", "#!/bin/sh\nprintf '%s|' \"$@\"; printf '\\377'\n", 0755);
+    const std::string outer = "<SQL NAME=o TEXT=\"SELECT name FROM items WHERE id = 6\">";
+    const std::string param = "<SQL NAME=i TEXT=\"SELECT id FROM items WHERE note = '?'\">"
+                              "<DBRESULT QUERY=i PARAM=(@%s)>[@id]</DBRESULT>";
+    const std::string redirect = "<SQL NAME=i TEXT=\"SELECT nothing FROM nowhere\" ERROR_URL=\"e.htm?n=@%s\">"
+                                 "<DBRESULT QUERY=i>x</DBRESULT>";
+    const struct {
+        const char* sink;
+        std::string inner;  // %s: the reference's name
+        std::string expected;
+    } rows[] = {
+        {"? parameter", param, kPage + "<HTML>[6]</HTML>"},
+        {"program argument", "<FUNCTION COMMAND=\"./args.sh @%s\">", kPage + "<HTML>a&b<c>|</HTML>"},
+        {"redirect", redirect, Redirect("e.htm?n=a&b<c>")},
+    };
+    for (const auto& row : rows) {
+        for (const char* origin : {"name", "V"}) {
+            std::string inner = row.inner;
+            inner.replace(inner.find("%s"), 2, origin);
+            EXPECT_EQ(Page("<HTML>" + outer + "<DBRESULT QUERY=o>" + inner + "</DBRESULT></HTML>", "",
+                           "V=a%26b%3Cc%3E")
+                          .out,
+                      row.expected)
+                << row.sink << " " << origin;
+        }
+    }
+}
+
 TEST_P(DatabaseTest, DebugShowsTheExecutedSql) {
     GatewayRun r = Page("<HTML><SQL NAME=q TEXT=\"SELECT id FROM items WHERE id = ? OR name = '?'\">"
                         "<DBRESULT QUERY=q PARAM=(@K, @N)>@id</DBRESULT></HTML>",

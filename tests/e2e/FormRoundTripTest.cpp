@@ -303,6 +303,8 @@ TEST_P(FormRoundTrip, FailureInALaterRowLeavesNothingOfTheForm) {
          "Syntax or semantic error in SQL statement: save"},
         {"substitution refuses row 3", {{"QTY", "6"}, {"ID___3", "3 OR 1=1"}}, "dberr.htm",
          "Syntax or semantic error in SQL statement: save"},
+        {"a name for the id, in row 1 and row 2", {{"ID", "id"}, {"ID___2", "id"}}, "dberr.htm",
+         "Syntax or semantic error in SQL statement: save"},
         {"empty value in row 2", {{"QTY", "6"}, {"NOTE___2", ""}}, "dberr.htm",
          "Parameter to SQL statement is not defined: save"},
         {"constraint in row 2", {{"QTY", "6"}, {"QTY___2", "x"}}, "num.htm", "Constraint check failed: QTY___2"},
@@ -327,6 +329,11 @@ TEST_P(FormRoundTrip, FailureInALaterRowLeavesNothingOfTheForm) {
         "<FORM SQLACTION=two ACTION=done.htm PARAM=(@QTY)><INPUT NAME=QTY></FORM></HTML>";
     PageForm two = LoadForm("broken.htmx", broken);
     EXPECT_EQ(RedirectTarget(Submit(two, {{"QTY", "9"}}, "POST")), "err.htm");
+    EXPECT_EQ(Query(kListItems), kItemsBefore);
+    // A name as the value would make the condition `id = id`, true for every row.
+    const char remove[] = "<HTML><SQL NAME=del TEXT=\"DELETE FROM items WHERE id = ?\" ERROR_URL=dberr.htm>"
+                          "<FORM SQLACTION=del ACTION=done.htm PARAM=(@ID)><INPUT NAME=ID></FORM></HTML>";
+    EXPECT_EQ(RedirectTarget(Submit(LoadForm("del.htmx", remove), {{"ID", "id"}}, "POST")), "dberr.htm");
     EXPECT_EQ(Query(kListItems), kItemsBefore);
 }
 

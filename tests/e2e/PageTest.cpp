@@ -56,6 +56,22 @@ const PageCase kPages[] = {
      "Content-TYPE: text/html\n\n<HTML>1 2</HTML>"},
     {"query string overrides the configuration", "_ERR_URL_=cfg.htm V=cfg", "<HTML>@V</HTML>", "V=qs",
      "Content-TYPE: text/html\n\n<HTML>qs</HTML>"},
+    // Into the page, by origin: the author's text as it stands, the request's escaped once.
+    {"page: the author's markup stands", "B=\"<b>x</b>\"", "<HTML>@B</HTML>", "",
+     "Content-TYPE: text/html\n\n<HTML><b>x</b></HTML>"},
+    {"page: a request value is shown, not run", nullptr,
+     "<HTML>You searched for @Q. <INPUT VALUE=\"@Q\"></HTML>", "Q=%3Cscript%3Ex%3C/script%3E%22%3E",
+     "Content-TYPE: text/html\n\n<HTML>You searched for &#60;script&#62;x&#60;/script&#62;&#34;&#62;. "
+     "<INPUT VALUE=\"&#60;script&#62;x&#60;/script&#62;&#34;&#62;\"></HTML>"},
+    {"page: a request value overriding the configuration is data", "B=\"<b>x</b>\"", "<HTML>@B</HTML>",
+     "B=%3Cb%3E%26%0A", "Content-TYPE: text/html\n\n<HTML>&#60;b&#62;&#38;<BR></HTML>"},
+    {"page: data with a blank stays one unquoted attribute value", "C=\"red x\"",
+     "<HTML><BODY BGCOLOR=@C TEXT=@S>.</BODY></HTML>", "S=1+onclick%3Dalert(1)",
+     "Content-TYPE: text/html\n\n<HTML><BODY BGCOLOR=red x TEXT=\"1 onclick=alert(1)\">.</BODY></HTML>"},
+    {"page: _RAW_REQUEST_VALUES_ in the configuration writes request values as they came",
+     "_RAW_REQUEST_VALUES_=TRUE", "<HTML>@Q</HTML>", "Q=%3Cb%3E", "Content-TYPE: text/html\n\n<HTML><b></HTML>"},
+    {"page: _RAW_REQUEST_VALUES_ from the request changes nothing", nullptr, "<HTML>@Q</HTML>",
+     "_RAW_REQUEST_VALUES_=TRUE&Q=%3Cb%3E", "Content-TYPE: text/html\n\n<HTML>&#60;b&#62;</HTML>"},
 };
 
 TEST(PageTest, GoldenPages) {
@@ -224,6 +240,13 @@ TEST(PageTest, DebugListingEndsThePage) {
         << r.out;
     EXPECT_NE(r.out.find("\nv = 1\n"), std::string::npos);
     EXPECT_EQ(r.out.substr(sizeof(kHeader) - 1), site.Read("quorvel.log"));
+    // Request values written as they came: the page says so, once, before anything else.
+    site.Write("quorvel.cfg", "_DEBUG_=TRUE _RAW_REQUEST_VALUES_=true");
+    r = site.Get("t.htmx", "");
+    EXPECT_EQ(r.out.rfind(std::string(kHeader) + "<!-- _RAW_REQUEST_VALUES_: request values are written "
+                                                 "unescaped into pages and SQL texts -->\n<HTML>x</HTML>\n\n", 0),
+              0u)
+        << r.out;
 }
 
 TEST(PageTest, DebugListingHidesThePassword) {
