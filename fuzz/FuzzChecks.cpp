@@ -86,7 +86,7 @@ void DefineVariables(HContext& ctx, const std::string& requestValue) {
         ctx.symbols.Define(name, std::make_unique<HWordValue>(text));
     };
     word("V", requestValue);
-    word("Q", kQuoteValue);
+    word("K", kQuoteValue);
     word("B", kBlankValue);
     word("A", "alpha");
     word("N", "12");
@@ -344,10 +344,10 @@ std::string ModifierOf(const std::vector<long>& rows) {
 // The argument vector the rules give for a command line as the template wrote it, written
 // from the rules: split at blanks and tabs outside double quotes (which group and are
 // removed); `@name` stands for the variable's text inside its argument, `@@` for `@`.
-// False when the line refers to anything but V, Q, B and A.
+// False when the line refers to anything but V, K, B and A.
 bool ExpectedArguments(const std::string& line, const std::string& requestValue, std::vector<std::string>& args) {
     const std::map<std::string, std::string> values = {
-        {"V", requestValue}, {"Q", kQuoteValue}, {"B", kBlankValue}, {"A", "alpha"}};
+        {"V", requestValue}, {"K", kQuoteValue}, {"B", kBlankValue}, {"A", "alpha"}};
     std::string current;
     bool inWord = false, quoted = false;
     for (size_t i = 0; i < line.size(); ++i) {

@@ -84,6 +84,8 @@ size_t Utf8Length(std::string_view s, size_t i) {
         (c == 0xF4 && d > 0x8F))
         return 1;
     return n;
+}
+
 // The raw text of a value that evaluates through EvaluateInto.
 std::string RawText(HContext& ctx, const std::string* modifier, const HValue& value) {
     HText raw(HText::kRaw);
@@ -108,6 +110,8 @@ std::string FitToWidth(std::string_view text, size_t width) {
     std::string out(text.substr(0, i));
     out.append(width - shown, ' ');
     return out;
+}
+
 void HText::Data(std::string_view s) {
     hasData = true;
     switch (sink) {
