@@ -47,6 +47,10 @@ public:
     std::string Contents();
     // Whether the page is still in memory only.
     bool InMemory() const { return fd_ < 0; }
+    // The page while it is in memory, and forgetting it.
+    // REQUIRES: InMemory().
+    std::string_view View() const { return std::string_view(buffer_, used_); }
+    void Clear() { used_ = 0; }
 
 private:
     static constexpr size_t kFileBuffer = 64 * 1024;

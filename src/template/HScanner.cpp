@@ -6,6 +6,7 @@
 #include "driver/HExcept.h"
 #include "elements/HElement.h"
 #include "elements/HElementFactory.h"
+#include "elements/HElementTree.h"
 #include "template/HReadObserver.h"
 #include "template/HCharClass.h"
 #include "template/HTagTable.h"
@@ -29,38 +30,44 @@ bool IsNameTerminator(int c) { return c == ' ' || c == '\t' || c == '\n' || c ==
 
 }  // namespace
 
+// Reads a tag name after its `<`, upper-cased, into `name`. Returns its index, or
+// kTagUnknown after reading the rest of an unknown tag up to its `>` (left in the stream).
+[[gnu::always_inline]] static inline int ReadTag(HInput& in, std::string& name) {
+    bool terminated = false;
+    while (name.size() < kMaxTagName) {
+        int c = in.Get();
+        if (c == HInput::kEof)
+            break;
+        if (IsNameTerminator(c)) {
+            in.Unget(c);
+            terminated = true;
+            break;
+        }
+        name.push_back(TemplateUpper(c));
+    }
+    if (terminated) {
+        int index = LookupTag(name);
+        if (index != kTagUnknown)
+            return index;
+    }
+    in.ReadUntil(kStops.tagEnd, name);
+    return kTagUnknown;
+}
+
 // Inlined into Scan, so that a request pays for the observer test only.
 [[gnu::always_inline]] static inline int ScanToken(HContext& ctx, std::unique_ptr<HElement>& slot) {
     HInput& in = *ctx.input;
     int c = in.Get();
     if (c == '<') {
         std::string name;
-        bool terminated = false;
-        while (name.size() < kMaxTagName) {
-            c = in.Get();
-            if (c == HInput::kEof)
-                break;
-            if (IsNameTerminator(c)) {
-                in.Unget(c);
-                terminated = true;
-                break;
-            }
-            name.push_back(TemplateUpper(c));
-        }
-        if (terminated) {
-            int index = LookupTag(name);
-            if (index >= kFirstEndTag) {
-                slot.reset();
-                return index;
-            }
-            if (index != kTagUnknown) {
-                slot = CreateElement(index);
-                return index;
-            }
-        }
-        in.ReadUntil(kStops.tagEnd, name);
-        slot = std::make_unique<HUnknownTagElement>(std::move(name));
-        return kTagUnknown;
+        int index = ReadTag(in, name);
+        if (index >= kFirstEndTag)
+            slot.reset();
+        else if (index != kTagUnknown)
+            slot = CreateElement(index);
+        else
+            slot = std::make_unique<HUnknownTagElement>(std::move(name));
+        return index;
     }
     if (c == HInput::kEof)
         return kTagEof;
@@ -85,6 +92,35 @@ int Scan(HContext& ctx, std::unique_ptr<HElement>& slot) {
         return token;
     }
     return ScanToken(ctx, slot);
+}
+
+int ScanInto(HContext& ctx, HElementTree& tree, std::unique_ptr<HElement>& slot) {
+    HInput& in = *ctx.input;
+    std::string& text = tree.Scratch();
+    for (;;) {
+        int c = in.Get();
+        text.clear();
+        if (c == '<') {
+            int index = ReadTag(in, text);
+            if (index != kTagUnknown) {
+                slot = index < kFirstEndTag ? CreateBehaviourElement(index) : nullptr;
+                return index;
+            }
+            in.Get();  // its `>` (or the end of input), as its empty attribute list would
+            tree.Render(ctx, [&] { HUnknownTagElement::Write(ctx, text); });
+        } else if (c == '@') {
+            in.Unget(c);
+            HValuePtr value;
+            ParseValue(in, value);
+            tree.AppendValue(std::move(value));
+        } else if (c != HInput::kEof) {
+            text.push_back(static_cast<char>(c));
+            in.ReadUntil(kStops.text, text);
+            tree.AppendText(text);
+        } else {
+            return kTagEof;
+        }
+    }
 }
 
 void CloseEndTag(HContext& ctx) {

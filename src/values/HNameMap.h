@@ -72,6 +72,15 @@ public:
                 fn(it->first, it->second);
     }
 
+    template <class F>
+    void ForEach(F&& fn) {
+        if (!buckets_)
+            return;
+        for (auto& chain : *buckets_)
+            for (auto it = chain.rbegin(); it != chain.rend(); ++it)
+                fn(it->first, it->second);
+    }
+
     size_t Size() const { return size_; }
 
 private:
