@@ -111,14 +111,25 @@ std::unique_ptr<HElement> HElement::ReadPassedThrough(HContext& ctx, int token, 
     HElementTree& tree = *ctx.tree;
     HElement element(token);
     element.ReadAttributes(ctx);
-    tree.Render(ctx, [&] { WriteTagOpen(ctx, token); });
-    element.attributes_.ForEach([&](const std::string& name, HValuePtr& value) {
-        if (IsConstant(value.get()))
-            tree.Render(ctx, [&] { WriteAttribute(ctx, name, value.get()); });
-        else
-            tree.AppendAttribute(name, std::move(value));
-    });
-    tree.Render(ctx, [&] { WriteTagClose(ctx); });
+    bool constant = true;
+    element.attributes_.ForEach(
+        [&](const std::string&, const HValuePtr& value) { constant = constant && IsConstant(value.get()); });
+    if (constant) {
+        tree.Render(ctx, [&] {
+            WriteTagOpen(ctx, token);
+            element.WriteAttributes(ctx);
+            WriteTagClose(ctx);
+        });
+    } else {
+        tree.Render(ctx, [&] { WriteTagOpen(ctx, token); });
+        element.attributes_.ForEach([&](const std::string& name, HValuePtr& value) {
+            if (IsConstant(value.get()))
+                tree.Render(ctx, [&] { WriteAttribute(ctx, name, value.get()); });
+            else
+                tree.AppendAttribute(name, std::move(value));
+        });
+        tree.Render(ctx, [&] { WriteTagClose(ctx); });
+    }
     std::unique_ptr<HElement> pending;
     if (token >= kTagText && token <= kTagLookup)
         status = 1;

@@ -23,7 +23,7 @@ HElementTree::Piece& HElementTree::NewPiece(Piece::Kind kind) {
     return p;
 }
 
-void HElementTree::AppendText(std::string_view text) {
+void HElementTree::AppendTextSlow(std::string_view text) {
     while (!text.empty()) {
         if (textEnd_ == textLimit_) {
             textBlocks_.emplace_back(new char[kTextBlock]);
@@ -60,6 +60,14 @@ void HElementTree::AppendValue(HValuePtr value) {
         values_.push_back(std::move(value));
     }
     NewPiece(Piece::kValue).value = kept;
+}
+
+bool HElementTree::AppendReference(const std::string& name) {
+    auto found = references_.find(name);
+    if (found == references_.end())
+        return false;
+    NewPiece(Piece::kValue).value = found->second.get();
+    return true;
 }
 
 void HElementTree::AppendAttribute(const std::string& name, HValuePtr value) {

@@ -48,9 +48,19 @@ public:
         return size_;
     }
 
-    void AppendText(std::string_view text);
+    void AppendText(std::string_view text) {
+        if (openText_ && text.size() <= static_cast<size_t>(textLimit_ - textEnd_)) {
+            std::char_traits<char>::copy(textEnd_, text.data(), text.size());
+            textEnd_ += text.size();
+            openText_->size += static_cast<uint32_t>(text.size());
+        } else {
+            AppendTextSlow(text);
+        }
+    }
     // An at-sign expression (nothing for a null value, which writes nothing).
     void AppendValue(HValuePtr value);
+    // `@name` when a value for it exists already; false (nothing appended) otherwise.
+    bool AppendReference(const std::string& name);
     void AppendAttribute(const std::string& name, HValuePtr value);
     // An element with behaviour, owned by its parent; its content follows as the next
     // pieces.
@@ -89,6 +99,7 @@ private:
     static constexpr size_t kTextBlock = 64 * 1024;
 
     Piece& NewPiece(Piece::Kind kind);
+    void AppendTextSlow(std::string_view text);
     const Piece& At(size_t i) const { return pieceBlocks_[i / kPiecesPerBlock][i % kPiecesPerBlock]; }
     void SwapPage(HContext& ctx);
     void TakeRendered();

@@ -19,20 +19,50 @@ constexpr size_t kMaxTagName = 72;
 struct Stops {
     bool text[256] = {};
     bool tagEnd[256] = {};
+    // The same, and the CR that HInput::ReadRun leaves to Get.
+    bool textRun[256] = {};
+    bool tagEndRun[256] = {};
     Stops() {
         text[0] = text['<'] = text['@'] = true;
         tagEnd['>'] = true;
+        for (int c = 0; c < 256; ++c) {
+            textRun[c] = text[c] || c == '\r';
+            tagEndRun[c] = tagEnd[c] || c == '\r';
+        }
     }
 };
 const Stops kStops;
+
+// Appends to `tree` the bytes up to one that `runStops` marks (other than a CR), which is
+// left in the stream, as HInput::ReadUntil would read them, but with no copy between.
+void AppendRuns(HInput& in, const bool* runStops, HElementTree& tree) {
+    for (;;) {
+        std::string_view run = in.ReadRun(runStops);
+        if (!run.empty()) {
+            tree.AppendText(run);
+            std::string_view ahead = in.Ahead();
+            if (ahead.empty())
+                continue;  // the block ends here: on to the next one
+            if (ahead[0] != '\r')
+                return;  // at a stopping byte
+        }
+        int c = in.Get();
+        if (c == HInput::kEof || (c != '\r' && runStops[c])) {
+            in.Unget(c);
+            return;
+        }
+        const char byte = static_cast<char>(c);  // a CR, or the LF of a CR LF pair
+        tree.AppendText(std::string_view(&byte, 1));
+    }
+}
 
 bool IsNameTerminator(int c) { return c == ' ' || c == '\t' || c == '\n' || c == '>'; }
 
 }  // namespace
 
 // Reads a tag name after its `<`, upper-cased, into `name`. Returns its index, or
-// kTagUnknown after reading the rest of an unknown tag up to its `>` (left in the stream).
-[[gnu::always_inline]] static inline int ReadTag(HInput& in, std::string& name) {
+// kTagUnknown for a name that is not in the table (the rest of the tag is left unread).
+[[gnu::always_inline]] static inline int ReadTagName(HInput& in, std::string& name) {
     bool terminated = false;
     while (name.size() < kMaxTagName) {
         int c = in.Get();
@@ -50,7 +80,6 @@ bool IsNameTerminator(int c) { return c == ' ' || c == '\t' || c == '\n' || c ==
         if (index != kTagUnknown)
             return index;
     }
-    in.ReadUntil(kStops.tagEnd, name);
     return kTagUnknown;
 }
 
@@ -60,13 +89,15 @@ bool IsNameTerminator(int c) { return c == ' ' || c == '\t' || c == '\n' || c ==
     int c = in.Get();
     if (c == '<') {
         std::string name;
-        int index = ReadTag(in, name);
-        if (index >= kFirstEndTag)
+        int index = ReadTagName(in, name);
+        if (index >= kFirstEndTag) {
             slot.reset();
-        else if (index != kTagUnknown)
+        } else if (index != kTagUnknown) {
             slot = CreateElement(index);
-        else
+        } else {
+            in.ReadUntil(kStops.tagEnd, name);  // up to its `>`, left in the stream
             slot = std::make_unique<HUnknownTagElement>(std::move(name));
+        }
         return index;
     }
     if (c == HInput::kEof)
@@ -101,22 +132,42 @@ int ScanInto(HContext& ctx, HElementTree& tree, std::unique_ptr<HElement>& slot)
         int c = in.Get();
         text.clear();
         if (c == '<') {
-            int index = ReadTag(in, text);
+            int index = ReadTagName(in, text);
             if (index != kTagUnknown) {
                 slot = index < kFirstEndTag ? CreateBehaviourElement(index) : nullptr;
                 return index;
             }
-            in.Get();  // its `>` (or the end of input), as its empty attribute list would
-            tree.Render(ctx, [&] { HUnknownTagElement::Write(ctx, text); });
+            // Written as HUnknownTagElement::Write writes it: the rest of the tag straight
+            // from the read buffer, and its `>` (or the end of input) consumed as its empty
+            // attribute list would consume it.
+            tree.AppendText("<");
+            tree.AppendText(text);
+            AppendRuns(in, kStops.tagEndRun, tree);
+            in.Get();
+            tree.AppendText(">");
         } else if (c == '@') {
+            // A reference to a name met before needs no parsing: `@`, the name, and after
+            // it, in the same block, anything but the `(` of a call.
+            std::string_view ahead = in.Ahead();
+            size_t n = 0;
+            while (n < ahead.size() && IsTemplateNameChar(static_cast<unsigned char>(ahead[n])))
+                ++n;
+            if (n > 0 && n < ahead.size() && ahead[n] != '(') {
+                text.assign(ahead.data(), n);
+                if (tree.AppendReference(text)) {
+                    in.Skip(n);
+                    continue;
+                }
+            }
             in.Unget(c);
             HValuePtr value;
             ParseValue(in, value);
             tree.AppendValue(std::move(value));
         } else if (c != HInput::kEof) {
-            text.push_back(static_cast<char>(c));
-            in.ReadUntil(kStops.text, text);
-            tree.AppendText(text);
+            // A text run, straight from the read buffer.
+            const char byte = static_cast<char>(c);
+            tree.AppendText(std::string_view(&byte, 1));
+            AppendRuns(in, kStops.textRun, tree);
         } else {
             return kTagEof;
         }
