@@ -13,6 +13,7 @@
 #include "driver/HExcept.h"
 #include "driver/HStats.h"
 #include "elements/HElement.h"
+#include "elements/HElementTree.h"
 #include "template/HScanner.h"
 #include "template/HTagTable.h"
 #include "values/HNameModifier.h"
@@ -104,15 +105,25 @@ bool Contains(const HElement& root, int tagIndex) {
     return false;
 }
 
-void ReadAndWriteTemplate(const std::string& text, bool postProcess) {
+// What reading and writing a template gave: the page, and the error code (-1 for none).
+struct TemplateOutcome {
+    std::string page;
+    int error = -1;
+};
+
+// Reads and writes `text` as a request does when `tree` is given (into the compact tree),
+// else with every element an object, as the template checker reads.
+TemplateOutcome ReadAndWriteTemplate(const std::string& text, bool postProcess, HElementTree* tree) {
     HContext ctx;
     DefineVariables(ctx);
     ctx.postProcess = postProcess;
+    ctx.tree = tree;
     ctx.page = HPage::Temporary();
     Require(ctx.page != nullptr, "no temporary page file");
     ctx.templateStream = HInput::FromString(text);
     ctx.input = ctx.templateStream.get();
     std::unique_ptr<HElement> root;
+    TemplateOutcome outcome;
     bool written = false;
     try {
         int c;
@@ -121,7 +132,7 @@ void ReadAndWriteTemplate(const std::string& text, bool postProcess) {
         while (c == ' ' || c == '\t' || c == '\n');
         ctx.input->Unget(c);
         if (Scan(ctx, root) != kTagHtml)
-            return;
+            return outcome;
         int status = 1;
         root->Parse(ctx, status);
         Require(ctx.input == ctx.templateStream.get(), "input stream not restored after reading");
@@ -129,19 +140,34 @@ void ReadAndWriteTemplate(const std::string& text, bool postProcess) {
         written = true;
     } catch (const HExcept& e) {
         RequireKnownCode(e);
+        outcome.error = e.code;
     }
     Require(ctx.input == ctx.templateStream.get(), "input stream not restored after an error");
     Require(ctx.includeDepth == 0 && ctx.elementDepth == 0 && ctx.evalDepth == 0,
             "nesting counters not restored");
     Require(ctx.scopes.empty(), "result set left in scope");
-    std::string page = ctx.page->Contents();
+    outcome.page = ctx.page->Contents();
     if (postProcess) {
         // In post-process mode nothing is written but the output of FUNCTION elements.
         if (!(root && Contains(*root, kTagFunction)))
-            Require(page.empty(), "post-process mode wrote " + std::to_string(page.size()) + " bytes");
+            Require(outcome.page.empty(), "post-process mode wrote " + std::to_string(outcome.page.size()) + " bytes");
     } else if (written) {
-        Require(page.compare(0, 5, "<HTML") == 0, "page does not start with the root tag: " + page.substr(0, 80));
+        Require(outcome.page.compare(0, 5, "<HTML") == 0,
+                "page does not start with the root tag: " + outcome.page.substr(0, 80));
     }
+    return outcome;
+}
+
+// A request's compact tree writes the page, and fails, exactly as a tree of objects does.
+void ReadAndWriteTemplate(const std::string& text, bool postProcess) {
+    const TemplateOutcome objects = ReadAndWriteTemplate(text, postProcess, nullptr);
+    HElementTree tree;
+    const TemplateOutcome compact = ReadAndWriteTemplate(text, postProcess, &tree);
+    Require(compact.error == objects.error, "the compact tree failed with " + std::to_string(compact.error) +
+                                                ", the tree of objects with " + std::to_string(objects.error));
+    if (compact.error < 0)
+        Require(compact.page == objects.page, "the compact tree wrote\n" + compact.page.substr(0, 300) +
+                                                  "\nthe tree of objects\n" + objects.page.substr(0, 300));
 }
 
 // The percent decoding of the rules, written independently: the two bytes after `%` are
