@@ -107,7 +107,6 @@ bool IsConstant(const HValue* value) {
 // with its content read in between by a stand-in element that lives only while reading.
 // Its content is not a range of its own: text before, inside and after it is one piece.
 std::unique_ptr<HElement> HElement::ReadPassedThrough(HContext& ctx, int token, int& status) {
-    // The elements with behaviour inside it become this element's children.
     HElementTree& tree = *ctx.tree;
     HElement element(token);
     element.ReadAttributes(ctx);
@@ -135,6 +134,7 @@ std::unique_ptr<HElement> HElement::ReadPassedThrough(HContext& ctx, int token, 
         status = 1;
     else
         pending = element.ReadTokens(ctx, status);
+    // The elements with behaviour inside it become this element's children.
     for (auto& child : element.children_)
         children_.push_back(std::move(child));
     tree.Render(ctx, [&] { WriteEndTag(ctx, token); });
@@ -220,13 +220,10 @@ HUnknownTagElement::HUnknownTagElement(std::string text)
     : HElement(kTagUnknown), text_(std::move(text)) {}
 
 void HUnknownTagElement::Output(HContext& ctx) {
-    if (!ctx.postProcess)
-        Write(ctx, text_);
-}
-
-void HUnknownTagElement::Write(HContext& ctx, const std::string& text) {
-    WriteTagOpen(ctx, kTagUnknown);
-    WriteText(ctx, text);
+    if (ctx.postProcess)
+        return;
+    WriteTagOpen(ctx, tagIndex_);
+    WriteText(ctx, text_);
     WriteTagClose(ctx);
 }
 

@@ -6,9 +6,9 @@
 // ends it implicitly, or the end of input. Output writes the element and its children in
 // document order (in post-process mode it writes nothing but still visits every child).
 // An element owns its attribute values and its children. While a request reads its
-// template (HContext::tree set), an element keeps no child objects: its content is a range
-// of pieces of the request's HElementTree, and tags without behaviour of their own become
-// pieces of that tree instead of elements.
+// template (HContext::tree set), an element's content is a range of pieces of the request's
+// HElementTree: text and tags without behaviour of their own become pieces of that tree
+// instead of elements, and only elements with behaviour are kept as children.
 //
 // Status convention of Parse and ReadContent, seen by the caller after the call:
 //   1      complete; nothing pending.
@@ -97,8 +97,6 @@ public:
     explicit HUnknownTagElement(std::string text);
     void Output(HContext& ctx) override;
     const std::string& Text() const { return text_; }
-    // Writes an unknown tag from the text after its `<`.
-    static void Write(HContext& ctx, const std::string& text);
 
 private:
     std::string text_;

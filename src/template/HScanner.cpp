@@ -137,7 +137,7 @@ int ScanInto(HContext& ctx, HElementTree& tree, std::unique_ptr<HElement>& slot)
                 slot = index < kFirstEndTag ? CreateBehaviourElement(index) : nullptr;
                 return index;
             }
-            // Written as HUnknownTagElement::Write writes it: the rest of the tag straight
+            // Written as HUnknownTagElement::Output writes it: the rest of the tag straight
             // from the read buffer, and its `>` (or the end of input) consumed as its empty
             // attribute list would consume it.
             tree.AppendText("<");
