@@ -163,16 +163,16 @@ for i in 0 1 2; do
     ${baseline:+-n "${labels[i]} base" "$baseline"} >/dev/null 2>&1
   ms[i]=$(median_ms "$work/t$i.csv" 1)
   kb[i]=$(peak_kb "$name")
-  if [[ -n $baseline ]]; then
-    base_ms=$(median_ms "$work/t$i.csv" 2) base_kb=$(peak_kb "$name" "$baseline")
-    printf '%-8s %10d %11s %11s %11d\n' "${labels[i]} base" "${bytes[i]}" "$base_ms" \
-      "$(awk -v t="$base_ms" -v b="${bytes[i]}" 'BEGIN { printf "%.2f", t / (b / 1048576) }')" "$base_kb"
-  fi
   read -r reads read_bytes writes < <(syscalls "$name")
   per_read=$((read_bytes / (reads ? reads : 1)))
   printf '%-8s %10d %11s %11s %11d %8d %11d %8d\n' "${labels[i]}" "${bytes[i]}" "${ms[i]}" \
     "$(awk -v t="${ms[i]}" -v b="${bytes[i]}" 'BEGIN { printf "%.2f", t / (b / 1048576) }')" \
     "${kb[i]}" "$reads" "$per_read" "$writes"
+  if [[ -n $baseline ]]; then
+    base_ms=$(median_ms "$work/t$i.csv" 2) base_kb=$(peak_kb "$name" "$baseline")
+    printf '%-8s %10d %11s %11s %11d\n' "${labels[i]} base" "${bytes[i]}" "$base_ms" \
+      "$(awk -v t="$base_ms" -v b="${bytes[i]}" 'BEGIN { printf "%.2f", t / (b / 1048576) }')" "$base_kb"
+  fi
   if ((per_read < 512)); then
     echo "  FAIL: $per_read bytes per read() call: reading is not done in blocks"
     failed=1
