@@ -37,13 +37,15 @@ struct PackedName {
 
 // Lower-case ASCII letters are packed upper-cased.
 PackedName Pack(const char* p, size_t n) {
+    auto upper = [](char c) -> uint64_t {
+        unsigned char u = static_cast<unsigned char>(c);
+        return u >= 'a' && u <= 'z' ? u - 'a' + 'A' : u;
+    };
     PackedName packed;
-    for (size_t i = 0; i < n; ++i) {
-        unsigned char c = static_cast<unsigned char>(p[i]);
-        if (c >= 'a' && c <= 'z')
-            c = static_cast<unsigned char>(c - 'a' + 'A');
-        (i < 8 ? packed.head : packed.tail) |= uint64_t(c) << (8 * (i % 8));
-    }
+    for (size_t i = 0; i < n && i < 8; ++i)
+        packed.head |= upper(p[i]) << (8 * i);
+    for (size_t i = 8; i < n; ++i)
+        packed.tail |= upper(p[i]) << (8 * (i - 8));
     return packed;
 }
 
