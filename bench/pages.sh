@@ -2,7 +2,7 @@
 # Benchmark of page requests without a database: build/quorvel runs as a whole CGI process
 # (PATH_INFO, QUERY_STRING, a working directory with quorvel.cfg), as a web server runs it.
 #
-#   bench/pages.sh [--binary PATH] [--quick]
+#   bench/pages.sh [--binary PATH] [--baseline PATH] [--quick]
 #
 # 1. Templates of ordinary HTML with references (configuration and query-string variables,
 #    in text and in attribute values) of 100 KB, 1 MB and 10 MB: median time (hyperfine),
@@ -13,22 +13,33 @@
 # 2. A small page against bench/fixed_page.c (a C program printing a fixed page of the same
 #    size, cc -O2), side by side in one hyperfine run; the target is at most 1.5 times.
 #
+# 3. Instructions per template byte of the 10 MB template and instructions of the small page
+#    (valgrind --tool=callgrind), when valgrind is installed.
+# With --baseline, another build (say, of the previous commit) is measured side by side in
+# the same runs: its rows are marked "base"; the checks apply to --binary only.
+#
 # Exits 0 when every check holds, 1 when one fails, 2 when the gateway does not serve the
 # pages. --quick takes fewer runs (for trying the script, not for numbers).
 set -euo pipefail
 
 root_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 binary=$root_dir/build/quorvel
+baseline=
 quick=0
 while (($#)); do
   case $1 in
     --binary) binary=${2:?--binary wants a path}; shift 2 ;;
+    --baseline) baseline=${2:?--baseline wants a path}; shift 2 ;;
     --quick) quick=1; shift ;;
     *) sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//' >&2; exit 2 ;;
   esac
 done
 [[ -x $binary ]] || { echo "pages.sh: $binary is missing; build it first" >&2; exit 2; }
 binary=$(cd "$(dirname "$binary")" && pwd)/$(basename "$binary")
+if [[ -n $baseline ]]; then
+  [[ -x $baseline ]] || { echo "pages.sh: $baseline is missing" >&2; exit 2; }
+  baseline=$(cd "$(dirname "$baseline")" && pwd)/$(basename "$baseline")
+fi
 for tool in hyperfine strace /usr/bin/time cc awk; do
   command -v "$tool" >/dev/null || { echo "pages.sh: $tool is missing (scripts/setup)" >&2; exit 2; }
 done
@@ -95,11 +106,11 @@ check_page() {
 # median_ms CSV ROW: the median of a hyperfine CSV export row (1 = first command), in ms.
 median_ms() { awk -F, -v row="$2" 'NR == row + 1 { printf "%.2f", $4 * 1000 }' "$1"; }
 
-# peak_kb TEMPLATE: the largest maximum resident set size of three requests, in KB.
+# peak_kb TEMPLATE [BINARY]: the largest maximum resident set size of three requests, in KB.
 peak_kb() {
   local i kb max=0
   for i in 1 2 3; do
-    PATH_INFO=/$1 /usr/bin/time -f %M -o "$work/time.txt" "$binary" >/dev/null
+    PATH_INFO=/$1 /usr/bin/time -f %M -o "$work/time.txt" "${2:-$binary}" >/dev/null
     kb=$(tail -n 1 "$work/time.txt")
     ((kb > max)) && max=$kb
   done
@@ -148,7 +159,8 @@ for i in 0 1 2; do
   check_page "$name"
   bytes[i]=$(stat -c %s "$name")
   PATH_INFO=/$name hyperfine -N --style none --warmup 1 --runs "${runs[i]}" \
-    --export-csv "$work/t$i.csv" -n "${labels[i]}" "$binary" >/dev/null 2>&1
+    --export-csv "$work/t$i.csv" -n "${labels[i]}" "$binary" \
+    ${baseline:+-n "${labels[i]} base" "$baseline"} >/dev/null 2>&1
   ms[i]=$(median_ms "$work/t$i.csv" 1)
   kb[i]=$(peak_kb "$name")
   read -r reads read_bytes writes < <(syscalls "$name")
@@ -156,6 +168,11 @@ for i in 0 1 2; do
   printf '%-8s %10d %11s %11s %11d %8d %11d %8d\n' "${labels[i]}" "${bytes[i]}" "${ms[i]}" \
     "$(awk -v t="${ms[i]}" -v b="${bytes[i]}" 'BEGIN { printf "%.2f", t / (b / 1048576) }')" \
     "${kb[i]}" "$reads" "$per_read" "$writes"
+  if [[ -n $baseline ]]; then
+    base_ms=$(median_ms "$work/t$i.csv" 2) base_kb=$(peak_kb "$name" "$baseline")
+    printf '%-8s %10d %11s %11s %11d\n' "${labels[i]} base" "${bytes[i]}" "$base_ms" \
+      "$(awk -v t="$base_ms" -v b="${bytes[i]}" 'BEGIN { printf "%.2f", t / (b / 1048576) }')" "$base_kb"
+  fi
   if ((per_read < 512)); then
     echo "  FAIL: $per_read bytes per read() call: reading is not done in blocks"
     failed=1
@@ -190,11 +207,27 @@ fi
 if ((quick)); then small_runs=30; else small_runs=500; fi
 PATH_INFO=/small.htmx hyperfine -N --style none --warmup 50 --runs "$small_runs" \
   --export-csv "$work/small.csv" -n quorvel "$binary" -n fixed_page "$work/fixed_page" \
-  >/dev/null 2>&1
+  ${baseline:+-n base "$baseline"} >/dev/null 2>&1
 q=$(median_ms "$work/small.csv" 1)
 c=$(median_ms "$work/small.csv" 2)
 ratio=$(awk -v q="$q" -v c="$c" 'BEGIN { printf "%.2f", q / c }')
 if awk -v r="$ratio" 'BEGIN { exit !(r <= 1.5) }'; then verdict=ok; else verdict=FAIL; failed=1; fi
 echo "small page: quorvel ${q} ms ($(stat -c %s small.out) bytes)," \
   "fixed_page ${c} ms ($(./fixed_page | wc -c) bytes), ratio ${ratio} (target at most 1.5): $verdict"
+[[ -z $baseline ]] || echo "small page: base $(median_ms "$work/small.csv" 3) ms"
+
+# instructions TEMPLATE BINARY: the instruction count of one request.
+instructions() {
+  PATH_INFO=/$1 valgrind --tool=callgrind --callgrind-out-file="$work/cg.out" "$2" >/dev/null 2>&1
+  sed -n 's/^summary: *//p' "$work/cg.out"
+}
+if command -v valgrind >/dev/null; then
+  for b in "$binary" $baseline; do
+    tag=quorvel; [[ $b == "$binary" ]] || tag=base
+    ir=$(instructions page-2.htmx "$b")
+    echo "instructions ($tag): 10 MB template $ir," \
+      "$(awk -v i="$ir" -v b="${bytes[2]}" 'BEGIN { printf "%.1f", i / b }') per template byte;" \
+      "small page $(instructions small.htmx "$b")"
+  done
+fi
 exit $failed

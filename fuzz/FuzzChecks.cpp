@@ -13,6 +13,7 @@
 #include "driver/HExcept.h"
 #include "driver/HStats.h"
 #include "elements/HElement.h"
+#include "elements/HElementTree.h"
 #include "external/HProgram.h"
 #include "template/HCharClass.h"
 #include "template/HScanner.h"
@@ -160,15 +161,26 @@ private:
     HProgramStarter previous_;
 };
 
-void ReadAndWriteTemplate(const std::string& text, bool postProcess, const std::string& requestValue = kQuoteValue) {
+// What reading and writing a template gave: the page, and the error code (-1 for none).
+struct TemplateOutcome {
+    std::string page;
+    int error = -1;
+};
+
+// Reads and writes `text` as a request does when `tree` is given (into the compact tree),
+// else with every element an object, as the template checker reads.
+TemplateOutcome ReadAndWriteTemplate(const std::string& text, bool postProcess, const std::string& requestValue,
+                                     HElementTree* tree) {
     HContext ctx;
     DefineVariables(ctx, requestValue);
     ctx.postProcess = postProcess;
+    ctx.tree = tree;
     ctx.page = HPage::Temporary();
     Require(ctx.page != nullptr, "no temporary page file");
     ctx.templateStream = HInput::FromString(text);
     ctx.input = ctx.templateStream.get();
     std::unique_ptr<HElement> root;
+    TemplateOutcome outcome;
     bool written = false;
     try {
         int c;
@@ -177,7 +189,7 @@ void ReadAndWriteTemplate(const std::string& text, bool postProcess, const std::
         while (c == ' ' || c == '\t' || c == '\n');
         ctx.input->Unget(c);
         if (Scan(ctx, root) != kTagHtml)
-            return;
+            return outcome;
         int status = 1;
         root->Parse(ctx, status);
         Require(ctx.input == ctx.templateStream.get(), "input stream not restored after reading");
@@ -185,25 +197,41 @@ void ReadAndWriteTemplate(const std::string& text, bool postProcess, const std::
         written = true;
     } catch (const HExcept& e) {
         RequireKnownCode(e);
+        outcome.error = e.code;
     }
     Require(ctx.input == ctx.templateStream.get(), "input stream not restored after an error");
     Require(ctx.includeDepth == 0 && ctx.elementDepth == 0 && ctx.evalDepth == 0,
             "nesting counters not restored");
     Require(ctx.scopes.empty(), "result set left in scope");
-    std::string page = ctx.page->Contents();
+    outcome.page = ctx.page->Contents();
     if (postProcess) {
         // In post-process mode nothing is written but the output of FUNCTION elements.
         if (!(root && Contains(*root, kTagFunction)))
-            Require(page.empty(), "post-process mode wrote " + std::to_string(page.size()) + " bytes");
+            Require(outcome.page.empty(), "post-process mode wrote " + std::to_string(outcome.page.size()) + " bytes");
     } else if (written) {
-        Require(page.compare(0, 5, "<HTML") == 0, "page does not start with the root tag: " + page.substr(0, 80));
+        Require(outcome.page.compare(0, 5, "<HTML") == 0,
+                "page does not start with the root tag: " + outcome.page.substr(0, 80));
     }
     // No request byte reaches the page unescaped (a program's output is its own).
     if (!postProcess && !(root && Contains(*root, kTagFunction)) &&
         text.find_first_of("\x01\x03") == std::string::npos) {
         for (const char* raw : kRawRequestPieces)
-            Require(page.find(raw) == std::string::npos, "request value written unescaped: " + page.substr(0, 200));
+            Require(outcome.page.find(raw) == std::string::npos,
+                    "request value written unescaped: " + outcome.page.substr(0, 200));
     }
+    return outcome;
+}
+
+// A request's compact tree writes the page, and fails, exactly as a tree of objects does.
+void ReadAndWriteTemplate(const std::string& text, bool postProcess, const std::string& requestValue = kQuoteValue) {
+    const TemplateOutcome objects = ReadAndWriteTemplate(text, postProcess, requestValue, nullptr);
+    HElementTree tree;
+    const TemplateOutcome compact = ReadAndWriteTemplate(text, postProcess, requestValue, &tree);
+    Require(compact.error == objects.error, "the compact tree failed with " + std::to_string(compact.error) +
+                                                ", the tree of objects with " + std::to_string(objects.error));
+    if (compact.error < 0)
+        Require(compact.page == objects.page, "the compact tree wrote\n" + compact.page.substr(0, 300) +
+                                                  "\nthe tree of objects\n" + objects.page.substr(0, 300));
 }
 
 // The percent decoding of the rules, written independently: the two bytes after `%` are
@@ -400,7 +428,8 @@ void CheckCommandLine(const std::string& input) {
         return;
     ReadAndWriteTemplate("<HTML><FUNCTION PATH=/nonexistent-quorvel-fuzz COMMAND=\"" + attribute + "\"></HTML>",
                          false, value);
-    Require(recorded.count == 1, "the program was not started for: " + line);
+    // Once by the tree of objects, once by the compact tree.
+    Require(recorded.count == 2, "the program was not started for: " + line);
     Require(recorded.args.size() == expected.size(),
             "argument count " + std::to_string(recorded.args.size()) + " instead of " +
                 std::to_string(expected.size()) + " for: " + line);

@@ -18,6 +18,7 @@
 #include "values/HResultSet.h"
 #include "values/HSymbolTable.h"
 
+class HElementTree;
 class HReadObserver;
 
 class HContext {
@@ -60,6 +61,10 @@ public:
     int elementDepth = 0;  // elements being read now
     int evalDepth = 0;     // variables being evaluated through references now
     long nestedReferences = 0;  // references followed for the outermost one being evaluated
+
+    // The compact tree a request reads its template into; null when elements keep their
+    // children as objects (the template checker, unit tests). Not owned.
+    HElementTree* tree = nullptr;
 
     // Set only by the template checker, which watches the reader through it. Not owned.
     HReadObserver* observer = nullptr;

@@ -82,9 +82,8 @@ void ListSymbols(HContext& ctx) {
 void Finalise(HContext& ctx) {
     if (!ctx.postProcess) {
         ListSymbols(ctx);
-        ctx.page->Flush();
-        WriteStdout("Content-TYPE: text/html\n\n");
-        ctx.page->CopyTo(1);
+        // A client that is gone cannot be told anything more; the request still ends normally.
+        ctx.page->CopyTo(1, "Content-TYPE: text/html\n\n");
         return;
     }
     std::string url;

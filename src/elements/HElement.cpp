@@ -2,6 +2,7 @@
 
 #include "driver/HContext.h"
 #include "driver/HExcept.h"
+#include "elements/HElementTree.h"
 #include "template/HAttributes.h"
 #include "template/HScanner.h"
 #include "template/HTagTable.h"
@@ -24,12 +25,21 @@ std::unique_ptr<HElement> HElement::Parse(HContext& ctx, int& status) {
 }
 
 std::unique_ptr<HElement> HElement::ReadContent(HContext& ctx, int& status) {
+    if (!ctx.tree)
+        return ReadTokens(ctx, status);
+    tree_ = ctx.tree;
+    contentBegin_ = ctx.tree->Mark();
+    std::unique_ptr<HElement> pending = ReadTokens(ctx, status);
+    contentEnd_ = ctx.tree->Mark();
+    return pending;
+}
+
+std::unique_ptr<HElement> HElement::ReadTokens(HContext& ctx, int& status) {
     HDepthGuard depth(ctx.elementDepth);
     if (ctx.elementDepth > kMaxDepth)
         throw HExcept(7);
-
     std::unique_ptr<HElement> element;
-    int token = Scan(ctx, element);
+    int token = ctx.tree ? ScanInto(ctx, *ctx.tree, element) : Scan(ctx, element);
     while (token != kTagEof) {
         if (tagIndex_ >= kTagDbResult && token == tagIndex_ + kEndTagOffset) {
             CloseEndTag(ctx);
@@ -40,11 +50,9 @@ std::unique_ptr<HElement> HElement::ReadContent(HContext& ctx, int& status) {
             status = token;
             return element;
         }
-        HElement* child = element.get();
-        children_.push_back(std::move(element));
-        std::unique_ptr<HElement> pending = child->Parse(ctx, status);
+        std::unique_ptr<HElement> pending = ReadChild(ctx, token, std::move(element), status);
         if (status == 1) {
-            token = Scan(ctx, element);
+            token = ctx.tree ? ScanInto(ctx, *ctx.tree, element) : Scan(ctx, element);
         } else {
             element = std::move(pending);
             token = status;
@@ -53,6 +61,84 @@ std::unique_ptr<HElement> HElement::ReadContent(HContext& ctx, int& status) {
     }
     status = 0;
     return nullptr;
+}
+
+// Reads the child begun by the start tag, text run or at-sign expression `token`, for
+// which the scanner made `element` (null for a tag without behaviour read into a tree).
+std::unique_ptr<HElement> HElement::ReadChild(HContext& ctx, int token, std::unique_ptr<HElement> element,
+                                              int& status) {
+    if (!element)
+        return ReadPassedThrough(ctx, token, status);
+    HElement* child = element.get();
+    children_.push_back(std::move(element));
+    if (ctx.tree)
+        ctx.tree->AppendElement(child);
+    return child->Parse(ctx, status);
+}
+
+namespace {
+
+// Whether an attribute value writes the same text whenever it is written.
+bool IsConstant(const HValue* value) {
+    if (!value)
+        return true;
+    switch (value->Kind()) {
+    case HValue::kWord:
+    case HValue::kLiteral:
+        return true;
+    case HValue::kQuoted: {
+        size_t size = 0;
+        for (const HValuePtr& piece : static_cast<const HQuotedValue&>(*value).Pieces()) {
+            if (piece->Kind() != HValue::kLiteral && piece->Kind() != HValue::kWord)
+                return false;
+            size += piece->Text().size();
+        }
+        return size <= HQuotedValue::kMaxQuotedText;
+    }
+    default:
+        return false;
+    }
+}
+
+}  // namespace
+
+// A tag without behaviour of its own, read into the request's tree: it is written as
+// Output would write it, as text pieces (and attribute pieces for values with references),
+// with its content read in between by a stand-in element that lives only while reading.
+// Its content is not a range of its own: text before, inside and after it is one piece.
+std::unique_ptr<HElement> HElement::ReadPassedThrough(HContext& ctx, int token, int& status) {
+    HElementTree& tree = *ctx.tree;
+    HElement element(token);
+    element.ReadAttributes(ctx);
+    bool constant = true;
+    element.attributes_.ForEach(
+        [&](const std::string&, const HValuePtr& value) { constant = constant && IsConstant(value.get()); });
+    if (constant) {
+        tree.Render(ctx, [&] {
+            WriteTagOpen(ctx, token);
+            element.WriteAttributes(ctx);
+            WriteTagClose(ctx);
+        });
+    } else {
+        tree.Render(ctx, [&] { WriteTagOpen(ctx, token); });
+        element.attributes_.ForEach([&](const std::string& name, HValuePtr& value) {
+            if (IsConstant(value.get()))
+                tree.Render(ctx, [&] { WriteAttribute(ctx, name, value.get()); });
+            else
+                tree.AppendAttribute(name, std::move(value));
+        });
+        tree.Render(ctx, [&] { WriteTagClose(ctx); });
+    }
+    std::unique_ptr<HElement> pending;
+    if (token >= kTagText && token <= kTagLookup)
+        status = 1;
+    else
+        pending = element.ReadTokens(ctx, status);
+    // The elements with behaviour inside it become this element's children.
+    for (auto& child : element.children_)
+        children_.push_back(std::move(child));
+    tree.Render(ctx, [&] { WriteEndTag(ctx, token); });
+    return pending;
 }
 
 void HElement::ReadAttributes(HContext& ctx) {
@@ -68,9 +154,41 @@ void HElement::WriteAttributes(HContext& ctx) {
     });
 }
 
-bool HElement::EndsAt(int) const { return false; }
+bool HElement::EndsAt(int token) const {
+    switch (tagIndex_) {
+    case kTagP:
+        switch (token) {
+        case kTagText:
+        case kTagUnknown:
+        case 11:  // IMG
+        case 12:  // COMMENT
+        case kTagLookup:
+        case 42:  // I
+        case 43:  // EM
+        case 44:  // B
+        case 45:  // STRONG
+        case 52:  // DFN
+            return false;
+        default:
+            return true;
+        }
+    case kTagLi:
+        return token == kTagLi || (token >= 37 && token <= 41);  // LI, OL, UL, DIR, MENU, DL
+    case kTagDt:
+    case kTagDd:
+        return token == kTagDd;
+    case kTagOption:
+        return token == kTagOption;
+    default:
+        return false;
+    }
+}
 
 void HElement::OutputChildren(HContext& ctx) {
+    if (tree_) {
+        tree_->Output(ctx, contentBegin_, contentEnd_);
+        return;
+    }
     for (const auto& child : children_)
         child->Output(ctx);
 }
@@ -118,42 +236,9 @@ std::unique_ptr<HElement> HLookupElement::Parse(HContext&, int& status) {
 
 void HLookupElement::Output(HContext& ctx) {
     if (!ctx.postProcess && value_)
-        WriteValue(ctx, *value_);
+        Write(ctx, *value_);
 }
 
-HParagraphElement::HParagraphElement() : HElement(kTagP) {}
-
-bool HParagraphElement::EndsAt(int token) const {
-    switch (token) {
-    case kTagText:
-    case kTagUnknown:
-    case 11:  // IMG
-    case 12:  // COMMENT
-    case kTagLookup:
-    case 42:  // I
-    case 43:  // EM
-    case 44:  // B
-    case 45:  // STRONG
-    case 52:  // DFN
-        return false;
-    default:
-        return true;
-    }
+void HLookupElement::Write(HContext& ctx, const HValue& value) {
+    WriteValue(ctx, value);
 }
-
-HListItemElement::HListItemElement() : HElement(kTagLi) {}
-
-bool HListItemElement::EndsAt(int token) const {
-    return token == kTagLi || (token >= 37 && token <= 41);  // LI, OL, UL, DIR, MENU, DL
-}
-
-HDefTermElement::HDefTermElement() : HElement(kTagDt) {}
-bool HDefTermElement::EndsAt(int token) const { return token == kTagDd; }
-
-HDefDataElement::HDefDataElement() : HElement(kTagDd) {}
-bool HDefDataElement::EndsAt(int token) const { return token == kTagDd; }
-
-HOptionElement::HOptionElement() : HElement(kTagOption) {}
-bool HOptionElement::EndsAt(int token) const { return token == kTagOption; }
-
-HHtmlElement::HHtmlElement() : HElement(kTagHtml) {}

@@ -5,7 +5,10 @@
 // asking the scanner for tokens and adding child elements until its end tag, a token that
 // ends it implicitly, or the end of input. Output writes the element and its children in
 // document order (in post-process mode it writes nothing but still visits every child).
-// An element owns its attribute values and its children.
+// An element owns its attribute values and its children. While a request reads its
+// template (HContext::tree set), an element's content is a range of pieces of the request's
+// HElementTree: text and tags without behaviour of their own become pieces of that tree
+// instead of elements, and only elements with behaviour are kept as children.
 //
 // Status convention of Parse and ReadContent, seen by the caller after the call:
 //   1      complete; nothing pending.
@@ -23,6 +26,7 @@
 #include "values/HValue.h"
 
 class HContext;
+class HElementTree;
 
 class HElement {
 public:
@@ -35,6 +39,8 @@ public:
     virtual void Output(HContext& ctx);
     virtual void ReadAttributes(HContext& ctx);
     virtual void WriteAttributes(HContext& ctx);
+    // Whether the start tag `token` ends this element implicitly: P, LI, DT, DD and OPTION
+    // are ended by certain tags, other elements only by end tags.
     virtual bool EndsAt(int token) const;
     virtual std::unique_ptr<HElement> ReadContent(HContext& ctx, int& status);
 
@@ -44,7 +50,11 @@ public:
     const HValue* Attribute(const std::string& name) const;
     bool HasAttribute(const std::string& name) const { return attributes_.Find(name) != nullptr; }
     const HNameMap<HValuePtr>& Attributes() const { return attributes_; }
+    // The children: every element read, or with a tree only those with behaviour of their
+    // own (what is passed through is pieces of the tree), in document order either way.
     const std::vector<std::unique_ptr<HElement>>& Children() const { return children_; }
+    // The end of the content's pieces in the request's tree (0 when there are none).
+    size_t ContentEnd() const { return contentEnd_; }
 
     // Elements nested deeper than this while reading are refused (error 7) so that no
     // template can exhaust the stack.
@@ -56,6 +66,17 @@ protected:
     HNameMap<HValuePtr> attributes_;
     std::vector<std::unique_ptr<HElement>> children_;
     int tagIndex_;
+
+private:
+    std::unique_ptr<HElement> ReadTokens(HContext& ctx, int& status);
+    std::unique_ptr<HElement> ReadChild(HContext& ctx, int token, std::unique_ptr<HElement> element,
+                                        int& status);
+    std::unique_ptr<HElement> ReadPassedThrough(HContext& ctx, int token, int& status);
+
+    // The content's pieces in the tree: [contentBegin_, contentEnd_).
+    const HElementTree* tree_ = nullptr;
+    size_t contentBegin_ = 0;
+    size_t contentEnd_ = 0;
 };
 
 // A run of template text, written unchanged.
@@ -88,44 +109,9 @@ public:
     std::unique_ptr<HElement> Parse(HContext& ctx, int& status) override;
     void Output(HContext& ctx) override;
     const HValue* Value() const { return value_.get(); }
+    // Writes the evaluated text of an at-sign expression.
+    static void Write(HContext& ctx, const HValue& value);
 
 private:
     HValuePtr value_;
-};
-
-// P, LI, DT, DD and OPTION: ended implicitly by certain tags.
-class HParagraphElement : public HElement {
-public:
-    HParagraphElement();
-    bool EndsAt(int token) const override;
-};
-
-class HListItemElement : public HElement {
-public:
-    HListItemElement();
-    bool EndsAt(int token) const override;
-};
-
-class HDefTermElement : public HElement {
-public:
-    HDefTermElement();
-    bool EndsAt(int token) const override;
-};
-
-class HDefDataElement : public HElement {
-public:
-    HDefDataElement();
-    bool EndsAt(int token) const override;
-};
-
-class HOptionElement : public HElement {
-public:
-    HOptionElement();
-    bool EndsAt(int token) const override;
-};
-
-// The root element; behaves exactly as HElement.
-class HHtmlElement : public HElement {
-public:
-    HHtmlElement();
 };

@@ -9,7 +9,7 @@
 #include "forms/HFormElement.h"
 #include "template/HTagTable.h"
 
-std::unique_ptr<HElement> CreateElement(int tagIndex) {
+std::unique_ptr<HElement> CreateBehaviourElement(int tagIndex) {
     switch (tagIndex) {
     case kTagInput: return std::make_unique<HInputElement>();
     case kTagTextArea: return std::make_unique<HTextAreaElement>();
@@ -18,12 +18,11 @@ std::unique_ptr<HElement> CreateElement(int tagIndex) {
     case kTagSql: return std::make_unique<HSqlElement>();
     case kTagDbResult: return std::make_unique<HDbResultElement>();
     case kTagFunction: return std::make_unique<HFunctionElement>();
-    case kTagLi: return std::make_unique<HListItemElement>();
-    case kTagDt: return std::make_unique<HDefTermElement>();
-    case kTagDd: return std::make_unique<HDefDataElement>();
-    case kTagOption: return std::make_unique<HOptionElement>();
-    case kTagHtml: return std::make_unique<HHtmlElement>();
-    case kTagP: return std::make_unique<HParagraphElement>();
-    default: return std::make_unique<HElement>(tagIndex);
+    default: return nullptr;
     }
+}
+
+std::unique_ptr<HElement> CreateElement(int tagIndex) {
+    std::unique_ptr<HElement> element = CreateBehaviourElement(tagIndex);
+    return element ? std::move(element) : std::make_unique<HElement>(tagIndex);
 }

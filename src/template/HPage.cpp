@@ -5,6 +5,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
+#include <new>
+#include <sys/uio.h>
 #include <unistd.h>
 
 namespace {
@@ -24,15 +26,20 @@ int OpenTemporary() {
     return fd;
 }
 
+// The size of the first buffer: most pages fit in it.
+constexpr size_t kFirstBuffer = 64 * 1024;
+
 }  // namespace
 
-HPage::HPage(int fd) : fd_(fd), buffer_(new char[kBufferSize]) {}
+HPage::HPage(int fd, size_t bound) : fd_(fd), bound_(bound) {
+    buffer_ = static_cast<char*>(std::malloc(kFirstBuffer));
+    if (!buffer_)
+        throw std::bad_alloc();
+    capacity_ = kFirstBuffer;
+}
 
 std::unique_ptr<HPage> HPage::Temporary() {
-    int fd = OpenTemporary();
-    if (fd < 0)
-        return nullptr;
-    return std::unique_ptr<HPage>(new HPage(fd));
+    return std::unique_ptr<HPage>(new HPage(-1, kSpillBound));
 }
 
 std::unique_ptr<HPage> HPage::OpenLog(const std::string& path) {
@@ -41,47 +48,99 @@ std::unique_ptr<HPage> HPage::OpenLog(const std::string& path) {
     int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0)
         return nullptr;
-    return std::unique_ptr<HPage>(new HPage(fd));
+    return std::unique_ptr<HPage>(new HPage(fd, kFileBuffer));
 }
 
 HPage::~HPage() {
     Flush();
-    ::close(fd_);
+    if (fd_ >= 0)
+        ::close(fd_);
+    std::free(buffer_);
 }
 
 void HPage::Flush() {
+    if (fd_ < 0)
+        return;
     // A full disk loses the rest of the page; the request itself goes on.
-    WriteAll(fd_, buffer_.get(), used_);
+    WriteAll(fd_, buffer_, used_);
     used_ = 0;
 }
 
 void HPage::WriteSlow(const char* data, size_t size) {
-    Flush();
-    if (size >= kBufferSize) {
-        WriteAll(fd_, data, size);
-        return;
+    if (used_ + size > bound_ && fd_ < 0) {
+        // The page outgrows memory: on to its temporary file. Without one it stays in
+        // memory, which loses nothing.
+        fd_ = OpenTemporary();
+        if (fd_ < 0)
+            bound_ = static_cast<size_t>(-1);
     }
-    std::char_traits<char>::copy(buffer_.get(), data, size);
-    used_ = size;
+    if (fd_ >= 0) {
+        Flush();
+        if (size >= capacity_) {
+            WriteAll(fd_, data, size);
+            return;
+        }
+    } else {
+        size_t wanted = capacity_;
+        while (wanted - used_ < size)
+            wanted = wanted > static_cast<size_t>(-1) / 2 ? used_ + size : wanted * 2;
+        if (wanted > bound_ && used_ + size <= bound_)
+            wanted = bound_;
+        // Large blocks are moved by the system, not copied, when they grow.
+        char* grown = static_cast<char*>(std::realloc(buffer_, wanted));
+        if (!grown)
+            throw std::bad_alloc();
+        buffer_ = grown;
+        capacity_ = wanted;
+    }
+    std::char_traits<char>::copy(buffer_ + used_, data, size);
+    used_ += size;
 }
 
-bool HPage::CopyTo(int fd) {
+bool HPage::CopyTo(int fd, std::string_view head) {
+    if (fd_ < 0) {
+        // One system call for a page with its header, however small the page.
+        struct iovec parts[2] = {{const_cast<char*>(head.data()), head.size()}, {buffer_, used_}};
+        int first = 0;
+        while (first < 2) {
+            if (parts[first].iov_len == 0) {
+                ++first;
+                continue;
+            }
+            ssize_t n = ::writev(fd, parts + first, 2 - first);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                return false;
+            size_t done = static_cast<size_t>(n);
+            for (; first < 2 && done >= parts[first].iov_len; ++first)
+                done -= parts[first].iov_len;
+            if (first < 2) {
+                parts[first].iov_base = static_cast<char*>(parts[first].iov_base) + done;
+                parts[first].iov_len -= done;
+            }
+        }
+        return true;
+    }
+    if (!WriteAll(fd, head.data(), head.size()))
+        return false;
     Flush();
-    std::unique_ptr<char[]> chunk(new char[kBufferSize]);
     off_t offset = 0;
     for (;;) {
-        ssize_t n = ::pread(fd_, chunk.get(), kBufferSize, offset);
+        ssize_t n = ::pread(fd_, buffer_, capacity_, offset);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
             return true;
         offset += n;
-        if (!WriteAll(fd, chunk.get(), static_cast<size_t>(n)))
+        if (!WriteAll(fd, buffer_, static_cast<size_t>(n)))
             return false;
     }
 }
 
 std::string HPage::Contents() {
+    if (fd_ < 0)
+        return std::string(buffer_, used_);
     Flush();
     std::string out;
     char buf[4096];

@@ -1,9 +1,10 @@
 // HPage: the page buffer every element writes into.
 //
-// It owns a read/write file: an anonymous temporary file (deleted when closed) for a
-// normal request, or the debug log when debugging is on, and a write buffer in front of
-// it, so that many small writes cost one system call per 64 KB. Nothing reaches standard
-// output until the request has ended without error; then CopyTo sends the buffered bytes.
+// A normal request's page is kept in memory, in one buffer that grows as needed, and goes
+// to an anonymous temporary file (deleted when closed) only when it outgrows kSpillBound:
+// from then on the buffer is the file's write buffer. The debug log is a file from the
+// start, with a 64 KB write buffer in front of it. Nothing reaches standard output until
+// the request has ended without error; then CopyTo sends the page, written once.
 #pragma once
 
 #include <cstddef>
@@ -13,7 +14,11 @@
 
 class HPage {
 public:
-    // An anonymous temporary file; nullptr when none can be created.
+    // The largest page kept in memory only.
+    static constexpr size_t kSpillBound = size_t(8) << 20;
+
+    // A page in memory, spilling to a temporary file beyond kSpillBound. Never null: the
+    // file is created only when it is needed.
     static std::unique_ptr<HPage> Temporary();
     // `path` created or truncated for reading and writing; nullptr when it cannot be.
     static std::unique_ptr<HPage> OpenLog(const std::string& path);
@@ -23,8 +28,8 @@ public:
     HPage& operator=(const HPage&) = delete;
 
     void Write(const char* data, size_t size) {
-        if (size <= kBufferSize - used_) {
-            std::char_traits<char>::copy(buffer_.get() + used_, data, size);
+        if (size <= capacity_ - used_) {
+            std::char_traits<char>::copy(buffer_ + used_, data, size);
             used_ += size;
         } else {
             WriteSlow(data, size);
@@ -32,20 +37,29 @@ public:
     }
     void Write(std::string_view s) { Write(s.data(), s.size()); }
 
-    // Writes the buffered bytes to the file.
+    // Writes the buffered bytes to the file, when there is one; a page still in memory
+    // stays there.
     void Flush();
-    // Flushes and copies the whole file, from its start, to `fd`. False when writing to
+    // Sends `head` and then the whole page, from its start, to `fd`. False when writing to
     // `fd` failed.
-    bool CopyTo(int fd);
+    bool CopyTo(int fd, std::string_view head = std::string_view());
     // Everything written so far (tests and diagnostics).
     std::string Contents();
+    // Whether the page is still in memory only.
+    bool InMemory() const { return fd_ < 0; }
+    // The page while it is in memory, and forgetting it.
+    // REQUIRES: InMemory().
+    std::string_view View() const { return std::string_view(buffer_, used_); }
+    void Clear() { used_ = 0; }
 
 private:
-    static constexpr size_t kBufferSize = 64 * 1024;
-    explicit HPage(int fd);
+    static constexpr size_t kFileBuffer = 64 * 1024;
+    HPage(int fd, size_t bound);
     void WriteSlow(const char* data, size_t size);
 
-    int fd_;
-    std::unique_ptr<char[]> buffer_;
+    int fd_;         // -1 while a temporary page is in memory
+    size_t bound_;   // the buffer grows up to this size before it is written to the file
+    char* buffer_ = nullptr;  // malloc'ed, so that growing a large buffer need not copy it
+    size_t capacity_ = 0;
     size_t used_ = 0;
 };

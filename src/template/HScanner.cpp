@@ -6,6 +6,7 @@
 #include "driver/HExcept.h"
 #include "elements/HElement.h"
 #include "elements/HElementFactory.h"
+#include "elements/HElementTree.h"
 #include "template/HReadObserver.h"
 #include "template/HCharClass.h"
 #include "template/HTagTable.h"
@@ -18,12 +19,42 @@ constexpr size_t kMaxTagName = 72;
 struct Stops {
     bool text[256] = {};
     bool tagEnd[256] = {};
+    // The same, and the CR that HInput::ReadRun leaves to Get.
+    bool textRun[256] = {};
+    bool tagEndRun[256] = {};
     Stops() {
         text[0] = text['<'] = text['@'] = true;
         tagEnd['>'] = true;
+        for (int c = 0; c < 256; ++c) {
+            textRun[c] = text[c] || c == '\r';
+            tagEndRun[c] = tagEnd[c] || c == '\r';
+        }
     }
 };
 const Stops kStops;
+
+// Appends to `tree` the bytes up to one that `runStops` marks (other than a CR), which is
+// left in the stream, as HInput::ReadUntil would read them, but with no copy between.
+void AppendRuns(HInput& in, const bool* runStops, HElementTree& tree) {
+    for (;;) {
+        std::string_view run = in.ReadRun(runStops);
+        if (!run.empty()) {
+            tree.AppendText(run);
+            std::string_view ahead = in.Ahead();
+            if (ahead.empty())
+                continue;  // the block ends here: on to the next one
+            if (ahead[0] != '\r')
+                return;  // at a stopping byte
+        }
+        int c = in.Get();
+        if (c == HInput::kEof || (c != '\r' && runStops[c])) {
+            in.Unget(c);
+            return;
+        }
+        const char byte = static_cast<char>(c);  // a CR, or the LF of a CR LF pair
+        tree.AppendText(std::string_view(&byte, 1));
+    }
+}
 
 bool IsNameTerminator(int c) { return c == ' ' || c == '\t' || c == '\n' || c == '>'; }
 
@@ -43,38 +74,45 @@ bool IsDocumentType(const std::string& tagText) {
 
 }  // namespace
 
+// Reads a tag name after its `<`, upper-cased, into `name`. Returns its index, or
+// kTagUnknown for a name that is not in the table (the rest of the tag is left unread).
+[[gnu::always_inline]] static inline int ReadTagName(HInput& in, std::string& name) {
+    bool terminated = false;
+    while (name.size() < kMaxTagName) {
+        int c = in.Get();
+        if (c == HInput::kEof)
+            break;
+        if (IsNameTerminator(c)) {
+            in.Unget(c);
+            terminated = true;
+            break;
+        }
+        name.push_back(TemplateUpper(c));
+    }
+    if (terminated) {
+        int index = LookupTag(name);
+        if (index != kTagUnknown)
+            return index;
+    }
+    return kTagUnknown;
+}
+
 // Inlined into Scan, so that a request pays for the observer test only.
 [[gnu::always_inline]] static inline int ScanToken(HContext& ctx, std::unique_ptr<HElement>& slot) {
     HInput& in = *ctx.input;
     int c = in.Get();
     if (c == '<') {
         std::string name;
-        bool terminated = false;
-        while (name.size() < kMaxTagName) {
-            c = in.Get();
-            if (c == HInput::kEof)
-                break;
-            if (IsNameTerminator(c)) {
-                in.Unget(c);
-                terminated = true;
-                break;
-            }
-            name.push_back(TemplateUpper(c));
+        int index = ReadTagName(in, name);
+        if (index >= kFirstEndTag) {
+            slot.reset();
+        } else if (index != kTagUnknown) {
+            slot = CreateElement(index);
+        } else {
+            in.ReadUntil(kStops.tagEnd, name);  // up to its `>`, left in the stream
+            slot = std::make_unique<HUnknownTagElement>(std::move(name));
         }
-        if (terminated) {
-            int index = LookupTag(name);
-            if (index >= kFirstEndTag) {
-                slot.reset();
-                return index;
-            }
-            if (index != kTagUnknown) {
-                slot = CreateElement(index);
-                return index;
-            }
-        }
-        in.ReadUntil(kStops.tagEnd, name);
-        slot = std::make_unique<HUnknownTagElement>(std::move(name));
-        return kTagUnknown;
+        return index;
     }
     if (c == HInput::kEof)
         return kTagEof;
@@ -113,6 +151,55 @@ int ScanDocumentStart(HContext& ctx, std::unique_ptr<HElement>& doctype,
         token = Scan(ctx, first);
     }
     return token;
+}
+
+int ScanInto(HContext& ctx, HElementTree& tree, std::unique_ptr<HElement>& slot) {
+    HInput& in = *ctx.input;
+    std::string& text = tree.Scratch();
+    for (;;) {
+        int c = in.Get();
+        text.clear();
+        if (c == '<') {
+            int index = ReadTagName(in, text);
+            if (index != kTagUnknown) {
+                slot = index < kFirstEndTag ? CreateBehaviourElement(index) : nullptr;
+                return index;
+            }
+            // Written as HUnknownTagElement::Output writes it: the rest of the tag straight
+            // from the read buffer, and its `>` (or the end of input) consumed as its empty
+            // attribute list would consume it.
+            tree.AppendText("<");
+            tree.AppendText(text);
+            AppendRuns(in, kStops.tagEndRun, tree);
+            in.Get();
+            tree.AppendText(">");
+        } else if (c == '@') {
+            // A reference to a name met before needs no parsing: `@`, the name, and after
+            // it, in the same block, anything but the `(` of a call.
+            std::string_view ahead = in.Ahead();
+            size_t n = 0;
+            while (n < ahead.size() && IsTemplateNameChar(static_cast<unsigned char>(ahead[n])))
+                ++n;
+            if (n > 0 && n < ahead.size() && ahead[n] != '(') {
+                text.assign(ahead.data(), n);
+                if (tree.AppendReference(text)) {
+                    in.Skip(n);
+                    continue;
+                }
+            }
+            in.Unget(c);
+            HValuePtr value;
+            ParseValue(in, value);
+            tree.AppendValue(std::move(value));
+        } else if (c != HInput::kEof) {
+            // A text run, straight from the read buffer.
+            const char byte = static_cast<char>(c);
+            tree.AppendText(std::string_view(&byte, 1));
+            AppendRuns(in, kStops.textRun, tree);
+        } else {
+            return kTagEof;
+        }
+    }
 }
 
 void CloseEndTag(HContext& ctx) {

@@ -10,6 +10,7 @@
 
 class HContext;
 class HElement;
+class HElementTree;
 
 // Reads the next token from ctx.input and returns its index. For a text run (2), an
 // unknown tag (3), an at-sign expression (15) and a start tag (4..56) the new element is
@@ -23,6 +24,12 @@ int Scan(HContext& ctx, std::unique_ptr<HElement>& slot);
 // is <HTML>).
 int ScanDocumentStart(HContext& ctx, std::unique_ptr<HElement>& doctype,
                       std::unique_ptr<HElement>& first);
+// Reads tokens into a request's compact tree: text runs, unknown tags and at-sign
+// expressions become pieces of `tree` as they are read. Returns at the first start tag,
+// end tag or the end of input, like Scan; for a start tag `slot` holds the element only
+// when the tag has behaviour of its own (null otherwise, and for an end tag). A request
+// has no read observer, so none is told.
+int ScanInto(HContext& ctx, HElementTree& tree, std::unique_ptr<HElement>& slot);
 
 // Consumes the rest of an end tag after its name: blanks, tabs and newlines, then `>`.
 // Raises error 10 when anything else follows the name.

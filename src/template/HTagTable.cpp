@@ -1,5 +1,7 @@
 #include "template/HTagTable.h"
 
+#include <cstdint>
+
 namespace {
 
 constexpr std::string_view kNames[kTagCount] = {
@@ -26,20 +28,43 @@ std::string_view TagName(int index) {
 
 namespace {
 
-// Names chained by (length, first byte), built once per process: a lookup compares only
-// the few names that share both.
+// A name of at most 11 bytes as two numbers, zero-padded, so that comparing two names is
+// comparing two pairs of numbers.
+struct PackedName {
+    uint64_t head = 0, tail = 0;
+    bool operator==(const PackedName& o) const { return head == o.head && tail == o.tail; }
+};
+
+// Lower-case ASCII letters are packed upper-cased.
+PackedName Pack(const char* p, size_t n) {
+    auto upper = [](char c) -> uint64_t {
+        unsigned char u = static_cast<unsigned char>(c);
+        return u >= 'a' && u <= 'z' ? u - 'a' + 'A' : u;
+    };
+    PackedName packed;
+    for (size_t i = 0; i < n && i < 8; ++i)
+        packed.head |= upper(p[i]) << (8 * i);
+    for (size_t i = 8; i < n; ++i)
+        packed.tail |= upper(p[i]) << (8 * (i - 8));
+    return packed;
+}
+
+// Names chained by (length, last byte), built once per process: a lookup compares only
+// the few names (at most four) that share both.
 struct TagIndexByKey {
     signed char head[12][128];
     signed char next[kTagCount];
+    PackedName packed[kTagCount];
     TagIndexByKey() {
         for (auto& row : head)
             for (auto& h : row)
                 h = -1;
         for (int i = kTagCount - 1; i >= kFirstStartTag; --i) {
             const std::string_view t = kNames[i];
-            signed char& h = head[t.size()][static_cast<unsigned char>(t[0])];
+            signed char& h = head[t.size()][static_cast<unsigned char>(t.back())];
             next[i] = h;
             h = static_cast<signed char>(i);
+            packed[i] = Pack(t.data(), t.size());
         }
     }
 };
@@ -51,17 +76,13 @@ int LookupTag(std::string_view name) {
     if (name.empty() || name.size() > 11)
         return kTagUnknown;
     // Tag names are ASCII: compare with the table in upper case.
-    char upper[12];
-    for (size_t i = 0; i < name.size(); ++i) {
-        char c = name[i];
-        upper[i] = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-    }
-    const std::string_view key(upper, name.size());
-    const unsigned char first = static_cast<unsigned char>(key[0]);
-    if (first >= 128)
+    const unsigned char last = static_cast<unsigned char>(name.back());
+    if (last >= 128)
         return kTagUnknown;
-    for (int i = kIndex.head[key.size()][first]; i >= 0; i = kIndex.next[i])
-        if (kNames[i] == key)
+    const PackedName key = Pack(name.data(), name.size());
+    for (int i = kIndex.head[name.size()][last >= 'a' && last <= 'z' ? last - 'a' + 'A' : last]; i >= 0;
+         i = kIndex.next[i])
+        if (kIndex.packed[i] == key)
             return i;
     return kTagUnknown;
 }

@@ -69,6 +69,15 @@ public:
                 fn(n->key, n->value);
     }
 
+    template <class F>
+    void ForEach(F&& fn) {
+        if (!table_)
+            return;
+        for (auto& head : table_->heads)
+            for (Node* n = head.get(); n; n = n->next.get())
+                fn(n->key, n->value);
+    }
+
     size_t Size() const { return table_ ? table_->size : 0; }
 
 private:

@@ -1,10 +1,14 @@
 #include "template/HScanner.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include "driver/HContext.h"
 #include "driver/HExcept.h"
 #include "elements/HElement.h"
+#include "elements/HElementTree.h"
+#include "template/HFileIo.h"
+#include "template/HTagTable.h"
 #include "template/HAttributes.h"
 
 namespace {
@@ -149,6 +153,95 @@ TEST(AttributeReaderTest, Errors) {
         } catch (const HExcept& e) {
             EXPECT_EQ(e.code, c.second) << c.first;
         }
+    }
+}
+
+
+// Reads the template file `path` and writes it: into a request's compact tree, or with
+// every element an object.
+std::string WriteTemplateFile(const std::string& path, bool compact) {
+    HContext ctx;
+    ctx.symbols.Define("NAME", std::make_unique<HWordValue>("value"));
+    HElementTree tree;
+    ctx.tree = compact ? &tree : nullptr;
+    ctx.page = HPage::Temporary();
+    ctx.templateStream = HInput::OpenFile(path);
+    ctx.input = ctx.templateStream.get();
+    std::unique_ptr<HElement> root;
+    EXPECT_EQ(Scan(ctx, root), kTagHtml);
+    int status = 1;
+    root->Parse(ctx, status);
+    root->Output(ctx);
+    return ctx.page->Contents();
+}
+
+std::string ReadFd(int fd) {
+    std::string out;
+    char buf[65536];
+    for (off_t at = 0;;) {
+        ssize_t n = ::pread(fd, buf, sizeof buf, at);
+        if (n <= 0)
+            return out;
+        out.append(buf, static_cast<size_t>(n));
+        at += n;
+    }
+}
+
+// Pieces that straddle the 64 KB blocks in which a file is read (and the tree's text
+// blocks): the page is the one a tree of objects writes. A page of exactly the bound stays
+// in memory, one byte more goes to its file, and both are sent whole after their header.
+TEST(CompactTreeTest, BlockBoundariesAndThePageSpillBound) {
+    std::string t = "<HTML>@NAME ";
+    auto padTo = [&t](size_t offset) {
+        while (t.size() < offset)
+            t += t.size() % 61 ? 'x' : '\n';
+    };
+    padTo(65535);
+    t += "\r\n";  // a CR LF pair
+    padTo(131072 - 6);
+    t += "<DIV CLASS=\"a\r\nb\">";  // an unknown tag
+    padTo(196608 - 3);
+    t += "@NAME.@NAME(";  // a reference, then a call (its list refused)
+    padTo(262144 - 2);
+    t += "<H2 ALIGN=x>@NAME</H2></HTML>";  // a tag name
+    char path[] = "/tmp/quorvel-blocks-XXXXXX";
+    int fd = ::mkstemp(path);
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(WriteAll(fd, t.data(), t.size()));
+    for (bool compact : {true, false}) {
+        try {
+            WriteTemplateFile(path, compact);
+            ADD_FAILURE() << "the call's argument list was not refused";
+        } catch (const HExcept& e) {
+            EXPECT_EQ(e.code, 28);
+        }
+    }
+    t.replace(t.find("@NAME("), 6, "@NAME ");
+    ASSERT_EQ(::pwrite(fd, t.data(), t.size(), 0), static_cast<ssize_t>(t.size()));
+    std::string page = WriteTemplateFile(path, true);
+    EXPECT_EQ(page, WriteTemplateFile(path, false));
+    EXPECT_EQ(page.substr(0, 13), "<HTML>value x");
+    EXPECT_EQ(page.find('\r'), std::string::npos);  // both pairs are one LF
+    EXPECT_NE(page.find("<DIV CLASS=\"a\nb\">"), std::string::npos);
+    EXPECT_NE(page.find("value.value x"), std::string::npos);
+    EXPECT_EQ(page.substr(page.size() - 29), "<H2 ALIGN=x>value</H2></HTML>");
+    ::close(fd);
+    ::unlink(path);
+
+    const std::string bytes(HPage::kSpillBound, 'p');
+    for (const std::string& more : {std::string(), std::string("q")}) {
+        auto out = HPage::Temporary();
+        out->Write(bytes);
+        out->Write(more);
+        EXPECT_EQ(out->InMemory(), more.empty());
+        EXPECT_EQ(out->Contents(), bytes + more);
+        char sent[] = "/tmp/quorvel-sent-XXXXXX";
+        int sentFd = ::mkstemp(sent);
+        ASSERT_GE(sentFd, 0);
+        ::unlink(sent);
+        EXPECT_TRUE(out->CopyTo(sentFd, "H\n\n"));
+        EXPECT_TRUE(ReadFd(sentFd) == "H\n\n" + bytes + more) << more;
+        ::close(sentFd);
     }
 }
 

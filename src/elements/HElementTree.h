@@ -1,0 +1,134 @@
+// HElementTree: the document tree of one request, kept compact and owned in one place.
+//
+// Most of a page is passed through: plain text, unknown tags and tags without behaviour of
+// their own. None of it becomes an object. The tree is one sequence of pieces in document
+// order, each 16 bytes:
+//   text       bytes written as they are (text runs, unknown tags, tags with constant
+//              attributes, end tags), kept in large shared blocks; adjacent text is one
+//              piece;
+//   value      an at-sign expression, evaluated when written;
+//   attribute  an attribute whose value has references, written with its tag;
+//   element    an element with behaviour (SQL, DBRESULT, FORM ...), followed by the pieces
+//              of its content; the element records where they end.
+// An element with behaviour is still an HElement object, with its attributes; its content
+// is the range of pieces it read (see HElement::OutputChildren).
+//
+// The tree owns every piece and value, and the root element (which owns the elements with
+// behaviour): destroying it frees them in one go, and a process that ends with its request
+// need not destroy it at all.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "values/HValue.h"
+
+class HContext;
+class HElement;
+class HPage;
+
+class HElementTree {
+public:
+    HElementTree();
+    ~HElementTree();
+    HElementTree(const HElementTree&) = delete;
+    HElementTree& operator=(const HElementTree&) = delete;
+
+    // The number of pieces so far: the index of the next piece.
+    size_t Size() const { return size_; }
+    // Size(), as a bound of an element's content: text appended next starts a new piece.
+    size_t Mark() {
+        openText_ = nullptr;
+        return size_;
+    }
+
+    void AppendText(std::string_view text) {
+        if (openText_ && text.size() <= static_cast<size_t>(textLimit_ - textEnd_)) {
+            std::char_traits<char>::copy(textEnd_, text.data(), text.size());
+            textEnd_ += text.size();
+            openText_->size += static_cast<uint32_t>(text.size());
+        } else {
+            AppendTextSlow(text);
+        }
+    }
+    // An at-sign expression (nothing for a null value, which writes nothing).
+    void AppendValue(HValuePtr value);
+    // `@name` when a value for it exists already; false (nothing appended) otherwise.
+    bool AppendReference(const std::string& name);
+    void AppendAttribute(const std::string& name, HValuePtr value);
+    // An element with behaviour, owned by its parent; its content follows as the next
+    // pieces.
+    void AppendElement(HElement* element);
+    // The tree keeps the root element, which owns the others.
+    void Keep(std::unique_ptr<HElement> root);
+
+    // Appends, as text, what `write` writes to ctx.page.
+    template <class F>
+    void Render(HContext& ctx, F&& write);
+
+    // A buffer the scanner reuses for the text it reads.
+    std::string& Scratch() { return scratch_; }
+
+    // Writes pieces [first, last) to the page (in post-process mode only the elements
+    // are visited). An element piece skips the pieces of its content.
+    void Output(HContext& ctx, size_t first, size_t last) const;
+
+private:
+    struct Attribute {
+        std::string name;
+        HValuePtr value;
+    };
+    struct Piece {
+        enum Kind : uint32_t { kText, kValue, kAttribute, kElement };
+        union {
+            const char* text;
+            const HValue* value;
+            const Attribute* attribute;
+            HElement* element;
+        };
+        uint32_t size;  // of a text piece
+        Kind kind;
+    };
+    static constexpr size_t kPiecesPerBlock = 4096;
+    static constexpr size_t kTextBlock = 64 * 1024;
+
+    Piece& NewPiece(Piece::Kind kind);
+    void AppendTextSlow(std::string_view text);
+    const Piece& At(size_t i) const { return pieceBlocks_[i / kPiecesPerBlock][i % kPiecesPerBlock]; }
+    void SwapPage(HContext& ctx);
+    void TakeRendered();
+
+    std::vector<std::unique_ptr<Piece[]>> pieceBlocks_;
+    size_t size_ = 0;
+    Piece* openText_ = nullptr;  // the last piece while it is text, to grow it
+
+    std::vector<std::unique_ptr<char[]>> textBlocks_;
+    char* textEnd_ = nullptr;    // free space of the last text block
+    char* textLimit_ = nullptr;
+
+    std::unordered_map<std::string, HValuePtr> references_;  // `@name`, one per name
+    std::vector<HValuePtr> values_;                          // other at-sign expressions
+    std::deque<Attribute> attributes_;
+    std::unique_ptr<HElement> root_;
+    std::unique_ptr<HPage> rendered_;  // ctx.page's stand-in while rendering
+    std::string scratch_;
+};
+
+template <class F>
+void HElementTree::Render(HContext& ctx, F&& write) {
+    SwapPage(ctx);
+    try {
+        write();
+    } catch (...) {
+        SwapPage(ctx);
+        throw;
+    }
+    SwapPage(ctx);
+    TakeRendered();
+}
