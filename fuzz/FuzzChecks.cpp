@@ -8,15 +8,15 @@
 #include <unistd.h>
 #include <vector>
 
-#include "driver/HConfig.h"
-#include "driver/HContext.h"
-#include "driver/HExcept.h"
+#include "config/HConfig.h"
+#include "values/HContext.h"
+#include "base/HExcept.h"
 #include "driver/HStats.h"
 #include "elements/HElement.h"
 #include "elements/HElementTree.h"
 #include "external/HProgram.h"
 #include "template/HCharClass.h"
-#include "template/HScanner.h"
+#include "elements/HScanner.h"
 #include "template/HTagTable.h"
 #include "values/HNameModifier.h"
 

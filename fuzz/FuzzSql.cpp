@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "FuzzChecks.h"
-#include "driver/HExcept.h"
+#include "base/HExcept.h"
 #include "database/HSqlText.h"
 
 namespace {

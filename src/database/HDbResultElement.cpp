@@ -7,8 +7,8 @@
 
 #include "database/HOdbc.h"
 #include "database/HSqlOperation.h"
-#include "driver/HContext.h"
-#include "driver/HExcept.h"
+#include "values/HContext.h"
+#include "base/HExcept.h"
 #include "template/HTagTable.h"
 
 namespace {

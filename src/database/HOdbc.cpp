@@ -1,7 +1,7 @@
 #include "database/HOdbc.h"
 
-#include "driver/HContext.h"
-#include "driver/HExcept.h"
+#include "values/HContext.h"
+#include "base/HExcept.h"
 #include "values/HValue.h"
 
 #include <sql.h>

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "driver/HExcept.h"
+#include "base/HExcept.h"
 
 namespace {
 

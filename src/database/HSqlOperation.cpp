@@ -3,8 +3,8 @@
 #include <cstring>
 #include <utility>
 
-#include "driver/HContext.h"
-#include "driver/HExcept.h"
+#include "values/HContext.h"
+#include "base/HExcept.h"
 #include "values/HNameModifier.h"
 
 namespace {

@@ -19,7 +19,7 @@
 
 #include "database/HOdbc.h"
 #include "database/HSqlText.h"
-#include "values/HResultSet.h"
+#include "base/HResultSet.h"
 #include "values/HValue.h"
 
 class HSqlOperation : public HValue, public HResultSet {

@@ -3,7 +3,7 @@
 #include <utility>
 
 #include "database/HSqlLexer.h"
-#include "driver/HExcept.h"
+#include "base/HExcept.h"
 
 namespace {
 

@@ -2,14 +2,14 @@
 
 #include <csignal>
 
-#include "driver/HConfig.h"
-#include "driver/HContext.h"
-#include "driver/HExcept.h"
+#include "config/HConfig.h"
+#include "values/HContext.h"
+#include "base/HExcept.h"
 #include "driver/HReport.h"
 #include "driver/HStats.h"
 #include "elements/HElement.h"
 #include "elements/HElementTree.h"
-#include "template/HScanner.h"
+#include "elements/HScanner.h"
 #include "template/HTagTable.h"
 
 namespace {

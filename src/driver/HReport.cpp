@@ -5,9 +5,9 @@
 #include <strings.h>
 #include <unistd.h>
 
-#include "driver/HConfig.h"
-#include "driver/HContext.h"
-#include "driver/HExcept.h"
+#include "config/HConfig.h"
+#include "values/HContext.h"
+#include "base/HExcept.h"
 #include "template/HFileIo.h"
 #include "database/HOdbc.h"
 

@@ -8,8 +8,8 @@
 #include <sys/file.h>
 #include <unistd.h>
 
-#include "driver/HContext.h"
-#include "driver/HExcept.h"
+#include "values/HContext.h"
+#include "base/HExcept.h"
 #include "template/HFileIo.h"
 
 namespace {

@@ -2,8 +2,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "driver/HCheck.h"
-#include "driver/HConfig.h"
+#include "check/HCheck.h"
+#include "config/HConfig.h"
 #include "driver/HDriver.h"
 
 namespace {

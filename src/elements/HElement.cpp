@@ -1,12 +1,12 @@
 #include "elements/HElement.h"
 
-#include "driver/HContext.h"
-#include "driver/HExcept.h"
+#include "values/HContext.h"
+#include "base/HExcept.h"
 #include "elements/HElementTree.h"
-#include "template/HAttributes.h"
-#include "template/HScanner.h"
+#include "values/HAttributes.h"
+#include "elements/HScanner.h"
 #include "template/HTagTable.h"
-#include "template/HWriter.h"
+#include "values/HWriter.h"
 
 HElement::~HElement() = default;
 

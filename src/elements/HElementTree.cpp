@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <cstring>
 
-#include "driver/HContext.h"
+#include "values/HContext.h"
 #include "elements/HElement.h"
 #include "template/HPage.h"
-#include "template/HWriter.h"
+#include "values/HWriter.h"
 
 HElementTree::HElementTree() : rendered_(HPage::Temporary()) {}
 

@@ -1,8 +1,8 @@
 #include "elements/HIncludeElement.h"
 
-#include "driver/HContext.h"
-#include "driver/HExcept.h"
-#include "driver/HSiteFiles.h"
+#include "values/HContext.h"
+#include "base/HExcept.h"
+#include "template/HSiteFiles.h"
 #include "template/HReadObserver.h"
 #include "template/HTagTable.h"
 

@@ -4,10 +4,10 @@
 #include <cstdlib>
 #include <strings.h>
 
-#include "driver/HContext.h"
-#include "driver/HExcept.h"
+#include "values/HContext.h"
+#include "base/HExcept.h"
 #include "template/HTagTable.h"
-#include "template/HWriter.h"
+#include "values/HWriter.h"
 #include "values/HNameModifier.h"
 
 namespace {

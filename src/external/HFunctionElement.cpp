@@ -1,10 +1,10 @@
 #include "external/HFunctionElement.h"
 
-#include "driver/HContext.h"
-#include "driver/HExcept.h"
+#include "values/HContext.h"
+#include "base/HExcept.h"
 #include "external/HProgramCommand.h"
 #include "template/HTagTable.h"
-#include "template/HWriter.h"
+#include "values/HWriter.h"
 
 #include <optional>
 #include <strings.h>

@@ -1,6 +1,6 @@
 #include "external/HProgram.h"
 
-#include "driver/HExcept.h"
+#include "base/HExcept.h"
 
 #include <cerrno>
 #include <cstdlib>

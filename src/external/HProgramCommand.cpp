@@ -2,8 +2,8 @@
 
 #include <cstdlib>
 
-#include "driver/HContext.h"
-#include "driver/HExcept.h"
+#include "values/HContext.h"
+#include "base/HExcept.h"
 #include "values/HValue.h"
 
 namespace {

@@ -2,12 +2,12 @@
 
 #include <cstdlib>
 
-#include "driver/HContext.h"
+#include "values/HContext.h"
 #include "forms/HPostProcess.h"
 #include "values/HSymbolTable.h"
 #include "values/HValue.h"
 #include "template/HTagTable.h"
-#include "template/HWriter.h"
+#include "values/HWriter.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 
 #include "database/HOdbc.h"
 #include "database/HSqlOperation.h"
-#include "driver/HContext.h"
-#include "driver/HExcept.h"
+#include "values/HContext.h"
+#include "base/HExcept.h"
 #include "elements/HElement.h"
 #include "external/HProgramCommand.h"
 #include "template/HTagTable.h"

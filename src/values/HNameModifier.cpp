@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <vector>
 
-#include "driver/HContext.h"
-#include "driver/HExcept.h"
+#include "values/HContext.h"
+#include "base/HExcept.h"
 #include "values/HValue.h"
 
 namespace {

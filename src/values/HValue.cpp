@@ -5,9 +5,9 @@
 #include <climits>
 #include <strings.h>
 
-#include "driver/HContext.h"
-#include "driver/HExcept.h"
-#include "template/HWriter.h"
+#include "values/HContext.h"
+#include "base/HExcept.h"
+#include "values/HWriter.h"
 #include "values/HNameModifier.h"
 
 namespace {

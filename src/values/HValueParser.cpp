@@ -1,6 +1,6 @@
 #include "values/HValueParser.h"
 
-#include "driver/HExcept.h"
+#include "base/HExcept.h"
 #include "template/HCharClass.h"
 #include "template/HInput.h"
 

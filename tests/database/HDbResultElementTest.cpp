@@ -6,7 +6,7 @@
 #include "database/HOdbc.h"
 #include "database/HSqlElement.h"
 #include "database/OdbcTestEnv.h"
-#include "driver/HContext.h"
+#include "values/HContext.h"
 #include "template/HInput.h"
 #include "template/HPage.h"
 #include "template/HTagTable.h"

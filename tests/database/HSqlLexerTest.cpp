@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "driver/HExcept.h"
+#include "base/HExcept.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/HExcept.h"
+#include "base/HExcept.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include <thread>
 #include <unistd.h>
 
-#include "driver/HContext.h"
-#include "driver/HExcept.h"
+#include "values/HContext.h"
+#include "base/HExcept.h"
 
 namespace {
 

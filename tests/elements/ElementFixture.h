@@ -5,11 +5,11 @@
 #include <memory>
 #include <string>
 
-#include "driver/HContext.h"
+#include "values/HContext.h"
 #include "elements/HElement.h"
 #include "template/HInput.h"
 #include "template/HPage.h"
-#include "template/HScanner.h"
+#include "elements/HScanner.h"
 #include "values/HValue.h"
 
 class ElementFixture {

@@ -4,7 +4,7 @@
 
 #include <map>
 
-#include "driver/HExcept.h"
+#include "base/HExcept.h"
 #include "elements/ElementFixture.h"
 
 namespace {

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "driver/HExcept.h"
+#include "base/HExcept.h"
 #include "e2e/E2eHarness.h"
 #include "elements/ElementFixture.h"
 

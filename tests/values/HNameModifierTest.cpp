@@ -4,8 +4,8 @@
 
 #include <chrono>
 
-#include "driver/HContext.h"
-#include "driver/HExcept.h"
+#include "values/HContext.h"
+#include "base/HExcept.h"
 
 namespace {
 

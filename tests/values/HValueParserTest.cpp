@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "driver/HContext.h"
-#include "driver/HExcept.h"
+#include "values/HContext.h"
+#include "base/HExcept.h"
 #include "template/HInput.h"
 
 namespace {

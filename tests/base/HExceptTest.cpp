@@ -1,4 +1,4 @@
-#include "driver/HExcept.h"
+#include "base/HExcept.h"
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,9 @@
-#include "template/HScanner.h"
+#include "elements/HScanner.h"
 
 #include <string>
 
-#include "driver/HContext.h"
-#include "driver/HExcept.h"
+#include "values/HContext.h"
+#include "base/HExcept.h"
 #include "elements/HElement.h"
 #include "elements/HElementFactory.h"
 #include "elements/HElementTree.h"

@@ -1,4 +1,4 @@
-#include "driver/HExcept.h"
+#include "base/HExcept.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "driver/HCheckRules.h"
+#include "check/HCheckRules.h"
 
 #include <cstdlib>
 #include <map>
@@ -6,8 +6,8 @@
 
 #include "database/HSqlLexer.h"
 #include "database/HSqlText.h"
-#include "driver/HConfig.h"
-#include "driver/HExcept.h"
+#include "config/HConfig.h"
+#include "base/HExcept.h"
 #include "elements/HElement.h"
 #include "elements/HInputElement.h"
 #include "template/HTagTable.h"

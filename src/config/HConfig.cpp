@@ -1,4 +1,4 @@
-#include "driver/HConfig.h"
+#include "config/HConfig.h"
 
 #include <cerrno>
 #include <climits>
@@ -7,10 +7,10 @@
 #include <strings.h>
 #include <unistd.h>
 
-#include "driver/HContext.h"
-#include "driver/HExcept.h"
-#include "driver/HSiteFiles.h"
-#include "template/HAttributes.h"
+#include "values/HContext.h"
+#include "base/HExcept.h"
+#include "template/HSiteFiles.h"
+#include "values/HAttributes.h"
 #include "values/HNameModifier.h"
 
 const char* QuorvelVersion() { return "2.0.2"; }

@@ -1,4 +1,4 @@
-#include "driver/HCheckRules.h"
+#include "check/HCheckRules.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "driver/HSiteFiles.h"
+#include "template/HSiteFiles.h"
 
 #include <algorithm>
 #include <climits>

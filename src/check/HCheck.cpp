@@ -1,4 +1,4 @@
-#include "driver/HCheck.h"
+#include "check/HCheck.h"
 
 #include <algorithm>
 #include <cctype>
@@ -16,14 +16,14 @@
 #include <unistd.h>
 #include <utility>
 
-#include "driver/HCheckRules.h"
-#include "driver/HConfig.h"
-#include "driver/HContext.h"
-#include "driver/HExcept.h"
+#include "check/HCheckRules.h"
+#include "config/HConfig.h"
+#include "values/HContext.h"
+#include "base/HExcept.h"
 #include "elements/HElement.h"
 #include "elements/HIncludeElement.h"
 #include "template/HReadObserver.h"
-#include "template/HScanner.h"
+#include "elements/HScanner.h"
 #include "template/HTagTable.h"
 
 namespace {

@@ -1,9 +1,9 @@
-#include "driver/HConfig.h"
+#include "config/HConfig.h"
 
 #include <gtest/gtest.h>
 
-#include "driver/HContext.h"
-#include "driver/HExcept.h"
+#include "values/HContext.h"
+#include "base/HExcept.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
-#include "template/HAttributes.h"
+#include "values/HAttributes.h"
 
-#include "driver/HExcept.h"
+#include "base/HExcept.h"
 #include "template/HCharClass.h"
 #include "template/HInput.h"
 #include "values/HValueParser.h"

@@ -1,6 +1,6 @@
-#include "template/HWriter.h"
+#include "values/HWriter.h"
 
-#include "driver/HContext.h"
+#include "values/HContext.h"
 #include "template/HTagTable.h"
 #include "values/HValue.h"
 

@@ -1,15 +1,15 @@
-#include "template/HScanner.h"
+#include "elements/HScanner.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include "driver/HContext.h"
-#include "driver/HExcept.h"
+#include "values/HContext.h"
+#include "base/HExcept.h"
 #include "elements/HElement.h"
 #include "elements/HElementTree.h"
 #include "template/HFileIo.h"
 #include "template/HTagTable.h"
-#include "template/HAttributes.h"
+#include "values/HAttributes.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include "template/HInput.h"
 #include "template/HPage.h"
 #include "values/HNameModifier.h"
-#include "values/HResultSet.h"
+#include "base/HResultSet.h"
 #include "values/HSymbolTable.h"
 
 class HElementTree;
