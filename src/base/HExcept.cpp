@@ -57,16 +57,14 @@ void StripQuotes(std::string& url) {
 
 }  // namespace
 
-HExcept::HExcept(int code_, std::string detail_, std::string url_, int category_, int extra_)
-    : code(code_), detail(std::move(detail_)), url(std::move(url_)), category(category_),
-      extra(extra_) {
+HExcept::HExcept(int code_, std::string detail_, std::string url_)
+    : code(code_), detail(std::move(detail_)), url(std::move(url_)) {
     StripQuotes(url);
 }
 
 HExcept HExcept::WithCode(const HExcept& other, int newCode) {
     HExcept e(other);
     e.code = newCode;
-    e.extra = 0;
     return e;
 }
 
@@ -75,7 +73,6 @@ HExcept HExcept::WithDetailAndUrl(const HExcept& other, std::string newDetail, s
     e.detail = std::move(newDetail);
     e.url = std::move(newUrl);
     StripQuotes(e.url);
-    e.extra = 0;
     return e;
 }
 

@@ -198,18 +198,18 @@ std::string ReadingDetail(const HExcept& e, const Tracker::Fault& fault) {
     else if (level.token >= kFirstStartTag && level.token <= kLastStartTag)
         where = "in " + TagText(level.token);
     switch (e.code) {
-    case 7:
+    case kErrHtmlSyntax:
         return "elements nested deeper than " + std::to_string(HElement::kMaxDepth);
-    case 10:
+    case kErrEndTagSyntax:
         return TagText(level.token) + " must be closed by >";
-    case 20:
+    case kErrIncludeMissing:
         if (e.detail.empty())
             return "<INCLUDE> has no FILE";
         if (fault.depth >= HIncludeElement::kMaxDepth)
             return e.detail + " (inclusions nested deeper than " +
                    std::to_string(HIncludeElement::kMaxDepth) + ": does a file include itself?)";
         return e.detail;
-    case 24:
+    case kErrIncludeUnmatched:
         return e.detail + ": " + TagText(level.token) + " closes no element opened in this file";
     default:
         return e.detail.empty() ? where : e.detail;
@@ -315,7 +315,7 @@ public:
         } catch (const HExcept& e) {
             Tracker::Fault fault = tracker_.TakeFault(*ctx_.input);
             size_t at = FaultOffset(e, Position{fault.level.file, fault.offset});
-            if (e.code == 7 || e.code == 20 || e.code == 24)
+            if (e.code == kErrHtmlSyntax || e.code == kErrIncludeMissing || e.code == kErrIncludeUnmatched)
                 at = fault.level.tokenStart;  // the tag is at fault, not what follows it
             Add(t, fault.level.tokenSeq, Position{fault.level.file, at}, true,
                 CheckMessage(e.code, ReadingDetail(e, fault)));
@@ -436,7 +436,7 @@ private:
     // Where a reading error stands: the stream's position when it was raised, except that
     // the list reader has consumed the byte it rejects.
     size_t FaultOffset(const HExcept& e, Position at) {
-        if (e.code == 28 && at.offset > 0 && at.offset < files_[at.file].Content().size())
+        if (e.code == kErrListSyntax && at.offset > 0 && at.offset < files_[at.file].Content().size())
             return at.offset - 1;
         return at.offset;
     }

@@ -47,18 +47,18 @@ std::string Env(const char* name) {
 // `%` and two bytes, converted as base 16 by strtol; both bytes must be consumed.
 char DecodeEscape(std::string_view s, size_t& i) {
     if (s.size() - i < 3)
-        throw HExcept(36, "", "", 1);
+        throw HExcept(kErrUrlEscape, "", "");
     char two[3] = {s[i + 1], s[i + 2], 0};
     char* end = nullptr;
     long v = std::strtol(two, &end, 16);
     if (end != two + 2)
-        throw HExcept(36, "", "", 1);
+        throw HExcept(kErrUrlEscape, "", "");
     i += 3;
     return static_cast<char>(v & 0xFF);
 }
 
 HExcept TooManyParameters() {
-    return HExcept(38, "more than " + std::to_string(kMaxParameters) + " parameters", "", 1);
+    return HExcept(kErrQueryStringSyntax, "more than " + std::to_string(kMaxParameters) + " parameters", "");
 }
 
 bool HasParentSegment(const std::string& path) {
@@ -85,7 +85,7 @@ void OpenPage(HContext& ctx) {
     if (!ctx.page)
         ctx.page = HPage::Temporary();
     if (!ctx.page)
-        throw HExcept(7, "cannot create the page buffer");
+        throw HExcept(kErrHtmlSyntax, "cannot create the page buffer");
 }
 
 // Reads CONTENT_LENGTH bytes of the body of a form posted as
@@ -102,9 +102,9 @@ bool ReadFormBody(std::string& body) {
     errno = 0;
     long length = lengthText.empty() ? 0 : std::strtol(lengthText.c_str(), &end, 10);
     if (!lengthText.empty() && (errno != 0 || *end != '\0' || length < 0))
-        throw HExcept(38, lengthText, "", 1);
+        throw HExcept(kErrQueryStringSyntax, lengthText, "");
     if (length > kMaxBody)
-        throw HExcept(38, lengthText, "", 1);
+        throw HExcept(kErrQueryStringSyntax, lengthText, "");
     body.resize(static_cast<size_t>(length));
     size_t got = 0;
     while (got < body.size()) {
@@ -117,7 +117,7 @@ bool ReadFormBody(std::string& body) {
     }
     // A body cut short would submit half a form: refuse it whole.
     if (got != body.size())
-        throw HExcept(38, lengthText, "", 1);
+        throw HExcept(kErrQueryStringSyntax, lengthText, "");
     return true;
 }
 
@@ -130,7 +130,7 @@ void ReadConfiguration(HContext& ctx, const std::string& path) {
     try {
         ReadConfigurationEntries(ctx, *in);
     } catch (const HExcept& e) {
-        throw HExcept::WithCode(e, 35);
+        throw HExcept::WithCode(e, kErrConfigurationSyntax);
     }
     // Read here, from the file alone: a request never chooses how its own values are written.
     if (const HValue* raw = ctx.symbols.Lookup("_RAW_REQUEST_VALUES_"))
@@ -202,7 +202,7 @@ void DecodeQuery(std::string_view query, const std::string& raw, QueryParameters
                 name.push_back(query[i++]);
         }
         if (i >= query.size())
-            throw HExcept(38, raw, "", 1);
+            throw HExcept(kErrQueryStringSyntax, raw, "");
         ++i;
         std::string& value = out.back().second;
         while (i < query.size() && query[i] != '&' && query[i] != '?') {
@@ -256,7 +256,7 @@ void Initialise(HContext& ctx) {
             if (v <= 100000)
                 v = v * 10 + (text[i] - '0');
         if (v < 1 || v > 1024)
-            throw HExcept(39, text);
+            throw HExcept(kErrMaxColumnWidth, text);
         ctx.maxColumnWidth = static_cast<int>(v);
     }
 
@@ -265,7 +265,7 @@ void Initialise(HContext& ctx) {
     std::string path = DecodePath(pathInfo);
     // Nothing outside the template tree is ever opened: no `..` segment, no NUL byte.
     if (path.find('\0') != std::string::npos || HasParentSegment(path))
-        throw HExcept(37, pathInfo, "", 1);
+        throw HExcept(kErrInputFileNotFound, pathInfo, "");
     // The path as given only inside the working directory or the template folder; else
     // (and when that fails) under the template folder.
     const HValue* prefix = ctx.symbols.Lookup("_HTMX_PATH_");
@@ -277,7 +277,7 @@ void Initialise(HContext& ctx) {
     if (!ctx.templateStream && prefix)
         ctx.templateStream = OpenPageFile(folder + path);
     if (!ctx.templateStream)
-        throw HExcept(37, pathInfo, "", 1);
+        throw HExcept(kErrInputFileNotFound, pathInfo, "");
     ctx.input = ctx.templateStream.get();
 
     ctx.symbols.Define("_QUORVEL_VERSION_", std::make_unique<HWordValue>(QuorvelVersion()));

@@ -24,7 +24,7 @@ int RowBound(const HElement& element) {
     long n = std::strtol(text.c_str(), &end, 10);
     if (text.empty() || errno != 0 || end != text.c_str() + text.size() || n < 1 ||
         n > HDbResultElement::kMaxRows)
-        throw HExcept(29, text);
+        throw HExcept(kErrMaxRows, text);
     return static_cast<int>(n);
 }
 
@@ -67,12 +67,12 @@ void HDbResultElement::Output(HContext& ctx) {
         return;
     }
     if (!HasAttribute("QUERY"))
-        throw HExcept(18, "At DBRESULT tag");
+        throw HExcept(kErrQueryMissing, "At DBRESULT tag");
     const HValue* queryValue = Attribute("QUERY");
     const std::string queryName = queryValue ? queryValue->GetText() : std::string();
     HValue* found = ctx.symbols.Lookup(queryName);
     if (!found || found->Kind() != HValue::kSqlOperation)
-        throw HExcept(25, "At DBRESULT tag");
+        throw HExcept(kErrQueryUndefined, "At DBRESULT tag");
     // The operation stays alive even if the body redefines its name.
     HSqlOperation& op = static_cast<HSqlOperation&>(*found);
     const std::string& name = op.Text();
@@ -84,22 +84,22 @@ void HDbResultElement::Output(HContext& ctx) {
     OpenResult open(ctx, op);
     const int bound = RowBound(*this);
     const HOdbcHandle stmt = op.Statement();
-    ctx.lastRetcode = OdbcSetMaxRows(stmt, static_cast<unsigned long>(bound));
+    OdbcSetMaxRows(stmt, static_cast<unsigned long>(bound));
     ExecuteOperation(ctx, op, values, queryName, op.Trim());
 
     short resultColumns = 0;
-    ctx.lastRetcode = OdbcNumResultCols(stmt, resultColumns);
+    OdbcNumResultCols(stmt, resultColumns);
     int n = resultColumns;
     const bool namesFromResult = op.ColumnCount() == 0;
     if (!namesFromResult) {
         if (op.ColumnCount() > n)
-            throw HExcept(26, name, op.ErrorUrl(ctx));
+            throw HExcept(kErrTooManyInto, name, op.ErrorUrl(ctx));
         n = op.ColumnCount();
     }
     const std::size_t width = static_cast<std::size_t>(std::max(ctx.maxColumnWidth, 1));
     for (int i = 1; i <= n; ++i) {
         HOdbcColumn column;
-        ctx.lastRetcode = OdbcDescribeCol(stmt, i, column);
+        OdbcDescribeCol(stmt, i, column);
         if (namesFromResult) {
             std::size_t length = column.nameLength < 0 ? 0 : static_cast<std::size_t>(column.nameLength);
             op.AddColumnName(std::string(column.name, std::min(length, std::strlen(column.name))));
@@ -109,7 +109,7 @@ void HDbResultElement::Output(HContext& ctx) {
         // without a length, 5 for arrays, 0 for bytea; SQLite does not hold VARCHAR(n)
         // values to n), and a value is cut only where the configuration says.
         if (!OdbcChecked(ctx, op.BindColumn(i, width)))
-            throw HExcept(3, name, op.ErrorUrl(ctx), 1);
+            throw HExcept(kErrBindOutput, name, op.ErrorUrl(ctx));
     }
 
     // The driver is asked for at most `bound` rows; rows beyond it are never fetched here
@@ -117,11 +117,10 @@ void HDbResultElement::Output(HContext& ctx) {
     int rows = 0;
     while (rows < bound) {
         const short rc = OdbcFetch(stmt);
-        ctx.lastRetcode = rc;
         if (rc == kOdbcNoDataFound)
             break;
         if (!OdbcSucceeded(rc))
-            throw HExcept(4, name, op.ErrorUrl(ctx), 1);
+            throw HExcept(kErrFetch, name, op.ErrorUrl(ctx));
         op.SettleRow(n);
         open.SetRow(++rows);
         OutputChildren(ctx);
@@ -130,8 +129,8 @@ void HDbResultElement::Output(HContext& ctx) {
 
     if (rows == 0 && op.NoDataUrlValue()) {
         if (!op.NoDataUrlValue()->Evaluate(ctx, nullptr).empty())
-            throw HExcept(2, name, op.NoDataUrlValue()->Evaluate(ctx, nullptr), 1);
+            throw HExcept(kErrNoData, name, op.NoDataUrlValue()->Evaluate(ctx, nullptr));
     }
     if (!OdbcChecked(ctx, OdbcCloseCursor(stmt)))
-        throw HExcept(5, name, op.ErrorUrl(ctx), 1);
+        throw HExcept(kErrCloseStatement, name, op.ErrorUrl(ctx));
 }

@@ -175,7 +175,6 @@ short OdbcTransact(HOdbcHandle henv, HOdbcHandle hdbc, bool commit) {
 }
 
 bool OdbcChecked(HContext& ctx, short rc) {
-    ctx.lastRetcode = rc;
     return OdbcSucceeded(rc);
 }
 
@@ -187,6 +186,5 @@ void OpenConnection(HContext& ctx, const std::string& connect, HOdbcHandle& henv
     if (SplitConnectString(connect, parts) && OdbcChecked(ctx, OdbcConnect(hdbc, parts)))
         return;
     // The password never reaches the debug or statistics log.
-    throw HExcept(0, MaskConnectString(connect), errorUrl ? errorUrl->Evaluate(ctx, nullptr) : "",
-                  1, 0);
+    throw HExcept(kErrConnect, MaskConnectString(connect), errorUrl ? errorUrl->Evaluate(ctx, nullptr) : "");
 }

@@ -31,7 +31,7 @@ Connection ChooseConnection(HContext& ctx, const HElement& element, const HValue
     }
     if (!ctx.hdbc) {
         if (!ctx.symbols.Contains("_CONNECT_"))
-            throw HExcept(0);
+            throw HExcept(kErrConnect);
         const HValue* connect = ctx.symbols.Lookup("_CONNECT_");
         OpenConnection(ctx, connect ? connect->GetText() : std::string(), ctx.henv, ctx.hdbc,
                        errorUrl);
@@ -66,7 +66,7 @@ void HSqlElement::Output(HContext& ctx) {
     const HValue* errorUrl = Attribute("ERROR_URL");
     auto url = [&] { return errorUrl ? errorUrl->Evaluate(ctx, nullptr) : std::string(); };
     if (!HasAttribute("TEXT"))
-        throw HExcept(17);
+        throw HExcept(kErrTextMissing);
     // References to data in the text become markers whose values the operation keeps.
     HText text(HText::kSql);
     if (const HValue* textValue = Attribute("TEXT"))
@@ -83,15 +83,15 @@ void HSqlElement::Output(HContext& ctx) {
     try {
         statements = AnalyseSql(sql);
     } catch (const HExcept& e) {
-        throw HExcept(e.code, sql, url(), e.category, 0);
+        throw HExcept(e.code, sql, url());
     }
     if (query && statements.size() != 1)
-        throw HExcept(19, sql, url());
+        throw HExcept(kErrOneSelectOnly, sql, url());
 
     const HValue* noDataUrl = Attribute("NO_DATA_FOUND_URL");
     Connection connection = ChooseConnection(ctx, *this, errorUrl);
     if (!HasAttribute("NAME"))
-        throw HExcept(16);
+        throw HExcept(kErrNameMissing);
     const HValue* nameValue = Attribute("NAME");
     const std::string name = nameValue ? nameValue->GetText() : std::string();
     HOdbcStatement statement = OdbcAllocStmt(connection.hdbc);

@@ -193,7 +193,7 @@ std::size_t LexToken(std::string_view t, std::size_t p, int& kind, Quoting& quot
     return p + 1;
 }
 
-HExcept SyntaxError() { return HExcept(1); }
+HExcept SyntaxError() { return HExcept(kErrSqlSyntax); }
 
 bool IsNumber(std::string_view v) {
     std::size_t p = 0;
@@ -232,8 +232,8 @@ std::size_t CountSqlMarkers(std::string_view text) {
     return static_cast<std::size_t>(std::count(text.begin(), text.end(), '?'));
 }
 
-HExcept SqlEmptyValueError(std::string_view text) {
-    return HExcept(41, std::string(), std::string(), 3, static_cast<int>(CountSqlMarkers(text)));
+HExcept SqlEmptyValueError(std::string_view) {
+    return HExcept(kErrSqlParameterUndefined, std::string(), std::string());
 }
 
 namespace {
@@ -340,7 +340,7 @@ bool AppendSqlSubstituted(std::string& out, std::string_view text,
         out.append(text, from, at - from);
         from = at + 1;
         if (index < 0 || static_cast<std::size_t>(index) >= values.size())
-            throw HExcept(6);
+            throw HExcept(kErrSqlParameterCount);
         const std::string& value = values[static_cast<std::size_t>(index)];
         if (value.empty()) {
             if (!fixed || !(*fixed)[static_cast<std::size_t>(index)]) {

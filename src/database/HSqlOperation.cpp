@@ -55,9 +55,9 @@ HSqlOperation::HSqlOperation(std::string name, HOdbcStatement statement, HSqlAna
       noDataUrl_(noDataUrl),
       trim_(trim) {}
 
-std::string HSqlOperation::Evaluate(HContext&, const std::string*) const { throw HExcept(14, text_); }
+std::string HSqlOperation::Evaluate(HContext&, const std::string*) const { throw HExcept(kErrSqlOperationReference, text_); }
 
-std::string HSqlOperation::GetText() const { throw HExcept(14, text_); }
+std::string HSqlOperation::GetText() const { throw HExcept(kErrSqlOperationReference, text_); }
 
 const char* HSqlOperation::FindColumn(std::string_view name) const {
     const std::size_t bound = std::min(columnNames_.size(), columns_.size());
@@ -116,8 +116,7 @@ void EvaluateParameters(HContext& ctx, const HValue& param, std::vector<std::str
         } catch (const HExcept& e) {
             if (!trim)
                 throw HExcept(e.code, e.detail,
-                              errorUrl ? errorUrl->Evaluate(ctx, nullptr) : std::string(),
-                              e.category, 0);
+                              errorUrl ? errorUrl->Evaluate(ctx, nullptr) : std::string());
             values[i].clear();  // not given: the conditions that use it are trimmed away
         }
     };
@@ -143,12 +142,12 @@ void ExecuteOperation(HContext& ctx, HSqlOperation& op, const std::vector<std::s
                 ctx.page->Write(" -->");
             }
             if (i > 0 && !OdbcChecked(ctx, OdbcCloseCursor(op.Statement())))
-                throw HExcept(5, std::string(), std::string(), 1);
+                throw HExcept(kErrCloseStatement, std::string(), std::string());
             if (!OdbcChecked(ctx, OdbcPrepare(op.Statement(), texts[i])) ||
                 !OdbcChecked(ctx, OdbcExecute(op.Statement())))
-                throw HExcept(1);
+                throw HExcept(kErrSqlSyntax);
         }
     } catch (const HExcept& e) {
-        throw HExcept(e.code, name, op.ErrorUrl(ctx), e.category, 0);
+        throw HExcept(e.code, name, op.ErrorUrl(ctx));
     }
 }

@@ -7,7 +7,7 @@
 
 namespace {
 
-HExcept SyntaxError() { return HExcept(1); }
+HExcept SyntaxError() { return HExcept(kErrSqlSyntax); }
 
 // ---------------------------------------------------------------------------------------
 // Analysis.
@@ -354,7 +354,7 @@ public:
             if (condition.empty()) {
                 if (guarded) {
                     if (HasText(*clause.condition))
-                        throw HExcept(41, std::string(), std::string(), 3, 0);
+                        throw HExcept(kErrSqlParameterUndefined, std::string(), std::string());
                     throw SyntaxError();
                 }
                 continue;
@@ -495,7 +495,7 @@ std::vector<std::string> BuildStatements(const HSqlAnalysis& analysis,
         for (const auto& tv : textValues) {
             while (merged.size() < static_cast<std::size_t>(tv.first)) {
                 if (next == values.size())
-                    throw HExcept(6);
+                    throw HExcept(kErrSqlParameterCount);
                 merged.push_back(values[next++]);
             }
             merged.push_back(tv.second);

@@ -38,7 +38,7 @@ int RunRequest() {
                             " into pages and SQL texts -->\n");
 
         if (ScanDocumentStart(ctx, doctype, root) != kTagHtml)
-            throw HExcept(8);
+            throw HExcept(kErrNoHtmlStart);
         int status = 1;
         root->Parse(ctx, status);
         if (doctype) {

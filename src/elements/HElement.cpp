@@ -37,7 +37,7 @@ std::unique_ptr<HElement> HElement::ReadContent(HContext& ctx, int& status) {
 std::unique_ptr<HElement> HElement::ReadTokens(HContext& ctx, int& status) {
     HDepthGuard depth(ctx.elementDepth);
     if (ctx.elementDepth > kMaxDepth)
-        throw HExcept(7);
+        throw HExcept(kErrHtmlSyntax);
     std::unique_ptr<HElement> element;
     int token = ctx.tree ? ScanInto(ctx, *ctx.tree, element) : Scan(ctx, element);
     while (token != kTagEof) {

@@ -12,10 +12,10 @@ std::unique_ptr<HElement> HIncludeElement::Parse(HContext& ctx, int& status) {
     ReadAttributes(ctx);
     const HValue* file = Attribute("FILE");
     if (!file)
-        throw HExcept(20);
+        throw HExcept(kErrIncludeMissing);
     std::string name = file->GetText();
     if (ctx.includeDepth >= kMaxDepth)
-        throw HExcept(20, name);
+        throw HExcept(kErrIncludeMissing, name);
 
     std::unique_ptr<HInput> stream = OpenPageFile(name);
     std::string underPath;  // the name under _INCLUDE_PATH_, when that is what opened
@@ -26,7 +26,7 @@ std::unique_ptr<HElement> HIncludeElement::Parse(HContext& ctx, int& status) {
         }
     }
     if (!stream)
-        throw HExcept(20, name);
+        throw HExcept(kErrIncludeMissing, name);
 
     // The including stream is restored on every way out, errors included.
     struct Swap {
@@ -48,7 +48,7 @@ std::unique_ptr<HElement> HIncludeElement::Parse(HContext& ctx, int& status) {
 
     ReadContent(ctx, status);
     if (status != 0)
-        throw HExcept(24, name);
+        throw HExcept(kErrIncludeUnmatched, name);
     status = 1;
     return nullptr;
 }

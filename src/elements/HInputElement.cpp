@@ -79,10 +79,10 @@ struct Constraint {
 Constraint ReadConstraint(const HElement& element, const std::string& name) {
     const HValue* v = element.Attribute(name);
     if (!v || v->Kind() != HValue::kParamList)
-        throw HExcept(30, name);
+        throw HExcept(kErrConstraintSyntax, name);
     const auto& items = static_cast<const HParamList*>(v)->Items();
     if (items.size() != 2)
-        throw HExcept(30, name);
+        throw HExcept(kErrConstraintSyntax, name);
     return {items[0]->GetText(), items[1]->GetText()};
 }
 
@@ -122,7 +122,7 @@ void CheckValue(const HElement& element, const std::string& field, const std::st
         double ignored;
         if ((type == "NUMBER" && !ParseConstraintNumber(text, ignored)) ||
             (type == "DATE" && !IsConstraintDate(text)))
-            throw HExcept(31, field, c.url);
+            throw HExcept(kErrConstraintFailed, field, c.url);
     }
     for (const char* bound : {"LOW_VALUE", "HIGH_VALUE"}) {
         if (!element.HasAttribute(bound))
@@ -130,12 +130,12 @@ void CheckValue(const HElement& element, const std::string& field, const std::st
         Constraint c = ReadConstraint(element, bound);
         double limit, value;
         if (!ParseConstraintNumber(c.setting, limit))
-            throw HExcept(30, field, c.url);
+            throw HExcept(kErrConstraintSyntax, field, c.url);
         if (!ParseConstraintNumber(text, value))
-            throw HExcept(31, field, c.url);
+            throw HExcept(kErrConstraintFailed, field, c.url);
         bool low = bound[0] == 'L';
         if (low ? value < limit : value > limit)
-            throw HExcept(31, field, c.url);
+            throw HExcept(kErrConstraintFailed, field, c.url);
     }
 }
 
@@ -198,7 +198,7 @@ void HInputElement::CheckConstraints(HContext& ctx) const {
         return;
     std::string name;
     if (!TextOf(*this, "NAME", name))
-        throw HExcept(16);
+        throw HExcept(kErrNameMissing);
     // Every constraint must be well formed, whether or not anything was submitted.
     attributes_.ForEach([&](const std::string& attribute, const HValuePtr&) {
         if (IsConstraint(attribute))
@@ -209,7 +209,7 @@ void HInputElement::CheckConstraints(HContext& ctx) const {
     if (HasAttribute("MANDATORY")) {
         Constraint c = ReadConstraint(*this, "MANDATORY");
         if (Upper(c.setting) == "TRUE" && !submitted)
-            throw HExcept(31, name, c.url);
+            throw HExcept(kErrConstraintFailed, name, c.url);
     }
     if (submitted) {
         const HValue* v = ctx.symbols.Lookup(name);

@@ -211,5 +211,5 @@ void CloseEndTag(HContext& ctx) {
     if (c == '>')
         return;
     in.Unget(c);
-    throw HExcept(10);
+    throw HExcept(kErrEndTagSyntax);
 }

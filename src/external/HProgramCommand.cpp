@@ -36,7 +36,7 @@ public:
         current_ += value;
         inWord_ = true;
         if (command_.text.size() > HQuotedValue::kMaxQuotedText)
-            throw HExcept(9, "COMMAND");
+            throw HExcept(kErrUndefinedVariable, "COMMAND");
     }
 
     void End() {

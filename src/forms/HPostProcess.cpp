@@ -94,7 +94,7 @@ void RunRows(HContext& ctx, const HElement& form, HSqlOperation& action, const s
             EvaluateParameters(ctx, *param, values, action.ErrorUrlValue(), action.Trim(), modifier);
         ExecuteOperation(ctx, action, values, name, action.Trim());
         if (!OdbcChecked(ctx, OdbcCloseCursor(action.Statement())))
-            throw HExcept(5, action.Text(), action.ErrorUrl(ctx), 1);
+            throw HExcept(kErrCloseStatement, action.Text(), action.ErrorUrl(ctx));
     };
     if (!repeated) {
         if (SingleRowCameBack(ctx, fields))
@@ -115,7 +115,7 @@ void RunValidation(HContext& ctx, const HElement& form) {
     const HValue* clause = form.Attribute("VALIDATION");
     if (!clause || clause->Kind() != HValue::kParamList ||
         static_cast<const HParamList*>(clause)->Items().size() != 4)
-        throw HExcept(33);
+        throw HExcept(kErrValidationSyntax);
     const auto& items = static_cast<const HParamList*>(clause)->Items();
     // The command line is split as the template wrote it, then its references evaluated.
     HCommand command = EvaluateCommand(ctx, items[0].get(), *items[1]);
@@ -127,7 +127,7 @@ void RunValidation(HContext& ctx, const HElement& form) {
     // ends. The program is ended and reaped when `validator` goes.
     HProgram validator = StartCommand(std::move(command), ProgramLimits(ctx));
     if (validator.ReadExactly(expected.size()) != expected)
-        throw HExcept(34, commandLine, failureUrl, 1);
+        throw HExcept(kErrValidationFailed, commandLine, failureUrl);
 }
 
 void RunSqlAction(HContext& ctx, const HElement& form) {
@@ -137,19 +137,19 @@ void RunSqlAction(HContext& ctx, const HElement& form) {
     std::string name = actionName ? actionName->GetText() : std::string();
     HValue* value = ctx.symbols.Lookup(name);
     if (!value || value->Kind() != HValue::kSqlOperation)
-        throw HExcept(27, name);
+        throw HExcept(kErrSqlActionUndefined, name);
     HSqlOperation& action = static_cast<HSqlOperation&>(*value);
 
     // One transaction for all rows of the form, unless the driver offers none.
     unsigned short capability = 0;
     if (!OdbcChecked(ctx, OdbcGetTxnCapable(action.Hdbc(), capability)) || capability != 0)
-        ctx.lastRetcode = OdbcSetAutocommitOff(action.Hdbc());
+        OdbcSetAutocommitOff(action.Hdbc());
     try {
         RunRows(ctx, form, action, name);
         // A commit the database refuses (a deferred constraint, a lost connection) leaves
         // nothing written, so it must not be reported as success.
         if (!OdbcChecked(ctx, OdbcTransact(action.Henv(), action.Hdbc(), true)))
-            throw HExcept(1, name, action.ErrorUrl(ctx), 1);
+            throw HExcept(kErrSqlSyntax, name, action.ErrorUrl(ctx));
     } catch (...) {
         OdbcTransact(action.Henv(), action.Hdbc(), false);
         throw;

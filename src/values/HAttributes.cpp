@@ -16,7 +16,7 @@ bool ReadName(HInput& in, std::string& name) {
     while (IsTemplateBlank(c));
     if (c == '"' || c == '@' || c == '(') {
         in.Unget(c);
-        throw HExcept(12);
+        throw HExcept(kErrAttributeSyntax);
     }
     if (c == HInput::kEof)
         return false;
@@ -38,19 +38,19 @@ bool ReadAttribute(HInput& in, std::string& name, HValuePtr& value) {
         return false;
     in.Unget(c);
     if (c == '<')
-        throw HExcept(12);
+        throw HExcept(kErrAttributeSyntax);
     if (c == HInput::kEof)
         return false;
     std::string read;
     if (!ReadName(in, read))
-        throw HExcept(12);
+        throw HExcept(kErrAttributeSyntax);
     do
         c = in.Get();
     while (IsTemplateBlank(c));
     if (c == '=') {
         HValuePtr parsed;
         if (ParseValue(in, parsed) == 0)
-            throw HExcept(11);
+            throw HExcept(kErrUnexpectedEof);
         name = std::move(read);
         value = std::move(parsed);
         return true;

@@ -39,7 +39,6 @@ public:
     // Connections are never closed; they end with the process.
     void* henv = nullptr;
     void* hdbc = nullptr;
-    short lastRetcode = 0;
 
     // Open result sets whose current row is in scope, innermost at the back. Not owned.
     std::vector<const HResultSet*> scopes;

@@ -99,7 +99,7 @@ void CheckModifierBounds(const std::string& maximum) {
     }
     constexpr size_t kShown = 64;
     std::string detail = maximum.size() > kShown ? maximum.substr(0, kShown) + "..." : maximum;
-    throw HExcept(38, "_MAX_NAME_MODIFIER_=" + detail, "", 1);
+    throw HExcept(kErrQueryStringSyntax, "_MAX_NAME_MODIFIER_=" + detail, "");
 }
 
 bool NextModifier(std::string& current, const std::string& maximum) {

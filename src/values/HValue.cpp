@@ -156,18 +156,18 @@ void HVarRef::EvaluateInto(HContext& ctx, const std::string* modifier, HText& ou
     else
         value = ctx.symbols.Lookup(text_);
     if (!value)
-        throw HExcept(9, text_);
+        throw HExcept(kErrUndefinedVariable, text_);
 
     if (ctx.evalDepth == 0)
         ctx.nestedReferences = 0;
     HDepthGuard guard(ctx.evalDepth);
     if (ctx.evalDepth > kMaxEvalDepth || ++ctx.nestedReferences > kMaxNestedReferences)
-        throw HExcept(9, text_);
+        throw HExcept(kErrUndefinedVariable, text_);
     value->EvaluateInto(ctx, nullptr, out);
 }
 
 std::string HParamList::Evaluate(HContext&, const std::string*) const {
-    throw HExcept(13);
+    throw HExcept(kErrParameterListReference);
 }
 
 std::string HQuotedValue::Evaluate(HContext& ctx, const std::string* modifier) const {
@@ -179,7 +179,7 @@ void HQuotedValue::EvaluateInto(HContext& ctx, const std::string* modifier, HTex
     for (const HValuePtr& piece : pieces_) {
         piece->EvaluateInto(ctx, modifier, out);
         if (out.Length() - start > kMaxQuotedText)
-            throw HExcept(9, piece->Text());
+            throw HExcept(kErrUndefinedVariable, piece->Text());
     }
 }
 
@@ -196,7 +196,7 @@ std::string HFuncCall::Evaluate(HContext& ctx, const std::string* modifier) cons
 
 void HFuncCall::EvaluateInto(HContext& ctx, const std::string*, HText& out) const {
     if (strcasecmp(text_.c_str(), "FIXED_WIDTH") != 0 || arguments_->Items().size() != 2)
-        throw HExcept(21, text_);
+        throw HExcept(kErrNoSuchFunction, text_);
     // For a page the data is escaped before the padding, so that the width counts what the
     // browser shows.
     HText argument(out.sink == HText::kPage ? HText::kPage : HText::kRaw);
@@ -204,7 +204,7 @@ void HFuncCall::EvaluateInto(HContext& ctx, const std::string*, HText& out) cons
     std::string value = std::move(argument.text);
     long width = LeadingInteger(arguments_->Items()[1]->Evaluate(ctx, nullptr));
     if (width <= 0 || width > kMaxWidth)
-        throw HExcept(23, text_);
+        throw HExcept(kErrFunctionParameter, text_);
     value = FitToWidth(value, static_cast<size_t>(width));
     if (out.sink == HText::kPage)
         out.Written(value, argument.hasData);

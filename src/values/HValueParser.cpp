@@ -40,20 +40,20 @@ std::unique_ptr<HParamList> ParseList(HInput& in, int depth) {
         in.Unget(c);
         HValuePtr item;
         if (Parse(in, item, depth + 1) == 0)
-            throw HExcept(28);
+            throw HExcept(kErrListSyntax);
         list->Append(std::move(item));
         c = SkipBlanks(in);
         if (c == ',')
             continue;
         if (c == ')')
             return list;
-        throw HExcept(28);
+        throw HExcept(kErrListSyntax);
     }
 }
 
 int Parse(HInput& in, HValuePtr& out, int depth) {
     if (depth > kMaxValueNesting)
-        throw HExcept(28);
+        throw HExcept(kErrListSyntax);
     int c = SkipBlanks(in);
     if (c == '"') {
         auto quoted = std::make_unique<HQuotedValue>();
@@ -64,7 +64,7 @@ int Parse(HInput& in, HValuePtr& out, int depth) {
                 in.ReadUntil(kQuoteStops.table, buffer);
                 c = in.Get();
                 if (c == HInput::kEof)
-                    throw HExcept(11);
+                    throw HExcept(kErrUnexpectedEof);
                 if (c == '@')
                     break;
                 int next = in.Get();  // c is a double quote

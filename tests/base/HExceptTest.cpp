@@ -16,11 +16,9 @@ TEST(HExceptTest, MessageTableEndsAndStarts) {
 }
 
 TEST(HExceptTest, ReRaiseKeepsOtherFields) {
-    HExcept e(12, "d", "u", 1, 7);
+    HExcept e(12, "d", "u");
     HExcept c = HExcept::WithCode(e, 35);
     EXPECT_EQ(c.code, 35);
     EXPECT_EQ(c.detail, "d");
     EXPECT_EQ(c.url, "u");
-    EXPECT_EQ(c.category, 1);
-    EXPECT_EQ(c.extra, 0);
 }
