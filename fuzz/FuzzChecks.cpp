@@ -20,6 +20,8 @@
 #include "template/HTagTable.h"
 #include "values/HNameModifier.h"
 
+using namespace quorvel;
+
 namespace {
 
 void Require(bool ok, const std::string& what) {

@@ -22,6 +22,8 @@
 #include "base/HExcept.h"
 #include "database/HSqlText.h"
 
+using namespace quorvel;
+
 namespace {
 
 void Require(bool ok, const std::string& what) {

@@ -1,5 +1,7 @@
 #include "base/HExcept.h"
 
+namespace quorvel {
+
 namespace {
 
 const char* const kMessages[HExcept::kMessageCount] = {
@@ -81,3 +83,5 @@ const char* HExcept::MessageText(int c) {
         return "";
     return kMessages[c];
 }
+
+}  // namespace quorvel

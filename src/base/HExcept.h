@@ -9,6 +9,8 @@
 
 #include <string>
 
+namespace quorvel {
+
 // The error codes. The numbers are fixed: statistics logs and sites' error pages show them.
 enum HErrorCode : int {
     kErrConnect = 0,                  // Failed to connect to database
@@ -77,3 +79,5 @@ public:
     std::string detail;
     std::string url;
 };
+
+}  // namespace quorvel

@@ -7,6 +7,8 @@
 
 #include <string_view>
 
+namespace quorvel {
+
 class HResultSet {
 public:
     virtual ~HResultSet() = default;
@@ -15,3 +17,5 @@ public:
     // next fetch.
     virtual const char* FindColumn(std::string_view name) const = 0;
 };
+
+}  // namespace quorvel

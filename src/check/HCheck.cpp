@@ -26,6 +26,8 @@
 #include "elements/HScanner.h"
 #include "template/HTagTable.h"
 
+namespace quorvel {
+
 namespace {
 
 constexpr char kConfigFile[] = "quorvel.cfg";
@@ -575,3 +577,5 @@ int RunCheck(int count, char** args) {
     std::fputs(summary.c_str(), stderr);
     return status;
 }
+
+}  // namespace quorvel

@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+namespace quorvel {
+
 // Checks `files` and appends the report to `out`. Returns the exit status: 0 when no
 // error was found, 1 when one was, 2 when a file could not be read. With `summary`, one
 // line is stored there: "N files checked: E errors, W warnings" (included files count).
@@ -26,3 +28,5 @@ int CheckTemplates(const std::vector<std::string>& files, std::string& out,
 // The command: `args` are the arguments after `--check`. The report goes to standard
 // output; the summary line, or a usage message, to standard error.
 int RunCheck(int count, char** args);
+
+}  // namespace quorvel

@@ -14,6 +14,8 @@
 #include "values/HSymbolTable.h"
 #include "values/HValue.h"
 
+namespace quorvel {
+
 namespace {
 
 constexpr int kTagSelect = 55;
@@ -668,3 +670,5 @@ bool SelectColumns(std::string_view sql, std::vector<std::string>& names) {
         item.push_back(t);
     }
 }
+
+}  // namespace quorvel

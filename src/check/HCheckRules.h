@@ -15,6 +15,8 @@
 #include <string_view>
 #include <vector>
 
+namespace quorvel {
+
 class HElement;
 class HSymbolTable;
 
@@ -63,3 +65,5 @@ std::string CheckExcerpt(std::string_view text);
 // Stands for an @reference in an SQL text that is analysed without being evaluated: one
 // byte that the SQL tokenizer reads as an operator, never as a keyword or parenthesis.
 constexpr char kSqlPlaceholder = '\x01';
+
+}  // namespace quorvel

@@ -13,6 +13,8 @@
 #include "values/HAttributes.h"
 #include "values/HNameModifier.h"
 
+namespace quorvel {
+
 const char* QuorvelVersion() { return "2.0.2"; }
 
 namespace {
@@ -298,3 +300,5 @@ void Initialise(HContext& ctx) {
     if (ctx.symbols.Contains("_POST_PROCESS_"))
         ctx.postProcess = true;
 }
+
+}  // namespace quorvel

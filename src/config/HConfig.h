@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+namespace quorvel {
+
 class HContext;
 class HInput;
 
@@ -59,3 +61,5 @@ void DefineQueryVariables(HContext& ctx, std::string_view query, const std::stri
 constexpr long kMaxBody = 1L << 20;
 // Most parameters a request (query string and body together) may send.
 constexpr size_t kMaxParameters = 65536;
+
+}  // namespace quorvel

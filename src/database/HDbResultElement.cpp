@@ -11,6 +11,8 @@
 #include "base/HExcept.h"
 #include "template/HTagTable.h"
 
+namespace quorvel {
+
 namespace {
 
 // MAXROWS: a whole base-10 number from 1 to kMaxRows (leading blanks and a sign allowed).
@@ -134,3 +136,5 @@ void HDbResultElement::Output(HContext& ctx) {
     if (!OdbcChecked(ctx, OdbcCloseCursor(stmt)))
         throw HExcept(kErrCloseStatement, name, op.ErrorUrl(ctx));
 }
+
+}  // namespace quorvel

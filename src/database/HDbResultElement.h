@@ -12,6 +12,8 @@
 
 #include "elements/HElement.h"
 
+namespace quorvel {
+
 class HDbResultElement : public HElement {
 public:
     HDbResultElement();
@@ -19,3 +21,5 @@ public:
 
     static constexpr int kMaxRows = 100;
 };
+
+}  // namespace quorvel

@@ -11,6 +11,8 @@
 #include <dlfcn.h>
 #include <type_traits>
 
+namespace quorvel {
+
 static_assert(std::is_same<SQLLEN, long>::value, "length indicators are bound as long");
 static_assert(std::is_same<SQLULEN, unsigned long>::value, "precision is read as unsigned long");
 static_assert(std::is_same<SQLHANDLE, void*>::value, "handles travel as void*");
@@ -188,3 +190,5 @@ void OpenConnection(HContext& ctx, const std::string& connect, HOdbcHandle& henv
     // The password never reaches the debug or statistics log.
     throw HExcept(kErrConnect, MaskConnectString(connect), errorUrl ? errorUrl->Evaluate(ctx, nullptr) : "");
 }
+
+}  // namespace quorvel

@@ -13,6 +13,8 @@
 #include <string>
 #include <string_view>
 
+namespace quorvel {
+
 class HContext;
 class HValue;
 
@@ -94,3 +96,5 @@ short OdbcFetch(HOdbcHandle hstmt);
 short OdbcGetTxnCapable(HOdbcHandle hdbc, unsigned short& capability);
 short OdbcSetAutocommitOff(HOdbcHandle hdbc);
 short OdbcTransact(HOdbcHandle henv, HOdbcHandle hdbc, bool commit);
+
+}  // namespace quorvel

@@ -9,6 +9,8 @@
 #include "base/HExcept.h"
 #include "template/HTagTable.h"
 
+namespace quorvel {
+
 namespace {
 
 // The environment and connection an operation runs on.
@@ -105,3 +107,5 @@ void HSqlElement::Output(HContext& ctx) {
                                  connection.hdbc, errorUrl, noDataUrl, trim,
                                  std::move(text.sqlValues)));
 }
+
+}  // namespace quorvel

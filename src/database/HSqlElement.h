@@ -9,8 +9,12 @@
 
 #include "elements/HElement.h"
 
+namespace quorvel {
+
 class HSqlElement : public HElement {
 public:
     HSqlElement();
     void Output(HContext& ctx) override;
 };
+
+}  // namespace quorvel

@@ -5,6 +5,8 @@
 
 #include "base/HExcept.h"
 
+namespace quorvel {
+
 namespace {
 
 // ---------------------------------------------------------------------------------------
@@ -452,3 +454,5 @@ std::string SubstituteParameters(std::string_view text, const std::vector<std::s
         throw SqlEmptyValueError(text);
     return out;
 }
+
+}  // namespace quorvel

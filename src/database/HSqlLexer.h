@@ -13,6 +13,8 @@
 #include <string_view>
 #include <vector>
 
+namespace quorvel {
+
 class HExcept;
 
 // Token kinds of the SQL tokenizer; the values are the kind codes the analysis is built on.
@@ -71,3 +73,5 @@ std::string SubstituteParameters(std::string_view text, const std::vector<std::s
 // digits, optional point and digits) or a comma-separated list of numbers with blanks allowed
 // around the commas. A name is no such value: `WHERE id = ?` with `id` would match every row.
 bool IsBareSqlValue(std::string_view value);
+
+}  // namespace quorvel

@@ -7,6 +7,8 @@
 #include "base/HExcept.h"
 #include "values/HNameModifier.h"
 
+namespace quorvel {
+
 namespace {
 
 constexpr long kNullData = -1;  // SQL_NULL_DATA in a length indicator
@@ -151,3 +153,5 @@ void ExecuteOperation(HContext& ctx, HSqlOperation& op, const std::vector<std::s
         throw HExcept(e.code, name, op.ErrorUrl(ctx));
     }
 }
+
+}  // namespace quorvel

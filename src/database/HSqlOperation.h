@@ -22,6 +22,8 @@
 #include "base/HResultSet.h"
 #include "values/HValue.h"
 
+namespace quorvel {
+
 class HSqlOperation : public HValue, public HResultSet {
 public:
     // `columnNames` are the INTO names (empty without INTO).
@@ -95,3 +97,5 @@ void EvaluateParameters(HContext& ctx, const HValue& param, std::vector<std::str
 // the operation's evaluated ERROR_URL.
 void ExecuteOperation(HContext& ctx, HSqlOperation& op, const std::vector<std::string>& values,
                       const std::string& name, bool trim);
+
+}  // namespace quorvel

@@ -5,6 +5,8 @@
 #include "database/HSqlLexer.h"
 #include "base/HExcept.h"
 
+namespace quorvel {
+
 namespace {
 
 HExcept SyntaxError() { return HExcept(kErrSqlSyntax); }
@@ -513,3 +515,5 @@ std::vector<std::string> BuildStatements(const HSqlAnalysis& analysis,
         texts.push_back(builder.Statement(statement, IsGuardedStatement(statement)));
     return texts;
 }
+
+}  // namespace quorvel

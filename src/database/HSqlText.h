@@ -26,6 +26,8 @@
 #include <utility>
 #include <vector>
 
+namespace quorvel {
+
 
 class HSqlCondition;
 
@@ -102,3 +104,5 @@ using HSqlTextValues = std::vector<std::pair<int, std::string>>;
 std::vector<std::string> BuildStatements(const HSqlAnalysis& analysis,
                                          const std::vector<std::string>& values, int& index,
                                          bool trim, const HSqlTextValues& textValues = {});
+
+}  // namespace quorvel

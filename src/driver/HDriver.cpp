@@ -12,6 +12,8 @@
 #include "elements/HScanner.h"
 #include "template/HTagTable.h"
 
+namespace quorvel {
+
 namespace {
 
 // The tree of the last request. A process that serves one request ends right after it, and
@@ -59,3 +61,5 @@ int RunRequest() {
         lastTree->Keep(std::move(doctype));
     return 0;
 }
+
+}  // namespace quorvel

@@ -3,6 +3,10 @@
 // caught and turned into a debug-log line, a redirect and a statistics record.
 #pragma once
 
+namespace quorvel {
+
 // Serves the request described by the environment and standard input, writes the
 // response to standard output, and returns the exit status (always 0).
 int RunRequest();
+
+}  // namespace quorvel

@@ -9,6 +9,8 @@
 #include "forms/HFormElement.h"
 #include "template/HTagTable.h"
 
+namespace quorvel {
+
 std::unique_ptr<HElement> CreateBehaviourElement(int tagIndex) {
     switch (tagIndex) {
     case kTagInput: return std::make_unique<HInputElement>();
@@ -26,3 +28,5 @@ std::unique_ptr<HElement> CreateElement(int tagIndex) {
     std::unique_ptr<HElement> element = CreateBehaviourElement(tagIndex);
     return element ? std::move(element) : std::make_unique<HElement>(tagIndex);
 }
+
+}  // namespace quorvel

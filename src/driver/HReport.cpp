@@ -11,6 +11,8 @@
 #include "template/HFileIo.h"
 #include "database/HOdbc.h"
 
+namespace quorvel {
+
 void WriteStdout(const std::string& text) {
     // A client that is gone cannot be told anything more; the request still ends normally.
     WriteAll(1, text.data(), text.size());
@@ -124,3 +126,5 @@ void ReportError(HContext& ctx, const HExcept& error) {
         // Reporting raises nothing of its own; a value that cannot be listed is skipped.
     }
 }
+
+}  // namespace quorvel

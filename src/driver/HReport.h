@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+namespace quorvel {
+
 class HContext;
 class HExcept;
 
@@ -31,3 +33,5 @@ std::string SafeHeaderValue(const std::string& url);
 
 // Writes all of `text` to standard output.
 void WriteStdout(const std::string& text);
+
+}  // namespace quorvel

@@ -12,6 +12,8 @@
 #include "base/HExcept.h"
 #include "template/HFileIo.h"
 
+namespace quorvel {
+
 namespace {
 
 constexpr int kMaxWaitSeconds = 10;
@@ -151,3 +153,5 @@ void WriteStatistics(const HContext& ctx, const HExcept* error) {
     } catch (const HExcept&) {
     }
 }
+
+}  // namespace quorvel

@@ -8,6 +8,8 @@
 #include <ctime>
 #include <string>
 
+namespace quorvel {
+
 class HContext;
 class HExcept;
 
@@ -18,3 +20,5 @@ std::string FormatStatistics(const HContext& ctx, const HExcept* error, std::tim
 
 // Appends the record for this request. Raises nothing.
 void WriteStatistics(const HContext& ctx, const HExcept* error);
+
+}  // namespace quorvel

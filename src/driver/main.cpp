@@ -6,6 +6,8 @@
 #include "config/HConfig.h"
 #include "driver/HDriver.h"
 
+using namespace quorvel;
+
 namespace {
 
 const char kUsage[] =

@@ -8,6 +8,8 @@
 #include "template/HTagTable.h"
 #include "values/HWriter.h"
 
+namespace quorvel {
+
 HElement::~HElement() = default;
 
 const HValue* HElement::Attribute(const std::string& name) const {
@@ -242,3 +244,5 @@ void HLookupElement::Output(HContext& ctx) {
 void HLookupElement::Write(HContext& ctx, const HValue& value) {
     WriteValue(ctx, value);
 }
+
+}  // namespace quorvel

@@ -25,6 +25,8 @@
 #include "values/HNameMap.h"
 #include "values/HValue.h"
 
+namespace quorvel {
+
 class HContext;
 class HElementTree;
 
@@ -115,3 +117,5 @@ public:
 private:
     HValuePtr value_;
 };
+
+}  // namespace quorvel

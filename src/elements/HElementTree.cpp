@@ -8,6 +8,8 @@
 #include "template/HPage.h"
 #include "values/HWriter.h"
 
+namespace quorvel {
+
 HElementTree::HElementTree() : rendered_(HPage::Temporary()) {}
 
 HElementTree::~HElementTree() = default;
@@ -116,3 +118,5 @@ void HElementTree::Output(HContext& ctx, size_t first, size_t last) const {
         }
     }
 }
+
+}  // namespace quorvel

@@ -29,6 +29,8 @@
 
 #include "values/HValue.h"
 
+namespace quorvel {
+
 class HContext;
 class HElement;
 class HPage;
@@ -132,3 +134,5 @@ void HElementTree::Render(HContext& ctx, F&& write) {
     SwapPage(ctx);
     TakeRendered();
 }
+
+}  // namespace quorvel

@@ -6,6 +6,8 @@
 #include "template/HReadObserver.h"
 #include "template/HTagTable.h"
 
+namespace quorvel {
+
 HIncludeElement::HIncludeElement() : HElement(kTagInclude) {}
 
 std::unique_ptr<HElement> HIncludeElement::Parse(HContext& ctx, int& status) {
@@ -54,3 +56,5 @@ std::unique_ptr<HElement> HIncludeElement::Parse(HContext& ctx, int& status) {
 }
 
 void HIncludeElement::Output(HContext& ctx) { OutputChildren(ctx); }
+
+}  // namespace quorvel

@@ -9,6 +9,8 @@
 
 #include "elements/HElement.h"
 
+namespace quorvel {
+
 class HIncludeElement : public HElement {
 public:
     HIncludeElement();
@@ -17,3 +19,5 @@ public:
 
     static constexpr int kMaxDepth = 16;
 };
+
+}  // namespace quorvel

@@ -10,6 +10,8 @@
 #include "values/HWriter.h"
 #include "values/HNameModifier.h"
 
+namespace quorvel {
+
 namespace {
 
 const char* const kConstraints[] = {"MANDATORY", "DATATYPE", "LOW_VALUE", "HIGH_VALUE"};
@@ -236,3 +238,5 @@ void HTextAreaElement::WriteAttributes(HContext& ctx) {
             WriteAttribute(ctx, name, value.get());
     });
 }
+
+}  // namespace quorvel

@@ -23,6 +23,8 @@
 
 #include "elements/HElement.h"
 
+namespace quorvel {
+
 class HInputElement : public HElement {
 public:
     HInputElement();
@@ -56,3 +58,5 @@ bool IsConstraintDate(std::string_view text);
 // True when `name` is `field` followed by one or more name-modifier groups (`___` and
 // digits), the name a field gets in a repeated row.
 bool IsRowOfField(std::string_view name, std::string_view field);
+
+}  // namespace quorvel

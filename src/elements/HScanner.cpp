@@ -12,6 +12,8 @@
 #include "template/HTagTable.h"
 #include "values/HValueParser.h"
 
+namespace quorvel {
+
 namespace {
 
 constexpr size_t kMaxTagName = 72;
@@ -213,3 +215,5 @@ void CloseEndTag(HContext& ctx) {
     in.Unget(c);
     throw HExcept(kErrEndTagSyntax);
 }
+
+}  // namespace quorvel

@@ -8,6 +8,8 @@
 
 #include <memory>
 
+namespace quorvel {
+
 class HContext;
 class HElement;
 class HElementTree;
@@ -34,3 +36,5 @@ int ScanInto(HContext& ctx, HElementTree& tree, std::unique_ptr<HElement>& slot)
 // Consumes the rest of an end tag after its name: blanks, tabs and newlines, then `>`.
 // Raises error 10 when anything else follows the name.
 void CloseEndTag(HContext& ctx);
+
+}  // namespace quorvel

@@ -9,6 +9,8 @@
 #include <optional>
 #include <strings.h>
 
+namespace quorvel {
+
 namespace {
 
 constexpr int kNoCommand = 22;
@@ -46,3 +48,5 @@ void HFunctionElement::Output(HContext& ctx) {
         WriteText(ctx, *fallback);
     }
 }
+
+}  // namespace quorvel

@@ -12,8 +12,12 @@
 
 #include "elements/HElement.h"
 
+namespace quorvel {
+
 class HFunctionElement : public HElement {
 public:
     HFunctionElement();
     void Output(HContext& ctx) override;
 };
+
+}  // namespace quorvel

@@ -16,6 +16,8 @@
 
 extern char** environ;
 
+namespace quorvel {
+
 namespace {
 
 constexpr int kExternalCallFailed = 32;
@@ -489,3 +491,5 @@ std::string HProgram::ReadExactly(std::size_t n) {
     out.resize(got);
     return out;
 }
+
+}  // namespace quorvel

@@ -31,6 +31,8 @@
 #include <sys/types.h>
 #include <vector>
 
+namespace quorvel {
+
 // Move-only owner of a file descriptor; closes it on destruction.
 class HFd {
 public:
@@ -158,3 +160,5 @@ private:
     HChildProcess child_;
     HFd output_;
 };
+
+}  // namespace quorvel

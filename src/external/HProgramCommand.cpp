@@ -6,6 +6,8 @@
 #include "base/HExcept.h"
 #include "values/HValue.h"
 
+namespace quorvel {
+
 namespace {
 
 constexpr int kExternalCallFailed = 32;
@@ -116,3 +118,5 @@ HProgramLimits ProgramLimits(HContext& ctx) {
     }
     return limits;
 }
+
+}  // namespace quorvel

@@ -15,6 +15,8 @@
 
 #include "external/HProgram.h"
 
+namespace quorvel {
+
 class HContext;
 class HValue;
 
@@ -37,3 +39,5 @@ HProgramLimits ProgramLimits(HContext& ctx);
 inline HProgram StartCommand(HCommand command, HProgramLimits limits) {
     return HProgram(command.programPath, std::move(command.args), std::move(command.text), limits);
 }
+
+}  // namespace quorvel

@@ -9,6 +9,8 @@
 #include "template/HTagTable.h"
 #include "values/HWriter.h"
 
+namespace quorvel {
+
 namespace {
 
 // Appends `text` with the bytes that are unsafe in an unquoted attribute value (and, for a
@@ -182,3 +184,5 @@ void HFormElement::PostProcessForm(HContext& ctx) {
     if (withValues)
         ctx.symbols.Define("_POST_PROCESS_", std::make_unique<HWordValue>(target));
 }
+
+}  // namespace quorvel

@@ -16,6 +16,8 @@
 
 #include "elements/HElement.h"
 
+namespace quorvel {
+
 class HFormElement : public HElement {
 public:
     HFormElement();
@@ -35,3 +37,5 @@ public:
 // value or start markup (blanks, controls, quotes, < > `) are percent-encoded, and so are
 // % # ? inside the two path pieces, so that the server decodes them back to the same path.
 std::string RewrittenFormTarget();
+
+}  // namespace quorvel

@@ -15,6 +15,8 @@
 #include "values/HNameModifier.h"
 #include "values/HValue.h"
 
+namespace quorvel {
+
 namespace {
 
 // The form's named fields (INPUT and TEXTAREA) below `element`, `levels` DBRESULTs deep.
@@ -155,3 +157,5 @@ void RunSqlAction(HContext& ctx, const HElement& form) {
         throw;
     }
 }
+
+}  // namespace quorvel

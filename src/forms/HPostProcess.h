@@ -22,6 +22,8 @@
 // Nothing here owns anything beyond the call; the action belongs to the symbol table.
 #pragma once
 
+namespace quorvel {
+
 class HContext;
 class HElement;
 
@@ -36,3 +38,5 @@ void RunValidation(HContext& ctx, const HElement& form);
 // cursor failed) and 1 (the commit was refused); after a failure nothing of the form's rows
 // stays in the database (unless the driver offers no transactions).
 void RunSqlAction(HContext& ctx, const HElement& form);
+
+}  // namespace quorvel

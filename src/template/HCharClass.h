@@ -2,6 +2,8 @@
 // and the value parser so that all three agree on them.
 #pragma once
 
+namespace quorvel {
+
 // White space between attributes and before values: blank, tab, newline (not CR).
 inline bool IsTemplateBlank(int c) { return c == ' ' || c == '\t' || c == '\n'; }
 
@@ -12,3 +14,5 @@ inline bool IsTemplateNameChar(int c) {
 
 // ASCII upper case; every other byte unchanged.
 inline char TemplateUpper(int c) { return static_cast<char>((c >= 'a' && c <= 'z') ? c - 'a' + 'A' : c); }
+
+}  // namespace quorvel

@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <unistd.h>
 
+namespace quorvel {
+
 bool WriteAll(int fd, const char* p, size_t n) {
     while (n > 0) {
         ssize_t w = ::write(fd, p, n);
@@ -15,3 +17,5 @@ bool WriteAll(int fd, const char* p, size_t n) {
     }
     return true;
 }
+
+}  // namespace quorvel

@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+namespace quorvel {
+
 namespace {
 constexpr size_t kBlock = 64 * 1024;
 }
@@ -94,3 +96,5 @@ void HInput::ReadUntil(const bool* stops, std::string& out) {
         out.push_back(static_cast<char>(c));
     }
 }
+
+}  // namespace quorvel

@@ -13,6 +13,8 @@
 #include <string>
 #include <string_view>
 
+namespace quorvel {
+
 class HInput {
 public:
     static constexpr int kEof = -1;
@@ -102,3 +104,5 @@ private:
     size_t blockOffset_ = 0;  // file offset of the current block's first byte
     int pushed_ = kNone;
 };
+
+}  // namespace quorvel

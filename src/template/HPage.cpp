@@ -9,6 +9,8 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+namespace quorvel {
+
 namespace {
 
 int OpenTemporary() {
@@ -152,3 +154,5 @@ std::string HPage::Contents() {
     }
     return out;
 }
+
+}  // namespace quorvel

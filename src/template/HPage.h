@@ -12,6 +12,8 @@
 #include <string>
 #include <string_view>
 
+namespace quorvel {
+
 class HPage {
 public:
     // The largest page kept in memory only.
@@ -63,3 +65,5 @@ private:
     size_t capacity_ = 0;
     size_t used_ = 0;
 };
+
+}  // namespace quorvel

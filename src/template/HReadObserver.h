@@ -9,6 +9,8 @@
 #include <cstddef>
 #include <string>
 
+namespace quorvel {
+
 class HElement;
 class HInput;
 
@@ -29,3 +31,5 @@ public:
     // inside it travels up (the stream is still open and positioned at the fault).
     virtual void LeaveFile(const HInput& in) = 0;
 };
+
+}  // namespace quorvel

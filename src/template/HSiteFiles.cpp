@@ -8,6 +8,8 @@
 
 #include "template/HInput.h"
 
+namespace quorvel {
+
 namespace {
 
 std::string CurrentDirectory() {
@@ -99,3 +101,5 @@ bool IsInsideFolder(const std::string& path, const std::string& folder) {
     std::string resolved = Resolved(absolute);
     return !resolved.empty() && StartsWithFolder(path, resolved);
 }
+
+}  // namespace quorvel

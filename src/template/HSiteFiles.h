@@ -9,6 +9,8 @@
 #include <memory>
 #include <string>
 
+namespace quorvel {
+
 class HInput;
 
 // Opens `path` (as written, relative to the current directory) as a template or an
@@ -23,3 +25,5 @@ std::unique_ptr<HInput> OpenPageFile(const std::string& path);
 // from the current directory when `folder` is relative, as written or with its symbolic
 // links resolved) followed by `/`. "/srv/site2/x" is not inside "/srv/site".
 bool IsInsideFolder(const std::string& path, const std::string& folder);
+
+}  // namespace quorvel

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+namespace quorvel {
+
 namespace {
 
 constexpr std::string_view kNames[kTagCount] = {
@@ -86,3 +88,5 @@ int LookupTag(std::string_view name) {
             return i;
     return kTagUnknown;
 }
+
+}  // namespace quorvel

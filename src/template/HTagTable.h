@@ -5,6 +5,8 @@
 
 #include <string_view>
 
+namespace quorvel {
+
 enum TagIndex {
     kTagEof = 0,
     kTagEmpty = 1,
@@ -37,3 +39,5 @@ constexpr int kEndTagOffset = 35;
 std::string_view TagName(int index);
 // The index of a tag name compared ignoring case over 4..91, or kTagUnknown.
 int LookupTag(std::string_view name);
+
+}  // namespace quorvel

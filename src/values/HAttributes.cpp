@@ -5,6 +5,8 @@
 #include "template/HInput.h"
 #include "values/HValueParser.h"
 
+namespace quorvel {
+
 namespace {
 
 // One arbitrary first byte, then letters, digits and underscores, upper-cased.
@@ -60,3 +62,5 @@ bool ReadAttribute(HInput& in, std::string& name, HValuePtr& value) {
     value.reset();
     return true;
 }
+
+}  // namespace quorvel

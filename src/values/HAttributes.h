@@ -6,6 +6,8 @@
 
 #include "values/HValue.h"
 
+namespace quorvel {
+
 class HInput;
 
 // Reads one attribute. Returns true with the upper-cased name and the parsed value (null
@@ -13,3 +15,5 @@ class HInput;
 // input. Raises error 12 (a `<`, `"`, `@` or `(` where a name belongs), error 11 (`=` at
 // the end of input) and the value parser's errors.
 bool ReadAttribute(HInput& in, std::string& name, HValuePtr& value);
+
+}  // namespace quorvel

@@ -18,6 +18,8 @@
 #include "base/HResultSet.h"
 #include "values/HSymbolTable.h"
 
+namespace quorvel {
+
 class HElementTree;
 class HReadObserver;
 
@@ -80,3 +82,5 @@ public:
 private:
     int& depth_;
 };
+
+}  // namespace quorvel

@@ -6,6 +6,8 @@
 #include <sys/random.h>
 #include <unistd.h>
 
+namespace quorvel {
+
 namespace {
 
 struct Key {
@@ -64,3 +66,5 @@ size_t HKeyHash::operator()(std::string_view data) const {
     s.Round();
     return static_cast<size_t>(s.v0 ^ s.v1 ^ s.v2 ^ s.v3);
 }
+
+}  // namespace quorvel

@@ -8,6 +8,10 @@
 #include <cstddef>
 #include <string_view>
 
+namespace quorvel {
+
 struct HKeyHash {
     size_t operator()(std::string_view key) const;
 };
+
+}  // namespace quorvel

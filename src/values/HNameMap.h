@@ -23,6 +23,8 @@
 
 #include "values/HKeyHash.h"
 
+namespace quorvel {
+
 template <class V>
 class HNameMap {
 public:
@@ -127,3 +129,5 @@ private:
     };
     std::unique_ptr<Table> table_;
 };
+
+}  // namespace quorvel

@@ -7,6 +7,8 @@
 #include "base/HExcept.h"
 #include "values/HValue.h"
 
+namespace quorvel {
+
 namespace {
 
 // m without its first three characters.
@@ -194,3 +196,5 @@ std::string RowVariable(const HContext& ctx, const std::string& name, const std:
     auto field = ctx.rowFields->find(name);
     return field == ctx.rowFields->end() ? name : NameInRow(name, field->second, row);
 }
+
+}  // namespace quorvel

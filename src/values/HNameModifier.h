@@ -9,6 +9,8 @@
 #include <string_view>
 #include <unordered_map>
 
+namespace quorvel {
+
 class HContext;
 class HValue;
 
@@ -64,3 +66,5 @@ std::string NameInRow(const std::string& field, int levels, std::string_view row
 // post-processed (HContext::rowFields): for a field of the form, NameInRow; for anything
 // else (a shared field, a configuration, request or built-in variable) `name` itself.
 std::string RowVariable(const HContext& ctx, const std::string& name, const std::string& row);
+
+}  // namespace quorvel

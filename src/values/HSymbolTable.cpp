@@ -1,5 +1,7 @@
 #include "values/HSymbolTable.h"
 
+namespace quorvel {
+
 HSymbolTable::~HSymbolTable() = default;
 
 void HSymbolTable::Define(const std::string& name, std::unique_ptr<HValue> value) {
@@ -14,3 +16,5 @@ HValue* HSymbolTable::Lookup(std::string_view name) const {
     const std::unique_ptr<HValue>* slot = map_.Find(name);
     return slot ? slot->get() : nullptr;
 }
+
+}  // namespace quorvel

@@ -14,6 +14,8 @@
 #include "values/HNameMap.h"
 #include "values/HValue.h"
 
+namespace quorvel {
+
 class HSymbolTable {
 public:
     HSymbolTable() = default;
@@ -38,3 +40,5 @@ private:
     HNameMap<std::unique_ptr<HValue>> map_;
     std::vector<std::unique_ptr<HValue>> replaced_;
 };
+
+}  // namespace quorvel

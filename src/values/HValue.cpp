@@ -10,6 +10,8 @@
 #include "values/HWriter.h"
 #include "values/HNameModifier.h"
 
+namespace quorvel {
+
 namespace {
 
 // Longest chain of variables referring to variables that is followed before the chain
@@ -211,3 +213,5 @@ void HFuncCall::EvaluateInto(HContext& ctx, const std::string*, HText& out) cons
     else
         out.Append(value, argument.hasData);
 }
+
+}  // namespace quorvel

@@ -13,6 +13,8 @@
 #include <utility>
 #include <vector>
 
+namespace quorvel {
+
 class HContext;
 
 // Text being evaluated for one place, which decides how the data in it is written. Every
@@ -180,3 +182,5 @@ public:
 private:
     std::unique_ptr<HParamList> arguments_;
 };
+
+}  // namespace quorvel

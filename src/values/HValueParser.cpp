@@ -4,6 +4,8 @@
 #include "template/HCharClass.h"
 #include "template/HInput.h"
 
+namespace quorvel {
+
 namespace {
 
 struct WordStops {
@@ -124,3 +126,5 @@ int Parse(HInput& in, HValuePtr& out, int depth) {
 }  // namespace
 
 int ParseValue(HInput& in, HValuePtr& out) { return Parse(in, out, 0); }
+
+}  // namespace quorvel

@@ -7,6 +7,8 @@
 
 #include "values/HValue.h"
 
+namespace quorvel {
+
 class HInput;
 
 // Nesting deeper than this (lists inside lists, calls inside quoted strings ...) is
@@ -17,3 +19,5 @@ constexpr int kMaxValueNesting = 200;
 // null at the end of input. Raises error 11 (end of input inside a quoted string) and 28
 // (malformed list).
 int ParseValue(HInput& in, HValuePtr& out);
+
+}  // namespace quorvel

@@ -4,6 +4,8 @@
 #include "template/HTagTable.h"
 #include "values/HValue.h"
 
+namespace quorvel {
+
 void WriteText(HContext& ctx, std::string_view text) { ctx.page->Write(text); }
 
 void WriteQuoted(HContext& ctx, std::string_view text) {
@@ -82,3 +84,5 @@ void AppendEscapedHtml(std::string& out, std::string_view text) {
         ++i;
     }
 }
+
+}  // namespace quorvel

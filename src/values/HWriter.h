@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+namespace quorvel {
+
 class HContext;
 class HValue;
 
@@ -31,3 +33,5 @@ void WriteAttribute(HContext& ctx, const std::string& name, const HValue* value)
 std::string EscapeForHtml(std::string_view text);
 // The same, appended to `out`.
 void AppendEscapedHtml(std::string& out, std::string_view text);
+
+}  // namespace quorvel

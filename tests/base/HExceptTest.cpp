@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+using namespace quorvel;
+
 TEST(HExceptTest, QuotedUrlLosesItsQuotes) {
     EXPECT_EQ(HExcept(9, "x", "\"err.htm\"").url, "err.htm");
     EXPECT_EQ(HExcept(9, "x", "err.htm").url, "err.htm");

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+using namespace quorvel;
+
 namespace {
 
 TEST(SelectColumnsTest, NamesOfTheSelectList) {

@@ -5,6 +5,8 @@
 #include "values/HContext.h"
 #include "base/HExcept.h"
 
+using namespace quorvel;
+
 namespace {
 
 int ErrorOf(void (*fn)()) {

@@ -11,6 +11,8 @@
 #include "template/HPage.h"
 #include "template/HTagTable.h"
 
+using namespace quorvel;
+
 namespace {
 
 // Writes the name modifier in force and the number of open result sets.

@@ -7,6 +7,8 @@
 
 #include "database/OdbcTestEnv.h"
 
+using namespace quorvel;
+
 namespace {
 
 TEST(HOdbcTest, ConnectStringParts) {

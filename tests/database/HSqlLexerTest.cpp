@@ -6,6 +6,8 @@
 
 #include "base/HExcept.h"
 
+using namespace quorvel;
+
 namespace {
 
 TEST(HSqlLexerTest, TokenKindsAndSpans) {

@@ -7,6 +7,8 @@
 
 #include "base/HExcept.h"
 
+using namespace quorvel;
+
 namespace {
 
 using Values = std::vector<std::string>;

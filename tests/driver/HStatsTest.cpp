@@ -12,6 +12,8 @@
 #include "values/HContext.h"
 #include "base/HExcept.h"
 
+using namespace quorvel;
+
 namespace {
 
 struct RecordCase {

@@ -13,6 +13,8 @@
 #include "e2e/FormBrowser.h"
 #include "e2e/PgServer.h"
 
+using namespace quorvel;
+
 namespace {
 
 const std::vector<std::string> kItems = {

@@ -12,6 +12,8 @@
 #include "elements/HScanner.h"
 #include "values/HValue.h"
 
+using namespace quorvel;
+
 class ElementFixture {
 public:
     ElementFixture() { ctx.page = HPage::Temporary(); }

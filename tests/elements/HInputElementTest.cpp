@@ -7,6 +7,8 @@
 #include "base/HExcept.h"
 #include "elements/ElementFixture.h"
 
+using namespace quorvel;
+
 namespace {
 
 struct NumberCase {

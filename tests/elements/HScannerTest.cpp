@@ -11,6 +11,8 @@
 #include "template/HTagTable.h"
 #include "values/HAttributes.h"
 
+using namespace quorvel;
+
 namespace {
 
 class ScannerTest : public ::testing::Test {

@@ -7,6 +7,8 @@
 
 #include "elements/ElementFixture.h"
 
+using namespace quorvel;
+
 namespace {
 
 // Sets CGI variables for one test and restores the previous environment afterwards.

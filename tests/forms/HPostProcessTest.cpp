@@ -6,6 +6,8 @@
 #include "e2e/E2eHarness.h"
 #include "elements/ElementFixture.h"
 
+using namespace quorvel;
+
 namespace {
 
 // The error RunValidation raises for a form tag written as `form` (code -1: passes).

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+using namespace quorvel;
+
 namespace {
 
 TEST(HInputOffsetTest, CountsRawBytesAndPushBack) {

@@ -7,6 +7,8 @@
 #include "values/HContext.h"
 #include "base/HExcept.h"
 
+using namespace quorvel;
+
 namespace {
 
 TEST(NameModifierTest, FirstInstance) {

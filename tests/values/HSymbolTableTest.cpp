@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+using namespace quorvel;
+
 namespace {
 
 std::vector<std::string> Names(const HSymbolTable& t) {

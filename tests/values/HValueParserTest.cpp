@@ -6,6 +6,8 @@
 #include "base/HExcept.h"
 #include "template/HInput.h"
 
+using namespace quorvel;
+
 namespace {
 
 std::string Rest(HInput& in) {
