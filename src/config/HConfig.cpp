@@ -10,12 +10,11 @@
 #include "values/HContext.h"
 #include "base/HExcept.h"
 #include "template/HSiteFiles.h"
+#include "base/HVersion.h"
 #include "values/HAttributes.h"
 #include "values/HNameModifier.h"
 
 namespace quorvel {
-
-const char* QuorvelVersion() { return "2.0.2"; }
 
 namespace {
 
@@ -282,7 +281,7 @@ void Initialise(HContext& ctx) {
         throw HExcept(kErrInputFileNotFound, pathInfo, "");
     ctx.input = ctx.templateStream.get();
 
-    ctx.symbols.Define("_QUORVEL_VERSION_", std::make_unique<HWordValue>(QuorvelVersion()));
+    ctx.symbols.Define("_QUORVEL_VERSION_", std::make_unique<HWordValue>(quorvel::Version()));
     for (const auto& builtin : kBuiltins)
         ctx.symbols.Define(builtin[0],
                            std::make_unique<HWordValue>(Env(builtin[1]), HWordValue::kRequest));

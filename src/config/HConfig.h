@@ -28,9 +28,6 @@ void ReadConfiguration(HContext& ctx, const std::string& path);
 // entry written without a value is appended to it (blanks before the name included).
 void ReadConfigurationEntries(HContext& ctx, HInput& in, std::vector<size_t>* valueless = nullptr);
 
-// The program's version, `_QUORVEL_VERSION_` of every request.
-const char* QuorvelVersion();
-
 // Whether `name` is one of the built-in variables that Initialise defines.
 bool IsBuiltinVariable(std::string_view name);
 

@@ -176,7 +176,7 @@ short OdbcTransact(HOdbcHandle henv, HOdbcHandle hdbc, bool commit) {
     return Dm().SQLTransact(henv, hdbc, commit ? SQL_COMMIT : SQL_ROLLBACK);
 }
 
-bool OdbcChecked(HContext& ctx, short rc) {
+bool OdbcChecked(HContext&, short rc) {
     return OdbcSucceeded(rc);
 }
 

@@ -2,8 +2,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/HVersion.h"
 #include "check/HCheck.h"
-#include "config/HConfig.h"
 #include "driver/HDriver.h"
 
 using namespace quorvel;
@@ -31,7 +31,7 @@ int main(int argc, char** argv) {
             return 0;
         }
         if (argc == 2 && std::strcmp(option, "--version") == 0) {
-            std::printf("quorvel %s\n", QuorvelVersion());
+            std::printf("quorvel %s\n", Version());
             return 0;
         }
         // Run from a terminal with an option it does not know, the gateway would answer a
