@@ -11,12 +11,6 @@
 
 namespace quorvel {
 
-namespace {
-
-constexpr int kNoCommand = 22;
-
-}  // namespace
-
 HFunctionElement::HFunctionElement() : HElement(kTagFunction) {}
 
 void HFunctionElement::Output(HContext& ctx) {
@@ -39,7 +33,7 @@ void HFunctionElement::Output(HContext& ctx) {
         }
         const HValue* command = Attribute("COMMAND");
         if (!command)
-            throw HExcept(kNoCommand);
+            throw HExcept(kErrNoCommand);
         HProgram program = StartCommand(EvaluateCommand(ctx, Attribute("PATH"), *command), limits);
         program.ReadUntilTerminator([&ctx](std::string_view chunk) { WriteText(ctx, chunk); });
     } catch (const HExcept&) {

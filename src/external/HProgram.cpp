@@ -20,7 +20,6 @@ namespace quorvel {
 
 namespace {
 
-constexpr int kExternalCallFailed = 32;
 // How long one wait for output lasts before the reader checks whether the program has
 // exited while something else still holds the pipe open.
 constexpr int kPollMs = 50;
@@ -420,7 +419,7 @@ void HProgram::Overrun() {
 }
 
 void HProgram::Fail() const {
-    throw HExcept(kExternalCallFailed, commandLine_);
+    throw HExcept(kErrExternalFailed, commandLine_);
 }
 
 std::size_t HProgram::ReadSome(char* buffer, std::size_t max) {

@@ -10,8 +10,6 @@ namespace quorvel {
 
 namespace {
 
-constexpr int kExternalCallFailed = 32;
-
 // Splits the template's own text of a command line, continuing the argument in progress.
 class Splitter {
 public:
@@ -65,7 +63,7 @@ std::string SettingText(HContext& ctx, const char* name) {
 }
 
 [[noreturn]] void BadSetting(const char* name, const std::string& text) {
-    throw HExcept(kExternalCallFailed, std::string(name) + "=" + text);
+    throw HExcept(kErrExternalFailed, std::string(name) + "=" + text);
 }
 
 }  // namespace
