@@ -40,11 +40,6 @@ const char* const kBuiltins[][2] = {
     {"_CONTENT_LENGTH_", "CONTENT_LENGTH"},
 };
 
-std::string Env(const char* name) {
-    const char* v = std::getenv(name);
-    return v ? v : "";
-}
-
 // `%` and two bytes, converted as base 16 by strtol; both bytes must be consumed.
 char DecodeEscape(std::string_view s, size_t& i) {
     if (s.size() - i < 3)
@@ -91,14 +86,14 @@ void OpenPage(HContext& ctx) {
 
 // Reads CONTENT_LENGTH bytes of the body of a form posted as
 // application/x-www-form-urlencoded; false when the request carries no such body.
-bool ReadFormBody(std::string& body) {
-    if (Env("REQUEST_METHOD") != "POST")
+bool ReadFormBody(HContext& ctx, std::string& body) {
+    if (ctx.request->Text("REQUEST_METHOD") != "POST")
         return false;
-    std::string type = Env("CONTENT_TYPE");
+    std::string type = ctx.request->Text("CONTENT_TYPE");
     static const char kForm[] = "application/x-www-form-urlencoded";
     if (strncasecmp(type.c_str(), kForm, sizeof kForm - 1) != 0)
         return false;
-    std::string lengthText = Env("CONTENT_LENGTH");
+    std::string lengthText = ctx.request->Text("CONTENT_LENGTH");
     char* end = nullptr;
     errno = 0;
     long length = lengthText.empty() ? 0 : std::strtol(lengthText.c_str(), &end, 10);
@@ -109,7 +104,7 @@ bool ReadFormBody(std::string& body) {
     body.resize(static_cast<size_t>(length));
     size_t got = 0;
     while (got < body.size()) {
-        ssize_t n = ::read(0, &body[got], body.size() - got);
+        long n = ctx.request->ReadBody(&body[got], body.size() - got);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -261,7 +256,7 @@ void Initialise(HContext& ctx) {
         ctx.maxColumnWidth = static_cast<int>(v);
     }
 
-    const char* rawPath = std::getenv("PATH_INFO");
+    const char* rawPath = ctx.request->Variable("PATH_INFO");
     std::string pathInfo = rawPath ? rawPath : "";
     std::string path = DecodePath(pathInfo);
     // Nothing outside the template tree is ever opened: no `..` segment, no NUL byte.
@@ -284,15 +279,15 @@ void Initialise(HContext& ctx) {
     ctx.symbols.Define("_QUORVEL_VERSION_", std::make_unique<HWordValue>(quorvel::Version()));
     for (const auto& builtin : kBuiltins)
         ctx.symbols.Define(builtin[0],
-                           std::make_unique<HWordValue>(Env(builtin[1]), HWordValue::kRequest));
+                           std::make_unique<HWordValue>(ctx.request->Text(builtin[1]), HWordValue::kRequest));
 
     // Query string first, then the body: a body value replaces a query value of its name.
     QueryParameters parameters;
-    std::string query = Env("QUERY_STRING");
+    std::string query = ctx.request->Text("QUERY_STRING");
     if (!query.empty())
         DecodeQuery(query, query, parameters);
     std::string body;
-    if (ReadFormBody(body) && !body.empty())
+    if (ReadFormBody(ctx, body) && !body.empty())
         DecodeQuery(body, body, parameters);
     DefineQueryVariables(ctx, parameters);
 

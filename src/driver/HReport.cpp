@@ -93,7 +93,7 @@ void Finalise(HContext& ctx) {
         url = target->Evaluate(ctx, nullptr);
     std::string response = "Content-TYPE: text/html\nLocation: " + SafeHeaderValue(url);
     if (strncasecmp(url.c_str(), "http:", 5) == 0) {
-        const char* raw = std::getenv("QUERY_STRING");
+        const char* raw = ctx.request->Variable("QUERY_STRING");
         std::string query = raw ? raw : "";
         query = RemoveParameter(query, "_POST_PROCESS_");
         query = RemoveParameter(query, "_MAX_NAME_MODIFIER_");

@@ -147,7 +147,7 @@ void WriteStatistics(const HContext& ctx, const HExcept* error) {
         FileHandle fd(::open(name.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
         if (fd.get() < 0 || !LockWithin(fd.get(), kMaxWaitSeconds))
             return;
-        std::string line = FormatStatistics(ctx, error, std::time(nullptr));
+        std::string line = FormatStatistics(ctx, error, ctx.request->Now());
         WriteAll(fd.get(), line.data(), line.size());
         // Closing the descriptor releases the lock for the next waiting request.
     } catch (const HExcept&) {

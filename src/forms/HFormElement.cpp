@@ -83,14 +83,9 @@ std::string ActionWithValues(HContext& ctx, const HValue& action) {
     return url;
 }
 
-std::string Env(const char* name) {
-    const char* v = std::getenv(name);
-    return v ? v : "";
-}
-
 }  // namespace
 
-std::string RewrittenFormTarget() {
+std::string RewrittenFormTarget(HRequest& request) {
     // A page that came over TLS posts its form over TLS too: HTTPS is "on" or
     // REQUEST_SCHEME is "https" (either in any case, as web servers differ).
     auto lower = [](std::string text) {
@@ -98,23 +93,23 @@ std::string RewrittenFormTarget() {
             c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
         return text;
     };
-    bool tls = lower(Env("HTTPS")) == "on" || lower(Env("REQUEST_SCHEME")) == "https";
+    bool tls = lower(request.Text("HTTPS")) == "on" || lower(request.Text("REQUEST_SCHEME")) == "https";
     std::string url = tls ? "https://" : "http://";
-    AppendUrlPiece(url, Env("SERVER_NAME"), false);
+    AppendUrlPiece(url, request.Text("SERVER_NAME"), false);
     url += ':';
-    AppendUrlPiece(url, Env("SERVER_PORT"), false);
-    AppendUrlPiece(url, Env("SCRIPT_NAME"), true);
-    if (const char* raw = std::getenv("PATH_INFO")) {
+    AppendUrlPiece(url, request.Text("SERVER_PORT"), false);
+    AppendUrlPiece(url, request.Text("SCRIPT_NAME"), true);
+    if (const char* raw = request.Variable("PATH_INFO")) {
         std::string pathInfo = raw;
         if (pathInfo.find('\\') != std::string::npos) {
             for (char& c : pathInfo)
                 if (c == '\\')
                     c = '/';
-            ::setenv("PATH_INFO", pathInfo.c_str(), 1);
+            request.SetVariable("PATH_INFO", pathInfo);
         }
         AppendUrlPiece(url, pathInfo, true);
     }
-    if (const char* query = std::getenv("QUERY_STRING")) {
+    if (const char* query = request.Variable("QUERY_STRING")) {
         url += '?';
         AppendUrlPiece(url, query, false);
     }
@@ -140,7 +135,7 @@ void HFormElement::WriteAttributes(HContext& ctx) {
             return;
         if (name == "ACTION") {
             WriteText(ctx, " ACTION=");
-            WriteText(ctx, RewrittenFormTarget());
+            WriteText(ctx, RewrittenFormTarget(*ctx.request));
             ctx.formAction = value ? value->GetText() : std::string();
             return;
         }

@@ -14,6 +14,7 @@
 
 #include <string>
 
+#include "base/HRequest.h"
 #include "elements/HElement.h"
 
 namespace quorvel {
@@ -33,9 +34,9 @@ public:
 
 // The URL of the current request as a form target: "http://" SERVER_NAME ":" SERVER_PORT
 // SCRIPT_NAME PATH_INFO, then "?" QUERY_STRING when that is set. Backslashes in PATH_INFO
-// become slashes, also in the environment. Bytes that would end an unquoted attribute
+// become slashes, also in the request's variables. Bytes that would end an unquoted attribute
 // value or start markup (blanks, controls, quotes, < > `) are percent-encoded, and so are
 // % # ? inside the two path pieces, so that the server decodes them back to the same path.
-std::string RewrittenFormTarget();
+std::string RewrittenFormTarget(HRequest& request = CgiRequest());
 
 }  // namespace quorvel

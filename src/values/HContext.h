@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "base/HRequest.h"
 #include "template/HInput.h"
 #include "template/HPage.h"
 #include "values/HNameModifier.h"
@@ -36,6 +37,9 @@ public:
     std::unique_ptr<HPage> page;
 
     HSymbolTable symbols;
+
+    // Where the request's CGI variables, body and clock come from. Not owned.
+    HRequest* request = &CgiRequest();
 
     // The shared ODBC environment and connection (SQLHENV, SQLHDBC), null until made.
     // Connections are never closed; they end with the process.
