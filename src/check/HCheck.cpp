@@ -25,6 +25,7 @@
 #include "template/HReadObserver.h"
 #include "elements/HScanner.h"
 #include "template/HTagTable.h"
+#include "template/HFileIo.h"
 
 namespace quorvel {
 
@@ -42,14 +43,12 @@ struct SourceFile {
         if (!content) {
             // Plain reads: the stream library would add its start-up cost to every request.
             content.emplace();
-            int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+            HFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
             char block[65536];
             ssize_t n;
-            while (fd >= 0 && ((n = ::read(fd, block, sizeof block)) > 0 || (n < 0 && errno == EINTR)))
+            while (fd && ((n = ::read(fd.Get(), block, sizeof block)) > 0 || (n < 0 && errno == EINTR)))
                 if (n > 0)
                     content->append(block, static_cast<size_t>(n));
-            if (fd >= 0)
-                ::close(fd);
         }
         return *content;
     }
@@ -244,10 +243,8 @@ std::string WhyUnreadable(const std::string& path) {
         return std::string("cannot read the file: ") + std::strerror(errno);
     if (!S_ISREG(st.st_mode))
         return "cannot read the file: not a regular file";
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
+    if (!HFd(::open(path.c_str(), O_RDONLY | O_CLOEXEC)))
         return std::string("cannot read the file: ") + std::strerror(errno);
-    ::close(fd);
     return "cannot read the file";
 }
 

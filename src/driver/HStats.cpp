@@ -18,22 +18,6 @@ namespace {
 
 constexpr int kMaxWaitSeconds = 10;
 
-// Owns a file descriptor.
-class FileHandle {
-public:
-    explicit FileHandle(int fd) : fd_(fd) {}
-    ~FileHandle() {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    FileHandle(const FileHandle&) = delete;
-    FileHandle& operator=(const FileHandle&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
-
 void Interrupt(int) {}
 
 // While it lives, SIGALRM interrupts a blocking call after `seconds` and then every
@@ -144,11 +128,11 @@ void WriteStatistics(const HContext& ctx, const HExcept* error) {
         std::string name = "qvstat.log";
         if (const HValue* file = ctx.symbols.Lookup("_STAT_FILE_"))
             name = file->GetText();
-        FileHandle fd(::open(name.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
-        if (fd.get() < 0 || !LockWithin(fd.get(), kMaxWaitSeconds))
+        HFd fd(::open(name.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+        if (fd.Get() < 0 || !LockWithin(fd.Get(), kMaxWaitSeconds))
             return;
         std::string line = FormatStatistics(ctx, error, ctx.request->Now());
-        WriteAll(fd.get(), line.data(), line.size());
+        WriteAll(fd.Get(), line.data(), line.size());
         // Closing the descriptor releases the lock for the next waiting request.
     } catch (const HExcept&) {
     }

@@ -211,24 +211,6 @@ HProgramStarter currentStarter = StartProgram;
 
 }  // namespace
 
-HFd& HFd::operator=(HFd&& other) noexcept {
-    if (this != &other)
-        Reset(other.Release());
-    return *this;
-}
-
-int HFd::Release() noexcept {
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
-}
-
-void HFd::Reset(int fd) noexcept {
-    if (fd_ >= 0)
-        close(fd_);
-    fd_ = fd;
-}
-
 HChildProcess::HChildProcess(pid_t pid) noexcept : pid_(pid) {
     if (pid_ > 0)
         AddLiveGroup(pid_);

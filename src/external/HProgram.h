@@ -31,26 +31,9 @@
 #include <sys/types.h>
 #include <vector>
 
+#include "template/HFileIo.h"
+
 namespace quorvel {
-
-// Move-only owner of a file descriptor; closes it on destruction.
-class HFd {
-public:
-    explicit HFd(int fd = -1) noexcept : fd_(fd) {}
-    ~HFd() { Reset(); }
-    HFd(HFd&& other) noexcept : fd_(other.Release()) {}
-    HFd& operator=(HFd&& other) noexcept;
-    HFd(const HFd&) = delete;
-    HFd& operator=(const HFd&) = delete;
-
-    int Get() const noexcept { return fd_; }
-    explicit operator bool() const noexcept { return fd_ >= 0; }
-    int Release() noexcept;
-    void Reset(int fd = -1) noexcept;
-
-private:
-    int fd_;
-};
 
 // Move-only owner of a started child process that leads its own process group. Finish()
 // (also run by the destructor) ends the group and reaps the child; it never throws.

@@ -5,6 +5,24 @@
 
 namespace quorvel {
 
+HFd& HFd::operator=(HFd&& other) noexcept {
+    if (this != &other)
+        Reset(other.Release());
+    return *this;
+}
+
+int HFd::Release() noexcept {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+}
+
+void HFd::Reset(int fd) noexcept {
+    if (fd_ >= 0)
+        ::close(fd_);
+    fd_ = fd;
+}
+
 bool WriteAll(int fd, const char* p, size_t n) {
     while (n > 0) {
         ssize_t w = ::write(fd, p, n);
