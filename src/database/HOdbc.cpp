@@ -10,6 +10,7 @@
 #include <cstring>
 #include <dlfcn.h>
 #include <type_traits>
+#include <vector>
 
 namespace quorvel {
 
@@ -21,7 +22,7 @@ static_assert(std::is_same<SQLHANDLE, void*>::value, "handles travel as void*");
     X(SQLAllocEnv) X(SQLAllocConnect) X(SQLConnect) X(SQLAllocStmt) X(SQLPrepare)     \
     X(SQLExecute) X(SQLFreeStmt) X(SQLSetStmtOption) X(SQLNumResultCols)             \
     X(SQLDescribeCol) X(SQLBindCol) X(SQLFetch) X(SQLGetInfo) X(SQLSetConnectOption) \
-    X(SQLTransact)
+    X(SQLTransact) X(SQLDisconnect) X(SQLFreeConnect) X(SQLFreeEnv)
 
 namespace {
 
@@ -60,7 +61,40 @@ const DriverManager& Dm() {
     return dm;
 }
 
+// The connections OpenConnection made, oldest first. Never destroyed at exit: the driver
+// manager may have shut down by then; CloseConnections releases them.
+std::vector<std::unique_ptr<HOdbcConnection>>& Connections() {
+    static auto* connections = new std::vector<std::unique_ptr<HOdbcConnection>>();
+    return *connections;
+}
+
 }  // namespace
+
+HOdbcConnection::HOdbcConnection() : henv_(OdbcAllocEnv()), hdbc_(OdbcAllocConnect(henv_)) {}
+
+short HOdbcConnection::Connect(const HConnectString& parts) {
+    short rc = OdbcConnect(hdbc_, parts);
+    connected_ = OdbcSucceeded(rc);
+    return rc;
+}
+
+void HOdbcConnection::Close() noexcept {
+    if (hdbc_) {
+        if (connected_)
+            Dm().SQLDisconnect(hdbc_);
+        Dm().SQLFreeConnect(hdbc_);
+    }
+    if (henv_)
+        Dm().SQLFreeEnv(henv_);
+    henv_ = hdbc_ = nullptr;
+    connected_ = false;
+}
+
+void CloseConnections() noexcept {
+    auto& connections = Connections();
+    while (!connections.empty())
+        connections.pop_back();
+}
 
 HOdbcStatement& HOdbcStatement::operator=(HOdbcStatement&& other) noexcept {
     if (this != &other) {
@@ -182,10 +216,12 @@ bool OdbcChecked(HContext&, short rc) {
 
 void OpenConnection(HContext& ctx, const std::string& connect, HOdbcHandle& henv,
                     HOdbcHandle& hdbc, const HValue* errorUrl) {
-    henv = OdbcAllocEnv();
-    hdbc = OdbcAllocConnect(henv);
+    Connections().push_back(std::make_unique<HOdbcConnection>());
+    HOdbcConnection& connection = *Connections().back();
+    henv = connection.Henv();
+    hdbc = connection.Hdbc();
     HConnectString parts;
-    if (SplitConnectString(connect, parts) && OdbcChecked(ctx, OdbcConnect(hdbc, parts)))
+    if (SplitConnectString(connect, parts) && OdbcChecked(ctx, connection.Connect(parts)))
         return;
     // The password never reaches the debug or statistics log.
     throw HExcept(kErrConnect, MaskConnectString(connect), errorUrl ? errorUrl->Evaluate(ctx, nullptr) : "");

@@ -6,10 +6,12 @@
 // as they are: callers store them in the context's `lastRetcode` and test them with
 // OdbcSucceeded, the one success rule (0 or 1).
 //
-// Ownership: environments and connections are never released; they end with the process.
-// A statement handle is owned by an HOdbcStatement, which drops it when it goes.
+// Ownership: a statement handle is owned by an HOdbcStatement, which drops it when it goes;
+// an environment and its connection by an HOdbcConnection, kept by this layer from
+// OpenConnection until CloseConnections.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -66,6 +68,33 @@ struct HConnectString {
 // colon, or a part too long for the driver manager's 16-bit lengths.
 bool SplitConnectString(std::string_view connect, HConnectString& parts);
 
+// Owner of an environment and the connection allocated on it. Close(), also run by the
+// destructor, disconnects when connected, then frees the connection, then the environment;
+// it never throws.
+// REQUIRES: the statements made on the connection are dropped before it is closed.
+class HOdbcConnection {
+public:
+    HOdbcConnection();  // allocates both handles; null handles when no driver manager loads
+    ~HOdbcConnection() { Close(); }
+    HOdbcConnection(const HOdbcConnection&) = delete;
+    HOdbcConnection& operator=(const HOdbcConnection&) = delete;
+
+    HOdbcHandle Henv() const { return henv_; }
+    HOdbcHandle Hdbc() const { return hdbc_; }
+    // SQLConnect on the connection; the ODBC result code.
+    short Connect(const HConnectString& parts);
+    void Close() noexcept;
+
+private:
+    HOdbcHandle henv_ = nullptr;
+    HOdbcHandle hdbc_ = nullptr;
+    bool connected_ = false;
+};
+
+// Closes every connection OpenConnection made, newest first, so that a process can open
+// them again. REQUIRES: no statement on them is left (the contexts that used them are gone).
+void CloseConnections() noexcept;
+
 // The connect string as logs may show it: everything after the first slash becomes `***`.
 std::string MaskConnectString(std::string_view connect);
 
@@ -73,7 +102,7 @@ std::string MaskConnectString(std::string_view connect);
 // SQLConnect result in ctx.lastRetcode. Raises HExcept 0 ("Failed to connect to database")
 // with the masked connect string as detail and the evaluated `errorUrl` (if any) as URL when
 // the string is malformed (no attempt is made) or the connection fails. The handles are
-// written to `henv` and `hdbc` in every case.
+// written to `henv` and `hdbc` in every case; they stay valid until CloseConnections.
 // REQUIRES: the error URL value, if any, outlives the call.
 void OpenConnection(HContext& ctx, const std::string& connect, HOdbcHandle& henv,
                     HOdbcHandle& hdbc, const HValue* errorUrl);

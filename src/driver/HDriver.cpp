@@ -3,6 +3,7 @@
 #include <csignal>
 
 #include "config/HConfig.h"
+#include "database/HOdbc.h"
 #include "values/HContext.h"
 #include "base/HExcept.h"
 #include "driver/HReport.h"
@@ -21,12 +22,7 @@ namespace {
 // cost time. A process that served another request would free the previous tree then.
 HElementTree* lastTree = nullptr;
 
-}  // namespace
-
-int RunRequest() {
-    // A client that goes away must not kill the request before its statistics line.
-    std::signal(SIGPIPE, SIG_IGN);
-
+void ServeRequest() {
     delete lastTree;
     lastTree = new HElementTree();
     HContext ctx;
@@ -59,6 +55,16 @@ int RunRequest() {
         lastTree->Keep(std::move(root));
     if (doctype)
         lastTree->Keep(std::move(doctype));
+}
+
+}  // namespace
+
+int RunRequest() {
+    // A client that goes away must not kill the request before its statistics line.
+    std::signal(SIGPIPE, SIG_IGN);
+    ServeRequest();
+    // The statements went with the context; now their connections and environments.
+    CloseConnections();
     return 0;
 }
 

@@ -41,8 +41,8 @@ public:
     // Where the request's CGI variables, body and clock come from. Not owned.
     HRequest* request = &CgiRequest();
 
-    // The shared ODBC environment and connection (SQLHENV, SQLHDBC), null until made.
-    // Connections are never closed; they end with the process.
+    // The shared ODBC environment and connection (SQLHENV, SQLHDBC), null until made. Not
+    // owned: the database layer closes them when the driver calls CloseConnections.
     void* henv = nullptr;
     void* hdbc = nullptr;
 

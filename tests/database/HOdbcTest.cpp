@@ -5,7 +5,9 @@
 #include <cstdlib>
 #include <string>
 
+#include "base/HExcept.h"
 #include "database/OdbcTestEnv.h"
+#include "values/HContext.h"
 
 using namespace quorvel;
 
@@ -112,6 +114,30 @@ TEST(HOdbcTest, ConnectFailsForAnUnknownSource) {
     HConnectString parts;
     ASSERT_TRUE(SplitConnectString("nosuchsource:/", parts));
     EXPECT_FALSE(OdbcSucceeded(OdbcConnect(hdbc, parts)));
+}
+
+// The connections OpenConnection made are released together (statements first, by their
+// owners) and can be opened again, after a failed attempt too.
+TEST(HOdbcTest, ConnectionsCloseAndReopen) {
+    OdbcTestEnv::Process().CreateSqliteSource("reopen");
+    HContext ctx;
+    HOdbcHandle henv = nullptr, hdbc = nullptr;
+    EXPECT_THROW(OpenConnection(ctx, "nosuchsource:/", henv, hdbc, nullptr), HExcept);
+    for (const char* sql : {"CREATE TABLE t (a INTEGER)", "INSERT INTO t VALUES (7)", "SELECT a FROM t"}) {
+        OpenConnection(ctx, "reopen:/", henv, hdbc, nullptr);
+        HOdbcStatement stmt = OdbcAllocStmt(hdbc);
+        ASSERT_TRUE(OdbcSucceeded(OdbcPrepare(stmt.Get(), sql)));
+        ASSERT_TRUE(OdbcSucceeded(OdbcExecute(stmt.Get()))) << sql;
+        if (sql[0] == 'S') {
+            char a[8] = {};
+            long length = 0;
+            ASSERT_TRUE(OdbcSucceeded(OdbcBindCol(stmt.Get(), 1, a, sizeof a, &length)));
+            ASSERT_TRUE(OdbcSucceeded(OdbcFetch(stmt.Get())));
+            EXPECT_STREQ(a, "7");  // written through a connection closed since
+        }
+        stmt = HOdbcStatement();
+        CloseConnections();
+    }
 }
 
 }  // namespace
