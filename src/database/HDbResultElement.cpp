@@ -110,8 +110,7 @@ void HDbResultElement::Output(HContext& ctx) {
         // drivers report too little for much text (PostgreSQL: 255 for json and varchar
         // without a length, 5 for arrays, 0 for bytea; SQLite does not hold VARCHAR(n)
         // values to n), and a value is cut only where the configuration says.
-        if (!OdbcChecked(ctx, op.BindColumn(i, width)))
-            throw HExcept(kErrBindOutput, name, op.ErrorUrl(ctx));
+        op.Require(ctx, op.BindColumn(i, width), kErrBindOutput, name);
     }
 
     // The driver is asked for at most `bound` rows; rows beyond it are never fetched here
@@ -121,8 +120,7 @@ void HDbResultElement::Output(HContext& ctx) {
         const short rc = OdbcFetch(stmt);
         if (rc == kOdbcNoDataFound)
             break;
-        if (!OdbcSucceeded(rc))
-            throw HExcept(kErrFetch, name, op.ErrorUrl(ctx));
+        op.Require(ctx, rc, kErrFetch, name);
         op.SettleRow(n);
         open.SetRow(++rows);
         OutputChildren(ctx);
@@ -133,8 +131,7 @@ void HDbResultElement::Output(HContext& ctx) {
         if (!op.NoDataUrlValue()->Evaluate(ctx, nullptr).empty())
             throw HExcept(kErrNoData, name, op.NoDataUrlValue()->Evaluate(ctx, nullptr));
     }
-    if (!OdbcChecked(ctx, OdbcCloseCursor(stmt)))
-        throw HExcept(kErrCloseStatement, name, op.ErrorUrl(ctx));
+    op.Require(ctx, OdbcCloseCursor(stmt), kErrCloseStatement, name);
 }
 
 }  // namespace quorvel

@@ -210,10 +210,6 @@ short OdbcTransact(HOdbcHandle henv, HOdbcHandle hdbc, bool commit) {
     return Dm().SQLTransact(henv, hdbc, commit ? SQL_COMMIT : SQL_ROLLBACK);
 }
 
-bool OdbcChecked(HContext&, short rc) {
-    return OdbcSucceeded(rc);
-}
-
 void OpenConnection(HContext& ctx, const std::string& connect, HOdbcHandle& henv,
                     HOdbcHandle& hdbc, const HValue* errorUrl) {
     Connections().push_back(std::make_unique<HOdbcConnection>());
@@ -221,7 +217,7 @@ void OpenConnection(HContext& ctx, const std::string& connect, HOdbcHandle& henv
     henv = connection.Henv();
     hdbc = connection.Hdbc();
     HConnectString parts;
-    if (SplitConnectString(connect, parts) && OdbcChecked(ctx, connection.Connect(parts)))
+    if (SplitConnectString(connect, parts) && OdbcSucceeded(connection.Connect(parts)))
         return;
     // The password never reaches the debug or statistics log.
     throw HExcept(kErrConnect, MaskConnectString(connect), errorUrl ? errorUrl->Evaluate(ctx, nullptr) : "");

@@ -27,9 +27,6 @@ constexpr short kOdbcNoDataFound = 100;
 // The success rule of every examined ODBC result: SQL_SUCCESS or SQL_SUCCESS_WITH_INFO.
 inline bool OdbcSucceeded(short rc) { return rc == 0 || rc == 1; }
 
-// Stores `rc` in ctx.lastRetcode, then applies the success rule to it.
-bool OdbcChecked(HContext& ctx, short rc);
-
 // Move-only owner of a statement handle; releases it with SQL_DROP and never throws.
 class HOdbcStatement {
 public:

@@ -74,6 +74,10 @@ std::string HSqlOperation::ErrorUrl(HContext& ctx) const {
     return errorUrl_ ? errorUrl_->Evaluate(ctx, nullptr) : std::string();
 }
 
+void HSqlOperation::Fail(HContext& ctx, int code, const std::string& detail) const {
+    throw HExcept(code, detail, ErrorUrl(ctx));
+}
+
 short HSqlOperation::BindColumn(int column, std::size_t width) {
     if (columns_.size() < static_cast<std::size_t>(column))
         columns_.resize(static_cast<std::size_t>(column));
@@ -143,11 +147,10 @@ void ExecuteOperation(HContext& ctx, HSqlOperation& op, const std::vector<std::s
                 ctx.page->Write(ForComment(texts[i]));
                 ctx.page->Write(" -->");
             }
-            if (i > 0 && !OdbcChecked(ctx, OdbcCloseCursor(op.Statement())))
-                throw HExcept(kErrCloseStatement, std::string(), std::string());
-            if (!OdbcChecked(ctx, OdbcPrepare(op.Statement(), texts[i])) ||
-                !OdbcChecked(ctx, OdbcExecute(op.Statement())))
-                throw HExcept(kErrSqlSyntax);
+            if (i > 0)
+                op.Require(ctx, OdbcCloseCursor(op.Statement()), kErrCloseStatement, name);
+            op.Require(ctx, OdbcPrepare(op.Statement(), texts[i]), kErrSqlSyntax, name);
+            op.Require(ctx, OdbcExecute(op.Statement()), kErrSqlSyntax, name);
         }
     } catch (const HExcept& e) {
         throw HExcept(e.code, name, op.ErrorUrl(ctx));

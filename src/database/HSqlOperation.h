@@ -50,6 +50,13 @@ public:
 
     // The ERROR_URL evaluated now with no name modifier, or the empty text without one.
     std::string ErrorUrl(HContext& ctx) const;
+    // The one place where a failed ODBC call becomes an error: unless `rc` is a success,
+    // raises `code` with `detail` and the ERROR_URL.
+    void Require(HContext& ctx, short rc, int code, const std::string& detail) const {
+        if (!OdbcSucceeded(rc))
+            Fail(ctx, code, detail);
+    }
+    [[noreturn]] void Fail(HContext& ctx, int code, const std::string& detail) const;
 
     // Result columns. ColumnCount is the number of INTO names until a run without them
     // takes the result set's names (AdoptColumnCount / AddColumnName).

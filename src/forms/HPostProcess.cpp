@@ -95,8 +95,7 @@ void RunRows(HContext& ctx, const HElement& form, HSqlOperation& action, const s
         if (param)
             EvaluateParameters(ctx, *param, values, action.ErrorUrlValue(), action.Trim(), modifier);
         ExecuteOperation(ctx, action, values, name, action.Trim());
-        if (!OdbcChecked(ctx, OdbcCloseCursor(action.Statement())))
-            throw HExcept(kErrCloseStatement, action.Text(), action.ErrorUrl(ctx));
+        action.Require(ctx, OdbcCloseCursor(action.Statement()), kErrCloseStatement, action.Text());
     };
     if (!repeated) {
         if (SingleRowCameBack(ctx, fields))
@@ -144,14 +143,13 @@ void RunSqlAction(HContext& ctx, const HElement& form) {
 
     // One transaction for all rows of the form, unless the driver offers none.
     unsigned short capability = 0;
-    if (!OdbcChecked(ctx, OdbcGetTxnCapable(action.Hdbc(), capability)) || capability != 0)
+    if (!OdbcSucceeded(OdbcGetTxnCapable(action.Hdbc(), capability)) || capability != 0)
         OdbcSetAutocommitOff(action.Hdbc());
     try {
         RunRows(ctx, form, action, name);
         // A commit the database refuses (a deferred constraint, a lost connection) leaves
         // nothing written, so it must not be reported as success.
-        if (!OdbcChecked(ctx, OdbcTransact(action.Henv(), action.Hdbc(), true)))
-            throw HExcept(kErrSqlSyntax, name, action.ErrorUrl(ctx));
+        action.Require(ctx, OdbcTransact(action.Henv(), action.Hdbc(), true), kErrSqlSyntax, name);
     } catch (...) {
         OdbcTransact(action.Henv(), action.Hdbc(), false);
         throw;
