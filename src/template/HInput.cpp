@@ -14,16 +14,14 @@ constexpr size_t kBlock = 64 * 1024;
 std::unique_ptr<HInput> HInput::OpenFile(const std::string& path) {
     if (path.empty() || path.find('\0') != std::string::npos)
         return nullptr;
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0)
+    HFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (!fd)
         return nullptr;
     struct stat st;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
+    if (::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode))
         return nullptr;
-    }
     std::unique_ptr<HInput> in(new HInput());
-    in->fd_ = fd;
+    in->fd_ = std::move(fd);
     in->buffer_.reset(new char[kBlock]);
     in->pos_ = in->end_ = in->buffer_.get();
     return in;
@@ -37,17 +35,14 @@ std::unique_ptr<HInput> HInput::FromString(std::string text) {
     return in;
 }
 
-HInput::~HInput() {
-    if (fd_ >= 0)
-        ::close(fd_);
-}
+HInput::~HInput() = default;
 
 bool HInput::Fill() {
-    if (fd_ < 0)
+    if (!fd_)
         return false;
     blockOffset_ += static_cast<size_t>(end_ - buffer_.get());
     for (;;) {
-        ssize_t n = ::read(fd_, buffer_.get(), kBlock);
+        ssize_t n = ::read(fd_.Get(), buffer_.get(), kBlock);
         if (n > 0) {
             pos_ = buffer_.get();
             end_ = pos_ + n;
@@ -56,8 +51,7 @@ bool HInput::Fill() {
         if (n < 0 && errno == EINTR)
             continue;
         // End of file or a read error: the stream ends here for good.
-        ::close(fd_);
-        fd_ = -1;
+        fd_.Reset();
         pos_ = end_ = buffer_.get();
         return false;
     }

@@ -13,6 +13,8 @@
 #include <string>
 #include <string_view>
 
+#include "template/HFileIo.h"
+
 namespace quorvel {
 
 class HInput {
@@ -96,7 +98,7 @@ private:
     HInput() = default;
     bool Fill();
 
-    int fd_ = -1;
+    HFd fd_;
     std::unique_ptr<char[]> buffer_;
     std::string text_;  // whole content when reading from memory
     const char* pos_ = nullptr;

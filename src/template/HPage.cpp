@@ -54,32 +54,30 @@ std::unique_ptr<HPage> HPage::OpenLog(const std::string& path) {
 }
 
 HPage::~HPage() {
-    Flush();
-    if (fd_ >= 0)
-        ::close(fd_);
+    Flush();  // the descriptor closes after the last bytes are written
     std::free(buffer_);
 }
 
 void HPage::Flush() {
-    if (fd_ < 0)
+    if (!fd_)
         return;
     // A full disk loses the rest of the page; the request itself goes on.
-    WriteAll(fd_, buffer_, used_);
+    WriteAll(fd_.Get(), buffer_, used_);
     used_ = 0;
 }
 
 void HPage::WriteSlow(const char* data, size_t size) {
-    if (used_ + size > bound_ && fd_ < 0) {
+    if (used_ + size > bound_ && !fd_) {
         // The page outgrows memory: on to its temporary file. Without one it stays in
         // memory, which loses nothing.
-        fd_ = OpenTemporary();
-        if (fd_ < 0)
+        fd_.Reset(OpenTemporary());
+        if (!fd_)
             bound_ = static_cast<size_t>(-1);
     }
-    if (fd_ >= 0) {
+    if (fd_) {
         Flush();
         if (size >= capacity_) {
-            WriteAll(fd_, data, size);
+            WriteAll(fd_.Get(), data, size);
             return;
         }
     } else {
@@ -100,7 +98,7 @@ void HPage::WriteSlow(const char* data, size_t size) {
 }
 
 bool HPage::CopyTo(int fd, std::string_view head) {
-    if (fd_ < 0) {
+    if (!fd_) {
         // One system call for a page with its header, however small the page.
         struct iovec parts[2] = {{const_cast<char*>(head.data()), head.size()}, {buffer_, used_}};
         int first = 0;
@@ -129,7 +127,7 @@ bool HPage::CopyTo(int fd, std::string_view head) {
     Flush();
     off_t offset = 0;
     for (;;) {
-        ssize_t n = ::pread(fd_, buffer_, capacity_, offset);
+        ssize_t n = ::pread(fd_.Get(), buffer_, capacity_, offset);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -141,14 +139,14 @@ bool HPage::CopyTo(int fd, std::string_view head) {
 }
 
 std::string HPage::Contents() {
-    if (fd_ < 0)
+    if (!fd_)
         return std::string(buffer_, used_);
     Flush();
     std::string out;
     char buf[4096];
     off_t offset = 0;
     ssize_t n;
-    while ((n = ::pread(fd_, buf, sizeof buf, offset)) > 0) {
+    while ((n = ::pread(fd_.Get(), buf, sizeof buf, offset)) > 0) {
         out.append(buf, static_cast<size_t>(n));
         offset += n;
     }

@@ -12,6 +12,8 @@
 #include <string>
 #include <string_view>
 
+#include "template/HFileIo.h"
+
 namespace quorvel {
 
 class HPage {
@@ -48,7 +50,7 @@ public:
     // Everything written so far (tests and diagnostics).
     std::string Contents();
     // Whether the page is still in memory only.
-    bool InMemory() const { return fd_ < 0; }
+    bool InMemory() const { return !fd_; }
     // The page while it is in memory, and forgetting it.
     // REQUIRES: InMemory().
     std::string_view View() const { return std::string_view(buffer_, used_); }
@@ -59,7 +61,7 @@ private:
     HPage(int fd, size_t bound);
     void WriteSlow(const char* data, size_t size);
 
-    int fd_;         // -1 while a temporary page is in memory
+    HFd fd_;         // none while a temporary page is in memory
     size_t bound_;   // the buffer grows up to this size before it is written to the file
     char* buffer_ = nullptr;  // malloc'ed, so that growing a large buffer need not copy it
     size_t capacity_ = 0;
