@@ -9,6 +9,7 @@
 
 #include <cstring>
 #include <dlfcn.h>
+#include <memory>
 #include <type_traits>
 #include <vector>
 

@@ -11,7 +11,6 @@
 // OpenConnection until CloseConnections.
 #pragma once
 
-#include <memory>
 #include <string>
 #include <string_view>
 
