@@ -3,8 +3,7 @@
 // Each ODBC function the gateway uses is wrapped here once, with the arguments the gateway
 // always passes; nothing else includes the ODBC headers. Handles travel as opaque pointers
 // (the driver manager's SQLHENV, SQLHDBC and SQLHSTMT are pointers). Return codes come back
-// as they are: callers store them in the context's `lastRetcode` and test them with
-// OdbcSucceeded, the one success rule (0 or 1).
+// as they are: callers test them with OdbcSucceeded, the one success rule (0 or 1).
 //
 // Ownership: a statement handle is owned by an HOdbcStatement, which drops it when it goes;
 // an environment and its connection by an HOdbcConnection, kept by this layer from
@@ -94,8 +93,8 @@ void CloseConnections() noexcept;
 // The connect string as logs may show it: everything after the first slash becomes `***`.
 std::string MaskConnectString(std::string_view connect);
 
-// Allocates an environment and a connection on it and connects with `connect`, storing the
-// SQLConnect result in ctx.lastRetcode. Raises HExcept 0 ("Failed to connect to database")
+// Allocates an environment and a connection on it and connects with `connect`.
+// Raises HExcept 0 ("Failed to connect to database")
 // with the masked connect string as detail and the evaluated `errorUrl` (if any) as URL when
 // the string is malformed (no attempt is made) or the connection fails. The handles are
 // written to `henv` and `hdbc` in every case; they stay valid until CloseConnections.
