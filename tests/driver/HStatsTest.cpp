@@ -9,6 +9,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "base/FakeRequest.h"
 #include "values/HContext.h"
 #include "base/HExcept.h"
 
@@ -59,13 +60,18 @@ TEST(StatisticsLogTest, WaitForTheLockKeepsTheAlarmHandler) {
         ::close(holder);
     });
     HContext ctx;
+    FakeRequest request;  // the line is stamped with the request's clock
+    request.now = kStamp;
+    ctx.request = &request;
     ctx.symbols.Define("_STAT_FILE_", std::make_unique<HWordValue>(path));
     WriteStatistics(ctx, nullptr);
     release.join();
     ::sigaction(SIGALRM, nullptr, &after);
     ::signal(SIGALRM, SIG_DFL);
     EXPECT_EQ(after.sa_handler, OwnAlarm);
-    EXPECT_GT(std::ifstream(path, std::ios::ate).tellg(), 0);  // written once the lock came
+    std::string line;  // written once the lock came
+    std::getline(std::ifstream(path), line);
+    EXPECT_EQ(line + "\n", FormatStatistics(ctx, nullptr, kStamp));
     ::unlink(path);
 }
 

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <map>
 
+#include "base/FakeRequest.h"
 #include "elements/ElementFixture.h"
 
 using namespace quorvel;
@@ -103,6 +104,16 @@ TEST(HFormElementTest, RewrittenTarget) {
     ScopedEnv env(std::map<std::string, const char*>{{"PATH_INFO", "\\shop\\order"}});
     RewrittenFormTarget();
     EXPECT_STREQ(std::getenv("PATH_INFO"), "/shop/order");
+
+    // A request handed in is the only source: the target comes from its variables, and
+    // its PATH_INFO is the one set right; the process environment is left as it was.
+    FakeRequest request;
+    request.variables = {{"HTTPS", "on"}, {"SERVER_NAME", "inner"}, {"SERVER_PORT", "8443"},
+                         {"SCRIPT_NAME", "/q"}, {"PATH_INFO", "\\a\\b"}};
+    ScopedEnv outer(std::map<std::string, const char*>{{"PATH_INFO", "\\x"}});
+    EXPECT_EQ(RewrittenFormTarget(request), "https://inner:8443/q/a/b");
+    EXPECT_EQ(request.Text("PATH_INFO"), "/a/b");
+    EXPECT_STREQ(std::getenv("PATH_INFO"), "\\x");
 }
 
 TEST(HFormElementTest, EachFormCarriesItsOwnRows) {
