@@ -278,8 +278,8 @@ void Initialise(HContext& ctx) {
 
     ctx.symbols.Define("_QUORVEL_VERSION_", std::make_unique<HWordValue>(quorvel::Version()));
     for (const auto& builtin : kBuiltins)
-        ctx.symbols.Define(builtin[0],
-                           std::make_unique<HWordValue>(ctx.request->Text(builtin[1]), HWordValue::kRequest));
+        ctx.symbols.Define(builtin[0], std::make_unique<HWordValue>(ctx.request->Text(builtin[1]),
+                                                                    HWordValue::kRequest));
 
     // Query string first, then the body: a body value replaces a query value of its name.
     QueryParameters parameters;
