@@ -344,10 +344,17 @@ public:
 
     std::string Statement(const HSqlStatement& statement, bool guarded) {
         std::string out;
+        bool dropped = false;  // the clause before this one was trimmed away
         for (const auto& clause : statement) {
             std::string text;
             if (!AppendSqlSubstituted(text, clause.text, values_, index_, fixed_))
                 throw SqlEmptyValueError(clause.text);
+            // The text that followed a trimmed clause must not run into the text before it
+            // (`FROM t WHERE ... ORDER BY` without a blank before ORDER would become `tORDER`).
+            if (dropped && !out.empty() && !text.empty() && IsSqlWordByte(out.back()) &&
+                IsSqlWordByte(text.front()))
+                out += ' ';
+            dropped = false;
             if (!clause.condition) {
                 out += text;
                 continue;
@@ -359,6 +366,7 @@ public:
                         throw HExcept(kErrSqlParameterUndefined, std::string(), std::string());
                     throw SyntaxError();
                 }
+                dropped = true;
                 continue;
             }
             out += text;
