@@ -261,9 +261,19 @@ std::vector<Code> CodeTokens(std::string_view t, const std::vector<Token>& speci
             ++p;
         } else {
             size_t q = p + 1;
-            if (IsIdentByte(t[p]))
-                while (q < n && IsIdentByte(t[q]) && !(k < special.size() && special[k].begin == q))
+            auto free = [&](size_t at) { return !(k < special.size() && special[k].begin == at); };
+            if (IsDigit(t[p])) {
+                // A number is digits and an exponent; a word right after it is a word of its
+                // own (`1ORDER BY` is 1 and ORDER BY), as the database reads it.
+                while (q < n && IsDigit(t[q]) && free(q))
                     ++q;
+                if (q + 1 < n && (t[q] == 'e' || t[q] == 'E') && IsDigit(t[q + 1]) && free(q) && free(q + 1))
+                    for (q += 2; q < n && IsDigit(t[q]) && free(q);)
+                        ++q;
+            } else if (IsIdentByte(t[p])) {
+                while (q < n && IsIdentByte(t[q]) && free(q))
+                    ++q;
+            }
             out.push_back({p, q, spaced});
             spaced = false;
             p = q;
