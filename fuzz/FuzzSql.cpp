@@ -311,8 +311,12 @@ int SortItem(std::string_view s, const std::vector<Code>& code, size_t i) {
                 return 0;
         } else if (depth == 0 && w == ";") {
             return 0;
-        } else if (depth == 0 && is(k, "BY") && k > 0 && (is(k - 1, "ORDER") || is(k - 1, "GROUP"))) {
-            return is(k - 1, "ORDER") ? 2 : 1;
+        } else if (depth == 0 && is(k, "BY")) {
+            // Only the BY of ORDER or GROUP opens a sort or grouping list; another BY
+            // (`ORDER BY a BY b`) ends the walk.
+            if (k > 0 && (is(k - 1, "ORDER") || is(k - 1, "GROUP")))
+                return is(k - 1, "ORDER") ? 2 : 1;
+            return 0;
         } else if (depth == 0) {
             for (const char* ends : {"LIMIT", "OFFSET", "FETCH", "FOR", "WINDOW", "ROWS", "RANGE"})
                 if (is(k, ends))

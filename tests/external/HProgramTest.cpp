@@ -226,7 +226,9 @@ TEST_F(HProgramTest, ProgramStillRunningAfterItsOutputIsEndedAndReaped) {
 
 TEST_F(HProgramTest, ClientGoingAwayEndsTheProgram) {
     std::string pidFile = dir_ + "/pid";
-    std::string path = Script("stay", "#!/bin/sh\nsleep 30 & echo $! > " + pidFile + "\nwait\nprintf 'late\\377'\n");
+    // The pid file appears whole (renamed into place), so the test never reads it half written.
+    std::string path = Script("stay", "#!/bin/sh\nsleep 30 & echo $! > " + pidFile + ".new && mv " + pidFile +
+                                          ".new " + pidFile + "\nwait\nprintf 'late\\377'\n");
     // In a child whose standard output is a pipe, closed (the client going away) once the
     // program runs: the read ends in error 32 instead of waiting for the program.
     pid_t tester = fork();
