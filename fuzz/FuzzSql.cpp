@@ -270,7 +270,9 @@ std::vector<Code> CodeTokens(std::string_view t, const std::vector<Token>& speci
                 if (q + 1 < n && (t[q] == 'e' || t[q] == 'E') && IsDigit(t[q + 1]) && free(q) && free(q + 1))
                     for (q += 2; q < n && IsDigit(t[q]) && free(q);)
                         ++q;
-            } else if (IsIdentByte(t[p])) {
+            } else if (IsIdentStart(t[p])) {
+                // A name starts with a letter, an underscore or a high byte; a `$` alone
+                // (`$1`) is punctuation, as it is to the database.
                 while (q < n && IsIdentByte(t[q]) && free(q))
                     ++q;
             }
