@@ -29,8 +29,11 @@ template <class V>
 class HNameMap {
 public:
     static constexpr unsigned kBuckets = 17;
-    // Up to this many entries a key is searched along its chain; beyond, in the index.
-    static constexpr size_t kScanLimit = 16;
+    // Up to this many entries a key is searched along its chain; beyond, in the index. A
+    // request's table holds some 30 names (the built-in variables, the configuration, a few
+    // parameters), and walking chains of a few names costs less than one keyed hash; the
+    // bound keeps a walk short however the names collide.
+    static constexpr size_t kScanLimit = 64;
 
     static unsigned BucketOf(std::string_view key) {
         uint32_t h = 0;

@@ -58,7 +58,10 @@ std::string EscapeForHtml(std::string_view text) {
 }
 
 void AppendEscapedHtml(std::string& out, std::string_view text) {
-    out.reserve(out.size() + text.size() + 16);
+    // Room for the text and a few references, unless it fits already (a short value in an
+    // empty string stays in the string's own buffer, with no allocation).
+    if (out.capacity() < out.size() + text.size())
+        out.reserve(out.size() + text.size() + 16);
     size_t i = 0;
     const size_t n = text.size();
     while (i < n) {
