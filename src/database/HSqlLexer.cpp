@@ -243,7 +243,7 @@ namespace {
 // Where the markers of an ORDER BY or GROUP BY clause stand as items of its list. The clause
 // text starts with its keyword; the list runs from BY to a close parenthesis that the clause
 // did not open (a window's ORDER BY), a semicolon, or a word that starts what follows a list
-// (LIMIT 5, ? is no list item). An item is a marker right after BY (set apart from it) or a
+// (LIMIT 5, ? is no list item) or another BY. An item is a marker right after BY (set apart from it) or a
 // comma of the list, followed by the end, a comma, a close parenthesis, a semicolon or a word
 // set apart by a blank: a name there can only choose a sort or grouping key, never join the
 // text around it or call a function.
@@ -283,7 +283,8 @@ public:
             item_ = depth_ == 0;
         } else if (kind == kSqlWord && depth_ == 0) {
             std::string_view w = text.substr(pos, end - pos);
-            for (const char* ends : {"LIMIT", "OFFSET", "FETCH", "FOR", "WINDOW", "ROWS", "RANGE"})
+            // A second BY (`ORDER BY a BY b`) is no part of this list either.
+            for (const char* ends : {"LIMIT", "OFFSET", "FETCH", "FOR", "WINDOW", "ROWS", "RANGE", "BY"})
                 open_ = open_ && !SqlWordIs(w, ends);
         } else if (c == '?' && itemStart && depth_ == 0 && !IsNameByte(text[pos - 1])) {
             std::size_t next = SkipSqlSpace(text, end);
