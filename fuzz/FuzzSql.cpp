@@ -162,9 +162,14 @@ std::vector<Token> Lex(std::string_view t) {
             }
             p = q;
         } else if (IsDigit(c)) {
-            // A number: digits, a point and digits, an exponent; then a new token starts.
-            while (p < n && (IsDigit(t[p]) || t[p] == '.'))
+            // A number: digits, a point and digits, an exponent; then a new token starts. Two
+            // points end it before the first (`0..` is 0 and two points, as the database
+            // reads it), so an E after them starts a word of its own.
+            while (p < n && IsDigit(t[p]))
                 ++p;
+            if (p < n && t[p] == '.' && !(p + 1 < n && t[p + 1] == '.'))
+                for (++p; p < n && IsDigit(t[p]);)
+                    ++p;
             size_t sign = p + 1 < n && (t[p + 1] == '+' || t[p + 1] == '-') ? 1 : 0;
             if (p + 1 + sign < n && (t[p] == 'e' || t[p] == 'E') && IsDigit(t[p + 1 + sign]))
                 for (p += 1 + sign; p < n && IsDigit(t[p]);)
