@@ -266,8 +266,7 @@ void Initialise(HContext& ctx) {
     // (and when that fails) under the template folder.
     const HValue* prefix = ctx.symbols.Lookup("_HTMX_PATH_");
     std::string folder = prefix ? prefix->GetText() : std::string();
-    char cwd[PATH_MAX];
-    if (IsInsideFolder(path, ::getcwd(cwd, sizeof cwd) ? cwd : "") ||
+    if (IsInsideFolder(path, CurrentDirectory()) ||
         (prefix && IsInsideFolder(path, folder)))
         ctx.templateStream = OpenPageFile(path);
     if (!ctx.templateStream && prefix)

@@ -12,10 +12,6 @@ namespace quorvel {
 
 namespace {
 
-std::string CurrentDirectory() {
-    char buffer[PATH_MAX];
-    return ::getcwd(buffer, sizeof buffer) ? buffer : "";
-}
 
 std::string Resolved(const std::string& path) {
     char buffer[PATH_MAX];
@@ -88,6 +84,11 @@ std::unique_ptr<HInput> OpenPageFile(const std::string& path) {
         return nullptr;
     // HInput opens regular files only.
     return HInput::OpenFile(path);
+}
+
+std::string CurrentDirectory() {
+    char buffer[PATH_MAX];
+    return ::getcwd(buffer, sizeof buffer) ? buffer : "";
 }
 
 bool IsInsideFolder(const std::string& path, const std::string& folder) {

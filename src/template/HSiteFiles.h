@@ -26,4 +26,7 @@ std::unique_ptr<HInput> OpenPageFile(const std::string& path);
 // links resolved) followed by `/`. "/srv/site2/x" is not inside "/srv/site".
 bool IsInsideFolder(const std::string& path, const std::string& folder);
 
+// The absolute path of the working directory, or "" when it cannot be named.
+std::string CurrentDirectory();
+
 }  // namespace quorvel
