@@ -137,7 +137,7 @@ struct RecordedStarts {
 };
 RecordedStarts recorded;
 
-HStartedProgram RecordingStarter(const std::string&, const std::vector<std::string>& args) {
+HStartedProgram RecordingStarter(const std::string&, const std::vector<std::string>& args, char* const*) {
     ++recorded.count;
     recorded.args = args;
     HStartedProgram started;

@@ -1,15 +1,25 @@
-// HRequest: what one request brings from outside: its CGI variables, its body and the clock.
+// HRequest: what one request brings from outside and where its answer goes: its CGI
+// variables, its body, the clock, the response and the client's presence.
 //
 // The context holds the request it serves; nothing else reads the process environment,
-// standard input or the clock for a request. A CGI process serves the one request of
-// CgiRequest(); a test, or a process serving many requests, hands in another.
+// standard input or the clock for a request, or writes the response. A CGI process serves
+// the one request of CgiRequest(); a test, or a process serving many requests, hands in
+// another.
 #pragma once
 
 #include <cstddef>
 #include <ctime>
 #include <string>
+#include <string_view>
 
 namespace quorvel {
+
+// What tells that the client has gone away: poll() on `fd` with `events` reports POLLERR,
+// POLLHUP or one of `events`. fd -1: nothing tells it.
+struct HClientWatch {
+    int fd = -1;
+    short events = 0;
+};
 
 class HRequest {
 public:
@@ -25,16 +35,34 @@ public:
     virtual long ReadBody(char* buffer, std::size_t size) = 0;
     // The time now, for the statistics log.
     virtual std::time_t Now() const = 0;
+    // Sends `head`, then `body`, as the next bytes of the response. False when they could
+    // not all be sent (the client has gone away).
+    virtual bool Send(std::string_view head, std::string_view body) = 0;
+    // The environment of a program the request starts: "NAME=value" entries ending with a
+    // null pointer. Valid until the next SetVariable or the end of the request.
+    virtual char* const* ProgramEnvironment() = 0;
+    virtual HClientWatch ClientWatch() const = 0;
+
+    // Whether the client has gone away, as ClientWatch tells; once seen, it stays so.
+    bool ClientGone();
+    void MarkClientGone() { clientGone_ = true; }
 
     // Variable(name), or "" when the request has none.
     std::string Text(const char* name) const {
         const char* v = Variable(name);
         return v ? v : "";
     }
+
+private:
+    bool clientGone_ = false;
 };
 
 // The request of a CGI process: the process environment (which the programs the request
-// starts inherit), standard input and the system clock.
+// starts inherit), standard input, standard output and the system clock.
 HRequest& CgiRequest();
+
+// Writes `head` and then `body` to `fd` (writev, retried after interruptions and partial
+// writes). False when writing failed.
+bool WriteParts(int fd, std::string_view head, std::string_view body);
 
 }  // namespace quorvel

@@ -22,10 +22,13 @@ namespace {
 // cost time. A process that served another request would free the previous tree then.
 HElementTree* lastTree = nullptr;
 
-void ServeRequest() {
+}  // namespace
+
+void ServeRequest(HRequest& request) {
     delete lastTree;
     lastTree = new HElementTree();
     HContext ctx;
+    ctx.request = &request;
     ctx.tree = lastTree;
     std::unique_ptr<HElement> root;
     std::unique_ptr<HElement> doctype;
@@ -57,8 +60,6 @@ void ServeRequest() {
         lastTree->Keep(std::move(doctype));
 }
 
-}  // namespace
-
 int RunRequest() {
     // A client that goes away must not kill the request before its statistics line.
     std::signal(SIGPIPE, SIG_IGN);
@@ -66,7 +67,7 @@ int RunRequest() {
     // process that serves one request keeps its connections to the end, as it keeps the
     // tree: closing them costs time the page waits for, and the process ends at once.
     CloseConnections();
-    ServeRequest();
+    ServeRequest(CgiRequest());
     return 0;
 }
 

@@ -13,11 +13,6 @@
 
 namespace quorvel {
 
-void WriteStdout(const std::string& text) {
-    // A client that is gone cannot be told anything more; the request still ends normally.
-    WriteAll(1, text.data(), text.size());
-}
-
 std::string SafeHeaderValue(const std::string& url) {
     static const char kHex[] = "0123456789ABCDEF";
     std::string out;
@@ -85,7 +80,7 @@ void Finalise(HContext& ctx) {
     if (!ctx.postProcess) {
         ListSymbols(ctx);
         // A client that is gone cannot be told anything more; the request still ends normally.
-        ctx.page->CopyTo(1, "Content-TYPE: text/html\n\n");
+        ctx.page->SendTo(*ctx.request, "Content-TYPE: text/html\n\n");
         return;
     }
     std::string url;
@@ -100,7 +95,7 @@ void Finalise(HContext& ctx) {
         response += "?" + SafeHeaderValue(query);
     }
     response += "\n\n";
-    WriteStdout(response);
+    ctx.request->Send(response, std::string_view());
 }
 
 void ReportError(HContext& ctx, const HExcept& error) {
@@ -121,7 +116,8 @@ void ReportError(HContext& ctx, const HExcept& error) {
                 return;
             url = fallback->GetText();
         }
-        WriteStdout("Content-TYPE: text/html\nLocation: " + SafeHeaderValue(url) + "\n\n");
+        ctx.request->Send("Content-TYPE: text/html\nLocation: " + SafeHeaderValue(url) + "\n\n",
+                          std::string_view());
     } catch (const HExcept&) {
         // Reporting raises nothing of its own; a value that cannot be listed is skipped.
     }

@@ -31,7 +31,5 @@ std::string RemoveParameter(const std::string& query, std::string_view name);
 // percent-encoded (%0D, %0A, %00, %1B, ...).
 std::string SafeHeaderValue(const std::string& url);
 
-// Writes all of `text` to standard output.
-void WriteStdout(const std::string& text);
 
 }  // namespace quorvel

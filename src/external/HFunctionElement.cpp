@@ -34,7 +34,7 @@ void HFunctionElement::Output(HContext& ctx) {
         const HValue* command = Attribute("COMMAND");
         if (!command)
             throw HExcept(kErrNoCommand);
-        HProgram program = StartCommand(EvaluateCommand(ctx, Attribute("PATH"), *command), limits);
+        HProgram program = StartCommand(EvaluateCommand(ctx, Attribute("PATH"), *command), limits, *ctx.request);
         program.ReadUntilTerminator([&ctx](std::string_view chunk) { WriteText(ctx, chunk); });
     } catch (const HExcept&) {
         if (!fallback)

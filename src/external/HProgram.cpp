@@ -14,8 +14,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-extern char** environ;
-
 namespace quorvel {
 
 namespace {
@@ -44,10 +42,18 @@ bool SkippedVariable(const char* entry) {
     return std::strncmp(entry, kProxy, len) == 0 && (entry[len] == '=' || entry[len] == '\0');
 }
 
-std::vector<std::string> SearchCandidates(const std::string& name) {
+// The value of PATH in `environment`, or nullptr.
+const char* SearchPath(char* const* environment) {
+    for (char* const* e = environment; e && *e; ++e)
+        if (std::strncmp(*e, "PATH=", 5) == 0)
+            return *e + 5;
+    return nullptr;
+}
+
+std::vector<std::string> SearchCandidates(const std::string& name, char* const* environment) {
     if (name.find('/') != std::string::npos)
         return {name};
-    const char* path = std::getenv("PATH");
+    const char* path = SearchPath(environment);
     std::string dirs = path ? path : kDefaultSearchPath;
     std::vector<std::string> out;
     std::size_t start = 0;
@@ -176,8 +182,11 @@ void HandleStopSignals() {
     done = true;
     for (int i = 0; i < 3; ++i) {
         struct sigaction old;
-        if (sigaction(kStopSignals[i], nullptr, &old) != 0 || old.sa_handler == SIG_IGN)
-            continue;  // a stop the gateway was started to ignore stays ignored
+        // A stop the gateway was started to ignore stays ignored, and one it handles itself
+        // (serving many requests, it finishes the current one first) stays its own.
+        if (sigaction(kStopSignals[i], nullptr, &old) != 0 || old.sa_handler != SIG_DFL ||
+            (old.sa_flags & SA_SIGINFO))
+            continue;
         struct sigaction act;
         std::memset(&act, 0, sizeof act);
         act.sa_handler = OnStopSignal;
@@ -188,25 +197,8 @@ void HandleStopSignals() {
     }
 }
 
-// Whether the client has gone away: the gateway's standard output, when it is a pipe or a
-// socket to the web server, reports an error or hang-up. Once seen, it stays so.
-bool clientGone = false;
-
-int WatchedOutput() {
-    struct stat st;
-    return fstat(STDOUT_FILENO, &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) ? STDOUT_FILENO
-                                                                                               : -1;
-}
-
-bool ClientGone(int watched) {
-    if (!clientGone && watched >= 0) {
-        pollfd p{watched, 0, 0};
-        clientGone = poll(&p, 1, 0) == 1 && (p.revents & (POLLERR | POLLHUP));
-    }
-    return clientGone;
-}
-
-HStartedProgram StartProgram(const std::string& programPath, const std::vector<std::string>& args);
+HStartedProgram StartProgram(const std::string& programPath, const std::vector<std::string>& args,
+                             char* const* environment);
 HProgramStarter currentStarter = StartProgram;
 
 }  // namespace
@@ -306,12 +298,13 @@ namespace {
 
 // The real start: fork and execute. The stop signals stay blocked from the fork until the
 // child's group is on the list the handler ends, so that no stop can miss it.
-HStartedProgram StartProgram(const std::string& programPath, const std::vector<std::string>& args) {
+HStartedProgram StartProgram(const std::string& programPath, const std::vector<std::string>& args,
+                             char* const* environment) {
     HStartedProgram started;
     LaunchPlan plan;
     plan.args = args;
     if (programPath.empty()) {
-        plan.candidates = SearchCandidates(plan.args[0]);
+        plan.candidates = SearchCandidates(plan.args[0], environment);
     } else {
         plan.candidates = {programPath};
         if (plan.args.empty())
@@ -320,7 +313,7 @@ HStartedProgram StartProgram(const std::string& programPath, const std::vector<s
     for (std::string& a : plan.args)
         plan.argv.push_back(a.data());
     plan.argv.push_back(nullptr);
-    for (char** e = environ; e && *e; ++e)
+    for (char* const* e = environment; e && *e; ++e)
         if (!SkippedVariable(*e))
             plan.envp.push_back(*e);
     plan.envp.push_back(nullptr);
@@ -374,21 +367,22 @@ HProgramStarter SetProgramStarter(HProgramStarter starter) noexcept {
 }
 
 HProgram::HProgram(const std::string& programPath, std::vector<std::string> args, std::string commandLine,
-                   HProgramLimits limits)
-    : commandLine_(std::move(commandLine)), limits_(limits), watched_(WatchedOutput()) {
-    if (ClientGone(watched_) || (programPath.empty() && (args.empty() || args[0].empty())))
+                   HProgramLimits limits, HRequest& request)
+    : commandLine_(std::move(commandLine)), limits_(limits), request_(request), watch_(request.ClientWatch()) {
+    if (request_.ClientGone() || (programPath.empty() && (args.empty() || args[0].empty())))
         Fail();
     double ms = limits_.seconds * 1000;
     deadlineMs_ = NowMs() + (ms < 1e12 ? static_cast<long long>(ms) : 1000000000000LL);
-    HStartedProgram started = currentStarter(programPath, args);
+    HStartedProgram started = currentStarter(programPath, args, request_.ProgramEnvironment());
     child_ = std::move(started.child);
     if (!started.output)
         Fail();
     output_ = std::move(started.output);
 }
 
-HProgram::HProgram(const std::string& programPath, const std::string& commandLine, HProgramLimits limits)
-    : HProgram(programPath, SplitCommandLine(commandLine), commandLine, limits) {}
+HProgram::HProgram(const std::string& programPath, const std::string& commandLine, HProgramLimits limits,
+                   HRequest& request)
+    : HProgram(programPath, SplitCommandLine(commandLine), commandLine, limits, request) {}
 
 HProgram::~HProgram() {
     output_.Reset();
@@ -410,17 +404,17 @@ std::size_t HProgram::ReadSome(char* buffer, std::size_t max) {
         long long left = deadlineMs_ - NowMs();
         if (left <= 0)
             Overrun();  // the answer is not finished in time
-        // The gateway's standard output is watched too: no events asked, so only an error or
-        // a hang-up (the client went away) is reported on it.
-        pollfd p[2] = {{output_.Get(), POLLIN, 0}, {watched_, 0, 0}};
+        // The client's connection is watched too: only an error, a hang-up or the events the
+        // request names (the client went away) are reported on it.
+        pollfd p[2] = {{output_.Get(), POLLIN, 0}, {watch_.fd, watch_.events, 0}};
         int ready = poll(p, p[1].fd >= 0 ? 2 : 1, exited ? 0 : static_cast<int>(left < kPollMs ? left : kPollMs));
         if (ready < 0) {
             if (errno == EINTR)
                 continue;
             Fail();
         }
-        if (p[1].revents & (POLLERR | POLLHUP)) {
-            clientGone = true;
+        if (p[1].revents & (POLLERR | POLLHUP | watch_.events)) {
+            request_.MarkClientGone();
             Overrun();
         }
         if (p[0].revents == 0) {

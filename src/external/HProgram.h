@@ -2,9 +2,9 @@
 //
 // The program is started from an argument vector, never through a shell. With an empty
 // program path the first argument names the program and is searched on PATH; otherwise the
-// program path is executed and the first argument becomes argv[0]. The program inherits the
-// environment (less HTTP_PROXY), the working directory, standard input and standard error;
-// no other descriptor of the gateway reaches it. (HProgramCommand builds the vector from a
+// program path is executed and the first argument becomes argv[0]. The program gets the
+// request's program environment (less HTTP_PROXY), the working directory, standard input
+// and standard error; no other descriptor of the gateway reaches it. (HProgramCommand builds the vector from a
 // template's command line.)
 //
 // An HProgram owns the read end of the pipe and the child process. The gateway's copy of
@@ -15,13 +15,14 @@
 //
 // Bounds (HProgramLimits): a program that has not finished its answer within the time
 // limit, or whose answer grows beyond the output limit, is error 32 and is ended at once.
-// So is every program while the gateway's standard output (a pipe or socket to the web
-// server) reports that the client went away.
+// So is every program while the request's connection to the web server reports that the
+// client went away.
 //
 // Destruction closes the read end, gives the program a short grace to exit, then signals
 // its process group (SIGTERM, later SIGKILL) and reaps it: nothing started here outlives
 // the request, and no zombie is left. A gateway stopped by SIGTERM, SIGHUP or SIGINT while
-// programs run ends their process groups the same way before it dies of the signal.
+// programs run ends their process groups the same way before it dies of the signal, unless
+// it handles those signals itself (serving many requests, it lets the request finish).
 #pragma once
 
 #include <cstddef>
@@ -31,6 +32,7 @@
 #include <sys/types.h>
 #include <vector>
 
+#include "base/HRequest.h"
 #include "template/HFileIo.h"
 
 namespace quorvel {
@@ -86,7 +88,8 @@ struct HStartedProgram {
 // real starter forks and executes; tests and fuzz targets replace it with one that records
 // the vector and answers through a pipe of its own, so that they never run anything.
 using HProgramStarter = HStartedProgram (*)(const std::string& programPath,
-                                            const std::vector<std::string>& args);
+                                            const std::vector<std::string>& args,
+                                            char* const* environment);
 // Installs `starter`; nullptr restores the real one. Returns the previous starter.
 HProgramStarter SetProgramStarter(HProgramStarter starter) noexcept;
 
@@ -96,11 +99,13 @@ public:
     // error details show. Throws HExcept 32 (detail = the command line) when the pipe cannot
     // be created, the program cannot be found, exec fails after the fork, or the client has
     // gone away.
+    // The program runs with the request's program environment; the request's client is
+    // watched while the program runs.
     HProgram(const std::string& programPath, std::vector<std::string> args, std::string commandLine,
-             HProgramLimits limits = HProgramLimits());
+             HProgramLimits limits = HProgramLimits(), HRequest& request = CgiRequest());
     // The same with `commandLine` split by SplitCommandLine.
     HProgram(const std::string& programPath, const std::string& commandLine,
-             HProgramLimits limits = HProgramLimits());
+             HProgramLimits limits = HProgramLimits(), HRequest& request = CgiRequest());
     ~HProgram();
     HProgram(HProgram&&) noexcept = default;
     HProgram& operator=(HProgram&&) = delete;
@@ -139,7 +144,8 @@ private:
     HProgramLimits limits_;
     long long deadlineMs_ = 0;  // on the monotonic clock
     bool overrun_ = false;
-    int watched_;  // the gateway's standard output when it is a pipe or socket, else -1
+    HRequest& request_;
+    HClientWatch watch_;
     HChildProcess child_;
     HFd output_;
 };

@@ -35,9 +35,9 @@ HCommand EvaluateCommand(HContext& ctx, const HValue* path, const HValue& comman
 // A malformed setting is error 32 naming it.
 HProgramLimits ProgramLimits(HContext& ctx);
 
-// Starts the program of `command` within `limits`.
-inline HProgram StartCommand(HCommand command, HProgramLimits limits) {
-    return HProgram(command.programPath, std::move(command.args), std::move(command.text), limits);
+// Starts the program of `command` within `limits`, for `request`.
+inline HProgram StartCommand(HCommand command, HProgramLimits limits, HRequest& request) {
+    return HProgram(command.programPath, std::move(command.args), std::move(command.text), limits, request);
 }
 
 }  // namespace quorvel

@@ -126,7 +126,7 @@ void RunValidation(HContext& ctx, const HElement& form) {
 
     // The answer may arrive in several writes: read until it is complete or the output
     // ends. The program is ended and reaped when `validator` goes.
-    HProgram validator = StartCommand(std::move(command), ProgramLimits(ctx));
+    HProgram validator = StartCommand(std::move(command), ProgramLimits(ctx), *ctx.request);
     if (validator.ReadExactly(expected.size()) != expected)
         throw HExcept(kErrValidationFailed, commandLine, failureUrl);
 }

@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <new>
-#include <sys/uio.h>
 #include <unistd.h>
 
 namespace quorvel {
@@ -97,44 +96,22 @@ void HPage::WriteSlow(const char* data, size_t size) {
     used_ += size;
 }
 
-bool HPage::CopyTo(int fd, std::string_view head) {
-    if (!fd_) {
-        // One system call for a page with its header, however small the page.
-        struct iovec parts[2] = {{const_cast<char*>(head.data()), head.size()}, {buffer_, used_}};
-        int first = 0;
-        while (first < 2) {
-            if (parts[first].iov_len == 0) {
-                ++first;
-                continue;
-            }
-            ssize_t n = ::writev(fd, parts + first, 2 - first);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                return false;
-            size_t done = static_cast<size_t>(n);
-            for (; first < 2 && done >= parts[first].iov_len; ++first)
-                done -= parts[first].iov_len;
-            if (first < 2) {
-                parts[first].iov_base = static_cast<char*>(parts[first].iov_base) + done;
-                parts[first].iov_len -= done;
-            }
-        }
-        return true;
-    }
-    if (!WriteAll(fd, head.data(), head.size()))
-        return false;
+bool HPage::SendTo(HRequest& request, std::string_view head) {
+    if (!fd_)
+        return request.Send(head, std::string_view(buffer_, used_));
     Flush();
+    std::string_view first = head;
     off_t offset = 0;
     for (;;) {
         ssize_t n = ::pread(fd_.Get(), buffer_, capacity_, offset);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
-            return true;
+            return first.empty() || request.Send(first, std::string_view());
         offset += n;
-        if (!WriteAll(fd, buffer_, static_cast<size_t>(n)))
+        if (!request.Send(first, std::string_view(buffer_, static_cast<size_t>(n))))
             return false;
+        first = std::string_view();
     }
 }
 

@@ -4,7 +4,7 @@
 // to an anonymous temporary file (deleted when closed) only when it outgrows kSpillBound:
 // from then on the buffer is the file's write buffer. The debug log is a file from the
 // start, with a 64 KB write buffer in front of it. Nothing reaches standard output until
-// the request has ended without error; then CopyTo sends the page, written once.
+// the request has ended without error; then SendTo sends the page, written once.
 #pragma once
 
 #include <cstddef>
@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/HRequest.h"
 #include "template/HFileIo.h"
 
 namespace quorvel {
@@ -44,9 +45,9 @@ public:
     // Writes the buffered bytes to the file, when there is one; a page still in memory
     // stays there.
     void Flush();
-    // Sends `head` and then the whole page, from its start, to `fd`. False when writing to
-    // `fd` failed.
-    bool CopyTo(int fd, std::string_view head = std::string_view());
+    // Sends `head` and then the whole page, from its start, as the response of `request`.
+    // False when sending failed.
+    bool SendTo(HRequest& request, std::string_view head = std::string_view());
     // Everything written so far (tests and diagnostics).
     std::string Contents();
     // Whether the page is still in memory only.

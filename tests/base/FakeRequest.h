@@ -28,7 +28,16 @@ public:
         return static_cast<long>(n);
     }
     std::time_t Now() const override { return now; }
+    bool Send(std::string_view head, std::string_view body) override {
+        response.append(head).append(body);
+        return true;
+    }
+    char* const* ProgramEnvironment() override { return environment; }
+    quorvel::HClientWatch ClientWatch() const override { return quorvel::HClientWatch(); }
+
+    std::string response;  // what the request sent
 
 private:
+    char* environment[1] = {nullptr};
     size_t read_ = 0;
 };
