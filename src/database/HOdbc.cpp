@@ -7,6 +7,7 @@
 #include <sql.h>
 #include <sqlext.h>
 
+#include <algorithm>
 #include <cstring>
 #include <dlfcn.h>
 #include <memory>
@@ -23,7 +24,8 @@ static_assert(std::is_same<SQLHANDLE, void*>::value, "handles travel as void*");
     X(SQLAllocEnv) X(SQLAllocConnect) X(SQLConnect) X(SQLAllocStmt) X(SQLPrepare)     \
     X(SQLExecute) X(SQLFreeStmt) X(SQLSetStmtOption) X(SQLNumResultCols)             \
     X(SQLDescribeCol) X(SQLBindCol) X(SQLFetch) X(SQLGetInfo) X(SQLSetConnectOption) \
-    X(SQLTransact) X(SQLDisconnect) X(SQLFreeConnect) X(SQLFreeEnv)
+    X(SQLTransact) X(SQLDisconnect) X(SQLFreeConnect) X(SQLFreeEnv) X(SQLGetConnectAttr)  \
+    X(SQLExecDirect)
 
 namespace {
 
@@ -62,11 +64,53 @@ const DriverManager& Dm() {
     return dm;
 }
 
+// A connection OpenConnection made, with what it was made for.
+struct HKeptConnection {
+    std::string connect;  // the connect string as the template gave it
+    std::unique_ptr<HOdbcConnection> connection;
+    bool inUse = false;   // handed to the request being served
+};
+
 // The connections OpenConnection made, oldest first. Never destroyed at exit: the driver
 // manager may have shut down by then; CloseConnections releases them.
-std::vector<std::unique_ptr<HOdbcConnection>>& Connections() {
-    static auto* connections = new std::vector<std::unique_ptr<HOdbcConnection>>();
+std::vector<HKeptConnection>& Connections() {
+    static auto* connections = new std::vector<HKeptConnection>();
     return *connections;
+}
+
+bool keepConnections = false;
+// The most connections kept unused between requests; beyond it the oldest are closed.
+constexpr std::size_t kMaxIdle = 8;
+// Connect strings whose databases refuse the probe statement: only the driver's own word
+// tells whether such a connection is alive.
+std::vector<std::string>* unprobed = nullptr;
+
+constexpr char kProbe[] = "SELECT 1";
+
+// Whether a kept connection still reaches its database. The driver's own flag goes first;
+// many drivers learn of a server that went away only when they next talk to it, so a
+// statement that changes nothing follows.
+bool StillAlive(const HKeptConnection& kept) {
+    HOdbcHandle hdbc = kept.connection->Hdbc();
+    SQLUINTEGER dead = SQL_CD_FALSE;
+    if (OdbcSucceeded(Dm().SQLGetConnectAttr(hdbc, SQL_ATTR_CONNECTION_DEAD, &dead, 0, nullptr)) &&
+        dead == SQL_CD_TRUE)
+        return false;
+    if (unprobed && std::find(unprobed->begin(), unprobed->end(), kept.connect) != unprobed->end())
+        return true;
+    HOdbcStatement probe = OdbcAllocStmt(hdbc);
+    return probe.Get() && OdbcSucceeded(Dm().SQLExecDirect(probe.Get(), Chars(kProbe), SQL_NTS));
+}
+
+// Learns whether the probe works on a connection just opened for `kept`, after a probe on
+// its predecessor failed: if it fails here too, the database does not take it.
+void CheckProbe(const HKeptConnection& kept) {
+    HOdbcStatement probe = OdbcAllocStmt(kept.connection->Hdbc());
+    if (probe.Get() && OdbcSucceeded(Dm().SQLExecDirect(probe.Get(), Chars(kProbe), SQL_NTS)))
+        return;
+    if (!unprobed)
+        unprobed = new std::vector<std::string>();
+    unprobed->push_back(kept.connect);
 }
 
 }  // namespace
@@ -95,6 +139,26 @@ void CloseConnections() noexcept {
     auto& connections = Connections();
     while (!connections.empty())
         connections.pop_back();
+}
+
+void KeepConnections(bool keep) noexcept { keepConnections = keep; }
+
+void ReleaseConnections() noexcept {
+    auto& connections = Connections();
+    for (auto it = connections.begin(); it != connections.end();) {
+        bool kept = true;
+        if (it->inUse) {
+            // Whatever the request left uncommitted is undone, and the next request starts
+            // in auto-commit mode; a connection that cannot do that is not used again.
+            HOdbcConnection& c = *it->connection;
+            kept = OdbcSucceeded(OdbcTransact(c.Henv(), c.Hdbc(), false)) &&
+                   OdbcSucceeded(Dm().SQLSetConnectOption(c.Hdbc(), SQL_AUTOCOMMIT, SQL_AUTOCOMMIT_ON));
+            it->inUse = false;
+        }
+        it = kept ? it + 1 : connections.erase(it);
+    }
+    if (connections.size() > kMaxIdle)
+        connections.erase(connections.begin(), connections.end() - kMaxIdle);
 }
 
 HOdbcStatement& HOdbcStatement::operator=(HOdbcStatement&& other) noexcept {
@@ -213,13 +277,42 @@ short OdbcTransact(HOdbcHandle henv, HOdbcHandle hdbc, bool commit) {
 
 void OpenConnection(HContext& ctx, const std::string& connect, HOdbcHandle& henv,
                     HOdbcHandle& hdbc, const HValue* errorUrl) {
-    Connections().push_back(std::make_unique<HOdbcConnection>());
-    HOdbcConnection& connection = *Connections().back();
+    auto& connections = Connections();
+    HKeptConnection* kept = nullptr;
+    bool probeFailed = false;
+    if (keepConnections) {
+        for (HKeptConnection& c : connections)
+            if (!c.inUse && c.connect == connect) {
+                kept = &c;
+                break;
+            }
+        // A connection that died since the last request (the server restarted) is opened
+        // anew; nothing of this request has run on it yet.
+        if (kept && !StillAlive(*kept)) {
+            kept->connection.reset();
+            probeFailed = true;
+        }
+    }
+    if (!kept) {
+        connections.push_back(HKeptConnection{connect, nullptr, false});
+        kept = &connections.back();
+    }
+    kept->inUse = true;
+    if (kept->connection) {
+        henv = kept->connection->Henv();
+        hdbc = kept->connection->Hdbc();
+        return;
+    }
+    kept->connection = std::make_unique<HOdbcConnection>();
+    HOdbcConnection& connection = *kept->connection;
     henv = connection.Henv();
     hdbc = connection.Hdbc();
     HConnectString parts;
-    if (SplitConnectString(connect, parts) && OdbcSucceeded(connection.Connect(parts)))
+    if (SplitConnectString(connect, parts) && OdbcSucceeded(connection.Connect(parts))) {
+        if (probeFailed)
+            CheckProbe(*kept);
         return;
+    }
     // The password never reaches the debug or statistics log.
     throw HExcept(kErrConnect, MaskConnectString(connect), errorUrl ? errorUrl->Evaluate(ctx, nullptr) : "");
 }

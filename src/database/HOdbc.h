@@ -90,10 +90,22 @@ private:
 // them again. REQUIRES: no statement on them is left (the contexts that used them are gone).
 void CloseConnections() noexcept;
 
+// Whether OpenConnection hands out connections kept from earlier requests (a process that
+// serves many requests); off by default, when every call opens a new connection.
+void KeepConnections(bool keep) noexcept;
+
+// Ends the request's use of the connections OpenConnection handed out: each one is rolled
+// back and put back in auto-commit mode, then kept for a later request with the same
+// connect string; one that cannot be is closed. At most a few unused connections are kept.
+// REQUIRES: no statement on them is left.
+void ReleaseConnections() noexcept;
+
 // The connect string as logs may show it: everything after the first slash becomes `***`.
 std::string MaskConnectString(std::string_view connect);
 
-// Allocates an environment and a connection on it and connects with `connect`.
+// Allocates an environment and a connection on it and connects with `connect`; while
+// connections are kept, takes an unused kept connection with the same connect string
+// instead, after making sure it still reaches its database (else it is opened anew).
 // Raises HExcept 0 ("Failed to connect to database")
 // with the masked connect string as detail and the evaluated `errorUrl` (if any) as URL when
 // the string is malformed (no attempt is made) or the connection fails. The handles are

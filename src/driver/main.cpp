@@ -1,3 +1,4 @@
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -5,6 +6,7 @@
 #include "base/HVersion.h"
 #include "check/HCheck.h"
 #include "driver/HDriver.h"
+#include "driver/HFastCgi.h"
 
 using namespace quorvel;
 
@@ -12,16 +14,55 @@ namespace {
 
 const char kUsage[] =
     "usage: quorvel --check FILE...   check templates, report faults as FILE:LINE:COLUMN\n"
+    "       quorvel --fastcgi ADDRESS [--site DIR] [--max-requests N]\n"
+    "                                 serve requests over FastCGI on ADDRESS (HOST:PORT or\n"
+    "                                 the path of a Unix socket)\n"
+    "       quorvel [--site DIR] [--max-requests N]\n"
+    "                                 serve requests over FastCGI on the listening socket\n"
+    "                                 that is standard input (as web servers start it)\n"
     "       quorvel --version         print the version\n"
     "       quorvel --help            print this text\n"
     "Started by a web server (GATEWAY_INTERFACE set), quorvel is the CGI gateway: it writes\n"
-    "the page that PATH_INFO names, whatever its arguments.\n";
+    "the page that PATH_INFO names, whatever its arguments. Serving over FastCGI, it serves\n"
+    "from DIR (default: the working directory) until SIGTERM, after the request it is serving,\n"
+    "or until it has served N requests.\n";
+
+int Usage() {
+    std::fputs(kUsage, stderr);
+    return 2;
+}
+
+// Reads the server options from argv[1..]; false on anything else.
+bool ReadServerOptions(int argc, char** argv, HServerOptions& options, bool& bind) {
+    for (int i = 1; i < argc; i += 2) {
+        const char* option = argv[i];
+        if (i + 1 >= argc || !*argv[i + 1])
+            return false;
+        const char* value = argv[i + 1];
+        if (std::strcmp(option, "--fastcgi") == 0 && !bind) {
+            bind = true;
+            options.address = value;
+        } else if (std::strcmp(option, "--site") == 0 && options.site.empty()) {
+            options.site = value;
+        } else if (std::strcmp(option, "--max-requests") == 0 && options.maxRequests == 0) {
+            char* end = nullptr;
+            errno = 0;
+            unsigned long n = std::strtoul(value, &end, 10);
+            if (*value < '0' || *value > '9' || *end || errno || n == 0)
+                return false;
+            options.maxRequests = n;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    // A web server always sets GATEWAY_INTERFACE, and may pass the words of a query string
-    // without `=` as arguments: a request can never reach the options that way.
+    // A web server always sets GATEWAY_INTERFACE for a CGI program, and may pass the words
+    // of a query string without `=` as arguments: a request can never reach the options.
     if (argc > 1 && argv[1][0] == '-' && !std::getenv("GATEWAY_INTERFACE")) {
         const char* option = argv[1];
         if (std::strcmp(option, "--check") == 0)
@@ -34,10 +75,18 @@ int main(int argc, char** argv) {
             std::printf("quorvel %s\n", Version());
             return 0;
         }
-        // Run from a terminal with an option it does not know, the gateway would answer a
-        // request nobody made and write its statistics log into the current folder.
-        std::fputs(kUsage, stderr);
-        return 2;
+        HServerOptions options;
+        bool bind = false;
+        if (!ReadServerOptions(argc, argv, options, bind))
+            return Usage();
+        if (!bind && !StandardInputListens()) {
+            // Run from a terminal with server options but nothing to serve.
+            std::fputs("quorvel: standard input is not a listening socket; use --fastcgi ADDRESS\n", stderr);
+            return Usage();
+        }
+        return ServeFastCgi(options);
     }
+    if (argc == 1 && StandardInputListens())
+        return ServeFastCgi(HServerOptions());
     return RunRequest();
 }

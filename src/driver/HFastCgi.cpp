@@ -1,0 +1,222 @@
+#include "driver/HFastCgi.h"
+
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <exception>
+#include <fcntl.h>
+#include <map>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+
+#include <fcgiapp.h>
+
+#include "base/HRequest.h"
+#include "database/HOdbc.h"
+#include "driver/HDriver.h"
+
+extern char** environ;
+
+namespace quorvel {
+
+namespace {
+
+// One FastCGI request: its parameters are the CGI variables, its input stream the body,
+// its output stream the response.
+class HFastCgiRequest final : public HRequest {
+public:
+    explicit HFastCgiRequest(FCGX_Request& request) : request_(request) {}
+
+    const char* Variable(const char* name) const override {
+        auto set = changed_.find(name);
+        if (set != changed_.end())
+            return set->second.c_str();
+        return FCGX_GetParam(name, request_.envp);
+    }
+    void SetVariable(const char* name, const std::string& value) override {
+        changed_[name] = value;
+        environment_.clear();
+    }
+    long ReadBody(char* buffer, std::size_t size) override {
+        int n = FCGX_GetStr(buffer, static_cast<int>(size < INT_MAX ? size : INT_MAX), request_.in);
+        if (n > 0 || FCGX_GetError(request_.in) == 0)
+            return n;
+        errno = EIO;
+        return -1;
+    }
+    std::time_t Now() const override { return std::time(nullptr); }
+    bool Send(std::string_view head, std::string_view body) override { return Put(head) && Put(body); }
+    char* const* ProgramEnvironment() override {
+        if (environment_.empty())
+            BuildEnvironment();
+        return environment_.data();
+    }
+    // The web server closing its end of the connection (a hang-up, or the end of its input
+    // on a network socket) means that the client went away.
+    HClientWatch ClientWatch() const override { return HClientWatch{request_.ipcFd, POLLRDHUP}; }
+
+private:
+    bool Put(std::string_view data) {
+        while (!data.empty()) {
+            int n = static_cast<int>(data.size() < INT_MAX ? data.size() : INT_MAX);
+            if (FCGX_PutStr(data.data(), n, request_.out) != n)
+                return false;
+            data.remove_prefix(static_cast<std::size_t>(n));
+        }
+        return true;
+    }
+
+    // The request's variables, with the changes it made, and for names it lacks (PATH, HOME,
+    // locale settings) the gateway's own environment, as a CGI program would have them.
+    void BuildEnvironment() {
+        strings_.clear();
+        for (char** e = request_.envp; e && *e; ++e) {
+            const char* eq = std::strchr(*e, '=');
+            if (eq && changed_.count(std::string(*e, static_cast<std::size_t>(eq - *e))))
+                continue;
+            strings_.emplace_back(*e);
+        }
+        for (const auto& kv : changed_)
+            strings_.push_back(kv.first + "=" + kv.second);
+        for (char** e = environ; e && *e; ++e) {
+            const char* eq = std::strchr(*e, '=');
+            if (!eq)
+                continue;
+            std::string name(*e, static_cast<std::size_t>(eq - *e));
+            if (!changed_.count(name) && !FCGX_GetParam(name.c_str(), request_.envp))
+                strings_.emplace_back(*e);
+        }
+        for (std::string& s : strings_)
+            environment_.push_back(&s[0]);
+        environment_.push_back(nullptr);
+    }
+
+    FCGX_Request& request_;
+    std::map<std::string, std::string, std::less<>> changed_;
+    std::vector<std::string> strings_;
+    std::vector<char*> environment_;  // empty until a program asks for it
+};
+
+volatile std::sig_atomic_t stopRequested = 0;
+constexpr int kStopSignals[] = {SIGTERM, SIGINT, SIGHUP};
+
+void OnStop(int) {
+    stopRequested = 1;
+    FCGX_ShutdownPending();
+}
+
+// Installs OnStop for the stop signals, without SA_RESTART so that a wait for the next
+// connection returns, and blocks them: they are let through only while waiting, so that a
+// request always finishes. Returns the mask to wait with.
+sigset_t HandleStops() {
+    struct sigaction action {};
+    action.sa_handler = OnStop;
+    sigemptyset(&action.sa_mask);
+    sigset_t stops;
+    sigemptyset(&stops);
+    for (int s : kStopSignals) {
+        ::sigaction(s, &action, nullptr);
+        sigaddset(&stops, s);
+    }
+    sigset_t waiting;
+    ::sigprocmask(SIG_BLOCK, &stops, &waiting);
+    for (int s : kStopSignals)
+        sigdelset(&waiting, s);
+    return waiting;
+}
+
+// The listening socket, moved away from standard input, which becomes /dev/null: the
+// programs requests start must not inherit it. -1 with a message on failure.
+int ListeningSocket(const HServerOptions& options) {
+    int fd;
+    if (options.address.empty()) {
+        fd = ::fcntl(0, F_DUPFD_CLOEXEC, 3);
+    } else {
+        int bound = FCGX_OpenSocket(options.address.c_str(), SOMAXCONN);
+        if (bound < 0) {
+            std::fprintf(stderr, "quorvel: cannot listen on %s: %s\n", options.address.c_str(),
+                         std::strerror(errno ? errno : EADDRNOTAVAIL));
+            return -1;
+        }
+        fd = ::fcntl(bound, F_DUPFD_CLOEXEC, 3);
+        ::close(bound);
+    }
+    int null = ::open("/dev/null", O_RDONLY);
+    if (fd < 0 || null < 0 || ::dup2(null, 0) < 0) {
+        std::perror("quorvel: listening socket");
+        return -1;
+    }
+    if (null != 0)
+        ::close(null);
+    // Several processes may share the socket: one that finds the connection taken by
+    // another goes back to waiting instead of blocking in accept.
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    return fd;
+}
+
+}  // namespace
+
+bool StandardInputListens() {
+    int listening = 0;
+    socklen_t size = sizeof listening;
+    return ::getsockopt(0, SOL_SOCKET, SO_ACCEPTCONN, &listening, &size) == 0 && listening;
+}
+
+int ServeFastCgi(const HServerOptions& options) {
+    if (!options.site.empty() && ::chdir(options.site.c_str()) != 0) {
+        std::fprintf(stderr, "quorvel: cannot serve %s: %s\n", options.site.c_str(), std::strerror(errno));
+        return 1;
+    }
+    // A client that goes away must end neither the request nor the process.
+    std::signal(SIGPIPE, SIG_IGN);
+    if (FCGX_Init() != 0) {
+        std::fputs("quorvel: FastCGI library failed to start\n", stderr);
+        return 1;
+    }
+    int listening = ListeningSocket(options);
+    if (listening < 0)
+        return 1;
+    sigset_t waiting = HandleStops();
+    KeepConnections(true);
+
+    FCGX_Request request;
+    FCGX_InitRequest(&request, listening, 0);
+    unsigned long served = 0;
+    while (!stopRequested && (options.maxRequests == 0 || served < options.maxRequests)) {
+        pollfd ready{listening, POLLIN, 0};
+        if (::ppoll(&ready, 1, nullptr, &waiting) < 0) {
+            if (errno == EINTR)
+                continue;
+            std::perror("quorvel: waiting for a request");
+            break;
+        }
+        int rc = FCGX_Accept_r(&request);
+        if (rc < 0) {
+            if (rc == -EAGAIN || rc == -EWOULDBLOCK || rc == -EINTR || rc == -ECONNABORTED)
+                continue;  // taken by another process, or given up by the web server
+            std::fprintf(stderr, "quorvel: accepting a request: %s\n", std::strerror(-rc));
+            break;
+        }
+        {
+            HFastCgiRequest current(request);
+            try {
+                ServeRequest(current);
+            } catch (const std::exception& e) {
+                // Reported failures are handled inside; this is memory or the like running out.
+                std::fprintf(stderr, "quorvel: request failed: %s\n", e.what());
+            }
+        }
+        FCGX_Finish_r(&request);
+        ReleaseConnections();
+        ++served;
+    }
+    CloseConnections();
+    return 0;
+}
+
+}  // namespace quorvel

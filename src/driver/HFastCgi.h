@@ -1,0 +1,28 @@
+// The persistent mode: one process serves request after request over FastCGI (through
+// libfcgi), each exactly as a CGI process would serve it.
+//
+// The listening socket is standard input (as a web server or a spawner that starts the
+// gateway hands it over) or one the gateway binds itself. Between requests nothing of a
+// request is kept but the database connections (rolled back and in auto-commit mode; see
+// KeepConnections) and the freed-on-next-request element tree.
+#pragma once
+
+#include <string>
+
+namespace quorvel {
+
+struct HServerOptions {
+    std::string address;            // HOST:PORT or a Unix socket path; empty: standard input
+    std::string site;               // folder to serve from; empty: the working directory
+    unsigned long maxRequests = 0;  // requests to serve before exiting; 0: no bound
+};
+
+// Whether standard input is a listening socket, as a FastCGI server is started with.
+bool StandardInputListens();
+
+// Serves requests until SIGTERM, SIGINT or SIGHUP (the request being served finishes first)
+// or until `maxRequests` have been served. Returns the exit status: 0, or 1 when the site
+// folder or the socket cannot be used (a message on standard error).
+int ServeFastCgi(const HServerOptions& options);
+
+}  // namespace quorvel
