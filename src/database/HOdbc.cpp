@@ -24,8 +24,7 @@ static_assert(std::is_same<SQLHANDLE, void*>::value, "handles travel as void*");
     X(SQLAllocEnv) X(SQLAllocConnect) X(SQLConnect) X(SQLAllocStmt) X(SQLPrepare)     \
     X(SQLExecute) X(SQLFreeStmt) X(SQLSetStmtOption) X(SQLNumResultCols)             \
     X(SQLDescribeCol) X(SQLBindCol) X(SQLFetch) X(SQLGetInfo) X(SQLSetConnectOption) \
-    X(SQLTransact) X(SQLDisconnect) X(SQLFreeConnect) X(SQLFreeEnv) X(SQLGetConnectAttr)  \
-    X(SQLExecDirect)
+    X(SQLTransact) X(SQLDisconnect) X(SQLFreeConnect) X(SQLFreeEnv) X(SQLGetConnectAttr)
 
 namespace {
 
@@ -69,6 +68,7 @@ struct HKeptConnection {
     std::string connect;  // the connect string as the template gave it
     std::unique_ptr<HOdbcConnection> connection;
     bool inUse = false;   // handed to the request being served
+    HOdbcStatement probe;  // the probe statement, prepared on the connection once
 };
 
 // The connections OpenConnection made, oldest first. Never destroyed at exit: the driver
@@ -87,10 +87,24 @@ std::vector<std::string>* unprobed = nullptr;
 
 constexpr char kProbe[] = "SELECT 1";
 
+// Runs the probe statement on the connection; false when it fails.
+bool Probe(HKeptConnection& kept) {
+    if (!kept.probe.Get()) {
+        kept.probe = OdbcAllocStmt(kept.connection->Hdbc());
+        if (!kept.probe.Get() || !OdbcSucceeded(OdbcPrepare(kept.probe.Get(), kProbe))) {
+            kept.probe = HOdbcStatement();
+            return false;
+        }
+    }
+    bool ran = OdbcSucceeded(OdbcExecute(kept.probe.Get()));
+    OdbcCloseCursor(kept.probe.Get());
+    return ran;
+}
+
 // Whether a kept connection still reaches its database. The driver's own flag goes first;
 // many drivers learn of a server that went away only when they next talk to it, so a
 // statement that changes nothing follows.
-bool StillAlive(const HKeptConnection& kept) {
+bool StillAlive(HKeptConnection& kept) {
     HOdbcHandle hdbc = kept.connection->Hdbc();
     SQLUINTEGER dead = SQL_CD_FALSE;
     if (OdbcSucceeded(Dm().SQLGetConnectAttr(hdbc, SQL_ATTR_CONNECTION_DEAD, &dead, 0, nullptr)) &&
@@ -98,15 +112,13 @@ bool StillAlive(const HKeptConnection& kept) {
         return false;
     if (unprobed && std::find(unprobed->begin(), unprobed->end(), kept.connect) != unprobed->end())
         return true;
-    HOdbcStatement probe = OdbcAllocStmt(hdbc);
-    return probe.Get() && OdbcSucceeded(Dm().SQLExecDirect(probe.Get(), Chars(kProbe), SQL_NTS));
+    return Probe(kept);
 }
 
 // Learns whether the probe works on a connection just opened for `kept`, after a probe on
 // its predecessor failed: if it fails here too, the database does not take it.
-void CheckProbe(const HKeptConnection& kept) {
-    HOdbcStatement probe = OdbcAllocStmt(kept.connection->Hdbc());
-    if (probe.Get() && OdbcSucceeded(Dm().SQLExecDirect(probe.Get(), Chars(kProbe), SQL_NTS)))
+void CheckProbe(HKeptConnection& kept) {
+    if (Probe(kept))
         return;
     if (!unprobed)
         unprobed = new std::vector<std::string>();
@@ -289,12 +301,13 @@ void OpenConnection(HContext& ctx, const std::string& connect, HOdbcHandle& henv
         // A connection that died since the last request (the server restarted) is opened
         // anew; nothing of this request has run on it yet.
         if (kept && !StillAlive(*kept)) {
+            kept->probe = HOdbcStatement();
             kept->connection.reset();
             probeFailed = true;
         }
     }
     if (!kept) {
-        connections.push_back(HKeptConnection{connect, nullptr, false});
+        connections.push_back(HKeptConnection{connect, nullptr, false, HOdbcStatement()});
         kept = &connections.back();
     }
     kept->inUse = true;

@@ -188,13 +188,18 @@ int ServeFastCgi(const HServerOptions& options) {
     FCGX_InitRequest(&request, listening, 0);
     unsigned long served = 0;
     while (!stopRequested && (options.maxRequests == 0 || served < options.maxRequests)) {
-        pollfd ready{listening, POLLIN, 0};
-        if (::ppoll(&ready, 1, nullptr, &waiting) < 0) {
+        // A web server that keeps its connection open sends the next request on it; one
+        // that opens a new connection instead gives up the kept one.
+        pollfd ready[2] = {{listening, POLLIN, 0}, {request.ipcFd, POLLIN, 0}};
+        const bool kept = request.ipcFd >= 0;
+        if (::ppoll(ready, kept ? 2 : 1, nullptr, &waiting) < 0) {
             if (errno == EINTR)
                 continue;
             std::perror("quorvel: waiting for a request");
             break;
         }
+        if (kept && ready[1].revents == 0)
+            FCGX_Free(&request, 1);
         int rc = FCGX_Accept_r(&request);
         if (rc < 0) {
             if (rc == -EAGAIN || rc == -EWOULDBLOCK || rc == -EINTR || rc == -ECONNABORTED)

@@ -42,7 +42,7 @@ public:
     HRequest* request = &CgiRequest();
 
     // The shared ODBC environment and connection (SQLHENV, SQLHDBC), null until made. Not
-    // owned: the database layer closes them when the driver calls CloseConnections.
+    // owned: the database layer keeps them (CloseConnections, ReleaseConnections).
     void* henv = nullptr;
     void* hdbc = nullptr;
 
