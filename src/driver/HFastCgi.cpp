@@ -221,6 +221,9 @@ int ServeFastCgi(const HServerOptions& options) {
         ++served;
     }
     CloseConnections();
+    // A Unix socket the gateway made itself goes with it.
+    if (!options.address.empty() && options.address.find(':') == std::string::npos)
+        ::unlink(options.address.c_str());
     return 0;
 }
 
