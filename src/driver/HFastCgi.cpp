@@ -214,6 +214,8 @@ int ServeFastCgi(const HServerOptions& options) {
             } catch (const std::exception& e) {
                 // Reported failures are handled inside; this is memory or the like running out.
                 std::fprintf(stderr, "quorvel: request failed: %s\n", e.what());
+            } catch (...) {
+                std::fputs("quorvel: request failed\n", stderr);
             }
         }
         FCGX_Finish_r(&request);
