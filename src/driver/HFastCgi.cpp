@@ -56,9 +56,11 @@ public:
             BuildEnvironment();
         return environment_.data();
     }
-    // The web server closing its end of the connection (a hang-up, or the end of its input
-    // on a network socket) means that the client went away.
-    HClientWatch ClientWatch() const override { return HClientWatch{request_.ipcFd, POLLRDHUP}; }
+    // The web server closing the connection (a hang-up, which a Unix socket reports at once
+    // and a network socket once a write has failed) means that the client went away. The
+    // end of the web server's input alone does not: some servers close their sending side
+    // as soon as the request is sent.
+    HClientWatch ClientWatch() const override { return HClientWatch{request_.ipcFd, 0}; }
 
 private:
     bool Put(std::string_view data) {
