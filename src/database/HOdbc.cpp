@@ -13,6 +13,7 @@
 #include <dirent.h>
 #include <poll.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <dlfcn.h>
 #include <memory>
 #include <type_traits>
@@ -28,7 +29,7 @@ static_assert(std::is_same<SQLHANDLE, void*>::value, "handles travel as void*");
     X(SQLAllocEnv) X(SQLAllocConnect) X(SQLConnect) X(SQLAllocStmt) X(SQLPrepare)     \
     X(SQLExecute) X(SQLFreeStmt) X(SQLSetStmtOption) X(SQLNumResultCols)             \
     X(SQLDescribeCol) X(SQLBindCol) X(SQLFetch) X(SQLGetInfo) X(SQLSetConnectOption) \
-    X(SQLTransact) X(SQLDisconnect) X(SQLFreeConnect) X(SQLFreeEnv) X(SQLGetConnectAttr)
+    X(SQLTransact) X(SQLDisconnect) X(SQLFreeConnect) X(SQLFreeEnv) X(SQLGetConnectAttr) X(SQLTables)
 
 namespace {
 
@@ -74,7 +75,31 @@ struct HHeldFile {
     dev_t device;
     ino_t inode;
     bool socket;
+    std::string path;  // of a database file, as it was opened
 };
+
+// What changes when a database file is written: its own times and size, and those of the
+// write-ahead log beside it, where an embedded database may keep its latest changes.
+struct HFileMarks {
+    long long marks[6] = {};
+    bool operator==(const HFileMarks& o) const { return std::equal(marks, marks + 6, o.marks); }
+};
+
+HFileMarks Marks(const HHeldFile& file) {
+    HFileMarks m;
+    struct stat st;
+    if (::fstat(file.fd, &st) == 0) {
+        m.marks[0] = st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec;
+        m.marks[1] = st.st_ctim.tv_sec * 1000000000LL + st.st_ctim.tv_nsec;
+        m.marks[2] = st.st_size;
+    }
+    if (!file.path.empty() && ::stat((file.path + "-wal").c_str(), &st) == 0) {
+        m.marks[3] = st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec;
+        m.marks[4] = st.st_ctim.tv_sec * 1000000000LL + st.st_ctim.tv_nsec;
+        m.marks[5] = st.st_size;
+    }
+    return m;
+}
 
 // The descriptors open in this process, in ascending order.
 std::vector<int> OpenDescriptors() {
@@ -101,8 +126,16 @@ std::vector<HHeldFile> NewFiles(const std::vector<int>& before, const std::vecto
         struct stat st;
         if (std::binary_search(before.begin(), before.end(), fd) || ::fstat(fd, &st) != 0)
             continue;
-        if (S_ISSOCK(st.st_mode) || S_ISREG(st.st_mode))
-            files.push_back(HHeldFile{fd, st.st_dev, st.st_ino, S_ISSOCK(st.st_mode)});
+        if (!S_ISSOCK(st.st_mode) && !S_ISREG(st.st_mode))
+            continue;
+        std::string path;
+        if (S_ISREG(st.st_mode)) {
+            char link[4096];
+            ssize_t n = ::readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), link, sizeof link);
+            if (n > 0 && n < static_cast<ssize_t>(sizeof link))
+                path.assign(link, static_cast<std::size_t>(n));
+        }
+        files.push_back(HHeldFile{fd, st.st_dev, st.st_ino, S_ISSOCK(st.st_mode), std::move(path)});
     }
     return files;
 }
@@ -133,6 +166,7 @@ struct HKeptConnection {
     std::unique_ptr<HOdbcConnection> connection;
     bool inUse = false;   // handed to the request being served
     std::vector<HHeldFile> files;  // what the driver opened to connect
+    std::vector<HFileMarks> marks;  // of `files`, when the catalog was last read
     HOdbcStatement probe;  // the probe statement, prepared on the connection once
 };
 
@@ -166,6 +200,29 @@ bool Probe(HKeptConnection& kept) {
     return ran;
 }
 
+// An embedded database (one whose driver holds files, not a socket) that another process
+// changed since its last request may still describe result columns from the tables as
+// they were when it last read its catalog, until a statement has read the catalog again.
+// A catalog call that lists no table makes it do so before the request's first statement,
+// when the database's files have been written since the last such call.
+void RefreshCatalog(HKeptConnection& kept) {
+    std::vector<HFileMarks> marks;
+    for (const HHeldFile& f : kept.files) {
+        if (f.socket)
+            return;
+        marks.push_back(Marks(f));
+    }
+    // Unchanged files: nothing to read again.
+    if (marks == kept.marks)
+        return;
+    kept.marks = std::move(marks);
+    HOdbcStatement look = OdbcAllocStmt(kept.connection->Hdbc());
+    if (!look.Get())
+        return;
+    static const char kNoTable[] = "quorvel_no_such_table";
+    Dm().SQLTables(look.Get(), nullptr, 0, nullptr, 0, Chars(kNoTable), SQL_NTS, nullptr, 0);
+}
+
 // Whether a kept connection still reaches its database. The driver's own flag goes first;
 // many drivers learn of a server that went away only when they next talk to it, so the
 // files the driver opened to connect are looked at (no round trip to the server), and
@@ -176,8 +233,12 @@ bool StillAlive(HKeptConnection& kept) {
     if (OdbcSucceeded(Dm().SQLGetConnectAttr(hdbc, SQL_ATTR_CONNECTION_DEAD, &dead, 0, nullptr)) &&
         dead == SQL_CD_TRUE)
         return false;
-    if (!kept.files.empty())
-        return FilesStillValid(kept.files);
+    if (!kept.files.empty()) {
+        if (!FilesStillValid(kept.files))
+            return false;
+        RefreshCatalog(kept);
+        return true;
+    }
     if (unprobed && std::find(unprobed->begin(), unprobed->end(), kept.connect) != unprobed->end())
         return true;
     return Probe(kept);
@@ -371,12 +432,13 @@ void OpenConnection(HContext& ctx, const std::string& connect, HOdbcHandle& henv
         if (kept && !StillAlive(*kept)) {
             kept->probe = HOdbcStatement();
             kept->files.clear();
+            kept->marks.clear();
             kept->connection.reset();
             probeFailed = true;
         }
     }
     if (!kept) {
-        connections.push_back(HKeptConnection{connect, nullptr, false, {}, HOdbcStatement()});
+        connections.push_back(HKeptConnection{connect, nullptr, false, {}, {}, HOdbcStatement()});
         kept = &connections.back();
     }
     kept->inUse = true;
@@ -395,8 +457,11 @@ void OpenConnection(HContext& ctx, const std::string& connect, HOdbcHandle& henv
     if (valid && keepConnections)
         before = OpenDescriptors();
     if (valid && OdbcSucceeded(connection.Connect(parts))) {
-        if (keepConnections)
+        if (keepConnections) {
             kept->files = NewFiles(before, OpenDescriptors());
+            for (const HHeldFile& f : kept->files)
+                kept->marks.push_back(Marks(f));
+        }
         if (probeFailed && kept->files.empty())
             CheckProbe(*kept);
         return;
