@@ -42,14 +42,6 @@ void WriteFile(const std::string& path, const std::string& content) {
 const char* const kPassThrough[] = {"PATH", "HOME", "ODBCSYSINI", "ODBCINI", "ASAN_OPTIONS", "UBSAN_OPTIONS",
                                     "LSAN_OPTIONS", "TMPDIR"};
 
-std::map<std::string, std::string> PassThrough() {
-    std::map<std::string, std::string> all;
-    for (const char* pass : kPassThrough)
-        if (const char* v = std::getenv(pass))
-            all[pass] = v;
-    return all;
-}
-
 // NAME=VALUE strings and the null-terminated array execve takes.
 class Envp {
 public:
@@ -163,6 +155,14 @@ std::streamoff SizeOf(const std::string& path) {
 }
 
 }  // namespace
+
+std::map<std::string, std::string> PassThroughEnvironment() {
+    std::map<std::string, std::string> all;
+    for (const char* pass : kPassThrough)
+        if (const char* v = std::getenv(pass))
+            all[pass] = v;
+    return all;
+}
 
 GatewayMode ModeFromEnvironment() {
     const char* mode = std::getenv("QV_GATEWAY_MODE");
@@ -333,7 +333,7 @@ void E2eSite::Remove(const std::string& rel) const { ::unlink(Path(rel).c_str())
 
 GatewayRun E2eSite::Run(const std::map<std::string, std::string>& env, const std::string& body,
                         int timeoutSeconds, int exitCode) const {
-    std::map<std::string, std::string> all = PassThrough();
+    std::map<std::string, std::string> all = PassThroughEnvironment();
     for (const auto& kv : env)
         all[kv.first] = kv.second;
     GatewayRun run;
@@ -387,7 +387,7 @@ FastCgiGateway* E2eSite::Gateway(const std::map<std::string, std::string>& all) 
 
 void E2eSite::StartGateway() const {
     if (mode_ == GatewayMode::kFastCgi)
-        Gateway(PassThrough());
+        Gateway(PassThroughEnvironment());
 }
 
 void E2eSite::StopGateway() const {

@@ -28,6 +28,10 @@ enum class GatewayMode { kCgi, kFastCgi };
 // The mode QV_GATEWAY_MODE chooses: kFastCgi for "fastcgi", kCgi otherwise.
 GatewayMode ModeFromEnvironment();
 
+// PATH, HOME, ODBCSYSINI, ODBCINI, TMPDIR and the sanitizer options of the test's own
+// environment: what a gateway process is started with.
+std::map<std::string, std::string> PassThroughEnvironment();
+
 // A gateway serving FastCGI on a Unix socket of its own (outside any site), started with
 // `quorvel --fastcgi SOCKET ARGS...` in `dir` with exactly `env`; its standard output and
 // error go to a file. The constructor returns once the socket accepts (or the test failed).
