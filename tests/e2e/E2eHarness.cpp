@@ -338,8 +338,15 @@ GatewayRun E2eSite::Run(const std::map<std::string, std::string>& env, const std
         all[kv.first] = kv.second;
     GatewayRun run;
     if (mode_ == GatewayMode::kFastCgi) {
-        if (FastCgiGateway* gateway = Gateway(all))
+        FastCgiGateway* gateway = Gateway(all);
+        int status = 0;
+        if (gateway)
             run = gateway->Request(all, body, timeoutSeconds);
+        // A gateway that ended now (its status is the run's) is reported once, with this run.
+        if (gateway && ::getpid() == owner_ && gateway->Ended(status)) {
+            EXPECT_NE(status, 0) << "the site's FastCGI gateway exited while it served this request";
+            gateway_.reset();
+        }
     } else {
         // The body goes through a file so that a gateway that never reads it cannot block us.
         std::string bodyPath = dir_ + "/.stdin";
