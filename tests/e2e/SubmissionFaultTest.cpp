@@ -8,6 +8,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <thread>
 
@@ -156,14 +158,21 @@ TEST_P(SqliteSubmissionFault, ReadOnlyDatabaseFile) {
     EXPECT_EQ(db->Query(kRows), "");
 }
 
-// The file a data source names is the database, also when it was replaced between requests
-// (a kept connection must not read the file that was there before).
-TEST_P(SqliteSubmissionFault, DatabaseFileReplacedBetweenRequests) {
-    PageForm form = Load(OrderPage());
-    DbSite other(DbKind::kSqlite);
-    other.Exec("CREATE TABLE items (id INTEGER PRIMARY KEY); INSERT INTO items VALUES (8);");
-    ASSERT_EQ(std::rename((other.Odbc().Dir() + "/qv.db").c_str(), File().c_str()), 0);
-    EXPECT_EQ(Load(OrderPage()).Names().size(), 5u);  // one item row, not five
+// A request reads the database its data source names now: also when the source was
+// redefined, or its file replaced, since the last request (a connection kept from before
+// must not be used then).
+TEST_P(SqliteSubmissionFault, DatabaseReplacedBetweenRequests) {
+    EXPECT_EQ(Load(OrderPage()).Names().size(), 13u);  // five item rows
+    db->Exec("CREATE TABLE items (id INTEGER PRIMARY KEY); INSERT INTO items VALUES (8); INSERT INTO items VALUES (9);",
+             "qv2");
+    const std::string ini = db->Odbc().Dir() + "/odbc.ini", other = db->Odbc().Dir() + "/qv2.db";
+    std::ifstream in(ini);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    text.replace(text.find(File()), File().size(), other);
+    std::ofstream(ini) << text;
+    EXPECT_EQ(Load(OrderPage()).Names().size(), 7u) << "qv redefined as the file of two items";
+    ASSERT_EQ(std::rename(File().c_str(), other.c_str()), 0);
+    EXPECT_EQ(Load(OrderPage()).Names().size(), 13u) << "that file replaced by the one of five";
 }
 
 INSTANTIATE_TEST_SUITE_P(Drivers, SqliteSubmissionFault, ::testing::Values(DbKind::kSqlite),
