@@ -164,6 +164,13 @@ std::map<std::string, std::string> PassThroughEnvironment() {
     return all;
 }
 
+GatewayRun RunCommand(const std::vector<std::string>& args, const std::map<std::string, std::string>& env,
+                      const std::string& dir, int timeoutSeconds) {
+    std::vector<std::string> argv = {QUORVEL_BINARY};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return Spawn(QUORVEL_BINARY, argv, env, "/dev/null", dir, timeoutSeconds);
+}
+
 GatewayMode ModeFromEnvironment() {
     const char* mode = std::getenv("QV_GATEWAY_MODE");
     return mode && std::string(mode) == "fastcgi" ? GatewayMode::kFastCgi : GatewayMode::kCgi;

@@ -32,6 +32,11 @@ GatewayMode ModeFromEnvironment();
 // environment: what a gateway process is started with.
 std::map<std::string, std::string> PassThroughEnvironment();
 
+// Runs QUORVEL_BINARY with `args` and exactly `env` in `dir`, standard input /dev/null, as a
+// command line (not a request): its output, error and exit status.
+GatewayRun RunCommand(const std::vector<std::string>& args, const std::map<std::string, std::string>& env,
+                      const std::string& dir, int timeoutSeconds = 30);
+
 // A gateway serving FastCGI on a Unix socket of its own (outside any site), started with
 // `quorvel --fastcgi SOCKET ARGS...` in `dir` with exactly `env`; its standard output and
 // error go to a file. The constructor returns once the socket accepts (or the test failed).

@@ -139,6 +139,42 @@ TEST_P(PersistentIsolation, NothingOfARequestReachesTheNext) {
     EXPECT_EQ(std::to_string(site.GatewayPid()), pid) << "one process served every request";
 }
 
+// Options it cannot use end the process at once, with a message, having bound nothing; the
+// site folder may be another than the working directory.
+TEST(PersistentTest, CommandLine) {
+    E2eSite site(GatewayMode::kCgi), other(GatewayMode::kCgi);
+    const std::string socket = other.Path("socket");
+    const struct {
+        std::vector<std::string> args;
+        int exitCode;
+        const char* says;
+    } cases[] = {
+        {{"--fastcgi"}, 2, "usage:"},
+        {{"--fastcgi", socket, "--max-requests", "0"}, 2, "usage:"},
+        {{"--fastcgi", socket, "--max-requests", "3x"}, 2, "usage:"},
+        {{"--fastcgi", socket, "--fastcgi", socket}, 2, "usage:"},
+        {{"--fastcgi", socket, "--bogus", "1"}, 2, "usage:"},
+        {{"--max-requests", "3"}, 2, "standard input is not a listening socket"},
+        {{"--fastcgi", other.Path("no-such-folder/socket")}, 1, "cannot listen on"},
+        {{"--fastcgi", socket, "--site", other.Path("no-such-folder")}, 1, "cannot serve"},
+    };
+    for (const auto& c : cases) {
+        GatewayRun r = RunCommand(c.args, PassThroughEnvironment(), site.Dir());
+        std::string line;
+        for (const auto& a : c.args)
+            line += a + " ";
+        EXPECT_EQ(r.exitCode, c.exitCode) << line << r.err;
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << line << r.err;
+        EXPECT_EQ(r.out, "") << line;
+        EXPECT_FALSE(other.Exists("socket")) << line;
+    }
+    site.Write("t.htmx", "<HTML>served</HTML>");
+    FastCgiGateway gateway(other.Dir(), PassThroughEnvironment(), {"--site", site.Dir()});
+    EXPECT_EQ(gateway.Request(GetRequest("t.htmx"), "", 30).out, kPage + "<HTML>served</HTML>");
+    ExpectCleanEnd(gateway.Stop(), gateway.Errors(), "the gateway of another folder");
+    EXPECT_EQ(site.StatsWithoutTimestamps(), "t.htmx\n");
+}
+
 TEST(PersistentTest, MaxRequestsEndsTheProcessAfterThatMany) {
     E2eSite site(GatewayMode::kCgi);  // its folder only
     site.Write("t.htmx", "<HTML>@n</HTML>");
