@@ -303,7 +303,6 @@ GatewayRun FastCgiGateway::Request(const std::map<std::string, std::string>& env
     return run;
 }
 
-
 E2eSite::E2eSite(GatewayMode mode) : mode_(mode), owner_(::getpid()) {
     char tmpl[] = "/tmp/quorvel-e2e-XXXXXX";
     if (!::mkdtemp(tmpl))
