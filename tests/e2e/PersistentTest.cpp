@@ -80,9 +80,10 @@ TEST_P(PersistentIsolation, NothingOfARequestReachesTheNext) {
     E2eSite& site = db.Site();
     const std::string config = "_HTMX_PATH_=. _ERR_URL_=err.htm _CONNECT_=\"" + db.Connect() + "\" ";
     site.Write("quorvel.cfg", config);
-    // The process serving the request, and what reaches its programs' environment.
+    // A variable, a CGI variable, the process serving the request and what reaches its
+    // programs' environment.
     site.Write("who.sh", "#!/bin/sh\nprintf '%s %s\\377' \"$PPID\" \"${HTTP_X_TOKEN-unset}\"\n", 0755);
-    site.Write("v.htmx", "<HTML>@V|<FUNCTION COMMAND=./who.sh></HTML>");
+    site.Write("v.htmx", "<HTML>@V|@_REMOTE_USER_|<FUNCTION COMMAND=./who.sh></HTML>");
     site.Write("list.htmx", "<HTML><SQL NAME=l TEXT=\"SELECT id, qty FROM items ORDER BY id\">"
                             "<DBRESULT QUERY=l>[@id:@qty]</DBRESULT></HTML>");
     site.Write("save.htmx", "<HTML><SQL NAME=s TEXT=\"UPDATE items SET qty = ? WHERE id = ?\" ERROR_URL=dberr.htm>"
@@ -104,10 +105,10 @@ TEST_P(PersistentIsolation, NothingOfARequestReachesTheNext) {
                     {"CONTENT_LENGTH", std::to_string(body.size())}});
         return site.Run(env, body).out;
     };
-    const std::string first = request("v.htmx", "V=query", "", {{"HTTP_X_TOKEN", "secret"}});
-    const std::string pid = first.substr(first.find('|') + 1, first.rfind(' ') - first.find('|') - 1);
-    ASSERT_EQ(first, kPage + "<HTML>query|" + pid + " secret</HTML>");
-    auto later = [&pid](const std::string& v) { return kPage + "<HTML>" + v + "|" + pid + " unset</HTML>"; };
+    const std::string first = request("v.htmx", "V=query", "", {{"HTTP_X_TOKEN", "secret"}, {"REMOTE_USER", "al"}});
+    const std::string pid = first.substr(first.rfind('|') + 1, first.rfind(' ') - first.rfind('|') - 1);
+    ASSERT_EQ(first, kPage + "<HTML>query|al|" + pid + " secret</HTML>");
+    auto later = [&pid](const std::string& v) { return kPage + "<HTML>" + v + "||" + pid + " unset</HTML>"; };
     const std::string form = "_POST_PROCESS_=done.htm&_MAX_NAME_MODIFIER_=___3&ID=1&QTY=5&ID___2=2&ID___3=3&QTY___3=7";
     const struct {
         const char* what;
