@@ -8,7 +8,12 @@
 #include <sqlext.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <dirent.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <dlfcn.h>
 #include <memory>
 #include <type_traits>
@@ -24,7 +29,7 @@ static_assert(std::is_same<SQLHANDLE, void*>::value, "handles travel as void*");
     X(SQLAllocEnv) X(SQLAllocConnect) X(SQLConnect) X(SQLAllocStmt) X(SQLPrepare)     \
     X(SQLExecute) X(SQLFreeStmt) X(SQLSetStmtOption) X(SQLNumResultCols)             \
     X(SQLDescribeCol) X(SQLBindCol) X(SQLFetch) X(SQLGetInfo) X(SQLSetConnectOption) \
-    X(SQLTransact) X(SQLDisconnect) X(SQLFreeConnect) X(SQLFreeEnv) X(SQLGetConnectAttr)
+    X(SQLTransact) X(SQLDisconnect) X(SQLFreeConnect) X(SQLFreeEnv) X(SQLGetConnectAttr) X(SQLTables)
 
 namespace {
 
@@ -63,11 +68,105 @@ const DriverManager& Dm() {
     return dm;
 }
 
+// A descriptor the driver opened while connecting: the socket to a database server, or the
+// database file of an embedded database.
+struct HHeldFile {
+    int fd;
+    dev_t device;
+    ino_t inode;
+    bool socket;
+    std::string path;  // of a database file, as it was opened
+};
+
+// What changes when a database file is written: its own times and size, and those of the
+// write-ahead log beside it, where an embedded database may keep its latest changes.
+struct HFileMarks {
+    long long marks[6] = {};
+    bool operator==(const HFileMarks& o) const { return std::equal(marks, marks + 6, o.marks); }
+};
+
+HFileMarks Marks(const HHeldFile& file) {
+    HFileMarks m;
+    struct stat st;
+    if (::fstat(file.fd, &st) == 0) {
+        m.marks[0] = st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec;
+        m.marks[1] = st.st_ctim.tv_sec * 1000000000LL + st.st_ctim.tv_nsec;
+        m.marks[2] = st.st_size;
+    }
+    if (!file.path.empty() && ::stat((file.path + "-wal").c_str(), &st) == 0) {
+        m.marks[3] = st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec;
+        m.marks[4] = st.st_ctim.tv_sec * 1000000000LL + st.st_ctim.tv_nsec;
+        m.marks[5] = st.st_size;
+    }
+    return m;
+}
+
+// The descriptors open in this process, in ascending order.
+std::vector<int> OpenDescriptors() {
+    std::vector<int> fds;
+    if (DIR* dir = ::opendir("/proc/self/fd")) {
+        const int own = ::dirfd(dir);
+        while (const dirent* entry = ::readdir(dir)) {
+            if (entry->d_name[0] >= '0' && entry->d_name[0] <= '9') {
+                int fd = std::atoi(entry->d_name);
+                if (fd != own)
+                    fds.push_back(fd);
+            }
+        }
+        ::closedir(dir);
+    }
+    std::sort(fds.begin(), fds.end());
+    return fds;
+}
+
+// The sockets and regular files among the descriptors in `after` but not in `before`.
+std::vector<HHeldFile> NewFiles(const std::vector<int>& before, const std::vector<int>& after) {
+    std::vector<HHeldFile> files;
+    for (int fd : after) {
+        struct stat st;
+        if (std::binary_search(before.begin(), before.end(), fd) || ::fstat(fd, &st) != 0)
+            continue;
+        if (!S_ISSOCK(st.st_mode) && !S_ISREG(st.st_mode))
+            continue;
+        std::string path;
+        if (S_ISREG(st.st_mode)) {
+            char link[4096];
+            ssize_t n = ::readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), link, sizeof link);
+            if (n > 0 && n < static_cast<ssize_t>(sizeof link))
+                path.assign(link, static_cast<std::size_t>(n));
+        }
+        files.push_back(HHeldFile{fd, st.st_dev, st.st_ino, S_ISSOCK(st.st_mode), std::move(path)});
+    }
+    return files;
+}
+
+// Whether the files a connection holds still lead to its database: each descriptor is still
+// the one opened; a server's socket has nothing to say between requests (a server that
+// went away has closed it, which poll reports as input or a hang-up); a database file
+// still has a name (one that was removed or replaced by another file has none).
+bool FilesStillValid(const std::vector<HHeldFile>& files) {
+    for (const HHeldFile& f : files) {
+        struct stat st;
+        if (::fstat(f.fd, &st) != 0 || st.st_dev != f.device || st.st_ino != f.inode)
+            return false;
+        if (f.socket) {
+            pollfd p{f.fd, POLLIN | POLLRDHUP, 0};
+            if (::poll(&p, 1, 0) != 0)
+                return false;
+        } else if (st.st_nlink == 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // A connection OpenConnection made, with what it was made for.
 struct HKeptConnection {
     std::string connect;  // the connect string as the template gave it
     std::unique_ptr<HOdbcConnection> connection;
     bool inUse = false;   // handed to the request being served
+    std::vector<HHeldFile> files;  // what the driver opened to connect
+    std::vector<HFileMarks> marks;  // of `files`, when the catalog was last read
     HOdbcStatement probe;  // the probe statement, prepared on the connection once
 };
 
@@ -101,15 +200,45 @@ bool Probe(HKeptConnection& kept) {
     return ran;
 }
 
+// An embedded database (one whose driver holds files, not a socket) that another process
+// changed since its last request may still describe result columns from the tables as
+// they were when it last read its catalog, until a statement has read the catalog again.
+// A catalog call that lists no table makes it do so before the request's first statement,
+// when the database's files have been written since the last such call.
+void RefreshCatalog(HKeptConnection& kept) {
+    std::vector<HFileMarks> marks;
+    for (const HHeldFile& f : kept.files) {
+        if (f.socket)
+            return;
+        marks.push_back(Marks(f));
+    }
+    // Unchanged files: nothing to read again.
+    if (marks == kept.marks)
+        return;
+    kept.marks = std::move(marks);
+    HOdbcStatement look = OdbcAllocStmt(kept.connection->Hdbc());
+    if (!look.Get())
+        return;
+    static const char kNoTable[] = "quorvel_no_such_table";
+    Dm().SQLTables(look.Get(), nullptr, 0, nullptr, 0, Chars(kNoTable), SQL_NTS, nullptr, 0);
+}
+
 // Whether a kept connection still reaches its database. The driver's own flag goes first;
-// many drivers learn of a server that went away only when they next talk to it, so a
-// statement that changes nothing follows.
+// many drivers learn of a server that went away only when they next talk to it, so the
+// files the driver opened to connect are looked at (no round trip to the server), and
+// where the driver opened none the server is asked a statement that changes nothing.
 bool StillAlive(HKeptConnection& kept) {
     HOdbcHandle hdbc = kept.connection->Hdbc();
     SQLUINTEGER dead = SQL_CD_FALSE;
     if (OdbcSucceeded(Dm().SQLGetConnectAttr(hdbc, SQL_ATTR_CONNECTION_DEAD, &dead, 0, nullptr)) &&
         dead == SQL_CD_TRUE)
         return false;
+    if (!kept.files.empty()) {
+        if (!FilesStillValid(kept.files))
+            return false;
+        RefreshCatalog(kept);
+        return true;
+    }
     if (unprobed && std::find(unprobed->begin(), unprobed->end(), kept.connect) != unprobed->end())
         return true;
     return Probe(kept);
@@ -302,12 +431,14 @@ void OpenConnection(HContext& ctx, const std::string& connect, HOdbcHandle& henv
         // anew; nothing of this request has run on it yet.
         if (kept && !StillAlive(*kept)) {
             kept->probe = HOdbcStatement();
+            kept->files.clear();
+            kept->marks.clear();
             kept->connection.reset();
             probeFailed = true;
         }
     }
     if (!kept) {
-        connections.push_back(HKeptConnection{connect, nullptr, false, HOdbcStatement()});
+        connections.push_back(HKeptConnection{connect, nullptr, false, {}, {}, HOdbcStatement()});
         kept = &connections.back();
     }
     kept->inUse = true;
@@ -321,8 +452,17 @@ void OpenConnection(HContext& ctx, const std::string& connect, HOdbcHandle& henv
     henv = connection.Henv();
     hdbc = connection.Hdbc();
     HConnectString parts;
-    if (SplitConnectString(connect, parts) && OdbcSucceeded(connection.Connect(parts))) {
-        if (probeFailed)
+    const bool valid = SplitConnectString(connect, parts);
+    std::vector<int> before;
+    if (valid && keepConnections)
+        before = OpenDescriptors();
+    if (valid && OdbcSucceeded(connection.Connect(parts))) {
+        if (keepConnections) {
+            kept->files = NewFiles(before, OpenDescriptors());
+            for (const HHeldFile& f : kept->files)
+                kept->marks.push_back(Marks(f));
+        }
+        if (probeFailed && kept->files.empty())
             CheckProbe(*kept);
         return;
     }
