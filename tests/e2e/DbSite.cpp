@@ -42,7 +42,7 @@ bool DbSite::Available(DbKind kind, std::string& why) {
     return false;
 }
 
-DbSite::DbSite(DbKind kind) : kind_(kind) {
+DbSite::DbSite(DbKind kind, GatewayMode mode) : kind_(kind), site_(mode) {
     if (kind_ == DbKind::kSqlite) {
         for (const char* source : {"qv", "qv2"}) {
             std::string path = odbc_.Dir() + "/" + source + ".db";

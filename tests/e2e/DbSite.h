@@ -19,7 +19,7 @@ enum class DbKind { kSqlite, kPostgres };
 
 class DbSite {
 public:
-    explicit DbSite(DbKind kind);
+    explicit DbSite(DbKind kind, GatewayMode mode = ModeFromEnvironment());
     ~DbSite();
     DbSite(const DbSite&) = delete;
     DbSite& operator=(const DbSite&) = delete;

@@ -258,21 +258,33 @@ size_t Completions(const std::string& trace, int completion) {
 // All rows of a form make one transaction: one commit, or one rollback and no commit.
 TEST_P(FormRoundTrip, OneCommitOrOneRollbackPerForm) {
     Exec(kItems);
-    PageForm form = LoadForm("order.htmx", kOrderPage);
+    // Traced from the start: a persistent gateway's driver manager reads this once.
     std::ofstream(db->Odbc().Dir() + "/odbcinst.ini", std::ios::app)
         << "\n[ODBC]\nTrace=Yes\nTraceFile=" << Site().Path("trace.log") << "\n";
+    PageForm form = LoadForm("order.htmx", kOrderPage);
+    Site().Write("idle.htmx", "<HTML></HTML>");
+    // A persistent gateway gives the connection back after the response, with one rollback
+    // more; that is in the trace once it has taken the next request.
+    const bool persistent = Site().Mode() == GatewayMode::kFastCgi;
+    auto trace = [&] {
+        if (persistent)
+            Site().Get("idle.htmx");
+        std::string t = Site().Read("trace.log");
+        Site().Remove("trace.log");
+        return t;
+    };
+    trace();
     EXPECT_EQ(SubmitFor(form, {{"QTY", "6"}, {"QTY___3", "2"}}, "POST"), "done.htm");
-    std::string trace = Site().Read("trace.log");
-    EXPECT_NE(trace.find("Info Type = SQL_TXN_CAPABLE"), std::string::npos);
-    EXPECT_EQ(Completions(trace, 0), 1u);
-    EXPECT_EQ(Completions(trace, 1), 0u);
+    std::string committed = trace();
+    EXPECT_NE(committed.find("Info Type = SQL_TXN_CAPABLE"), std::string::npos);
+    EXPECT_EQ(Completions(committed, 0), 1u);
+    EXPECT_EQ(Completions(committed, 1), persistent ? 1u : 0u);
     EXPECT_EQ(Query(kListItems), "1|tea|6|green\n2|mug|3|blue\n3|pot|2|red\n");
 
-    Site().Remove("trace.log");
     EXPECT_EQ(SubmitFor(form, {{"QTY", "7"}, {"QTY___3", "13"}}, "POST"), "dberr.htm");
-    trace = Site().Read("trace.log");
-    EXPECT_EQ(Completions(trace, 0), 0u);
-    EXPECT_EQ(Completions(trace, 1), 1u);
+    std::string undone = trace();
+    EXPECT_EQ(Completions(undone, 0), 0u);
+    EXPECT_EQ(Completions(undone, 1), persistent ? 2u : 1u);
     EXPECT_EQ(Query(kListItems), "1|tea|6|green\n2|mug|3|blue\n3|pot|2|red\n");
 }
 

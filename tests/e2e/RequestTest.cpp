@@ -179,6 +179,7 @@ TEST(StatisticsTest, ConcurrentRequestsKeepEveryLineWhole) {
     site.Write("t.htmx", "<HTML>" + std::string(20000, 'x') + "</HTML>");
     const int kProcesses = 24;
     const int kRequestsEach = 5;
+    site.StartGateway();
     std::vector<pid_t> children;
     for (int p = 0; p < kProcesses; ++p) {
         pid_t pid = ::fork();

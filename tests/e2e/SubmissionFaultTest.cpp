@@ -8,6 +8,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <thread>
 
@@ -142,14 +144,35 @@ TEST_P(SqliteSubmissionFault, DatabaseGoneBetweenPageAndSubmission) {
 
 TEST_P(SqliteSubmissionFault, ReadOnlyDatabaseFile) {
     PageForm form = Load(OrderPage());
-    ReadOnlyFile guard(File());
-    if (!guard.Applied())
-        GTEST_SKIP() << "cannot make " << File() << " read-only here";
-    // Pages still read it; a submission is refused whole.
-    EXPECT_EQ(Load(OrderPage()).Names().size(), 13u);
-    EXPECT_EQ(Submit(form, kGood), "dberr.htm");
-    EXPECT_EQ(LastRecord(), "/order.htmx?ORDER=7 Syntax or semantic error in SQL statement: save");
+    {
+        ReadOnlyFile guard(File());
+        if (!guard.Applied())
+            GTEST_SKIP() << "cannot make " << File() << " read-only here";
+        // Pages still read it; a submission is refused whole.
+        EXPECT_EQ(Load(OrderPage()).Names().size(), 13u);
+        EXPECT_EQ(Submit(form, kGood), "dberr.htm");
+        EXPECT_EQ(LastRecord(), "/order.htmx?ORDER=7 Syntax or semantic error in SQL statement: save");
+    }
+    // Read once it can be written again: a connection the gateway opened before may have
+    // left a journal that only a writer can roll back.
     EXPECT_EQ(db->Query(kRows), "");
+}
+
+// A request reads the database its data source names now: also when the source was
+// redefined, or its file replaced, since the last request (a connection kept from before
+// must not be used then).
+TEST_P(SqliteSubmissionFault, DatabaseReplacedBetweenRequests) {
+    EXPECT_EQ(Load(OrderPage()).Names().size(), 13u);  // five item rows
+    db->Exec("CREATE TABLE items (id INTEGER PRIMARY KEY); INSERT INTO items VALUES (8); INSERT INTO items VALUES (9);",
+             "qv2");
+    const std::string ini = db->Odbc().Dir() + "/odbc.ini", other = db->Odbc().Dir() + "/qv2.db";
+    std::ifstream in(ini);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    text.replace(text.find(File()), File().size(), other);
+    std::ofstream(ini) << text;
+    EXPECT_EQ(Load(OrderPage()).Names().size(), 7u) << "qv redefined as the file of two items";
+    ASSERT_EQ(std::rename(File().c_str(), other.c_str()), 0);
+    EXPECT_EQ(Load(OrderPage()).Names().size(), 13u) << "that file replaced by the one of five";
 }
 
 INSTANTIATE_TEST_SUITE_P(Drivers, SqliteSubmissionFault, ::testing::Values(DbKind::kSqlite),
@@ -217,7 +240,10 @@ TEST_F(PostgresSubmissionFault, ServerStoppedInTheMiddleOfTheTransaction) {
 }
 
 TEST_F(PostgresSubmissionFault, ReadOnlyDatabase) {
-    server->Sql("ALTER DATABASE quorvel SET default_transaction_read_only = on;");
+    // For new sessions: a connection a persistent gateway keeps is ended so that it opens one.
+    server->Sql("ALTER DATABASE quorvel SET default_transaction_read_only = on;"
+                "SELECT count(pg_terminate_backend(pid)) FROM pg_stat_activity"
+                " WHERE datname = 'quorvel' AND pid <> pg_backend_pid();");
     EXPECT_EQ(Submit(kGood), "dberr.htm");
     EXPECT_EQ(site.StatsWithoutTimestamps(), "/order.htmx?ORDER=7\n"
                                              "/order.htmx?ORDER=7 Syntax or semantic error in SQL statement: save\n");

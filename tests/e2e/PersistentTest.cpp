@@ -1,0 +1,278 @@
+// What only a persistent gateway can get wrong: one process serves request after request, so
+// nothing of one request may reach the next, a failed or abandoned request must leave it
+// serving, and it ends when told to (SIGTERM, --max-requests) only after the request it
+// serves. Every site here is served persistent, whatever QV_GATEWAY_MODE says.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <thread>
+#include <unistd.h>
+
+#include "e2e/DbSite.h"
+#include "e2e/FaultSupport.h"
+#include "e2e/PgServer.h"
+
+namespace {
+
+const std::string kPage = "Content-TYPE: text/html\n\n";
+const std::string kToErrorPage = "Content-TYPE: text/html\nLocation: err.htm\n\n";
+
+// The parameters of a GET request of `path`, as cgi-fcgi sends its environment.
+std::map<std::string, std::string> GetRequest(const std::string& path, const std::string& query = "") {
+    auto env = PassThroughEnvironment();
+    env.insert({{"PATH_INFO", path}, {"QUERY_STRING", query}, {"REQUEST_METHOD", "GET"},
+                {"GATEWAY_INTERFACE", "CGI/1.1"}});
+    return env;
+}
+
+// A FastCGI client that gives up: sends the records of a GET request of `path` (all of
+// them, or only the first `records`), reads `keep` bytes of the response and closes the
+// connection.
+void Abandon(const std::string& socketPath, const std::string& path, size_t records, size_t keep) {
+    auto record = [](unsigned char type, const std::string& content) {
+        std::string r = {1, static_cast<char>(type), 0, 1, static_cast<char>(content.size() >> 8),
+                         static_cast<char>(content.size() & 0xff), 0, 0};
+        return r + content;
+    };
+    auto pair = [](const std::string& name, const std::string& value) {
+        return std::string(1, static_cast<char>(name.size())) + static_cast<char>(value.size()) + name + value;
+    };
+    const std::string all[] = {
+        record(1, std::string("\0\1\0\0\0\0\0\0", 8)),  // begin: responder, close when done
+        record(4, pair("PATH_INFO", path) + pair("REQUEST_METHOD", "GET") + pair("GATEWAY_INTERFACE", "CGI/1.1")),
+        record(4, ""), record(5, ""),
+    };
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socketPath.c_str());
+    EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    for (size_t i = 0; i < records && i < 4; ++i)
+        EXPECT_EQ(::send(fd, all[i].data(), all[i].size(), MSG_NOSIGNAL), static_cast<ssize_t>(all[i].size()));
+    size_t got = 0;
+    char buf[4096];
+    for (ssize_t n = 1; got < keep && n > 0; got += static_cast<size_t>(n > 0 ? n : 0))
+        n = ::recv(fd, buf, std::min(sizeof buf, keep - got), 0);
+    ::close(fd);
+}
+
+// A gateway of its own, started in `site` with these arguments.
+std::unique_ptr<FastCgiGateway> StartIn(const E2eSite& site, const std::vector<std::string>& args = {}) {
+    return std::make_unique<FastCgiGateway>(site.Dir(), PassThroughEnvironment(), args);
+}
+
+class PersistentIsolation : public ::testing::TestWithParam<DbKind> {};
+
+// One site, one process: each request below would show what an earlier one left behind.
+TEST_P(PersistentIsolation, NothingOfARequestReachesTheNext) {
+    std::string why;
+    if (GetParam() == DbKind::kPostgres && !EnsurePostgres(why))
+        FAIL() << why;
+    DbSite db(GetParam(), GatewayMode::kFastCgi);
+    db.Exec("CREATE TABLE items (id INTEGER PRIMARY KEY, qty INTEGER CHECK (qty <> 13))");
+    db.Exec("INSERT INTO items VALUES (1, 1), (2, 1), (3, 1)");
+    E2eSite& site = db.Site();
+    const std::string config = "_HTMX_PATH_=. _ERR_URL_=err.htm _CONNECT_=\"" + db.Connect() + "\" ";
+    site.Write("quorvel.cfg", config);
+    // A variable, a CGI variable, the process serving the request and what reaches its
+    // programs' environment.
+    site.Write("who.sh", "#!/bin/sh\nprintf '%s %s\\377' \"$PPID\" \"${HTTP_X_TOKEN-unset}\"\n", 0755);
+    site.Write("v.htmx", "<HTML>@V|@_REMOTE_USER_|<FUNCTION COMMAND=./who.sh></HTML>");
+    site.Write("list.htmx", "<HTML><SQL NAME=l TEXT=\"SELECT id, qty FROM items ORDER BY id\">"
+                            "<DBRESULT QUERY=l>[@id:@qty]</DBRESULT></HTML>");
+    site.Write("save.htmx", "<HTML><SQL NAME=s TEXT=\"UPDATE items SET qty = ? WHERE id = ?\" ERROR_URL=dberr.htm>"
+                            "<FORM SQLACTION=s ACTION=done.htm PARAM=(@QTY,@ID)><DBRESULT QUERY=rows>"
+                            "<INPUT NAME=ID><INPUT NAME=QTY></DBRESULT></FORM></HTML>");
+    site.Write("killed.sh", "#!/bin/sh\nprintf 'half'\nkill -9 $$\n", 0755);
+    site.Write("slow.sh", "#!/bin/sh\nprintf 'slow'\nsleep 30\n", 0755);
+    site.Write("k.htmx", "<HTML><FUNCTION COMMAND=./killed.sh></HTML>");
+    site.Write("s.htmx", "<HTML><FUNCTION COMMAND=./slow.sh></HTML>");
+    // Sends a GET request, or a POST request when there is a body.
+    auto request = [&](const std::string& path, const std::string& query, const std::string& body,
+                       const std::map<std::string, std::string>& extra = {}) {
+        auto env = db.Environment();
+        env.insert(extra.begin(), extra.end());
+        if (body.empty())
+            return site.Get(path, query, env).out;
+        env.insert({{"PATH_INFO", path}, {"REQUEST_METHOD", "POST"}, {"GATEWAY_INTERFACE", "CGI/1.1"},
+                    {"CONTENT_TYPE", "application/x-www-form-urlencoded"},
+                    {"CONTENT_LENGTH", std::to_string(body.size())}});
+        return site.Run(env, body).out;
+    };
+    const std::string first = request("v.htmx", "V=query", "", {{"HTTP_X_TOKEN", "secret"}, {"REMOTE_USER", "al"}});
+    const std::string pid = first.substr(first.rfind('|') + 1, first.rfind(' ') - first.rfind('|') - 1);
+    ASSERT_EQ(first, kPage + "<HTML>query|al|" + pid + " secret</HTML>");
+    auto later = [&pid](const std::string& v) { return kPage + "<HTML>" + v + "||" + pid + " unset</HTML>"; };
+    const std::string form = "_POST_PROCESS_=done.htm&_MAX_NAME_MODIFIER_=___3&ID=1&QTY=5&ID___2=2&ID___3=3&QTY___3=7";
+    const struct {
+        const char* what;
+        const char* config;  // added for this request
+        const char* path;
+        std::string query, body, out;
+    } steps[] = {
+        {"a query variable", "", "v.htmx", "", "", kToErrorPage},
+        {"a body variable", "", "v.htmx", "", "V=body", later("body")},
+        {"after the body", "", "v.htmx", "", "", kToErrorPage},
+        {"debugging", "_DEBUG_=TRUE", "v.htmx", "V=d", "", later("d")},
+        {"after debugging", "", "v.htmx", "V=e", "", later("e")},
+        {"a form whose second row fails", "", "save.htmx", form + "&QTY___2=13", "",
+         "Content-TYPE: text/html\nLocation: dberr.htm\n\n"},
+        {"after the failed form", "", "list.htmx", "", "", kPage + "<HTML>[1:1][2:1][3:1]</HTML>"},
+        {"a program killed", "", "k.htmx", "", "", kToErrorPage},
+        {"a program out of time", "_PROGRAM_TIMEOUT_=0.5", "s.htmx", "", "", kToErrorPage},
+        {"after the failures", "", "v.htmx", "V=f", "", later("f")},
+        {"a form stored", "", "save.htmx", form + "&QTY___2=2", "", "Content-TYPE: text/html\nLocation: done.htm\n\n"},
+        {"after the stored form", "", "list.htmx", "", "", kPage + "<HTML>[1:5][2:2][3:7]</HTML>"},
+    };
+    for (const auto& step : steps) {
+        site.Write("quorvel.cfg", config + step.config);
+        std::string got = request(step.path, step.query, step.body);
+        size_t listing = got.find("\n\n<!-- Symbol Table Listing");
+        EXPECT_EQ(got.substr(0, listing), step.out) << step.what;
+        EXPECT_EQ(listing != std::string::npos, std::string(step.config) == "_DEBUG_=TRUE") << step.what;
+    }
+    EXPECT_EQ(std::to_string(site.GatewayPid()), pid) << "one process served every request";
+}
+
+// Options it cannot use end the process at once, with a message, having bound nothing; the
+// site folder may be another than the working directory.
+TEST(PersistentTest, CommandLine) {
+    E2eSite site(GatewayMode::kCgi), other(GatewayMode::kCgi);
+    const std::string socket = other.Path("socket");
+    const struct {
+        std::vector<std::string> args;
+        int exitCode;
+        const char* says;
+    } cases[] = {
+        {{"--fastcgi"}, 2, "usage:"},
+        {{"--fastcgi", socket, "--max-requests", "0"}, 2, "usage:"},
+        {{"--fastcgi", socket, "--max-requests", "3x"}, 2, "usage:"},
+        {{"--fastcgi", socket, "--fastcgi", socket}, 2, "usage:"},
+        {{"--fastcgi", socket, "--bogus", "1"}, 2, "usage:"},
+        {{"--max-requests", "3"}, 2, "standard input is not a listening socket"},
+        {{"--fastcgi", other.Path("no-such-folder/socket")}, 1, "cannot listen on"},
+        {{"--fastcgi", socket, "--site", other.Path("no-such-folder")}, 1, "cannot serve"},
+    };
+    for (const auto& c : cases) {
+        GatewayRun r = RunCommand(c.args, PassThroughEnvironment(), site.Dir());
+        std::string line;
+        for (const auto& a : c.args)
+            line += a + " ";
+        EXPECT_EQ(r.exitCode, c.exitCode) << line << r.err;
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << line << r.err;
+        EXPECT_EQ(r.out, "") << line;
+        EXPECT_FALSE(other.Exists("socket")) << line;
+    }
+    site.Write("t.htmx", "<HTML>served</HTML>");
+    FastCgiGateway gateway(other.Dir(), PassThroughEnvironment(), {"--site", site.Dir()});
+    EXPECT_EQ(gateway.Request(GetRequest("t.htmx"), "", 30).out, kPage + "<HTML>served</HTML>");
+    ExpectCleanEnd(gateway.Stop(), gateway.Errors(), "the gateway of another folder");
+    EXPECT_EQ(site.StatsWithoutTimestamps(), "t.htmx\n");
+}
+
+TEST(PersistentTest, MaxRequestsEndsTheProcessAfterThatMany) {
+    E2eSite site(GatewayMode::kCgi);  // its folder only
+    site.Write("t.htmx", "<HTML>@n</HTML>");
+    auto gateway = StartIn(site, {"--max-requests", "3"});
+    for (int n = 1; n <= 3; ++n) {
+        EXPECT_EQ(gateway->WaitEnd(0), -1) << "ended after " << n - 1 << " requests";
+        EXPECT_EQ(gateway->Request(GetRequest("t.htmx", "n=" + std::to_string(n)), "", 30).out,
+                  kPage + "<HTML>" + std::to_string(n) + "</HTML>");
+    }
+    ExpectCleanEnd(gateway->WaitEnd(10000), gateway->Errors(), "the gateway after three requests");
+    EXPECT_EQ(site.StatsWithoutTimestamps(), "t.htmx?n=1\nt.htmx?n=2\nt.htmx?n=3\n");
+}
+
+// Told to stop while a program of the request runs, the gateway answers that request whole,
+// then exits with status 0.
+TEST(PersistentTest, StopSignalLetsTheRequestFinish) {
+    E2eSite site(GatewayMode::kCgi);
+    site.Write("slow.sh", "#!/bin/sh\ntouch started\nsleep 1\nprintf 'slept\\377'\n", 0755);
+    site.Write("t.htmx", "<HTML><FUNCTION COMMAND=./slow.sh></HTML>");
+    for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
+        site.Remove("started");
+        auto gateway = StartIn(site);
+        GatewayRun run;
+        std::thread client([&] { run = gateway->Request(GetRequest("t.htmx"), "", 30); });
+        for (int i = 0; i < 1000 && !site.Exists("started"); ++i)
+            ::usleep(10 * 1000);
+        EXPECT_TRUE(site.Exists("started")) << "signal " << signal;
+        ::kill(gateway->Pid(), signal);
+        client.join();
+        EXPECT_EQ(run.out, kPage + "<HTML>slept</HTML>") << "signal " << signal;
+        ExpectCleanEnd(gateway->WaitEnd(10000), gateway->Errors(), "the gateway told to stop");
+    }
+    EXPECT_EQ(site.StatsWithoutTimestamps(), "t.htmx\nt.htmx\nt.htmx\n");
+}
+
+// A client that goes away in the middle of its request, or of a response larger than the
+// socket holds, ends neither the process (SIGPIPE) nor its service.
+TEST(PersistentTest, ClientGoneMidRequestOrMidResponse) {
+    E2eSite site(GatewayMode::kCgi);
+    const std::string big = "<HTML>" + std::string(4 << 20, 'x') + "</HTML>";
+    site.Write("big.htmx", big);
+    site.Write("t.htmx", "<HTML>ok</HTML>");
+    auto gateway = StartIn(site);
+    const struct {
+        const char* what;
+        size_t records, keep;
+    } cases[] = {
+        {"gone after the request's first record", 1, 0},
+        {"gone before the end of the body", 3, 0},
+        {"gone after 1000 bytes of the response", 4, 1000},
+    };
+    for (const auto& c : cases) {
+        Abandon(gateway->Socket(), "big.htmx", c.records, c.keep);
+        EXPECT_EQ(gateway->Request(GetRequest("t.htmx"), "", 30).out, kPage + "<HTML>ok</HTML>") << c.what;
+        EXPECT_EQ(gateway->WaitEnd(0), -1) << c.what;
+    }
+    EXPECT_EQ(gateway->Request(GetRequest("big.htmx"), "", 30).out, kPage + big);
+    ExpectCleanEnd(gateway->Stop(), gateway->Errors(), "the gateway");
+}
+
+// A PostgreSQL server restarted between requests: the kept connection is noticed dead and
+// opened again, for a page and for a form (whose rows are stored once).
+TEST(PersistentTest, ReconnectAfterPostgresRestart) {
+    std::unique_ptr<PrivatePostgres> server = PrivatePostgres::Start();
+    if (!server) {
+        const char* require = std::getenv("QV_REQUIRE_PG");
+        if (require && std::string(require) == "1")
+            FAIL() << "no PostgreSQL server could be started here";
+        GTEST_SKIP() << "no PostgreSQL server could be started here";
+    }
+    server->Sql("CREATE TABLE items (id int PRIMARY KEY); INSERT INTO items VALUES (1), (2);");
+    OdbcTestEnv odbc;
+    odbc.AddSource("priv=" + server->Definition());
+    E2eSite site(GatewayMode::kFastCgi);
+    site.Write("quorvel.cfg", "_ERR_URL_=err.htm _CONNECT_=\"priv:quorvel/quorvel\"");
+    site.Write("list.htmx", "<HTML><SQL NAME=l TEXT=\"SELECT id FROM items ORDER BY id\">"
+                            "<DBRESULT QUERY=l>[@id]</DBRESULT></HTML>");
+    site.Write("add.htmx", "<HTML><SQL NAME=a TEXT=\"INSERT INTO items VALUES (?)\" ERROR_URL=dberr.htm>"
+                           "<FORM SQLACTION=a ACTION=done.htm PARAM=(@ID)><INPUT NAME=ID></FORM></HTML>");
+    const std::map<std::string, std::string> env = {{"ODBCSYSINI", odbc.Dir()}};
+    EXPECT_EQ(site.Get("list.htmx", "", env).out, kPage + "<HTML>[1][2]</HTML>");
+    const pid_t pid = site.GatewayPid();
+    server->Stop();
+    ASSERT_TRUE(server->Restart());
+    EXPECT_EQ(site.Get("list.htmx", "", env).out, kPage + "<HTML>[1][2]</HTML>");
+    server->Stop();
+    ASSERT_TRUE(server->Restart());
+    EXPECT_EQ(site.Get("add.htmx", "_POST_PROCESS_=done.htm&_MAX_NAME_MODIFIER_=___1&ID=3", env).out,
+              "Content-TYPE: text/html\nLocation: done.htm\n\n");
+    EXPECT_EQ(server->Sql("SELECT id FROM items ORDER BY id;"), "1\n2\n3\n");
+    EXPECT_EQ(site.GatewayPid(), pid);
+    EXPECT_EQ(site.StatsWithoutTimestamps(), "list.htmx\nlist.htmx\nadd.htmx?_POST_PROCESS_=done.htm&_MAX_NAME_MODIFIER_=___1&ID=3\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Drivers, PersistentIsolation, ::testing::Values(DbKind::kSqlite, DbKind::kPostgres),
+                         [](const ::testing::TestParamInfo<DbKind>& info) {
+                             return info.param == DbKind::kSqlite ? "SQLite" : "PostgreSQL";
+                         });
+
+}  // namespace
