@@ -12,6 +12,7 @@
 // are only recorded: connections end with the process.
 #pragma once
 
+#include <deque>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -82,7 +83,9 @@ private:
     HSqlAnalysis statements_;
     HSqlTextValues textValues_;
     std::vector<std::string> columnNames_;
-    std::vector<Column> columns_;
+    // A deque: the driver keeps the address of every bound column's length, so columns
+    // added for a wider result must not move the ones bound before.
+    std::deque<Column> columns_;
     HOdbcHandle henv_;
     HOdbcHandle hdbc_;
     const HValue* errorUrl_;
