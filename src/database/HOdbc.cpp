@@ -143,7 +143,7 @@ std::vector<HHeldFile> NewFiles(const std::vector<int>& before, const std::vecto
 // Whether the files a connection holds still lead to its database: each descriptor is still
 // the one opened; a server's socket has nothing to say between requests (a server that
 // went away has closed it, which poll reports as input or a hang-up); a database file
-// still has a name (one that was removed or replaced by another file has none).
+// still has its name (one that was removed, moved or replaced by another file has not).
 bool FilesStillValid(const std::vector<HHeldFile>& files) {
     for (const HHeldFile& f : files) {
         struct stat st;
@@ -155,6 +155,9 @@ bool FilesStillValid(const std::vector<HHeldFile>& files) {
                 return false;
         } else if (st.st_nlink == 0) {
             return false;
+        } else if (!f.path.empty() &&
+                   (::stat(f.path.c_str(), &st) != 0 || st.st_dev != f.device || st.st_ino != f.inode)) {
+            return false;  // moved away, or another file took its name
         }
     }
     return true;

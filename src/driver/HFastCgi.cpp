@@ -10,7 +10,10 @@
 #include <fcntl.h>
 #include <map>
 #include <poll.h>
+#include <netdb.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 #include <vector>
 
@@ -133,6 +136,80 @@ sigset_t HandleStops() {
     return waiting;
 }
 
+bool IsUnixSocketAddress(const std::string& address) { return address.find(':') == std::string::npos; }
+
+// A socket of `family` bound to `address` (of `size` bytes) and listening; -1 with errno.
+int BindAndListen(int family, const sockaddr* address, socklen_t size) {
+    int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    int on = 1;
+    if (family != AF_UNIX)
+        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (::bind(fd, address, size) == 0 && ::listen(fd, SOMAXCONN) == 0)
+        return fd;
+    int saved = errno;
+    ::close(fd);
+    errno = saved;
+    return -1;
+}
+
+// Listens on HOST:PORT, or on the Unix socket at a path. A socket file there that nobody
+// answers on (left by a gateway that is gone) is replaced; a live socket, or a file of any
+// other kind, is left alone and the gateway does not start. -1 with `error` on failure.
+int Listen(const std::string& address, std::string& error) {
+    if (IsUnixSocketAddress(address)) {
+        sockaddr_un unix{};
+        unix.sun_family = AF_UNIX;
+        if (address.size() >= sizeof unix.sun_path) {
+            error = "the path is too long for a socket";
+            return -1;
+        }
+        address.copy(unix.sun_path, address.size());
+        struct stat st;
+        if (::lstat(address.c_str(), &st) == 0) {
+            if (!S_ISSOCK(st.st_mode)) {
+                error = "a file that is not a socket is there";
+                return -1;
+            }
+            int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            bool live = probe >= 0 && ::connect(probe, reinterpret_cast<sockaddr*>(&unix), sizeof unix) == 0;
+            if (probe >= 0)
+                ::close(probe);
+            if (live) {
+                error = "another server listens there";
+                return -1;
+            }
+            ::unlink(address.c_str());
+        }
+        int fd = BindAndListen(AF_UNIX, reinterpret_cast<sockaddr*>(&unix), sizeof unix);
+        if (fd < 0)
+            error = std::strerror(errno);
+        return fd;
+    }
+    const std::size_t colon = address.rfind(':');
+    std::string host = address.substr(0, colon);
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']')
+        host = host.substr(1, host.size() - 2);
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+    addrinfo* found = nullptr;
+    int rc = ::getaddrinfo(host.empty() ? nullptr : host.c_str(), address.c_str() + colon + 1, &hints, &found);
+    if (rc != 0) {
+        error = ::gai_strerror(rc);
+        return -1;
+    }
+    int fd = -1;
+    for (addrinfo* a = found; a && fd < 0; a = a->ai_next)
+        fd = BindAndListen(a->ai_family, a->ai_addr, a->ai_addrlen);
+    if (fd < 0)
+        error = std::strerror(errno);
+    ::freeaddrinfo(found);
+    return fd;
+}
+
 // The listening socket, moved away from standard input, which becomes /dev/null: the
 // programs requests start must not inherit it. -1 with a message on failure.
 int ListeningSocket(const HServerOptions& options) {
@@ -140,10 +217,10 @@ int ListeningSocket(const HServerOptions& options) {
     if (options.address.empty()) {
         fd = ::fcntl(0, F_DUPFD_CLOEXEC, 3);
     } else {
-        int bound = FCGX_OpenSocket(options.address.c_str(), SOMAXCONN);
+        std::string error;
+        int bound = Listen(options.address, error);
         if (bound < 0) {
-            std::fprintf(stderr, "quorvel: cannot listen on %s: %s\n", options.address.c_str(),
-                         std::strerror(errno ? errno : EADDRNOTAVAIL));
+            std::fprintf(stderr, "quorvel: cannot listen on %s: %s\n", options.address.c_str(), error.c_str());
             return -1;
         }
         fd = ::fcntl(bound, F_DUPFD_CLOEXEC, 3);
@@ -184,6 +261,9 @@ int ServeFastCgi(const HServerOptions& options) {
     int listening = ListeningSocket(options);
     if (listening < 0)
         return 1;
+    struct stat made {};
+    if (!options.address.empty() && IsUnixSocketAddress(options.address))
+        ::lstat(options.address.c_str(), &made);
     sigset_t waiting = HandleStops();
     KeepConnections(true);
 
@@ -201,8 +281,11 @@ int ServeFastCgi(const HServerOptions& options) {
             std::perror("quorvel: waiting for a request");
             break;
         }
-        if (kept && ready[1].revents == 0)
-            FCGX_Free(&request, 1);
+        if (kept && ready[1].revents == 0) {
+            // Closed at once: libfcgi's own close would wait for the web server to hang up.
+            ::close(request.ipcFd);
+            request.ipcFd = -1;
+        }
         int rc = FCGX_Accept_r(&request);
         if (rc < 0) {
             if (rc == -EAGAIN || rc == -EWOULDBLOCK || rc == -EINTR || rc == -ECONNABORTED)
@@ -226,8 +309,10 @@ int ServeFastCgi(const HServerOptions& options) {
         ++served;
     }
     CloseConnections();
-    // A Unix socket the gateway made itself goes with it.
-    if (!options.address.empty() && options.address.find(':') == std::string::npos)
+    // A Unix socket the gateway made itself goes with it, unless another took its place.
+    struct stat now;
+    if (!options.address.empty() && IsUnixSocketAddress(options.address) &&
+        ::lstat(options.address.c_str(), &now) == 0 && now.st_dev == made.st_dev && now.st_ino == made.st_ino)
         ::unlink(options.address.c_str());
     return 0;
 }
