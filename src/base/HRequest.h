@@ -42,6 +42,10 @@ public:
     // null pointer. Valid until the next SetVariable or the end of the request.
     virtual char* const* ProgramEnvironment() = 0;
     virtual HClientWatch ClientWatch() const = 0;
+    // The header line a redirect carries before its Location (with its line end), or "".
+    // A CGI program leaves the status to the web server; some FastCGI clients answer a
+    // Location without a Status as an empty page.
+    virtual const char* RedirectStatus() const { return ""; }
 
     // Whether the client has gone away, as ClientWatch tells; once seen, it stays so.
     bool ClientGone();

@@ -160,6 +160,32 @@ bool FilesStillValid(const std::vector<HHeldFile>& files) {
     return true;
 }
 
+// What the files that define data sources and drivers for the driver manager look like now:
+// the system's odbc.ini and odbcinst.ini (in ODBCSYSINI, else /etc) and the user's (ODBCINI,
+// else ~/.odbc.ini). A file that is missing counts too.
+std::vector<long long> OdbcConfigurationMarks() {
+    const char* sys = std::getenv("ODBCSYSINI");
+    const std::string dir = sys && *sys ? sys : "/etc";
+    const char* inst = std::getenv("ODBCINSTINI");
+    const char* user = std::getenv("ODBCINI");
+    const char* home = std::getenv("HOME");
+    const std::string files[] = {
+        dir + "/odbc.ini",
+        inst && *inst ? (inst[0] == '/' ? std::string(inst) : dir + "/" + inst) : dir + "/odbcinst.ini",
+        user && *user ? std::string(user) : std::string(home ? home : "") + "/.odbc.ini",
+    };
+    std::vector<long long> marks;
+    for (const std::string& file : files) {
+        struct stat st {};
+        const bool found = ::stat(file.c_str(), &st) == 0;
+        marks.insert(marks.end(), {found ? 1LL : 0LL, static_cast<long long>(st.st_ino),
+                                   st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec,
+                                   st.st_ctim.tv_sec * 1000000000LL + st.st_ctim.tv_nsec,
+                                   static_cast<long long>(st.st_size)});
+    }
+    return marks;
+}
+
 // A connection OpenConnection made, with what it was made for.
 struct HKeptConnection {
     std::string connect;  // the connect string as the template gave it
@@ -167,17 +193,38 @@ struct HKeptConnection {
     bool inUse = false;   // handed to the request being served
     std::vector<HHeldFile> files;  // what the driver opened to connect
     std::vector<HFileMarks> marks;  // of `files`, when the catalog was last read
+    // Declared last, so that it is dropped before the connection closes.
     HOdbcStatement probe;  // the probe statement, prepared on the connection once
 };
 
 // The connections OpenConnection made, oldest first. Never destroyed at exit: the driver
 // manager may have shut down by then; CloseConnections releases them.
-std::vector<HKeptConnection>& Connections() {
-    static auto* connections = new std::vector<HKeptConnection>();
+std::vector<std::unique_ptr<HKeptConnection>>& Connections() {
+    static auto* connections = new std::vector<std::unique_ptr<HKeptConnection>>();
     return *connections;
 }
 
 bool keepConnections = false;
+// OdbcConfigurationMarks when connections were last handed out.
+std::vector<long long>* configurationMarks = nullptr;
+
+// Closes the unused kept connections when the files that define data sources or drivers
+// changed since connections were last handed out: a connect string may name another
+// database now, as it would for a new process.
+void ForgetConnectionsOnNewConfiguration() {
+    std::vector<long long> now = OdbcConfigurationMarks();
+    if (configurationMarks && *configurationMarks == now)
+        return;
+    if (!configurationMarks)
+        configurationMarks = new std::vector<long long>();
+    else {
+        auto& connections = Connections();
+        connections.erase(std::remove_if(connections.begin(), connections.end(),
+                                         [](const auto& c) { return !c->inUse; }),
+                          connections.end());
+    }
+    *configurationMarks = std::move(now);
+}
 // The most connections kept unused between requests; beyond it the oldest are closed.
 constexpr std::size_t kMaxIdle = 8;
 // Connect strings whose databases refuse the probe statement: only the driver's own word
@@ -288,13 +335,13 @@ void ReleaseConnections() noexcept {
     auto& connections = Connections();
     for (auto it = connections.begin(); it != connections.end();) {
         bool kept = true;
-        if (it->inUse) {
+        if ((*it)->inUse) {
             // Whatever the request left uncommitted is undone, and the next request starts
             // in auto-commit mode; a connection that cannot do that is not used again.
-            HOdbcConnection& c = *it->connection;
+            HOdbcConnection& c = *(*it)->connection;
             kept = OdbcSucceeded(OdbcTransact(c.Henv(), c.Hdbc(), false)) &&
                    OdbcSucceeded(Dm().SQLSetConnectOption(c.Hdbc(), SQL_AUTOCOMMIT, SQL_AUTOCOMMIT_ON));
-            it->inUse = false;
+            (*it)->inUse = false;
         }
         it = kept ? it + 1 : connections.erase(it);
     }
@@ -422,9 +469,10 @@ void OpenConnection(HContext& ctx, const std::string& connect, HOdbcHandle& henv
     HKeptConnection* kept = nullptr;
     bool probeFailed = false;
     if (keepConnections) {
-        for (HKeptConnection& c : connections)
-            if (!c.inUse && c.connect == connect) {
-                kept = &c;
+        ForgetConnectionsOnNewConfiguration();
+        for (auto& c : connections)
+            if (!c->inUse && c->connect == connect) {
+                kept = c.get();
                 break;
             }
         // A connection that died since the last request (the server restarted) is opened
@@ -438,8 +486,9 @@ void OpenConnection(HContext& ctx, const std::string& connect, HOdbcHandle& henv
         }
     }
     if (!kept) {
-        connections.push_back(HKeptConnection{connect, nullptr, false, {}, {}, HOdbcStatement()});
-        kept = &connections.back();
+        connections.push_back(std::make_unique<HKeptConnection>());
+        kept = connections.back().get();
+        kept->connect = connect;
     }
     kept->inUse = true;
     if (kept->connection) {

@@ -61,6 +61,7 @@ public:
     // end of the web server's input alone does not: some servers close their sending side
     // as soon as the request is sent.
     HClientWatch ClientWatch() const override { return HClientWatch{request_.ipcFd, 0}; }
+    const char* RedirectStatus() const override { return "Status: 302 Found\n"; }
 
 private:
     bool Put(std::string_view data) {

@@ -86,7 +86,8 @@ void Finalise(HContext& ctx) {
     std::string url;
     if (const HValue* target = ctx.symbols.Lookup("_POST_PROCESS_"))
         url = target->Evaluate(ctx, nullptr);
-    std::string response = "Content-TYPE: text/html\nLocation: " + SafeHeaderValue(url);
+    std::string response = std::string("Content-TYPE: text/html\n") + ctx.request->RedirectStatus() +
+                           "Location: " + SafeHeaderValue(url);
     if (strncasecmp(url.c_str(), "http:", 5) == 0) {
         const char* raw = ctx.request->Variable("QUERY_STRING");
         std::string query = raw ? raw : "";
@@ -116,7 +117,8 @@ void ReportError(HContext& ctx, const HExcept& error) {
                 return;
             url = fallback->GetText();
         }
-        ctx.request->Send("Content-TYPE: text/html\nLocation: " + SafeHeaderValue(url) + "\n\n",
+        ctx.request->Send(std::string("Content-TYPE: text/html\n") + ctx.request->RedirectStatus() +
+                              "Location: " + SafeHeaderValue(url) + "\n\n",
                           std::string_view());
     } catch (const HExcept&) {
         // Reporting raises nothing of its own; a value that cannot be listed is skipped.

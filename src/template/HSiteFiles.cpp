@@ -36,8 +36,16 @@ bool UnderSystemFolder(const std::string& resolved) {
 // cannot be followed). Checked before each step, so that a link of /proc (/proc/self/fd/0,
 // /proc/self/cwd) is never followed to the file it stands for.
 bool ReachesSystemFolder(const std::string& path) {
-    std::string pending = path[0] == '/' ? path : CurrentDirectory() + "/" + path;
+    std::string pending = path;
     std::string done;  // the physical path resolved so far; "" is the root
+    if (path[0] != '/') {
+        // The working directory as the system names it holds no link to follow.
+        done = CurrentDirectory();
+        if (done.empty() || UnderSystemFolder(done))
+            return true;
+        if (done == "/")
+            done.clear();
+    }
     int links = 0;
     for (size_t i = 0; i < pending.size();) {
         size_t end = pending.find('/', i);
