@@ -31,36 +31,65 @@ std::map<std::string, std::string> GetRequest(const std::string& path, const std
     return env;
 }
 
-// A FastCGI client that gives up: sends the records of a GET request of `path` (all of
-// them, or only the first `records`), reads `keep` bytes of the response and closes the
-// connection.
-void Abandon(const std::string& socketPath, const std::string& path, size_t records, size_t keep) {
-    auto record = [](unsigned char type, const std::string& content) {
-        std::string r = {1, static_cast<char>(type), 0, 1, static_cast<char>(content.size() >> 8),
-                         static_cast<char>(content.size() & 0xff), 0, 0};
-        return r + content;
-    };
-    auto pair = [](const std::string& name, const std::string& value) {
-        return std::string(1, static_cast<char>(name.size())) + static_cast<char>(value.size()) + name + value;
-    };
-    const std::string all[] = {
-        record(1, std::string("\0\1\0\0\0\0\0\0", 8)),  // begin: responder, close when done
-        record(4, pair("PATH_INFO", path) + pair("REQUEST_METHOD", "GET") + pair("GATEWAY_INTERFACE", "CGI/1.1")),
-        record(4, ""), record(5, ""),
-    };
-    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socketPath.c_str());
-    EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    for (size_t i = 0; i < records && i < 4; ++i)
-        EXPECT_EQ(::send(fd, all[i].data(), all[i].size(), MSG_NOSIGNAL), static_cast<ssize_t>(all[i].size()));
-    size_t got = 0;
-    char buf[4096];
-    for (ssize_t n = 1; got < keep && n > 0; got += static_cast<size_t>(n > 0 ? n : 0))
-        n = ::recv(fd, buf, std::min(sizeof buf, keep - got), 0);
-    ::close(fd);
-}
+// A FastCGI client written out, for what cgi-fcgi does not do: keep its connection for the
+// next request, or give up in the middle of one.
+class RawClient {
+public:
+    explicit RawClient(const std::string& socketPath) : fd_(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socketPath.c_str());
+        timeval timeout = {30, 0};
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+        EXPECT_EQ(::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    }
+    ~RawClient() { ::close(fd_); }
+    RawClient(const RawClient&) = delete;
+    RawClient& operator=(const RawClient&) = delete;
+
+    // Sends the first `records` of the four of a GET request: its beginning (with the flag
+    // that keeps the connection, or not), its parameters, their end, the end of its body.
+    void Send(const std::string& path, const std::string& query, bool keep, size_t records = 4) {
+        auto pair = [](const std::string& name, const std::string& value) {
+            return std::string(1, static_cast<char>(name.size())) + static_cast<char>(value.size()) + name + value;
+        };
+        const std::string all[] = {
+            Record(1, std::string("\0\1", 2) + static_cast<char>(keep) + std::string(5, '\0')),
+            Record(4, pair("PATH_INFO", path) + pair("QUERY_STRING", query) + pair("REQUEST_METHOD", "GET") +
+                          pair("GATEWAY_INTERFACE", "CGI/1.1")),
+            Record(4, ""), Record(5, ""),
+        };
+        for (size_t i = 0; i < records && i < 4; ++i)
+            EXPECT_EQ(::send(fd_, all[i].data(), all[i].size(), MSG_NOSIGNAL), static_cast<ssize_t>(all[i].size()));
+    }
+    // The response's standard output, up to the end of the request or (at least) `limit` bytes.
+    std::string Read(size_t limit = std::string::npos) {
+        std::string out;
+        for (std::string head; out.size() < limit && (head = Take(8)).size() == 8;) {
+            std::string content = Take((static_cast<unsigned char>(head[4]) << 8 | static_cast<unsigned char>(head[5])) +
+                                       static_cast<unsigned char>(head[6]));
+            if (head[1] == 3)  // the end of the request
+                break;
+            if (head[1] == 6)
+                out += content.substr(0, content.size() - static_cast<unsigned char>(head[6]));
+        }
+        return out;
+    }
+
+private:
+    static std::string Record(char type, const std::string& content) {
+        return std::string{1, type, 0, 1, static_cast<char>(content.size() >> 8), static_cast<char>(content.size() & 0xff),
+                           0, 0} + content;
+    }
+    std::string Take(size_t n) {
+        std::string data(n, '\0');
+        size_t got = 0;
+        for (ssize_t r = 1; got < n && r > 0; got += r > 0 ? static_cast<size_t>(r) : 0)
+            r = ::recv(fd_, &data[got], n - got, 0);
+        return data.substr(0, got);
+    }
+    int fd_;
+};
 
 // A gateway of its own, started in `site` with these arguments.
 std::unique_ptr<FastCgiGateway> StartIn(const E2eSite& site, const std::vector<std::string>& args = {}) {
@@ -228,12 +257,32 @@ TEST(PersistentTest, ClientGoneMidRequestOrMidResponse) {
         {"gone after 1000 bytes of the response", 4, 1000},
     };
     for (const auto& c : cases) {
-        Abandon(gateway->Socket(), "big.htmx", c.records, c.keep);
+        {
+            RawClient client(gateway->Socket());
+            client.Send("big.htmx", "", false, c.records);
+            client.Read(c.keep);
+        }
         EXPECT_EQ(gateway->Request(GetRequest("t.htmx"), "", 30).out, kPage + "<HTML>ok</HTML>") << c.what;
         EXPECT_EQ(gateway->WaitEnd(0), -1) << c.what;
     }
     EXPECT_EQ(gateway->Request(GetRequest("big.htmx"), "", 30).out, kPage + big);
     ExpectCleanEnd(gateway->Stop(), gateway->Errors(), "the gateway");
+}
+
+// A web server that keeps its connection sends the next request on it; a connection that
+// another client opens meanwhile is served as well.
+TEST(PersistentTest, ConnectionKeptByTheWebServer) {
+    E2eSite site(GatewayMode::kCgi);
+    site.Write("t.htmx", "<HTML>@n</HTML>");
+    auto gateway = StartIn(site);
+    RawClient kept(gateway->Socket());
+    for (const char* n : {"1", "2"}) {
+        kept.Send("t.htmx", std::string("n=") + n, true);
+        EXPECT_EQ(kept.Read(), kPage + "<HTML>" + n + "</HTML>");
+    }
+    EXPECT_EQ(gateway->Request(GetRequest("t.htmx", "n=3"), "", 30).out, kPage + "<HTML>3</HTML>");
+    ExpectCleanEnd(gateway->Stop(), gateway->Errors(), "the gateway");
+    EXPECT_EQ(site.StatsWithoutTimestamps(), "t.htmx?n=1\nt.htmx?n=2\nt.htmx?n=3\n");
 }
 
 // A PostgreSQL server restarted between requests: the kept connection is noticed dead and
