@@ -308,7 +308,8 @@ int ServeFastCgi(const HServerOptions& options) {
         ReleaseConnections();
         ++served;
     }
-    CloseConnections();
+    // The connections stay open to the end, as a CGI process leaves them: closing them would
+    // only make the driver manager unload itself, which the process ending does at once.
     // A Unix socket the gateway made itself goes with it, unless another took its place.
     struct stat now;
     if (!options.address.empty() && IsUnixSocketAddress(options.address) &&
