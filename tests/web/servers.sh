@@ -20,10 +20,12 @@
 
 web_pids=()
 
+# Ports below 32768: above it the system hands out the local ports of outgoing
+# connections, which a long-lived connection of another test may hold when the server binds.
 web_free_port() {
   local port
   while :; do
-    port=$((20000 + RANDOM % 30000))
+    port=$((20000 + RANDOM % 12000))
     (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null || { echo "$port"; return; }
   done
 }
