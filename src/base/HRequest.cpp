@@ -13,6 +13,33 @@ namespace quorvel {
 
 namespace {
 
+// Writes `head` and then `body` to `fd`: one system call for a page with its header, however
+// small the page, retried after interruptions and partial writes. False when writing failed.
+bool WriteParts(int fd, std::string_view head, std::string_view body) {
+    struct iovec parts[2] = {{const_cast<char*>(head.data()), head.size()},
+                             {const_cast<char*>(body.data()), body.size()}};
+    int first = 0;
+    while (first < 2) {
+        if (parts[first].iov_len == 0) {
+            ++first;
+            continue;
+        }
+        ssize_t n = ::writev(fd, parts + first, 2 - first);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        size_t done = static_cast<size_t>(n);
+        for (; first < 2 && done >= parts[first].iov_len; ++first)
+            done -= parts[first].iov_len;
+        if (first < 2) {
+            parts[first].iov_base = static_cast<char*>(parts[first].iov_base) + done;
+            parts[first].iov_len -= done;
+        }
+    }
+    return true;
+}
+
 class HCgiRequest final : public HRequest {
 public:
     const char* Variable(const char* name) const override { return std::getenv(name); }
@@ -50,32 +77,6 @@ bool HRequest::ClientGone() {
 HRequest& CgiRequest() {
     static HCgiRequest request;
     return request;
-}
-
-bool WriteParts(int fd, std::string_view head, std::string_view body) {
-    // One system call for a page with its header, however small the page.
-    struct iovec parts[2] = {{const_cast<char*>(head.data()), head.size()},
-                             {const_cast<char*>(body.data()), body.size()}};
-    int first = 0;
-    while (first < 2) {
-        if (parts[first].iov_len == 0) {
-            ++first;
-            continue;
-        }
-        ssize_t n = ::writev(fd, parts + first, 2 - first);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        size_t done = static_cast<size_t>(n);
-        for (; first < 2 && done >= parts[first].iov_len; ++first)
-            done -= parts[first].iov_len;
-        if (first < 2) {
-            parts[first].iov_base = static_cast<char*>(parts[first].iov_base) + done;
-            parts[first].iov_len -= done;
-        }
-    }
-    return true;
 }
 
 }  // namespace quorvel

@@ -65,8 +65,4 @@ private:
 // starts inherit), standard input, standard output and the system clock.
 HRequest& CgiRequest();
 
-// Writes `head` and then `body` to `fd` (writev, retried after interruptions and partial
-// writes). False when writing failed.
-bool WriteParts(int fd, std::string_view head, std::string_view body);
-
 }  // namespace quorvel

@@ -78,27 +78,25 @@ struct HHeldFile {
     std::string path;  // of a database file, as it was opened
 };
 
-// What changes when a database file is written: its own times and size, and those of the
-// write-ahead log beside it, where an embedded database may keep its latest changes.
-struct HFileMarks {
-    long long marks[6] = {};
-    bool operator==(const HFileMarks& o) const { return std::equal(marks, marks + 6, o.marks); }
-};
+// What changes when a file is written or replaced, appended to `marks`: whether it is there,
+// its inode, its modification and change times and its size (`found` false: a missing file).
+void AppendMarks(std::vector<long long>& marks, bool found, const struct stat& st) {
+    if (!found) {
+        marks.insert(marks.end(), {0, 0, 0, 0, 0});
+        return;
+    }
+    marks.insert(marks.end(), {1, static_cast<long long>(st.st_ino),
+                               st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec,
+                               st.st_ctim.tv_sec * 1000000000LL + st.st_ctim.tv_nsec,
+                               static_cast<long long>(st.st_size)});
+}
 
-HFileMarks Marks(const HHeldFile& file) {
-    HFileMarks m;
+// The marks of a database file and of the write-ahead log beside it, where an embedded
+// database may keep its latest changes.
+void AppendMarks(std::vector<long long>& marks, const HHeldFile& file) {
     struct stat st;
-    if (::fstat(file.fd, &st) == 0) {
-        m.marks[0] = st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec;
-        m.marks[1] = st.st_ctim.tv_sec * 1000000000LL + st.st_ctim.tv_nsec;
-        m.marks[2] = st.st_size;
-    }
-    if (!file.path.empty() && ::stat((file.path + "-wal").c_str(), &st) == 0) {
-        m.marks[3] = st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec;
-        m.marks[4] = st.st_ctim.tv_sec * 1000000000LL + st.st_ctim.tv_nsec;
-        m.marks[5] = st.st_size;
-    }
-    return m;
+    AppendMarks(marks, ::fstat(file.fd, &st) == 0, st);
+    AppendMarks(marks, !file.path.empty() && ::stat((file.path + "-wal").c_str(), &st) == 0, st);
 }
 
 // The descriptors open in this process, in ascending order.
@@ -179,12 +177,8 @@ std::vector<long long> OdbcConfigurationMarks() {
     };
     std::vector<long long> marks;
     for (const std::string& file : files) {
-        struct stat st {};
-        const bool found = ::stat(file.c_str(), &st) == 0;
-        marks.insert(marks.end(), {found ? 1LL : 0LL, static_cast<long long>(st.st_ino),
-                                   st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec,
-                                   st.st_ctim.tv_sec * 1000000000LL + st.st_ctim.tv_nsec,
-                                   static_cast<long long>(st.st_size)});
+        struct stat st;
+        AppendMarks(marks, ::stat(file.c_str(), &st) == 0, st);
     }
     return marks;
 }
@@ -195,7 +189,7 @@ struct HKeptConnection {
     std::unique_ptr<HOdbcConnection> connection;
     bool inUse = false;   // handed to the request being served
     std::vector<HHeldFile> files;  // what the driver opened to connect
-    std::vector<HFileMarks> marks;  // of `files`, when the catalog was last read
+    std::vector<long long> marks;  // of `files` (AppendMarks), when the catalog was last read
     // Declared last, so that it is dropped before the connection closes.
     HOdbcStatement probe;  // the probe statement, prepared on the connection once
 };
@@ -208,31 +202,34 @@ std::vector<std::unique_ptr<HKeptConnection>>& Connections() {
 }
 
 bool keepConnections = false;
-// OdbcConfigurationMarks when connections were last handed out.
-std::vector<long long>* configurationMarks = nullptr;
+// OdbcConfigurationMarks when connections were last handed out (empty before the first).
+std::vector<long long> configurationMarks;
+// Whether the request being served has had its configuration files looked at.
+bool configurationChecked = false;
 
 // Closes the unused kept connections when the files that define data sources or drivers
 // changed since connections were last handed out: a connect string may name another
-// database now, as it would for a new process.
+// database now, as it would for a new process. Looked at once a request.
 void ForgetConnectionsOnNewConfiguration() {
-    std::vector<long long> now = OdbcConfigurationMarks();
-    if (configurationMarks && *configurationMarks == now)
+    if (configurationChecked)
         return;
-    if (!configurationMarks)
-        configurationMarks = new std::vector<long long>();
-    else {
+    configurationChecked = true;
+    std::vector<long long> now = OdbcConfigurationMarks();
+    if (now == configurationMarks)
+        return;
+    if (!configurationMarks.empty()) {
         auto& connections = Connections();
         connections.erase(std::remove_if(connections.begin(), connections.end(),
                                          [](const auto& c) { return !c->inUse; }),
                           connections.end());
     }
-    *configurationMarks = std::move(now);
+    configurationMarks = std::move(now);
 }
 // The most connections kept unused between requests; beyond it the oldest are closed.
 constexpr std::size_t kMaxIdle = 8;
 // Connect strings whose databases refuse the probe statement: only the driver's own word
 // tells whether such a connection is alive.
-std::vector<std::string>* unprobed = nullptr;
+std::vector<std::string> unprobed;
 
 constexpr char kProbe[] = "SELECT 1";
 
@@ -256,11 +253,11 @@ bool Probe(HKeptConnection& kept) {
 // A catalog call that lists no table makes it do so before the request's first statement,
 // when the database's files have been written since the last such call.
 void RefreshCatalog(HKeptConnection& kept) {
-    std::vector<HFileMarks> marks;
+    std::vector<long long> marks;
     for (const HHeldFile& f : kept.files) {
         if (f.socket)
             return;
-        marks.push_back(Marks(f));
+        AppendMarks(marks, f);
     }
     // Unchanged files: nothing to read again.
     if (marks == kept.marks)
@@ -289,7 +286,7 @@ bool StillAlive(HKeptConnection& kept) {
         RefreshCatalog(kept);
         return true;
     }
-    if (unprobed && std::find(unprobed->begin(), unprobed->end(), kept.connect) != unprobed->end())
+    if (std::find(unprobed.begin(), unprobed.end(), kept.connect) != unprobed.end())
         return true;
     return Probe(kept);
 }
@@ -297,11 +294,8 @@ bool StillAlive(HKeptConnection& kept) {
 // Learns whether the probe works on a connection just opened for `kept`, after a probe on
 // its predecessor failed: if it fails here too, the database does not take it.
 void CheckProbe(HKeptConnection& kept) {
-    if (Probe(kept))
-        return;
-    if (!unprobed)
-        unprobed = new std::vector<std::string>();
-    unprobed->push_back(kept.connect);
+    if (!Probe(kept))
+        unprobed.push_back(kept.connect);
 }
 
 }  // namespace
@@ -335,6 +329,7 @@ void CloseConnections() noexcept {
 void KeepConnections(bool keep) noexcept { keepConnections = keep; }
 
 void ReleaseConnections() noexcept {
+    configurationChecked = false;
     auto& connections = Connections();
     for (auto it = connections.begin(); it != connections.end();) {
         bool kept = true;
@@ -512,7 +507,7 @@ void OpenConnection(HContext& ctx, const std::string& connect, HOdbcHandle& henv
         if (keepConnections) {
             kept->files = NewFiles(before, OpenDescriptors());
             for (const HHeldFile& f : kept->files)
-                kept->marks.push_back(Marks(f));
+                AppendMarks(kept->marks, f);
         }
         if (probeFailed && kept->files.empty())
             CheckProbe(*kept);

@@ -261,9 +261,10 @@ int ServeFastCgi(const HServerOptions& options) {
     int listening = ListeningSocket(options);
     if (listening < 0)
         return 1;
+    // The Unix socket file the gateway made itself, removed again at the end.
     struct stat made {};
-    if (!options.address.empty() && IsUnixSocketAddress(options.address))
-        ::lstat(options.address.c_str(), &made);
+    const bool madeSocket = !options.address.empty() && IsUnixSocketAddress(options.address) &&
+                            ::lstat(options.address.c_str(), &made) == 0;
     sigset_t waiting = HandleStops();
     KeepConnections(true);
 
@@ -312,8 +313,8 @@ int ServeFastCgi(const HServerOptions& options) {
     // only make the driver manager unload itself, which the process ending does at once.
     // A Unix socket the gateway made itself goes with it, unless another took its place.
     struct stat now;
-    if (!options.address.empty() && IsUnixSocketAddress(options.address) &&
-        ::lstat(options.address.c_str(), &now) == 0 && now.st_dev == made.st_dev && now.st_ino == made.st_ino)
+    if (madeSocket && ::lstat(options.address.c_str(), &now) == 0 && now.st_dev == made.st_dev &&
+        now.st_ino == made.st_ino)
         ::unlink(options.address.c_str());
     return 0;
 }

@@ -76,6 +76,16 @@ void ListSymbols(HContext& ctx) {
     ctx.page->Write(listing);
 }
 
+namespace {
+
+// The head of a redirect to `url`, up to the end of its Location value.
+std::string RedirectHead(HContext& ctx, const std::string& url) {
+    return std::string("Content-TYPE: text/html\n") + ctx.request->RedirectStatus() + "Location: " +
+           SafeHeaderValue(url);
+}
+
+}  // namespace
+
 void Finalise(HContext& ctx) {
     if (!ctx.postProcess) {
         ListSymbols(ctx);
@@ -86,8 +96,7 @@ void Finalise(HContext& ctx) {
     std::string url;
     if (const HValue* target = ctx.symbols.Lookup("_POST_PROCESS_"))
         url = target->Evaluate(ctx, nullptr);
-    std::string response = std::string("Content-TYPE: text/html\n") + ctx.request->RedirectStatus() +
-                           "Location: " + SafeHeaderValue(url);
+    std::string response = RedirectHead(ctx, url);
     if (strncasecmp(url.c_str(), "http:", 5) == 0) {
         const char* raw = ctx.request->Variable("QUERY_STRING");
         std::string query = raw ? raw : "";
@@ -117,9 +126,7 @@ void ReportError(HContext& ctx, const HExcept& error) {
                 return;
             url = fallback->GetText();
         }
-        ctx.request->Send(std::string("Content-TYPE: text/html\n") + ctx.request->RedirectStatus() +
-                              "Location: " + SafeHeaderValue(url) + "\n\n",
-                          std::string_view());
+        ctx.request->Send(RedirectHead(ctx, url) + "\n\n", std::string_view());
     } catch (const HExcept&) {
         // Reporting raises nothing of its own; a value that cannot be listed is skipped.
     }
