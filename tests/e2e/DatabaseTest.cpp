@@ -454,12 +454,12 @@ TEST_P(DatabaseTest, WideResultsKeepTheirBoundColumnsInPlace) {
     db_->Site().Write("quorvel.cfg", "_CONNECT_=\"" + db_->Connect() + "\"\n");
     db_->Site().Write("t.htmx", "<HTML><SQL NAME=q TEXT=\"SELECT " + columns +
                                     " FROM items ORDER BY id\"><DBRESULT QUERY=q>@a@q</DBRESULT></HTML>");
-    std::string command = "cd '" + db_->Site().Dir() + "' && env -i PATH_INFO=t.htmx REQUEST_METHOD=GET";
-    for (const auto& kv : db_->Environment())
-        command += " '" + kv.first + "=" + kv.second + "'";
-    command += " /usr/bin/valgrind -q --error-exitcode=9 " QUORVEL_BINARY " </dev/null >out.txt 2>err.txt";
-    EXPECT_EQ(std::system(command.c_str()), 0) << db_->Site().Read("err.txt");
-    EXPECT_EQ(db_->Site().Read("out.txt"), kPage + "<HTML>11223344</HTML>");
+    std::map<std::string, std::string> env = db_->Environment();
+    env["PATH_INFO"] = "t.htmx";
+    env["REQUEST_METHOD"] = "GET";
+    GatewayRun r = RunCommand({}, env, db_->Site().Dir(), 120, {"/usr/bin/valgrind", "-q", "--error-exitcode=9"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, kPage + "<HTML>11223344</HTML>");
 }
 
 INSTANTIATE_TEST_SUITE_P(Drivers, DatabaseTest,

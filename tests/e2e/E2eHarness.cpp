@@ -182,10 +182,11 @@ std::map<std::string, std::string> PassThroughEnvironment() {
 }
 
 GatewayRun RunCommand(const std::vector<std::string>& args, const std::map<std::string, std::string>& env,
-                      const std::string& dir, int timeoutSeconds) {
-    std::vector<std::string> argv = {QUORVEL_BINARY};
+                      const std::string& dir, int timeoutSeconds, const std::vector<std::string>& tool) {
+    std::vector<std::string> argv = tool;
+    argv.push_back(QUORVEL_BINARY);
     argv.insert(argv.end(), args.begin(), args.end());
-    return Spawn(QUORVEL_BINARY, argv, env, "/dev/null", dir, timeoutSeconds);
+    return Spawn(argv[0], argv, env, "/dev/null", dir, timeoutSeconds);
 }
 
 GatewayMode ModeFromEnvironment() {

@@ -33,9 +33,11 @@ GatewayMode ModeFromEnvironment();
 std::map<std::string, std::string> PassThroughEnvironment();
 
 // Runs QUORVEL_BINARY with `args` and exactly `env` in `dir`, standard input /dev/null, as a
-// command line (not a request): its output, error and exit status.
+// command line (not a request): its output, error and exit status. A `tool` (its program
+// and options) runs the gateway under it.
 GatewayRun RunCommand(const std::vector<std::string>& args, const std::map<std::string, std::string>& env,
-                      const std::string& dir, int timeoutSeconds = 30);
+                      const std::string& dir, int timeoutSeconds = 30,
+                      const std::vector<std::string>& tool = {});
 
 // A gateway serving FastCGI on a Unix socket of its own (outside any site), started with
 // `quorvel --fastcgi SOCKET ARGS...` in `dir` with exactly `env`; its standard output and
