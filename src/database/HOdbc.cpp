@@ -29,7 +29,7 @@ static_assert(std::is_same<SQLHANDLE, void*>::value, "handles travel as void*");
     X(SQLAllocEnv) X(SQLAllocConnect) X(SQLConnect) X(SQLAllocStmt) X(SQLPrepare)     \
     X(SQLExecute) X(SQLFreeStmt) X(SQLSetStmtOption) X(SQLNumResultCols)             \
     X(SQLDescribeCol) X(SQLBindCol) X(SQLFetch) X(SQLGetInfo) X(SQLSetConnectOption) \
-    X(SQLTransact) X(SQLDisconnect) X(SQLFreeConnect) X(SQLFreeEnv) X(SQLGetConnectAttr) X(SQLTables)
+    X(SQLTransact) X(SQLDisconnect) X(SQLFreeConnect) X(SQLFreeEnv) X(SQLGetConnectAttr) X(SQLTables) X(SQLExecDirect)
 
 namespace {
 
@@ -190,6 +190,12 @@ struct HKeptConnection {
     bool inUse = false;   // handed to the request being served
     std::vector<HHeldFile> files;  // what the driver opened to connect
     std::vector<long long> marks;  // of `files` (AppendMarks), when the catalog was last read
+    // How what a request left in the session is undone before the next request: by a
+    // statement of the database's own (`resetSql`), by closing the connection when a
+    // statement that may change the session ran (`closeIfChanged`), else by closing it.
+    std::string resetSql;
+    bool closeIfChanged = false;
+    bool sessionChanged = false;  // a statement that may change the session ran on it
     // Declared last, so that it is dropped before the connection closes.
     HOdbcStatement probe;  // the probe statement, prepared on the connection once
 };
@@ -202,6 +208,8 @@ std::vector<std::unique_ptr<HKeptConnection>>& Connections() {
 }
 
 bool keepConnections = false;
+// Counts the ends of requests' use of connections (ConnectionGeneration).
+unsigned long generation = 0;
 // OdbcConfigurationMarks when connections were last handed out (empty before the first).
 std::vector<long long> configurationMarks;
 // Whether the request being served has had its configuration files looked at.
@@ -298,7 +306,83 @@ void CheckProbe(HKeptConnection& kept) {
         unprobed.push_back(kept.connect);
 }
 
+// The first row's first column of `sql` run on `hdbc`, as text; false when the statement
+// fails or the text does not fit in `size` bytes.
+bool QueryText(HOdbcHandle hdbc, const char* sql, std::string& text, long size = 16384) {
+    HOdbcStatement statement = OdbcAllocStmt(hdbc);
+    std::string buffer(static_cast<std::size_t>(size), '\0');
+    long length = 0;
+    if (!statement.Get() || !OdbcSucceeded(Dm().SQLExecDirect(statement.Get(), Chars(sql), SQL_NTS)) ||
+        !OdbcSucceeded(OdbcBindCol(statement.Get(), 1, &buffer[0], size, &length)) ||
+        !OdbcSucceeded(OdbcFetch(statement.Get())) || length < 0 || length >= size)
+        return false;
+    text.assign(buffer.data(), static_cast<std::size_t>(length));
+    return true;
+}
+
+// PostgreSQL's reset: DISCARD ALL, written out as its parts because DISCARD ALL alone refuses
+// to share its round trip, followed by the settings the driver made when it connected
+// (read once, as the connection stands then), which RESET ALL undoes.
+bool PostgresReset(HKeptConnection& kept) {
+    std::string settings;
+    if (!QueryText(kept.connection->Hdbc(),
+                   "SELECT coalesce(string_agg(format('set_config(%L, %L, false)', name, setting), ', '), '')"
+                   " FROM pg_settings WHERE source = 'session'",
+                   settings))
+        return false;
+    kept.resetSql = "CLOSE ALL; SET SESSION AUTHORIZATION DEFAULT; RESET ALL; DEALLOCATE ALL; UNLISTEN *;"
+                    " SELECT pg_advisory_unlock_all(); DISCARD PLANS; DISCARD TEMP; DISCARD SEQUENCES";
+    if (!settings.empty())
+        kept.resetSql += "; SELECT " + settings;
+    return true;
+}
+
+// Chooses how the session of a connection just opened is reset after each request, by the
+// database the driver names. SQLite keeps nothing of a session that its queries and row
+// changes can alter (its temporary tables, attached files and pragmas take statements of
+// their own), so it is closed only after such a statement. A database without a known
+// reset is closed after every request: a new connection is the one sure reset.
+void ChooseReset(HKeptConnection& kept) {
+    static const struct {
+        const char* name;  // SQL_DBMS_NAME
+        bool (*learn)(HKeptConnection&);
+    } kResets[] = {
+        {"PostgreSQL", PostgresReset},
+        {"SQLite", [](HKeptConnection& k) { return k.closeIfChanged = true; }},
+    };
+    char name[64] = "";
+    SQLSMALLINT length = 0;
+    if (!OdbcSucceeded(Dm().SQLGetInfo(kept.connection->Hdbc(), SQL_DBMS_NAME, name, sizeof name, &length)))
+        return;
+    for (const auto& reset : kResets)
+        if (std::strcmp(name, reset.name) == 0 && reset.learn(kept))
+            return;
+    kept.resetSql.clear();
+    kept.closeIfChanged = false;
+}
+
+// Undoes what the request left in the session of `kept`; false when the connection must be
+// closed instead.
+bool ResetSession(HKeptConnection& kept) {
+    if (kept.closeIfChanged)
+        return !kept.sessionChanged;
+    if (kept.resetSql.empty())
+        return false;
+    kept.probe = HOdbcStatement();  // its prepared statement goes with the session
+    HOdbcStatement reset = OdbcAllocStmt(kept.connection->Hdbc());
+    return reset.Get() &&
+           OdbcSucceeded(Dm().SQLExecDirect(reset.Get(), Chars(kept.resetSql), static_cast<SQLINTEGER>(kept.resetSql.size())));
+}
+
 }  // namespace
+
+void NoteSessionChange(HOdbcHandle hdbc) noexcept {
+    for (auto& c : Connections())
+        if (c->connection && c->connection->Hdbc() == hdbc)
+            c->sessionChanged = true;
+}
+
+unsigned long ConnectionGeneration() noexcept { return generation; }
 
 HOdbcConnection::HOdbcConnection() : henv_(OdbcAllocEnv()), hdbc_(OdbcAllocConnect(henv_)) {}
 
@@ -321,6 +405,7 @@ void HOdbcConnection::Close() noexcept {
 }
 
 void CloseConnections() noexcept {
+    ++generation;
     auto& connections = Connections();
     while (!connections.empty())
         connections.pop_back();
@@ -329,6 +414,7 @@ void CloseConnections() noexcept {
 void KeepConnections(bool keep) noexcept { keepConnections = keep; }
 
 void ReleaseConnections() noexcept {
+    ++generation;
     configurationChecked = false;
     auto& connections = Connections();
     for (auto it = connections.begin(); it != connections.end();) {
@@ -337,9 +423,12 @@ void ReleaseConnections() noexcept {
             // Whatever the request left uncommitted is undone, and the next request starts
             // in auto-commit mode; a connection that cannot do that is not used again.
             HOdbcConnection& c = *(*it)->connection;
+            // Then nothing else it left in the session outlives it either.
             kept = OdbcSucceeded(OdbcTransact(c.Henv(), c.Hdbc(), false)) &&
-                   OdbcSucceeded(Dm().SQLSetConnectOption(c.Hdbc(), SQL_AUTOCOMMIT, SQL_AUTOCOMMIT_ON));
+                   OdbcSucceeded(Dm().SQLSetConnectOption(c.Hdbc(), SQL_AUTOCOMMIT, SQL_AUTOCOMMIT_ON)) &&
+                   ResetSession(**it);
             (*it)->inUse = false;
+            (*it)->sessionChanged = false;
         }
         it = kept ? it + 1 : connections.erase(it);
     }
@@ -508,6 +597,7 @@ void OpenConnection(HContext& ctx, const std::string& connect, HOdbcHandle& henv
             kept->files = NewFiles(before, OpenDescriptors());
             for (const HHeldFile& f : kept->files)
                 AppendMarks(kept->marks, f);
+            ChooseReset(*kept);
         }
         if (probeFailed && kept->files.empty())
             CheckProbe(*kept);
