@@ -216,10 +216,8 @@ HFastCgiRead HFastCgiConnection::ReadRequest(const timespec& deadline, std::size
             body_.append(content.data(), content.size());
         }
     }
-    // Parameters the body overtook are still taken, within their bounds.
-    if (!paramsDone && !ParseParams(maxParams))
-        return HFastCgiRead::kTooLarge;
-    return HFastCgiRead::kRequest;
+    // A body that overtook the parameters makes no request.
+    return paramsDone ? HFastCgiRead::kRequest : HFastCgiRead::kClosed;
 }
 
 const char* HFastCgiConnection::Param(std::string_view name) const {
