@@ -4,6 +4,7 @@
 #include <array>
 #include <cerrno>
 #include <climits>
+#include <cstring>
 #include <poll.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -65,8 +66,7 @@ void HFastCgiConnection::Close() noexcept {
     if (fd_ >= 0)
         ::close(fd_);
     fd_ = -1;
-    in_.clear();
-    start_ = 0;
+    start_ = end_ = 0;
 }
 
 std::string HFastCgiConnection::Header(unsigned char type, unsigned short id, std::size_t length) const {
@@ -81,15 +81,19 @@ bool HFastCgiConnection::Write(const std::string& bytes) {
 }
 
 bool HFastCgiConnection::Fill(std::size_t n, const timespec& deadline) {
-    if (start_ == in_.size()) {
-        in_.clear();
-        start_ = 0;
-    }
-    while (in_.size() - start_ < n) {
-        if (start_ > kMaxContent) {
-            in_.erase(0, start_);
+    if (start_ == end_)
+        start_ = end_ = 0;
+    while (end_ - start_ < n) {
+        // Room for what is missing, and for a whole request of a web server at once: the
+        // buffer grows only when that does not fit, and is never cleared byte by byte.
+        const std::size_t want = std::max<std::size_t>(n - (end_ - start_), 16384);
+        if (in_.size() - end_ < want && start_ > 0) {
+            std::memmove(&in_[0], &in_[start_], end_ - start_);
+            end_ -= start_;
             start_ = 0;
         }
+        if (in_.size() - end_ < want)
+            in_.resize(std::max(end_ + want, 2 * in_.size()));
         pollfd p{fd_, POLLIN, 0};
         int ready = ::poll(&p, 1, MillisecondsUntil(deadline));
         if (ready < 0 && errno == EINTR)
@@ -98,15 +102,12 @@ bool HFastCgiConnection::Fill(std::size_t n, const timespec& deadline) {
             timedOut_ = true;
         if (ready <= 0)
             return false;
-        const std::size_t had = in_.size();
-        const std::size_t want = std::max<std::size_t>(n - (had - start_), 16384);
-        in_.resize(had + want);
-        ssize_t got = ::read(fd_, &in_[had], want);
-        in_.resize(had + (got > 0 ? static_cast<std::size_t>(got) : 0));
+        ssize_t got = ::read(fd_, &in_[end_], in_.size() - end_);
         if (got < 0 && errno == EINTR)
             continue;
         if (got <= 0)
             return false;
+        end_ += static_cast<std::size_t>(got);
     }
     return true;
 }

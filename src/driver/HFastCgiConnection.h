@@ -35,7 +35,7 @@ public:
     int Fd() const { return fd_; }
     bool Open() const { return fd_ >= 0; }
     // Bytes of the next request have been read already (a client that sent two at once).
-    bool HasBuffered() const { return start_ < in_.size(); }
+    bool HasBuffered() const { return start_ < end_; }
     void Close() noexcept;
     // Takes over the descriptor of a connection just accepted, closing the one held.
     void Adopt(int fd) {
@@ -73,8 +73,9 @@ private:
     bool ParseParams(std::size_t maxParams);
 
     int fd_;
-    std::string in_;         // bytes read and not yet taken, from start_
+    std::string in_;         // bytes read and not yet taken: from start_ to end_
     std::size_t start_ = 0;
+    std::size_t end_ = 0;
     bool timedOut_ = false;
     unsigned short id_ = 0;  // of the request being read or served; 0: none
     bool keep_ = false;      // the web server keeps the connection after the request
