@@ -506,7 +506,7 @@ private:
                    "end tag <" + name +
                        "> closes no open element, so it is written to the page as text" +
                        (known == kTagP + kEndTagOffset
-                            ? " (a <P> ends at the first tag other than IMG, COMMENT, I, EM, B, "
+                            ? " (a <P> ends at the first known tag other than IMG, COMMENT, I, EM, B, "
                               "STRONG and DFN)"
                             : ""));
             return;

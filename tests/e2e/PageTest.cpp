@@ -292,6 +292,8 @@ TEST(PageTest, Includes) {
          "Content-TYPE: text/html\nLocation: e\n\n"},
         {"unmatched end tag inside", "<HTML><INCLUDE FILE=bad.htm></HTML>",
          "Content-TYPE: text/html\nLocation: e\n\n"},
+        {"end tag inside that closes nothing anywhere", "<HTML><INCLUDE FILE=stray.htm></HTML>",
+         "Content-TYPE: text/html\nLocation: e\n\n"},
         {"includes itself", "<HTML><INCLUDE FILE=self.htm></HTML>",
          "Content-TYPE: text/html\nLocation: e\n\n"},
         // Standard input (here a file of the site) and /proc are never included.
@@ -305,6 +307,7 @@ TEST(PageTest, Includes) {
         site.Write("lib/deep.htm", "deep");
         site.Write("X", "literal X");
         site.Write("bad.htm", "x</HTML>");
+        site.Write("stray.htm", "x</B>y");
         site.Write("self.htm", "<INCLUDE FILE=self.htm>");
         site.Write("t.htmx", c.page);
         ASSERT_EQ(::symlink("/proc/self/fd/0", site.Path("fd0.htm").c_str()), 0);
