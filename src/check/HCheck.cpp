@@ -318,7 +318,7 @@ public:
                 at = fault.level.tokenStart;  // the tag is at fault, not what follows it
             std::string detail = ReadingDetail(e, fault);
             if (fault.level.token >= kFirstStartTag && fault.level.token <= kLastStartTag)
-                BlameOpeningQuote(fault.level.file, fault.level.tokenStart, at, detail);
+                BlameOpeningQuote(e.code, fault.level.file, fault.level.tokenStart, at, detail);
             Add(t, fault.level.tokenSeq, Position{fault.level.file, at}, true,
                 CheckMessage(e.code, detail));
             t.damage.broken = fault.level.element;
@@ -432,11 +432,13 @@ private:
     }
 
     // A quote left open in a tag's attribute list runs on to the next quote or to the end
-    // of the file, and reading fails far from it. When the error in the tag beginning at
-    // `tagStart` stands in a quoted value that never closes, or on the line where a value
-    // spanning lines and holding tags closes, the error is moved to the value's opening
-    // quote and `detail` says where reading failed.
-    void BlameOpeningQuote(int file, size_t tagStart, size_t& at, std::string& detail) {
+    // of the file, and reading fails far from it. When the error `code` in the tag beginning
+    // at `tagStart` is the end of the file in a quoted value, or stands on the line where a
+    // value spanning lines and holding tags closes, the error is moved to the value's
+    // opening quote and `detail` says where reading failed.
+    void BlameOpeningQuote(int code, int file, size_t tagStart, size_t& at, std::string& detail) {
+        if (code != kErrUnexpectedEof && code != kErrAttributeSyntax && code != kErrListSyntax)
+            return;
         const std::string& content = files_[file].Content();
         size_t end = std::min(at, content.size());
         size_t open = std::string::npos, close = std::string::npos;
@@ -458,6 +460,8 @@ private:
             return 1 + std::count(content.begin(), content.begin() + static_cast<long>(offset), '\n');
         };
         if (inside) {
+            if (code != kErrUnexpectedEof)
+                return;
             detail += ": the quoted value that opens here is never closed";
         } else if (close != std::string::npos) {
             std::string_view value = std::string_view(content).substr(open, close - open);
