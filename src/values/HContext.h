@@ -15,6 +15,7 @@
 #include "base/HRequest.h"
 #include "template/HInput.h"
 #include "template/HPage.h"
+#include "template/HTagTable.h"
 #include "values/HNameModifier.h"
 #include "base/HResultSet.h"
 #include "values/HSymbolTable.h"
@@ -64,6 +65,8 @@ public:
     // Bounds that keep hostile input from exhausting the stack.
     int includeDepth = 0;  // files being included now
     int elementDepth = 0;  // elements being read now
+    // Elements being read now, by tag index: whether an end tag closes one of them.
+    int openElements[kLastStartTag + 1] = {};
     int evalDepth = 0;     // variables being evaluated through references now
     long nestedReferences = 0;  // references followed for the outermost one being evaluated
 
