@@ -93,19 +93,17 @@ std::string FailureLine(HContext& ctx, const HExcept& error) {
                            error.Message() + ": " + error.detail);
 }
 
-// The answer to a failure for the developer at the development server: what the failure
-// line says, in a page.
+// The answer to a failure for the developer at the development server: its number and
+// message, and the failure line with everything it names.
 std::string FailurePage(HContext& ctx, const HExcept& error) {
     std::string page = "Status: 500 Internal Server Error\nContent-TYPE: text/html\n\n<!DOCTYPE html>\n"
                        "<html><head><meta charset=\"utf-8\"><title>Error " + std::to_string(error.code) +
                        "</title></head><body>\n<h1>Error " + std::to_string(error.code) + ": ";
     AppendEscapedHtml(page, error.Message());
-    page += "</h1>\n<p>Detail: <code>";
-    AppendEscapedHtml(page, error.detail);
-    page += "</code></p>\n<p>Template: <code>";
-    AppendEscapedHtml(page, ctx.request->Text("PATH_INFO"));
-    page += "</code></p>\n<p><small>The development server shows this; under a web server the visitor"
-            " gets the error page and the detail goes to the log.</small></p>\n</body></html>\n";
+    page += "</h1>\n<pre>";
+    AppendEscapedHtml(page, FailureLine(ctx, error));
+    page += "</pre>\n<p><small>The development server shows this; under a web server the visitor gets"
+            " the error page, and this line goes to the server's error log.</small></p>\n</body></html>\n";
     return page;
 }
 
