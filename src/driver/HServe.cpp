@@ -207,9 +207,8 @@ MHD_Result QueueAnswer(MHD_Connection* connection, const std::string& answer, in
         if (colon == std::string::npos || colon == 0)
             continue;
         std::string name = text.substr(0, colon);
-        std::string value = text.substr(text.find_first_not_of(" \t", colon + 1) == std::string::npos
-                                            ? text.size()
-                                            : text.find_first_not_of(" \t", colon + 1));
+        const std::size_t start = text.find_first_not_of(" \t", colon + 1);
+        std::string value = start == std::string::npos ? std::string() : text.substr(start);
         if (strcasecmp(name.c_str(), "Status") == 0) {
             status = std::atoi(value.c_str());
             continue;
@@ -237,15 +236,11 @@ MHD_Result QueueAnswer(MHD_Connection* connection, const std::string& answer, in
     return Queue(connection, status, response);
 }
 
-struct HVariables {
-    std::map<std::string, std::string> cgi;
-};
-
 // Each request header as a web server passes it: HTTP_NAME (upper case, `-` as `_`). A name
 // with any other character is dropped (HTTP_X_Y could otherwise stand for X-Y), and so is
 // Proxy (HTTP_PROXY names a proxy to programs); repeated headers are joined.
 MHD_Result AddHeader(void* cls, MHD_ValueKind, const char* key, const char* value) {
-    auto& cgi = static_cast<HVariables*>(cls)->cgi;
+    auto& cgi = *static_cast<std::map<std::string, std::string>*>(cls);
     if (strcasecmp(key, "Content-Type") == 0 || strcasecmp(key, "Content-Length") == 0 ||
         strcasecmp(key, "Proxy") == 0)
         return MHD_YES;
@@ -275,9 +270,8 @@ void NameAddress(const sockaddr* address, socklen_t size, std::string& host, std
 
 MHD_Result RunTemplate(HServer& server, MHD_Connection* connection, const char* method, const char* version,
                        const std::string& path, const std::string& query, HExchange& exchange, int& status) {
-    HVariables variables;
-    auto& cgi = variables.cgi;
-    http->MHD_get_connection_values(connection, MHD_HEADER_KIND, AddHeader, &variables);
+    std::map<std::string, std::string> cgi;
+    http->MHD_get_connection_values(connection, MHD_HEADER_KIND, AddHeader, &cgi);
     cgi["GATEWAY_INTERFACE"] = "CGI/1.1";
     cgi["SERVER_SOFTWARE"] = std::string("quorvel/") + Version();
     cgi["SERVER_PROTOCOL"] = version;
@@ -332,7 +326,7 @@ MHD_Result SendFile(HServer& server, MHD_Connection* connection, const char* met
         why = file.reason;
         return QueueText(connection, status, (status == 404 ? "Not found: " : "Not served: ") + why + ".");
     }
-    // The response owns the descriptor from here on, also when it cannot be made.
+    // The response owns the descriptor from here on; when it cannot be made, it is still ours.
     MHD_Response* response = http->MHD_create_response_from_fd(static_cast<std::size_t>(file.size), file.fd);
     if (!response) {
         ::close(file.fd);
