@@ -373,9 +373,9 @@ MHD_Result Answer(void* cls, MHD_Connection* connection, const char*, const char
     if (exchange->tooLarge) {
         status = 413;
         queued = QueueText(connection, status, "The body is larger than the gateway reads.");
-    } else if (path.empty() || path[0] != '/') {
+    } else if (path.empty() || path[0] != '/' || path.find('\0') != std::string::npos) {
         if (why.empty())
-            why = "the path must start with /";
+            why = "the path must start with / and hold no NUL byte";
         queued = QueueText(connection, status, "Bad request: " + why + ".");
     } else if (HasHiddenSegment(path)) {
         status = 403;

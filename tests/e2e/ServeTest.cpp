@@ -158,6 +158,8 @@ TEST(ServeTest, GuestbookPagesFilesAndErrors) {
         {"a dot folder", "GET /.git/x.css", "", ".git/x.css", "", "p{}", 403, "", "p{}", ""},
         {"a parent folder", "GET /../x.css", "", "", "", "", 403, "", "", ""},
         {"an encoded parent folder", "GET /errors/%2e%2e/%2e%2e/etc/hostname.txt", "", "", "", "", 403, "", "", ""},
+        {"a malformed escape", "GET /style%zz.css", "", "", "", "", 400, "malformed", "", ""},
+        {"an encoded NUL byte", "GET /style.css%00.htmx", "", "", "", "", 400, "NUL", "", ""},
         {"a link out of the site", "GET /outside.txt", "", "", "", "", 403, "symbolic link out of the site", "", ""},
         {"a body beyond the bound", "POST /sign.htmx", big, "", "", "", 413, "", "", ""},
         {"a missing template: the error and its detail", "GET /nosuch%3Cb%3E.htmx", "", "", "", "", 500,
