@@ -163,6 +163,8 @@ void HFormElement::WriteForm(HContext& ctx) {
 }
 
 void HFormElement::PostProcessForm(HContext& ctx) {
+    // Values the URL gave the form's fields are not the visitor's.
+    IgnoreQueryFields(ctx, *this);
     // The content first: SQL elements define their actions, fields check their values,
     // and a failed check stops the request before anything reaches the database.
     OutputChildren(ctx);
@@ -175,6 +177,12 @@ void HFormElement::PostProcessForm(HContext& ctx) {
     bool withValues = action && submitted && HasAttribute("SQLACTION") && action->GetText() == submitted->GetText() && HoldsReference(*action);
     if (withValues)
         target = ActionWithValues(ctx, *action);
+    else if (submitted && HasAttribute("SQLACTION"))
+        target = submitted->Evaluate(ctx, nullptr);
+    // A target off the site is refused before the rows are stored (and again when the
+    // redirect is written, whatever set it).
+    if (HasAttribute("SQLACTION"))
+        CheckRedirectTarget(ctx, target);
     RunSqlAction(ctx, *this);
     if (withValues)
         ctx.symbols.Define("_POST_PROCESS_", std::make_unique<HWordValue>(target));
