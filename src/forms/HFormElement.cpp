@@ -173,16 +173,15 @@ void HFormElement::PostProcessForm(HContext& ctx) {
     // references, the browser goes to the page with the submitted values in their place.
     const HValue* action = Attribute("ACTION");
     const HValue* submitted = ctx.symbols.Lookup("_POST_PROCESS_");
+    const bool acts = HasAttribute("SQLACTION");
+    bool withValues = action && submitted && acts && action->GetText() == submitted->GetText() && HoldsReference(*action);
     std::string target;
-    bool withValues = action && submitted && HasAttribute("SQLACTION") && action->GetText() == submitted->GetText() && HoldsReference(*action);
-    if (withValues)
-        target = ActionWithValues(ctx, *action);
-    else if (submitted && HasAttribute("SQLACTION"))
-        target = submitted->Evaluate(ctx, nullptr);
-    // A target off the site is refused before the rows are stored (and again when the
-    // redirect is written, whatever set it).
-    if (HasAttribute("SQLACTION"))
+    if (acts) {
+        target = withValues ? ActionWithValues(ctx, *action) : submitted ? submitted->Evaluate(ctx, nullptr) : "";
+        // A target off the site is refused before the rows are stored (and again when the
+        // redirect is written, whatever set it).
         CheckRedirectTarget(ctx, target);
+    }
     RunSqlAction(ctx, *this);
     if (withValues)
         ctx.symbols.Define("_POST_PROCESS_", std::make_unique<HWordValue>(target));
