@@ -319,11 +319,11 @@ void Initialise(HContext& ctx) {
     if (ReadFormBody(ctx, body) && !body.empty())
         DecodeQuery(body, body, parameters);
     DefineQueryVariables(ctx, parameters);
-    if (fromQuery > 0 && ctx.request->Text("REQUEST_METHOD") == "POST")
-        NoteQueryOnlyNames(ctx, parameters, fromQuery);
 
     if (ctx.symbols.Contains("_POST_PROCESS_"))
         ctx.postProcess = true;
+    if (ctx.postProcess && fromQuery > 0 && ctx.request->Text("REQUEST_METHOD") == "POST")
+        NoteQueryOnlyNames(ctx, parameters, fromQuery);
 }
 
 }  // namespace quorvel

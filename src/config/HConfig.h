@@ -14,7 +14,8 @@ namespace quorvel {
 class HContext;
 class HInput;
 
-// Fills `ctx` as described above; for a POST request also HContext::queryOnlyNames.
+// Fills `ctx` as described above; for a post-process request sent by POST also
+// HContext::queryOnlyNames.
 // Raises errors 35 to 39: 37 also for a path that
 // contains a `..` segment or a NUL byte, or that names no template inside the working
 // directory or `_HTMX_PATH_` (see HSiteFiles), 38 for more than kMaxParameters.

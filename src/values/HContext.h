@@ -55,9 +55,9 @@ public:
     // to one reads that row's name (see RowVariable). Not owned.
     const HFormFields* rowFields = nullptr;
     std::string formAction;
-    // A POST request's names whose value came from the query string, not the body. A form
-    // reads its fields from the body only: when it is post-processed, those of its fields
-    // (in any row) are removed from the symbol table (HPostProcess).
+    // A post-process POST request's names whose value came from the query string, not the
+    // body. A form reads its fields from the body only: when it is post-processed, those of
+    // its fields (in any row) are removed from the symbol table (HPostProcess).
     std::vector<std::string> queryOnlyNames;
     bool postProcess = false;
     bool debug = false;
