@@ -12,6 +12,7 @@
 #include "template/HFileIo.h"
 #include "values/HWriter.h"
 #include "database/HOdbc.h"
+#include "forms/HPostProcess.h"
 
 namespace quorvel {
 
@@ -119,6 +120,7 @@ void Finalise(HContext& ctx) {
     std::string url;
     if (const HValue* target = ctx.symbols.Lookup("_POST_PROCESS_"))
         url = target->Evaluate(ctx, nullptr);
+    CheckRedirectTarget(ctx, url);
     std::string response = RedirectHead(ctx, url);
     if (strncasecmp(url.c_str(), "http:", 5) == 0) {
         const char* raw = ctx.request->Variable("QUERY_STRING");

@@ -56,6 +56,10 @@ public:
     // to one reads that row's name (see RowVariable). Not owned.
     const HFormFields* rowFields = nullptr;
     std::string formAction;
+    // A post-process POST request's names whose value came from the query string, not the
+    // body. A form reads its fields from the body only: when it is post-processed, those of
+    // its fields (in any row) are removed from the symbol table (HPostProcess).
+    std::vector<std::string> queryOnlyNames;
     bool postProcess = false;
     bool debug = false;
     // _RAW_REQUEST_VALUES_ = TRUE in the configuration: request values are the author's text.
