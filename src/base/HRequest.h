@@ -48,6 +48,10 @@ public:
     // A CGI program leaves the status to the web server; some FastCGI clients answer a
     // Location without a Status as an empty page.
     virtual const char* RedirectStatus() const { return ""; }
+    // Whether a failure is shown with its detail (number, message, detail, template) in the
+    // answer, and written as a line on standard error: only for the developer at the
+    // development server, never for a request that a web server hands in.
+    virtual bool ShowsErrorDetail() const { return false; }
 
     // Whether the client has gone away, as ClientWatch tells; once seen, it stays so.
     bool ClientGone();

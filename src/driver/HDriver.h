@@ -3,6 +3,8 @@
 // line, a redirect and a statistics record.
 #pragma once
 
+#include <csignal>
+
 #include "base/HRequest.h"
 
 namespace quorvel {
@@ -12,6 +14,12 @@ namespace quorvel {
 // database connections (see KeepConnections) and the element tree, which the next request
 // frees.
 void ServeRequest(HRequest& request);
+
+// For a process that serves request after request: installs `onStop` for SIGTERM, SIGINT
+// and SIGHUP, without SA_RESTART so that a wait for the next request returns, and blocks
+// them: they are let through only while waiting, so that a request always finishes.
+// Returns the mask to wait with (ppoll, pselect).
+sigset_t BlockStopSignals(void (*onStop)(int));
 
 // Serves the request described by the environment and standard input, writes the
 // response to standard output, and returns the exit status (always 0).

@@ -1,6 +1,7 @@
 #include "driver/HReport.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <strings.h>
 #include <unistd.h>
@@ -9,7 +10,9 @@
 #include "values/HContext.h"
 #include "base/HExcept.h"
 #include "template/HFileIo.h"
+#include "values/HWriter.h"
 #include "database/HOdbc.h"
+#include "forms/HPostProcess.h"
 
 namespace quorvel {
 
@@ -84,6 +87,27 @@ std::string RedirectHead(HContext& ctx, const std::string& url) {
            SafeHeaderValue(url);
 }
 
+// A failure in one line: the template, the error number, message and detail, with control
+// bytes encoded (the detail may hold what a visitor sent).
+std::string FailureLine(HContext& ctx, const HExcept& error) {
+    return SafeHeaderValue(ctx.request->Text("PATH_INFO") + ": error " + std::to_string(error.code) + ": " +
+                           error.Message() + ": " + error.detail);
+}
+
+// The answer to a failure for the developer at the development server: its number and
+// message, and the failure line with everything it names.
+std::string FailurePage(HContext& ctx, const HExcept& error) {
+    std::string page = "Status: 500 Internal Server Error\nContent-TYPE: text/html\n\n<!DOCTYPE html>\n"
+                       "<html><head><meta charset=\"utf-8\"><title>Error " + std::to_string(error.code) +
+                       "</title></head><body>\n<h1>Error " + std::to_string(error.code) + ": ";
+    AppendEscapedHtml(page, error.Message());
+    page += "</h1>\n<pre>";
+    AppendEscapedHtml(page, FailureLine(ctx, error));
+    page += "</pre>\n<p><small>The development server shows this; under a web server the visitor gets"
+            " the error page, and this line goes to the server's error log.</small></p>\n</body></html>\n";
+    return page;
+}
+
 }  // namespace
 
 void Finalise(HContext& ctx) {
@@ -96,6 +120,7 @@ void Finalise(HContext& ctx) {
     std::string url;
     if (const HValue* target = ctx.symbols.Lookup("_POST_PROCESS_"))
         url = target->Evaluate(ctx, nullptr);
+    CheckRedirectTarget(ctx, url);
     std::string response = RedirectHead(ctx, url);
     if (strncasecmp(url.c_str(), "http:", 5) == 0) {
         const char* raw = ctx.request->Variable("QUERY_STRING");
@@ -110,6 +135,9 @@ void Finalise(HContext& ctx) {
 
 void ReportError(HContext& ctx, const HExcept& error) {
     try {
+        const bool shown = ctx.request->ShowsErrorDetail();
+        if (shown)
+            std::fprintf(stderr, "quorvel: %s\n", FailureLine(ctx, error).c_str());
         if (ctx.debug) {
             if (!ctx.page)
                 ctx.page = HPage::OpenLog("quorvel.log");
@@ -120,6 +148,10 @@ void ReportError(HContext& ctx, const HExcept& error) {
             }
         }
         std::string url = error.url;
+        if (url.empty() && shown) {
+            ctx.request->Send(FailurePage(ctx, error), std::string_view());
+            return;
+        }
         if (url.empty()) {
             const HValue* fallback = ctx.symbols.Lookup("_ERR_URL_");
             if (!fallback)

@@ -179,6 +179,13 @@ const char kFormPerLine[] =
     "<DBRESULT QUERY=rows><FORM SQLACTION=one ACTION=done.htm METHOD=POST PARAM=(@QTY,@ID)>"
     "<INPUT TYPE=HIDDEN NAME=ID VALUE=@id><INPUT NAME=QTY VALUE=@qty></FORM></DBRESULT></HTML>";
 
+// An entry form: three blank rows, the source of the entries from the page's link.
+const char kEntry[] =
+    "<HTML><SQL NAME=slots TEXT=\"SELECT 1 AS n UNION ALL SELECT 2 UNION ALL SELECT 3\">"
+    "<SQL NAME=add TEXT=\"INSERT INTO lines (customer, email, product, qty) VALUES ('?', '?', ?, ?)\""
+    " ERROR_URL=dberr.htm><FORM SQLACTION=add ACTION=done.htm METHOD=POST PARAM=(@CUSTOMER,@SRC,@GOOD,@QTY)>"
+    "<INPUT NAME=CUSTOMER><DBRESULT QUERY=slots><INPUT NAME=GOOD><INPUT NAME=QTY></DBRESULT></FORM></HTML>";
+
 // Submissions as a browser sends them (and hand-made ones): every row the visitor sent is
 // stored once, no other row, no other visitor's row is touched; a refusal leaves nothing.
 TEST_P(FormRoundTrip, EveryRowSentStoredOnceAndNoOther) {
@@ -210,6 +217,7 @@ TEST_P(FormRoundTrip, EveryRowSentStoredOnceAndNoOther) {
         const char* target;
         const char* query;
         std::string rows;
+        const char* link = "";  // the page's query string, which its forms post back to
     } cases[] = {
         {"1 nested rows of 3 and 2: all five", kNestedOrder, 0, with({{"QTY___1___3", "5"}}), "done.htm", kLines,
          "Ann|ann@x.org|11|1\nAnn|ann@x.org|12|1\nAnn|ann@x.org|13|5\nAnn|ann@x.org|21|1\nAnn|ann@x.org|22|1\n"},
@@ -231,6 +239,18 @@ TEST_P(FormRoundTrip, EveryRowSentStoredOnceAndNoOther) {
         {"a form in each line: the second", kFormPerLine, 1, {{"QTY___2", "9"}}, "done.htm", kCartRows,
          "1|t1|1\n2|t1|9\n3|t1|1\n4|t2|5\n"},
         {"mandatory token", kCart, 1, {{"TOKEN", ""}, {"REMOVE", "on"}}, "missing.htm", kCartRows, kCartBefore},
+        // A posted form reads its fields from the body; the link keeps its other values.
+        {"a link ticks rows of the other form", kCart, 0, {{"QTY", "3"}}, "done.htm", kCartRows,
+         "1|t1|3\n2|t1|2\n3|t1|1\n4|t2|5\n", "REMOVE___2=2&REMOVE___3=3"},
+        {"a link fills a field left empty", kNestedOrder, 0, {{"CUSTOMER", ""}}, "missing.htm", kLines, "",
+         "CUSTOMER=Mallory"},
+        {"entry rows 1 and 3 filled, 2 blank", kEntry, 0,
+         {{"CUSTOMER", "Ann"}, {"GOOD", "11"}, {"QTY", "2"}, {"GOOD___3", "21"}, {"QTY___3", "1"}}, "done.htm", kLines,
+         "Ann|web|11|2\nAnn|web|21|1\n", "SRC=web&GOOD___2=12&QTY___2=1"},
+        {"entry row 2 half filled", kEntry, 0, {{"CUSTOMER", "Ann"}, {"GOOD", "11"}, {"QTY", "2"}, {"GOOD___2", "12"}},
+         "dberr.htm", kLines, "", "SRC=web"},
+        {"a posted target off the site", kCart, 0, {{"QTY", "3"}, {"_POST_PROCESS_", "/\\evil.example/"}}, "err.htm",
+         kCartRows, kCartBefore},
     };
     for (const auto& c : cases) {
         Exec({"DELETE FROM lines", "DELETE FROM stock", "DELETE FROM cart",
@@ -238,7 +258,7 @@ TEST_P(FormRoundTrip, EveryRowSentStoredOnceAndNoOther) {
               "INSERT INTO cart VALUES (3, 't1', 1)", "INSERT INTO cart VALUES (4, 't2', 5)"});
         for (const char* shop : {"a", "b"})
             Exec(std::string("INSERT INTO stock SELECT '") + shop + "', id, 0 FROM products");
-        PageForm form = LoadForm("page.htmx", c.page, "", c.form);
+        PageForm form = LoadForm("page.htmx", c.page, c.link, c.form);
         EXPECT_EQ(SubmitFor(form, c.values, "POST"), c.target) << c.what;
         EXPECT_EQ(Query(c.query), c.rows) << c.what;
     }
