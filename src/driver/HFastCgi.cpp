@@ -354,7 +354,9 @@ int ServeFastCgi(const HServerOptions& options) {
             deadline.tv_sec += 1;
             deadline.tv_nsec -= 1000000000L;
         }
-        const HFastCgiRead read = connection.ReadRequest(deadline, kMaxParameters, static_cast<std::size_t>(kMaxBody));
+        // A stop while a request arrives ends the wait: nothing of it has been served.
+        const HFastCgiRead read =
+            connection.ReadRequest(deadline, kMaxParameters, static_cast<std::size_t>(kMaxBody), &waiting);
         if (read == HFastCgiRead::kTimedOut)
             std::fprintf(stderr, "quorvel: a FastCGI connection sent no whole request within %g s; closed\n", seconds);
         if (read == HFastCgiRead::kTimedOut || read == HFastCgiRead::kClosed) {

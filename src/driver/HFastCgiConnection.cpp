@@ -95,9 +95,11 @@ bool HFastCgiConnection::Fill(std::size_t n, const timespec& deadline) {
         if (in_.size() - end_ < want)
             in_.resize(std::max(end_ + want, 2 * in_.size()));
         pollfd p{fd_, POLLIN, 0};
-        int ready = ::poll(&p, 1, MillisecondsUntil(deadline));
-        if (ready < 0 && errno == EINTR)
-            continue;
+        const int ms = MillisecondsUntil(deadline);
+        const timespec wait = {ms / 1000, (ms % 1000) * 1000000L};
+        int ready = ::ppoll(&p, 1, &wait, waiting_);
+        if (ready < 0 && errno == EINTR && !waiting_)
+            continue;  // a signal the caller does not wait for
         if (ready == 0)
             timedOut_ = true;
         if (ready <= 0)
@@ -138,7 +140,9 @@ bool HFastCgiConnection::ParseParams(std::size_t maxParams) {
     return true;
 }
 
-HFastCgiRead HFastCgiConnection::ReadRequest(const timespec& deadline, std::size_t maxParams, std::size_t maxBytes) {
+HFastCgiRead HFastCgiConnection::ReadRequest(const timespec& deadline, std::size_t maxParams, std::size_t maxBytes,
+                                             const sigset_t* waiting) {
+    waiting_ = waiting;
     id_ = 0;
     keep_ = bodyLeft_ = timedOut_ = false;
     paramBytes_.clear();

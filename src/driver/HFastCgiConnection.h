@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstddef>
+#include <csignal>
 #include <ctime>
 #include <string>
 #include <string_view>
@@ -47,8 +48,10 @@ public:
     // management records and refusing other roles and a second request on the way. The
     // parameters are bounded by `maxParams` pairs and `maxBytes` bytes; of the body,
     // `maxBytes` bytes are kept and the rest is left unread (BodyLeftUnread()). Waits until
-    // `deadline` (CLOCK_MONOTONIC) at most.
-    HFastCgiRead ReadRequest(const timespec& deadline, std::size_t maxParams, std::size_t maxBytes);
+    // `deadline` (CLOCK_MONOTONIC) at most, with the signal mask `waiting` (null: the
+    // current one); a signal it lets through ends the wait as kClosed.
+    HFastCgiRead ReadRequest(const timespec& deadline, std::size_t maxParams, std::size_t maxBytes,
+                             const sigset_t* waiting = nullptr);
 
     // The request's parameter `name`, or nullptr.
     const char* Param(std::string_view name) const;
@@ -68,6 +71,7 @@ private:
     // Reads until `n` bytes are buffered; false at the end of input, on a failure or at the
     // deadline (`timedOut_`).
     bool Fill(std::size_t n, const timespec& deadline);
+    const sigset_t* waiting_ = nullptr;  // the mask to wait with, for ReadRequest
     bool Write(const std::string& bytes);
     std::string Header(unsigned char type, unsigned short id, std::size_t length) const;
     bool ParseParams(std::size_t maxParams);

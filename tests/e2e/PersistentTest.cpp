@@ -294,6 +294,14 @@ TEST(PersistentTest, StopSignalLetsTheRequestFinish) {
         ExpectCleanEnd(gateway->WaitEnd(10000), gateway->Errors(), "the gateway told to stop");
     }
     EXPECT_EQ(site.StatsWithoutTimestamps(), "t.htmx\nt.htmx\nt.htmx\n");
+    // A request still arriving is not waited for: nothing of it has been served.
+    site.Write("quorvel.cfg", "_REQUEST_TIMEOUT_=3600");
+    auto gateway = StartIn(site);
+    RawClient client(gateway->Socket());
+    client.Send("t.htmx", "", false, 1);
+    ::usleep(200 * 1000);  // for the gateway to take the connection
+    ::kill(gateway->Pid(), SIGTERM);
+    ExpectCleanEnd(gateway->WaitEnd(10000), gateway->Errors(), "the gateway told to stop while a request arrives");
 }
 
 // A client that goes away in the middle of its request, or of a response larger than the
