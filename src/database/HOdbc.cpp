@@ -302,7 +302,7 @@ void CheckProbe(HKeptConnection& kept) {
 // The first column of the first row of `sql` on the connection, or false.
 bool QueryText(HOdbcHandle hdbc, const char* sql, std::string& text) {
     HOdbcStatement stmt = OdbcAllocStmt(hdbc);
-    char buffer[512] = {0};
+    char buffer[64] = {0};
     long length = 0;
     if (!stmt.Get() || !OdbcSucceeded(OdbcPrepare(stmt.Get(), sql)) ||
         !OdbcSucceeded(OdbcExecute(stmt.Get())) ||
@@ -330,9 +330,9 @@ bool ReadBackslashEscapes(HOdbcHandle hdbc, bool& escapes) {
     for (char& c : dbms)
         c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
     if (dbms.find("mysql") != std::string::npos || dbms.find("mariadb") != std::string::npos) {
-        if (!QueryText(hdbc, "SELECT @@SESSION.sql_mode", setting))
+        if (!QueryText(hdbc, "SELECT FIND_IN_SET('NO_BACKSLASH_ESCAPES', @@SESSION.sql_mode)", setting))
             return false;
-        escapes = setting.find("NO_BACKSLASH_ESCAPES") == std::string::npos;
+        escapes = setting == "0";
     } else if (dbms.find("postgresql") != std::string::npos) {
         if (!QueryText(hdbc, "SHOW standard_conforming_strings", setting))
             return false;
