@@ -188,6 +188,7 @@ struct HKeptConnection {
     std::string connect;  // the connect string as the template gave it
     std::unique_ptr<HOdbcConnection> connection;
     bool inUse = false;   // handed to the request being served
+    bool backslashEscapes = false;  // ReadBackslashEscapes, when it connected
     std::vector<HHeldFile> files;  // what the driver opened to connect
     std::vector<long long> marks;  // of `files` (AppendMarks), when the catalog was last read
     // How what a request left in the session is undone before the next request: by a
@@ -306,17 +307,45 @@ void CheckProbe(HKeptConnection& kept) {
         unprobed.push_back(kept.connect);
 }
 
-// The first row's first column of `sql` run on `hdbc`, as text; false when the statement
-// fails or the text does not fit in `size` bytes.
-bool QueryText(HOdbcHandle hdbc, const char* sql, std::string& text, long size = 16384) {
-    HOdbcStatement statement = OdbcAllocStmt(hdbc);
+// The first column of the first row of `sql` on the connection (NULL: the empty text), or
+// false when the statement fails or the text does not fit in `size` bytes.
+bool QueryText(HOdbcHandle hdbc, const char* sql, std::string& text, long size = 64) {
+    HOdbcStatement stmt = OdbcAllocStmt(hdbc);
     std::string buffer(static_cast<std::size_t>(size), '\0');
     long length = 0;
-    if (!statement.Get() || !OdbcSucceeded(Dm().SQLExecDirect(statement.Get(), Chars(sql), SQL_NTS)) ||
-        !OdbcSucceeded(OdbcBindCol(statement.Get(), 1, &buffer[0], size, &length)) ||
-        !OdbcSucceeded(OdbcFetch(statement.Get())) || length < 0 || length >= size)
+    if (!stmt.Get() || !OdbcSucceeded(OdbcPrepare(stmt.Get(), sql)) ||
+        !OdbcSucceeded(OdbcExecute(stmt.Get())) ||
+        !OdbcSucceeded(OdbcBindCol(stmt.Get(), 1, &buffer[0], size, &length)) ||
+        !OdbcSucceeded(OdbcFetch(stmt.Get())) || length >= size)
         return false;
-    text.assign(buffer.data(), static_cast<std::size_t>(length));
+    text.assign(buffer.data(), length < 0 ? 0 : static_cast<std::size_t>(length));
+    OdbcCloseCursor(stmt.Get());
+    return true;
+}
+
+// Whether the server of a connection just made reads a backslash in a plain literal as an
+// escape: MySQL and MariaDB unless the session's sql_mode holds NO_BACKSLASH_ESCAPES,
+// PostgreSQL when the session's standard_conforming_strings is off. False when the server's
+// own setting cannot be read.
+bool ReadBackslashEscapes(HOdbcHandle hdbc, bool& escapes) {
+    char name[64] = {0};
+    SQLSMALLINT length = 0;
+    escapes = false;
+    if (!OdbcSucceeded(Dm().SQLGetInfo(hdbc, SQL_DBMS_NAME, name, sizeof name, &length)))
+        return true;  // a driver that cannot name its database: none of those above
+    name[sizeof name - 1] = '\0';
+    std::string dbms(name), setting;
+    for (char& c : dbms)
+        c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    if (dbms.find("mysql") != std::string::npos || dbms.find("mariadb") != std::string::npos) {
+        if (!QueryText(hdbc, "SELECT FIND_IN_SET('NO_BACKSLASH_ESCAPES', @@SESSION.sql_mode)", setting))
+            return false;
+        escapes = setting == "0";
+    } else if (dbms.find("postgresql") != std::string::npos) {
+        if (!QueryText(hdbc, "SHOW standard_conforming_strings", setting))
+            return false;
+        escapes = setting != "on";
+    }
     return true;
 }
 
@@ -328,7 +357,7 @@ bool PostgresReset(HKeptConnection& kept) {
     if (!QueryText(kept.connection->Hdbc(),
                    "SELECT coalesce(string_agg(format('set_config(%L, %L, false)', name, setting), ', '), '')"
                    " FROM pg_settings WHERE source = 'session'",
-                   settings))
+                   settings, 16384))
         return false;
     kept.resetSql = "CLOSE ALL; SET SESSION AUTHORIZATION DEFAULT; RESET ALL; DEALLOCATE ALL; UNLISTEN *;"
                     " SELECT pg_advisory_unlock_all(); DISCARD PLANS; DISCARD TEMP; DISCARD SEQUENCES";
@@ -383,6 +412,13 @@ void NoteSessionChange(HOdbcHandle hdbc) noexcept {
 }
 
 unsigned long ConnectionGeneration() noexcept { return generation; }
+
+bool OdbcBackslashEscapes(HOdbcHandle hdbc) {
+    for (const auto& c : Connections())
+        if (c->connection && c->connection->Hdbc() == hdbc)
+            return c->backslashEscapes;
+    return false;
+}
 
 HOdbcConnection::HOdbcConnection() : henv_(OdbcAllocEnv()), hdbc_(OdbcAllocConnect(henv_)) {}
 
@@ -592,7 +628,10 @@ void OpenConnection(HContext& ctx, const std::string& connect, HOdbcHandle& henv
     std::vector<int> before;
     if (valid && keepConnections)
         before = OpenDescriptors();
-    if (valid && OdbcSucceeded(connection.Connect(parts))) {
+    // A connection whose server's quoting rules cannot be learned is not used: values could
+    // leave their literals.
+    if (valid && OdbcSucceeded(connection.Connect(parts)) &&
+        ReadBackslashEscapes(hdbc, kept->backslashEscapes)) {
         if (keepConnections) {
             kept->files = NewFiles(before, OpenDescriptors());
             for (const HHeldFile& f : kept->files)
