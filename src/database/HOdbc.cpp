@@ -367,27 +367,32 @@ bool PostgresReset(HKeptConnection& kept) {
 }
 
 // Chooses how the session of a connection just opened is reset after each request, by the
-// database the driver names. SQLite keeps nothing of a session that its queries and row
-// changes can alter (its temporary tables, attached files and pragmas take statements of
-// their own), so it is closed only after such a statement. A database without a known
-// reset is closed after every request: a new connection is the one sure reset.
+// database the driver names:
+// - PostgreSQL: the reset statement above;
+// - SQLite keeps nothing of a session that its queries and row changes can alter (its
+//   temporary tables, attached files and pragmas take statements of their own), so it is
+//   closed only after such a statement;
+// - any other database is closed after every request: a new connection is the one sure
+//   reset. That includes MariaDB: ODBC's reset attribute reports success through its
+//   driver but leaves a temporary table in place, there is no reset statement, and a
+//   SELECT alone can set variables and take locks. A database plugs in here with its own
+//   way of resetting.
 void ChooseReset(HKeptConnection& kept) {
     static const struct {
-        const char* name;  // SQL_DBMS_NAME
+        const char* name;  // in SQL_DBMS_NAME, any case
         bool (*learn)(HKeptConnection&);
     } kResets[] = {
-        {"PostgreSQL", PostgresReset},
-        {"SQLite", [](HKeptConnection& k) { return k.closeIfChanged = true; }},
+        {"postgresql", PostgresReset},
+        {"sqlite", [](HKeptConnection& k) { return k.closeIfChanged = true; }},
     };
     char name[64] = "";
     SQLSMALLINT length = 0;
     if (!OdbcSucceeded(Dm().SQLGetInfo(kept.connection->Hdbc(), SQL_DBMS_NAME, name, sizeof name, &length)))
         return;
+    name[sizeof name - 1] = '\0';
     for (const auto& reset : kResets)
-        if (std::strcmp(name, reset.name) == 0 && reset.learn(kept))
+        if (strcasestr(name, reset.name) && reset.learn(kept))
             return;
-    kept.resetSql.clear();
-    kept.closeIfChanged = false;
 }
 
 // Undoes what the request left in the session of `kept`; false when the connection must be

@@ -145,23 +145,26 @@ TEST_P(PersistentIsolation, NothingOfARequestReachesTheNext) {
     site.Write("save.htmx", "<HTML><SQL NAME=s TEXT=\"UPDATE items SET qty = ? WHERE id = ?\" ERROR_URL=dberr.htm>"
                             "<FORM SQLACTION=s ACTION=done.htm PARAM=(@QTY,@ID)><DBRESULT QUERY=rows>"
                             "<INPUT NAME=ID><INPUT NAME=QTY></DBRESULT></FORM></HTML>");
-    // What a request can leave in its database session: a setting, a session lock, a
-    // temporary table, a prepared statement; each must be gone for the next request.
-    const bool pg = GetParam() == DbKind::kPostgres;
-    site.Write("set.htmx", pg ? "<HTML><SQL NAME=q TEXT=\"SELECT set_config('app.who', 'al', false) AS w,"
-                                " pg_advisory_lock(734211) AS l\"><DBRESULT QUERY=q>@w</DBRESULT></HTML>"
-                              : "<HTML><SQL NAME=q TEXT=\"SELECT 'al' AS w\"><DBRESULT QUERY=q>@w</DBRESULT></HTML>");
-    site.Write("state.htmx", std::string("<HTML><SQL NAME=s TEXT=\"UPDATE items SET qty = qty WHERE id = ?;") +
-                                 (pg ? " CREATE TEMP TABLE left_over (a int); PREPARE left_plan AS SELECT 1\">"
-                                     : " CREATE TEMP TABLE left_over (a INTEGER)\">") +
-                                 "<FORM SQLACTION=s ACTION=done.htm PARAM=(@ID)><INPUT NAME=ID></FORM></HTML>");
+    // What a request can leave in its database session: a temporary table (here one that
+    // hides the table of the same name), a prepared statement, a variable or setting, a
+    // session lock; each must be gone for the next request.
+    const DbKind kind = GetParam();
+    const bool pg = kind == DbKind::kPostgres, maria = kind == DbKind::kMariadb;
+    site.Write("state.htmx", std::string("<HTML><SQL NAME=s TEXT=\"UPDATE items SET qty = qty WHERE id = ?;"
+                                         " CREATE TEMPORARY TABLE items (id INTEGER, qty INTEGER)") +
+                                 (pg ? "; PREPARE left_plan AS SELECT 1" : maria ? "; PREPARE left_plan FROM 'SELECT 1'" : "") +
+                                 "\"><FORM SQLACTION=s ACTION=done.htm PARAM=(@ID)><INPUT NAME=ID></FORM></HTML>");
+    site.Write("set.htmx", std::string("<HTML><SQL NAME=q TEXT=\"SELECT ") +
+                               (pg ? "set_config('app.who', 'al', false) AS w, pg_advisory_lock(734211) AS l"
+                                   : maria ? "'al' AS w, GET_LOCK('qv_left_over', 0) AS l" : "'al' AS w") +
+                               "\"><DBRESULT QUERY=q>@w</DBRESULT></HTML>");
     site.Write("look.htmx", std::string("<HTML><SQL NAME=q TEXT=\"SELECT ") +
-                                (pg ? "(SELECT count(*) FROM pg_class WHERE relnamespace = pg_my_temp_schema()) +"
-                                      " (SELECT count(*) FROM pg_prepared_statements WHERE name = 'left_plan') +"
+                                (pg ? "(SELECT count(*) FROM pg_prepared_statements WHERE name = 'left_plan') +"
                                       " (SELECT count(*) FROM pg_locks WHERE locktype = 'advisory' AND objid = 734211)"
-                                      " AS n, current_setting('app.who', true) AS who\">"
-                                    : "count(*) AS n, '' AS who FROM sqlite_temp_master\">") +
-                                "<DBRESULT QUERY=q>[@n:@who]</DBRESULT></HTML>");
+                                      " AS n, current_setting('app.who', true) AS who"
+                                    : maria ? "COALESCE(IS_USED_LOCK('qv_left_over'), 0) AS n, '' AS who"
+                                            : "0 AS n, '' AS who") +
+                                "\"><DBRESULT QUERY=q>[@n:@who]</DBRESULT></HTML>");
     site.Write("killed.sh", "#!/bin/sh\nprintf 'half'\nkill -9 $$\n", 0755);
     site.Write("slow.sh", "#!/bin/sh\nprintf 'slow'\nsleep 30\n", 0755);
     site.Write("k.htmx", "<HTML><FUNCTION COMMAND=./killed.sh></HTML>");
@@ -204,7 +207,8 @@ TEST_P(PersistentIsolation, NothingOfARequestReachesTheNext) {
         {"after the stored form", "", "list.htmx", "", "", kPage + "<HTML>[1:5][2:2][3:7]</HTML>"},
         {"session state from a form", "", "state.htmx", "_POST_PROCESS_=done.htm&_MAX_NAME_MODIFIER_=___1&ID=1", "",
          "Content-TYPE: text/html\nLocation: done.htm\n\n"},
-        {"after the session state form", "", "look.htmx", "", "", kPage + "<HTML>[0:]</HTML>"},
+        {"after the session state form", "", "list.htmx", "", "", kPage + "<HTML>[1:5][2:2][3:7]</HTML>"},
+        {"prepared statement gone", "", "look.htmx", "", "", kPage + "<HTML>[0:]</HTML>"},
         {"session state from a query", "", "set.htmx", "", "", kPage + "<HTML>al</HTML>"},
         {"after the session state query", "", "look.htmx", "", "", kPage + "<HTML>[0:]</HTML>"},
     };
