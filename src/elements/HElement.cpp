@@ -229,7 +229,8 @@ void HUnknownTagElement::Output(HContext& ctx) {
     WriteTagClose(ctx);
 }
 
-HLookupElement::HLookupElement(HValuePtr value) : HElement(kTagLookup), value_(std::move(value)) {}
+HLookupElement::HLookupElement(HValuePtr value, HText::Sink sink)
+    : HElement(kTagLookup), value_(std::move(value)), sink_(sink) {}
 
 std::unique_ptr<HElement> HLookupElement::Parse(HContext&, int& status) {
     status = 1;
@@ -238,11 +239,7 @@ std::unique_ptr<HElement> HLookupElement::Parse(HContext&, int& status) {
 
 void HLookupElement::Output(HContext& ctx) {
     if (!ctx.postProcess && value_)
-        Write(ctx, *value_);
-}
-
-void HLookupElement::Write(HContext& ctx, const HValue& value) {
-    WriteValue(ctx, value);
+        WriteValue(ctx, *value_, sink_);
 }
 
 }  // namespace quorvel

@@ -104,18 +104,18 @@ private:
     std::string text_;
 };
 
-// An at-sign expression in running text; writes its value's evaluated text.
+// An at-sign expression in running text, or in the content of SCRIPT or STYLE (`sink`);
+// writes its value's evaluated text, its data escaped for that place.
 class HLookupElement : public HElement {
 public:
-    explicit HLookupElement(HValuePtr value);
+    explicit HLookupElement(HValuePtr value, HText::Sink sink = HText::kPage);
     std::unique_ptr<HElement> Parse(HContext& ctx, int& status) override;
     void Output(HContext& ctx) override;
     const HValue* Value() const { return value_.get(); }
-    // Writes the evaluated text of an at-sign expression.
-    static void Write(HContext& ctx, const HValue& value);
 
 private:
     HValuePtr value_;
+    HText::Sink sink_;
 };
 
 }  // namespace quorvel

@@ -59,10 +59,11 @@ public:
             AppendTextSlow(text);
         }
     }
-    // An at-sign expression (nothing for a null value, which writes nothing).
-    void AppendValue(HValuePtr value);
+    // An at-sign expression (nothing for a null value, which writes nothing), written as
+    // `sink` says (running text, or the content of SCRIPT or STYLE).
+    void AppendValue(HValuePtr value, HText::Sink sink);
     // `@name` when a value for it exists already; false (nothing appended) otherwise.
-    bool AppendReference(const std::string& name);
+    bool AppendReference(const std::string& name, HText::Sink sink);
     void AppendAttribute(const std::string& name, HValuePtr value);
     // An element with behaviour, owned by its parent; its content follows as the next
     // pieces.
@@ -94,7 +95,7 @@ private:
             const Attribute* attribute;
             HElement* element;
         };
-        uint32_t size;  // of a text piece
+        uint32_t size;  // of a text piece; the HText::Sink of a value piece
         Kind kind;
     };
     static constexpr size_t kPiecesPerBlock = 4096;

@@ -58,6 +58,28 @@ void AppendRuns(HInput& in, const bool* runStops, HElementTree& tree) {
     }
 }
 
+// Whether the tag name `name` (upper case, read up to a blank or `>`) is `tag`, as a browser
+// reads it: also when a `/` ends it (`<SCRIPT/x>`).
+bool IsTag(std::string_view name, std::string_view tag) {
+    return name.compare(0, tag.size(), tag) == 0 && (name.size() == tag.size() || name[tag.size()] == '/');
+}
+
+// A tag outside the table, by its name: SCRIPT and STYLE begin content whose at-sign
+// expressions are written as script or style sheet, up to their end tag (inside one, the
+// other's tags are its text).
+void NoteUnknownTag(HContext& ctx, std::string_view name) {
+    if (name.size() < 5)
+        return;
+    if (ctx.content == HText::kPage) {
+        if (IsTag(name, "SCRIPT"))
+            ctx.content = HText::kScript;
+        else if (IsTag(name, "STYLE"))
+            ctx.content = HText::kStyle;
+    } else if (IsTag(name, ctx.content == HText::kScript ? "/SCRIPT" : "/STYLE")) {
+        ctx.content = HText::kPage;
+    }
+}
+
 bool IsNameTerminator(int c) { return c == ' ' || c == '\t' || c == '\n' || c == '>'; }
 
 void SkipBlanks(HInput& in) {
@@ -111,6 +133,7 @@ bool IsDocumentType(const std::string& tagText) {
         } else if (index != kTagUnknown) {
             slot = CreateElement(index);
         } else {
+            NoteUnknownTag(ctx, name);
             in.ReadUntil(kStops.tagEnd, name);  // up to its `>`, left in the stream
             slot = std::make_unique<HUnknownTagElement>(std::move(name));
         }
@@ -122,7 +145,7 @@ bool IsDocumentType(const std::string& tagText) {
         in.Unget(c);
         HValuePtr value;
         ParseValue(in, value);
-        slot = std::make_unique<HLookupElement>(std::move(value));
+        slot = std::make_unique<HLookupElement>(std::move(value), ctx.content);
         return kTagLookup;
     }
     std::string text(1, static_cast<char>(c));
@@ -172,6 +195,7 @@ int ScanInto(HContext& ctx, HElementTree& tree, std::unique_ptr<HElement>& slot)
             // attribute list would consume it.
             tree.AppendText("<");
             tree.AppendText(text);
+            NoteUnknownTag(ctx, text);
             AppendRuns(in, kStops.tagEndRun, tree);
             in.Get();
             tree.AppendText(">");
@@ -184,7 +208,7 @@ int ScanInto(HContext& ctx, HElementTree& tree, std::unique_ptr<HElement>& slot)
                 ++n;
             if (n > 0 && n < ahead.size() && ahead[n] != '(') {
                 text.assign(ahead.data(), n);
-                if (tree.AppendReference(text)) {
+                if (tree.AppendReference(text, ctx.content)) {
                     in.Skip(n);
                     continue;
                 }
@@ -192,7 +216,7 @@ int ScanInto(HContext& ctx, HElementTree& tree, std::unique_ptr<HElement>& slot)
             in.Unget(c);
             HValuePtr value;
             ParseValue(in, value);
-            tree.AppendValue(std::move(value));
+            tree.AppendValue(std::move(value), ctx.content);
         } else if (c != HInput::kEof) {
             // A text run, straight from the read buffer.
             const char byte = static_cast<char>(c);

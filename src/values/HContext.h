@@ -15,6 +15,7 @@
 #include "base/HRequest.h"
 #include "template/HInput.h"
 #include "template/HPage.h"
+#include "template/HSiteFiles.h"
 #include "values/HNameModifier.h"
 #include "base/HResultSet.h"
 #include "values/HSymbolTable.h"
@@ -38,6 +39,9 @@ public:
 
     HSymbolTable symbols;
 
+    // The configuration file and the logs, never read as a template or an inclusion.
+    HOwnFiles ownFiles;
+
     // Where the request's CGI variables, body and clock come from. Not owned.
     HRequest* request = &CgiRequest();
 
@@ -59,6 +63,9 @@ public:
     bool debug = false;
     // _RAW_REQUEST_VALUES_ = TRUE in the configuration: request values are the author's text.
     bool rawRequestValues = false;
+    // While reading: kScript or kStyle inside the content of a SCRIPT or STYLE element,
+    // where the at-sign expressions read are written as script or style sheet; else kPage.
+    HText::Sink content = HText::kPage;
     int maxColumnWidth = 1024;
 
     // Bounds that keep hostile input from exhausting the stack.
