@@ -1,5 +1,7 @@
 #include "FuzzChecks.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
@@ -81,6 +83,8 @@ const char kBlankValue[] = " \t ";
 // byte written unescaped leaves one of the pairs in the page; the escaped value holds none.
 const char kRequestValue[] = "<\x01\"&\x03>\n";
 const char* const kRawRequestPieces[] = {"<\x01", "\x01\"", "&\x03", "\x03>"};
+// A visitor's link: a script wherever a URL attribute starts with it.
+const char kScriptUrl[] = " Java\tScript:alert(1)";
 
 // A few variables of every kind a template may meet: plain and hostile words, a chain of
 // references, a reference to itself, a list and a repeated-row field.
@@ -102,6 +106,7 @@ void DefineVariables(HContext& ctx, const std::string& requestValue) {
     // author's quoted value.
     ctx.symbols.Define("Q", std::make_unique<HWordValue>(kRequestValue, HWordValue::kRequest));
     ctx.symbols.Define("QREF", std::make_unique<HVarRef>("Q"));
+    ctx.symbols.Define("U", std::make_unique<HWordValue>(kScriptUrl, HWordValue::kRequest));
     auto quoted = std::make_unique<HQuotedValue>();
     quoted->Append(std::make_unique<HLiteralValue>("<i>"));
     quoted->Append(std::make_unique<HVarRef>("Q"));
@@ -169,6 +174,88 @@ struct TemplateOutcome {
     int error = -1;
 };
 
+std::string Upper(std::string_view s) {
+    std::string out(s);
+    for (char& c : out)
+        c = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+    return out;
+}
+
+bool IsHtmlSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\r'; }
+
+// Reads the page as a browser does, tag by tag, and requires that no raw control byte of
+// the request value stands where it would be code (the content of SCRIPT and STYLE, an
+// event handler, a STYLE attribute) and that no URL attribute starts with the visitor's
+// `javascript:` (`judgeUrls`: the template itself writes no such scheme).
+void RequireNoDataAsCode(const std::string& page, bool judgeUrls) {
+    auto requireNoRawByte = [&](std::string_view code, const std::string& where) {
+        Require(code.find_first_of("\x01\x03") == std::string_view::npos,
+                "request value written unescaped into " + where + ": " + std::string(code.substr(0, 200)));
+    };
+    const size_t n = page.size();
+    for (size_t i = page.find('<'); i < n; i = page.find('<', i)) {
+        if (page.compare(i, 4, "<!--") == 0) {
+            i = page.find("-->", i + 4);
+            continue;
+        }
+        size_t j = i + 1;
+        const bool endTag = j < n && page[j] == '/';
+        j += endTag;
+        if (j == n || !std::isalpha(static_cast<unsigned char>(page[j]))) {
+            ++i;
+            continue;
+        }
+        size_t nameStart = j;
+        while (j < n && !IsHtmlSpace(page[j]) && page[j] != '>' && page[j] != '/')
+            ++j;
+        const std::string tag = Upper(std::string_view(page).substr(nameStart, j - nameStart));
+        while (j < n && page[j] != '>') {
+            if (IsHtmlSpace(page[j]) || page[j] == '/') {
+                ++j;
+                continue;
+            }
+            size_t start = j++;
+            while (j < n && !IsHtmlSpace(page[j]) && page[j] != '>' && page[j] != '/' && page[j] != '=')
+                ++j;
+            const std::string name = Upper(std::string_view(page).substr(start, j - start));
+            while (j < n && IsHtmlSpace(page[j]))
+                ++j;
+            if (j == n || page[j] != '=')
+                continue;
+            ++j;
+            while (j < n && IsHtmlSpace(page[j]))
+                ++j;
+            size_t valueStart = j, valueEnd;
+            if (j < n && (page[j] == '"' || page[j] == '\'')) {
+                valueStart = j + 1;
+                valueEnd = std::min(page.find(page[j], valueStart), n);
+                j = std::min(valueEnd + 1, n);
+            } else {
+                while (j < n && !IsHtmlSpace(page[j]) && page[j] != '>')
+                    ++j;
+                valueEnd = j;
+            }
+            std::string_view value = std::string_view(page).substr(valueStart, valueEnd - valueStart);
+            if (name.compare(0, 2, "ON") == 0 || name == "STYLE")
+                requireNoRawByte(value, "the attribute " + name);
+            if (judgeUrls && (name == "HREF" || name == "SRC" || name == "ACTION" || name == "BACKGROUND")) {
+                std::string url;
+                for (char c : value)
+                    if (c != '\t' && c != '\n' && c != '\r' && (!url.empty() || static_cast<unsigned char>(c) > ' '))
+                        url += c;
+                Require(Upper(url).compare(0, 11, "JAVASCRIPT:") != 0, "a visitor's script URL in " + name + ": " + url);
+            }
+        }
+        i = j;
+        if (!endTag && (tag == "SCRIPT" || tag == "STYLE")) {
+            size_t end = Upper(page.substr(i)).find("</" + tag);
+            std::string_view content = std::string_view(page).substr(i, end == std::string::npos ? n - i : end);
+            requireNoRawByte(content, tag + " content");
+            i += content.size();
+        }
+    }
+}
+
 // Reads and writes `text` as a request does when `tree` is given (into the compact tree),
 // else with every element an object, as the template checker reads.
 TemplateOutcome ReadAndWriteTemplate(const std::string& text, bool postProcess, const std::string& requestValue,
@@ -220,6 +307,7 @@ TemplateOutcome ReadAndWriteTemplate(const std::string& text, bool postProcess, 
         for (const char* raw : kRawRequestPieces)
             Require(outcome.page.find(raw) == std::string::npos,
                     "request value written unescaped: " + outcome.page.substr(0, 200));
+        RequireNoDataAsCode(outcome.page, Upper(text).find("SCRIPT:") == std::string::npos);
     }
     return outcome;
 }
