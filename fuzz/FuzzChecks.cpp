@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <fcntl.h>
 #include <map>
@@ -174,84 +175,64 @@ struct TemplateOutcome {
     int error = -1;
 };
 
-std::string Upper(std::string_view s) {
-    std::string out(s);
-    for (char& c : out)
-        c = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
-    return out;
+std::string Upper(std::string s) {
+    for (char& c : s)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return s;
 }
 
-bool IsHtmlSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\r'; }
-
-// Reads the page as a browser does, tag by tag, and requires that no raw control byte of
-// the request value stands where it would be code (the content of SCRIPT and STYLE, an
-// event handler, a STYLE attribute) and that no URL attribute starts with the visitor's
-// `javascript:` (`judgeUrls`: the template itself writes no such scheme).
+// Reads the page as a browser does, tag by tag: no raw control byte of the request value
+// may stand where it is code (SCRIPT or STYLE content, an ON... or STYLE attribute), and
+// with `judgeUrls` (the template writes no script scheme) no URL attribute may start with
+// the visitor's script link.
 void RequireNoDataAsCode(const std::string& page, bool judgeUrls) {
-    auto requireNoRawByte = [&](std::string_view code, const std::string& where) {
-        Require(code.find_first_of("\x01\x03") == std::string_view::npos,
-                "request value written unescaped into " + where + ": " + std::string(code.substr(0, 200)));
-    };
     const size_t n = page.size();
+    auto requireText = [&](size_t from, size_t to, const std::string& where) {
+        Require(page.find_first_of("\x01\x03", from) >= to, "request value unescaped in " + where + ": " + page.substr(from, to - from));
+    };
+    auto ends = [&](size_t j, const char* also) { return j >= n || std::strchr(" \t\n\f\r>", page[j]) || std::strchr(also, page[j]); };
+    const std::string upper = Upper(page);
+    auto skipBlanks = [&](size_t& j) {
+        while (j < n && std::strchr(" \t\n\f\r", page[j]) && page[j])
+            ++j;
+    };
     for (size_t i = page.find('<'); i < n; i = page.find('<', i)) {
         if (page.compare(i, 4, "<!--") == 0) {
             i = page.find("-->", i + 4);
             continue;
         }
-        size_t j = i + 1;
-        const bool endTag = j < n && page[j] == '/';
-        j += endTag;
-        if (j == n || !std::isalpha(static_cast<unsigned char>(page[j]))) {
-            ++i;
+        size_t j = i + 1, start = j;
+        if (!std::isalpha(static_cast<unsigned char>(page[j + (j < n && page[j] == '/')]))) {
+            ++i;  // text, not a tag
             continue;
         }
-        size_t nameStart = j;
-        while (j < n && !IsHtmlSpace(page[j]) && page[j] != '>' && page[j] != '/')
+        while (!ends(j, "/") || (j == start && page[j] == '/'))
             ++j;
-        const std::string tag = Upper(std::string_view(page).substr(nameStart, j - nameStart));
-        while (j < n && page[j] != '>') {
-            if (IsHtmlSpace(page[j]) || page[j] == '/') {
-                ++j;
-                continue;
-            }
-            size_t start = j++;
-            while (j < n && !IsHtmlSpace(page[j]) && page[j] != '>' && page[j] != '/' && page[j] != '=')
-                ++j;
-            const std::string name = Upper(std::string_view(page).substr(start, j - start));
-            while (j < n && IsHtmlSpace(page[j]))
-                ++j;
-            if (j == n || page[j] != '=')
+        const std::string tag = upper.substr(start, j - start);
+        for (skipBlanks(j); j < n && page[j] != '>'; skipBlanks(j)) {
+            for (start = j; j < n && page[j] != '>' && (!ends(j, "=/") || j == start); ++j) {}
+            const std::string name = upper.substr(start, j - start);
+            skipBlanks(j);
+            if (j >= n || page[j] != '=')
                 continue;
             ++j;
-            while (j < n && IsHtmlSpace(page[j]))
-                ++j;
-            size_t valueStart = j, valueEnd;
-            if (j < n && (page[j] == '"' || page[j] == '\'')) {
-                valueStart = j + 1;
-                valueEnd = std::min(page.find(page[j], valueStart), n);
-                j = std::min(valueEnd + 1, n);
-            } else {
-                while (j < n && !IsHtmlSpace(page[j]) && page[j] != '>')
-                    ++j;
-                valueEnd = j;
-            }
-            std::string_view value = std::string_view(page).substr(valueStart, valueEnd - valueStart);
+            skipBlanks(j);
+            const char quote = j < n && (page[j] == '"' || page[j] == '\'') ? page[j++] : 0;
+            for (start = j; j < n && (quote ? page[j] != quote : !ends(j, "")); ++j) {}
             if (name.compare(0, 2, "ON") == 0 || name == "STYLE")
-                requireNoRawByte(value, "the attribute " + name);
-            if (judgeUrls && (name == "HREF" || name == "SRC" || name == "ACTION" || name == "BACKGROUND")) {
-                std::string url;
-                for (char c : value)
-                    if (c != '\t' && c != '\n' && c != '\r' && (!url.empty() || static_cast<unsigned char>(c) > ' '))
-                        url += c;
-                Require(Upper(url).compare(0, 11, "JAVASCRIPT:") != 0, "a visitor's script URL in " + name + ": " + url);
-            }
+                requireText(start, j, name);
+            std::string url;
+            for (size_t k = start; k < j && url.size() < 11; ++k)
+                if (!std::strchr("\t\n\r", page[k]) && (!url.empty() || static_cast<unsigned char>(page[k]) > ' '))
+                    url += page[k];
+            Require(!judgeUrls || !(name == "HREF" || name == "SRC" || name == "ACTION" || name == "BACKGROUND") ||
+                        Upper(url) != "JAVASCRIPT:", "a visitor's script link in " + name);
+            j += quote && j < n;
         }
         i = j;
-        if (!endTag && (tag == "SCRIPT" || tag == "STYLE")) {
-            size_t end = Upper(page.substr(i)).find("</" + tag);
-            std::string_view content = std::string_view(page).substr(i, end == std::string::npos ? n - i : end);
-            requireNoRawByte(content, tag + " content");
-            i += content.size();
+        if (tag == "SCRIPT" || tag == "STYLE") {
+            i = std::min(upper.find("</" + tag, i), n);
+            requireText(j, i, tag);
         }
     }
 }
