@@ -75,9 +75,9 @@ const PageCase kPages[] = {
      "_RAW_REQUEST_VALUES_=TRUE&Q=%3Cb%3E", "Content-TYPE: text/html\n\n<HTML>&#60;b&#62;</HTML>"},
     // Escaped for the place it lands: script, style sheet, URL.
     {"script: a request value ends no string, statement or script", nullptr,
-     "<HTML><SCRIPT>var q = '@Q';</SCRIPT></HTML>", "Q=%27;alert(1)//%3C/script%3E%E2%80%A8x",
+     "<HTML><SCRIPT>var q = '@Q';</SCRIPT></HTML>", "Q=%27;alert(1)//%3C/script%3E%E2%80%A8%C3%A9%FF",
      "Content-TYPE: text/html\n\n<HTML><SCRIPT>var q = "
-     "'\\x27\\x3Balert\\x281\\x29\\x2F\\x2F\\x3C\\x2Fscript\\x3E\\u2028x';</SCRIPT></HTML>"},
+     "'\\x27\\x3Balert\\x281\\x29\\x2F\\x2F\\x3C\\x2Fscript\\x3E\\u2028\xC3\xA9\\xFF';</SCRIPT></HTML>"},
     {"script: event handlers, SCRIPT/X and FIXED_WIDTH cut before escaping", nullptr,
      "<HTML><A ONCLICK=\"f('@Q')\">a</A><IMG ONERROR=@Q><script/x>'@FIXED_WIDTH(@Q,3)'</script></HTML>", "Q=ab%27-c",
      "Content-TYPE: text/html\n\n<HTML><A ONCLICK=\"f('ab\\x27\\x2Dc')\">a</A><IMG ONERROR=ab\\x27\\x2Dc>"
