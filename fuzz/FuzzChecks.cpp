@@ -190,7 +190,9 @@ void RequireNoDataAsCode(const std::string& page, bool judgeUrls) {
     auto requireText = [&](size_t from, size_t to, const std::string& where) {
         Require(page.find_first_of("\x01\x03", from) >= to, "request value unescaped in " + where + ": " + page.substr(from, to - from));
     };
-    auto ends = [&](size_t j, const char* also) { return j >= n || std::strchr(" \t\n\f\r>", page[j]) || std::strchr(also, page[j]); };
+    auto ends = [&](size_t j, const char* also) {
+        return j >= n || (page[j] && (std::strchr(" \t\n\f\r>", page[j]) || std::strchr(also, page[j])));
+    };
     const std::string upper = Upper(page);
     auto skipBlanks = [&](size_t& j) {
         while (j < n && std::strchr(" \t\n\f\r", page[j]) && page[j])

@@ -59,9 +59,12 @@ void AppendRuns(HInput& in, const bool* runStops, HElementTree& tree) {
 }
 
 // Whether the tag name `name` (upper case, read up to a blank or `>`) is `tag`, as a browser
-// reads it: also when a `/` ends it (`<SCRIPT/x>`).
+// reads it: also when a `/`, a form feed or a CR ends it (`<SCRIPT/x>`).
 bool IsTag(std::string_view name, std::string_view tag) {
-    return name.compare(0, tag.size(), tag) == 0 && (name.size() == tag.size() || name[tag.size()] == '/');
+    if (name.compare(0, tag.size(), tag) != 0)
+        return false;
+    const char after = name.size() > tag.size() ? name[tag.size()] : '/';
+    return after == '/' || after == '\f' || after == '\r';
 }
 
 // A tag outside the table, by its name: SCRIPT and STYLE begin content whose at-sign
