@@ -72,6 +72,7 @@ std::unique_ptr<HElement> HElement::ReadChild(HContext& ctx, int token, std::uni
     if (!element)
         return ReadPassedThrough(ctx, token, status);
     HElement* child = element.get();
+    child->content_ = ctx.content;
     children_.push_back(std::move(element));
     if (ctx.tree)
         ctx.tree->AppendElement(child);
@@ -111,6 +112,7 @@ bool IsConstant(const HValue* value) {
 std::unique_ptr<HElement> HElement::ReadPassedThrough(HContext& ctx, int token, int& status) {
     HElementTree& tree = *ctx.tree;
     HElement element(token);
+    element.content_ = ctx.content;
     element.ReadAttributes(ctx);
     bool constant = true;
     element.attributes_.ForEach(
@@ -125,9 +127,9 @@ std::unique_ptr<HElement> HElement::ReadPassedThrough(HContext& ctx, int token, 
         tree.Render(ctx, [&] { WriteTagOpen(ctx, token); });
         element.attributes_.ForEach([&](const std::string& name, HValuePtr& value) {
             if (IsConstant(value.get()))
-                tree.Render(ctx, [&] { WriteAttribute(ctx, name, value.get()); });
+                tree.Render(ctx, [&] { WriteAttribute(ctx, name, value.get(), ctx.content); });
             else
-                tree.AppendAttribute(name, std::move(value));
+                tree.AppendAttribute(name, std::move(value), ctx.content);
         });
         tree.Render(ctx, [&] { WriteTagClose(ctx); });
     }
@@ -152,7 +154,7 @@ void HElement::ReadAttributes(HContext& ctx) {
 
 void HElement::WriteAttributes(HContext& ctx) {
     attributes_.ForEach([&](const std::string& name, const HValuePtr& value) {
-        WriteAttribute(ctx, name, value.get());
+        WriteAttribute(ctx, name, value.get(), content_);
     });
 }
 
@@ -229,8 +231,7 @@ void HUnknownTagElement::Output(HContext& ctx) {
     WriteTagClose(ctx);
 }
 
-HLookupElement::HLookupElement(HValuePtr value, HText::Sink sink)
-    : HElement(kTagLookup), value_(std::move(value)), sink_(sink) {}
+HLookupElement::HLookupElement(HValuePtr value) : HElement(kTagLookup), value_(std::move(value)) {}
 
 std::unique_ptr<HElement> HLookupElement::Parse(HContext&, int& status) {
     status = 1;
@@ -239,7 +240,7 @@ std::unique_ptr<HElement> HLookupElement::Parse(HContext&, int& status) {
 
 void HLookupElement::Output(HContext& ctx) {
     if (!ctx.postProcess && value_)
-        WriteValue(ctx, *value_, sink_);
+        WriteValue(ctx, *value_, content_);
 }
 
 }  // namespace quorvel

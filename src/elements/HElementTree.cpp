@@ -76,9 +76,11 @@ bool HElementTree::AppendReference(const std::string& name, HText::Sink sink) {
     return true;
 }
 
-void HElementTree::AppendAttribute(const std::string& name, HValuePtr value) {
+void HElementTree::AppendAttribute(const std::string& name, HValuePtr value, HText::Sink content) {
     attributes_.push_back(Attribute{name, std::move(value)});
-    NewPiece(Piece::kAttribute).attribute = &attributes_.back();
+    Piece& p = NewPiece(Piece::kAttribute);
+    p.attribute = &attributes_.back();
+    p.size = content;
 }
 
 void HElementTree::Keep(std::unique_ptr<HElement> root) { root_ = std::move(root); }
@@ -115,7 +117,7 @@ void HElementTree::Output(HContext& ctx, size_t first, size_t last) const {
             WriteValue(ctx, *p.value, static_cast<HText::Sink>(p.size));
             break;
         case Piece::kAttribute:
-            WriteAttribute(ctx, p.attribute->name, p.attribute->value.get());
+            WriteAttribute(ctx, p.attribute->name, p.attribute->value.get(), static_cast<HText::Sink>(p.size));
             break;
         case Piece::kElement:
             break;

@@ -148,7 +148,7 @@ bool IsDocumentType(const std::string& tagText) {
         in.Unget(c);
         HValuePtr value;
         ParseValue(in, value);
-        slot = std::make_unique<HLookupElement>(std::move(value), ctx.content);
+        slot = std::make_unique<HLookupElement>(std::move(value));
         return kTagLookup;
     }
     std::string text(1, static_cast<char>(c));

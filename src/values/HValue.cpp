@@ -98,19 +98,14 @@ std::string FitToWidth(std::string_view text, size_t width) {
 
 void HText::Data(std::string_view s) {
     hasData = true;
+    if (leadOpen_)
+        lead_.append(s);
     switch (sink) {
     case kRaw:
         text.append(s);
         break;
     case kPage:
         AppendEscapedHtml(text, s);
-        break;
-    case kUrl:
-        AppendEscapedHtml(text, s);
-        if (leadOpen_) {
-            lead_.append(s);
-            leadEnd_ = text.size();
-        }
         break;
     case kScript:
         AppendEscapedScript(text, s);
@@ -124,6 +119,8 @@ void HText::Data(std::string_view s) {
         text += '?';
         break;
     }
+    if (leadOpen_)
+        leadEnd_ = text.size();
 }
 
 void HText::CountMarkers(std::string_view s) {

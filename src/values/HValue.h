@@ -25,19 +25,19 @@ class HContext;
 // `sqlValues`, so that the SQL rebuild substitutes it by the rules of the place it lands in.
 // The page sinks escape data for where it lands: kPage (running text and most attribute
 // values) through EscapeForHtml, kScript (SCRIPT content, event handlers) as JavaScript,
-// kStyle (STYLE content and attribute) as CSS; kUrl (URL attributes) escapes as kPage and
-// keeps the data that starts the text aside, raw, so that its scheme can be judged.
+// kStyle (STYLE content and attribute) as CSS. The text of a URL attribute (`url`) also keeps
+// the data that starts it aside, raw, so that its scheme can be judged.
 class HText {
 public:
-    enum Sink { kRaw, kSql, kPage, kUrl, kScript, kStyle };
+    enum Sink { kRaw, kSql, kPage, kScript, kStyle };
 
-    explicit HText(Sink sink) : sink(sink) {}
+    explicit HText(Sink sink, bool url = false) : sink(sink), leadOpen_(url) {}
 
     void Author(std::string_view s) {
         text.append(s);
         if (sink == kSql)
             CountMarkers(s);
-        else if (sink == kUrl && leadOpen_)
+        else if (leadOpen_)
             AuthorInUrl(s);
     }
     void Data(std::string_view s);
@@ -51,7 +51,7 @@ public:
     // The length of the text with the data kept aside.
     size_t Length() const { return text.size() + asideBytes_; }
 
-    // kUrl: the data before any author text but blanks, raw, and where it ends in `text`.
+    // A URL: the data before any author text but blanks, raw, and where it ends in `text`.
     const std::string& LeadingData() const { return lead_; }
     size_t LeadingDataEnd() const { return leadEnd_; }
 
@@ -66,7 +66,7 @@ private:
     void AuthorInUrl(std::string_view s);
     int markers_ = 0;
     size_t asideBytes_ = 0;
-    bool leadOpen_ = true;
+    bool leadOpen_;  // a URL whose text holds nothing but data and blanks so far
     std::string lead_;
     size_t leadEnd_ = 0;
 };

@@ -36,12 +36,12 @@ void WriteValue(HContext& ctx, const HValue& value, HText::Sink sink) {
     WriteText(ctx, text.text);
 }
 
-void WriteAttribute(HContext& ctx, const std::string& name, const HValue* value) {
+void WriteAttribute(HContext& ctx, const std::string& name, const HValue* value, HText::Sink content) {
     ctx.page->Write(" ", 1);
     ctx.page->Write(name);
     if (!value)
         return;
-    HText text(AttributeSink(name));
+    HText text(content == HText::kPage ? AttributeSink(name) : content, IsUrlAttribute(name));
     value->EvaluateInto(ctx, nullptr, text);
     // The scheme is judged on the raw data and what follows it (`@A@B`, `@A:x`).
     if (!text.LeadingData().empty() &&
@@ -58,14 +58,16 @@ void WriteAttribute(HContext& ctx, const std::string& name, const HValue* value)
 HText::Sink AttributeSink(std::string_view name) {
     if (name.size() >= 2 && name[0] == 'O' && name[1] == 'N')
         return HText::kScript;
-    if (name == "STYLE")
-        return HText::kStyle;
+    return name == "STYLE" ? HText::kStyle : HText::kPage;
+}
+
+bool IsUrlAttribute(std::string_view name) {
     static constexpr std::string_view kUrlAttributes[] = {
         "HREF", "SRC", "ACTION", "FORMACTION", "BACKGROUND", "CITE", "LONGDESC", "USEMAP", "DATA", "POSTER"};
     for (std::string_view url : kUrlAttributes)
         if (name == url)
-            return HText::kUrl;
-    return HText::kPage;
+            return true;
+    return false;
 }
 
 bool IsHarmlessUrl(std::string_view url) {

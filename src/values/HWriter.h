@@ -4,7 +4,7 @@
 // is escaped once, for the place it lands in, as values are evaluated for the page: running
 // text and plain attribute values through EscapeForHtml (HText::kPage), SCRIPT content and
 // event handlers as JavaScript (kScript), STYLE content and attribute as CSS (kStyle), and a
-// URL attribute that starts with data keeps that data only for a harmless scheme (kUrl).
+// URL attribute that starts with data keeps that data only for a harmless scheme.
 // In post-process mode callers do not write at all; the writers themselves do not check.
 #pragma once
 
@@ -33,11 +33,15 @@ void WriteValue(HContext& ctx, const HValue& value, HText::Sink sink = HText::kP
 // an unquoted value (a visitor's `x onclick=...` stays one value). The attribute's name
 // decides how data is escaped (AttributeSink); in a URL attribute, data that starts the
 // text and is neither a relative URL nor an http:, https: or mailto: one is written as
-// `#blocked`.
-void WriteAttribute(HContext& ctx, const std::string& name, const HValue* value);
-// kScript for an event handler (a name beginning with ON), kStyle for STYLE, kUrl for an
-// attribute that holds a URL (HREF, SRC, ACTION, ...), kPage otherwise. `name` is upper case.
+// `#blocked`. Inside SCRIPT or STYLE content (`content` kScript, kStyle) every attribute is
+// text of the script or style sheet, and its data is escaped as such.
+void WriteAttribute(HContext& ctx, const std::string& name, const HValue* value,
+                    HText::Sink content = HText::kPage);
+// kScript for an event handler (a name beginning with ON), kStyle for STYLE, kPage
+// otherwise. `name` is upper case.
 HText::Sink AttributeSink(std::string_view name);
+// Whether the attribute holds a URL (HREF, SRC, ACTION, ...). `name` is upper case.
+bool IsUrlAttribute(std::string_view name);
 // Whether a URL is relative or starts with http:, https: or mailto: (case, leading blanks
 // and control bytes, and tabs and line breaks inside the scheme ignored, as browsers do).
 bool IsHarmlessUrl(std::string_view url);

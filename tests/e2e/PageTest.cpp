@@ -82,6 +82,10 @@ const PageCase kPages[] = {
      "<HTML><A ONCLICK=\"f('@Q')\">a</A><IMG ONERROR=@Q><script/x>'@FIXED_WIDTH(@Q,3)'</script></HTML>", "Q=ab%27-c",
      "Content-TYPE: text/html\n\n<HTML><A ONCLICK=\"f('ab\\x27\\x2Dc')\">a</A><IMG ONERROR=ab\\x27\\x2Dc>"
      "<SCRIPT/X>'ab\\x27'</SCRIPT></HTML>"},
+    {"script: a tag written inside a script is script text", nullptr,
+     "<HTML><SCRIPT>document.write('<IMG SRC=@U ALT=@Q>')</SCRIPT></HTML>", "Q=%27);alert(1)//&U=javascript:x",
+     "Content-TYPE: text/html\n\n<HTML><SCRIPT>document.write('<IMG SRC=#blocked "
+     "ALT=\\x27\\x29\\x3Balert\\x281\\x29\\x2F\\x2F>')</SCRIPT></HTML>"},
     {"style: STYLE content and attribute", nullptr, "<HTML><STYLE>p{color:@Q}</STYLE><P STYLE=\"color:@Q\">x</HTML>",
      "Q=red;background:url(javascript:x)%3C/style%3E",
      "Content-TYPE: text/html\n\n<HTML><STYLE>p{color:red\\3B background\\3A url\\28 javascript\\3A x\\29 \\3C \\2F "
