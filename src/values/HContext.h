@@ -66,6 +66,12 @@ public:
     // While reading: kScript or kStyle inside the content of a SCRIPT or STYLE element,
     // where the at-sign expressions read are written as script or style sheet; else kPage.
     HText::Sink content = HText::kPage;
+    // While reading: the state of a tag outside the table that its `>` did not end, as a
+    // browser reads it (that `>` stood inside a quoted attribute value; 0: no such tag), and
+    // `content` outside it. Until its real end, at-sign expressions are written as script.
+    int openTag = 0;
+    char openTagQuote = 0;
+    HText::Sink outsideTag = HText::kPage;
     int maxColumnWidth = 1024;
 
     // Bounds that keep hostile input from exhausting the stack.

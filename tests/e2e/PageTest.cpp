@@ -86,6 +86,10 @@ const PageCase kPages[] = {
      "<HTML><SCRIPT>document.write('<IMG SRC=@U ALT=@Q>')</SCRIPT></HTML>", "Q=%27);alert(1)//&U=javascript:x",
      "Content-TYPE: text/html\n\n<HTML><SCRIPT>document.write('<IMG SRC=#blocked "
      "ALT=\\x27\\x29\\x3Balert\\x281\\x29\\x2F\\x2F>')</SCRIPT></HTML>"},
+    {"script: an unknown tag's handler holding `>` is the tag's to its real end", nullptr,
+     "<HTML><BUTTON ONCLICK=\"if (a > b) go('@Q')\">x @Q</BUTTON></HTML>", "Q=%27);alert(1)//",
+     "Content-TYPE: text/html\n\n<HTML><BUTTON ONCLICK=\"if (a > b) go('\\x27\\x29\\x3Balert\\x281\\x29\\x2F\\x2F')\">"
+     "x ');alert(1)//</BUTTON></HTML>"},
     {"style: STYLE content and attribute", nullptr, "<HTML><STYLE>p{color:@Q}</STYLE><P STYLE=\"color:@Q\">x</HTML>",
      "Q=red;background:url(javascript:x)%3C/style%3E",
      "Content-TYPE: text/html\n\n<HTML><STYLE>p{color:red\\3B background\\3A url\\28 javascript\\3A x\\29 \\3C \\2F "
