@@ -67,12 +67,18 @@ void ListSymbols(HContext& ctx) {
     ctx.symbols.ForEach([&](const std::string& name, const HValue* value) {
         if (value && value->Kind() == HValue::kSqlOperation)
             return;
-        listing += name;
+        // A request's names and values are data, escaped as page text; no value may end
+        // the comment.
+        const bool data = value && value->Kind() == HValue::kWord &&
+                          static_cast<const HWordValue*>(value)->FromRequest();
+        listing += data ? DataForComment(name) : ForComment(name);
         listing += " = ";
         // The listing reaches the browser: the password of the default connect string
         // is shown as *** (as in every error detail).
-        if (value)
-            listing += name == "_CONNECT_" ? MaskConnectString(value->GetText()) : value->GetText();
+        if (value) {
+            std::string text = name == "_CONNECT_" ? MaskConnectString(value->GetText()) : value->GetText();
+            listing += data ? DataForComment(text) : ForComment(text);
+        }
         listing += '\n';
     });
     listing += "-->\n";
@@ -140,9 +146,10 @@ void ReportError(HContext& ctx, const HExcept& error) {
             std::fprintf(stderr, "quorvel: %s\n", FailureLine(ctx, error).c_str());
         if (ctx.debug) {
             if (!ctx.page)
-                ctx.page = HPage::OpenLog("quorvel.log");
+                ctx.page = HPage::OpenLog(kDebugLog);
             if (ctx.page) {
-                ctx.page->Write("<!-- " + std::string(error.Message()) + ": " + error.detail + " -->\n");
+                ctx.page->Write("<!-- " + std::string(error.Message()) + ": " + DataForComment(error.detail) +
+                                " -->\n");
                 ListSymbols(ctx);
                 ctx.page->Flush();
             }

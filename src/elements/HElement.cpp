@@ -84,6 +84,7 @@ std::unique_ptr<HElement> HElement::ReadChild(HContext& ctx, int token, std::uni
     if (!element)
         return ReadPassedThrough(ctx, token, status);
     HElement* child = element.get();
+    child->content_ = ctx.content;
     children_.push_back(std::move(element));
     if (ctx.tree)
         ctx.tree->AppendElement(child);
@@ -123,6 +124,7 @@ bool IsConstant(const HValue* value) {
 std::unique_ptr<HElement> HElement::ReadPassedThrough(HContext& ctx, int token, int& status) {
     HElementTree& tree = *ctx.tree;
     HElement element(token);
+    element.content_ = ctx.content;
     element.ReadAttributes(ctx);
     bool constant = true;
     element.attributes_.ForEach(
@@ -137,9 +139,9 @@ std::unique_ptr<HElement> HElement::ReadPassedThrough(HContext& ctx, int token, 
         tree.Render(ctx, [&] { WriteTagOpen(ctx, token); });
         element.attributes_.ForEach([&](const std::string& name, HValuePtr& value) {
             if (IsConstant(value.get()))
-                tree.Render(ctx, [&] { WriteAttribute(ctx, name, value.get()); });
+                tree.Render(ctx, [&] { WriteAttribute(ctx, name, value.get(), ctx.content); });
             else
-                tree.AppendAttribute(name, std::move(value));
+                tree.AppendAttribute(name, std::move(value), ctx.content);
         });
         tree.Render(ctx, [&] { WriteTagClose(ctx); });
     }
@@ -164,7 +166,7 @@ void HElement::ReadAttributes(HContext& ctx) {
 
 void HElement::WriteAttributes(HContext& ctx) {
     attributes_.ForEach([&](const std::string& name, const HValuePtr& value) {
-        WriteAttribute(ctx, name, value.get());
+        WriteAttribute(ctx, name, value.get(), content_);
     });
 }
 
@@ -250,11 +252,7 @@ std::unique_ptr<HElement> HLookupElement::Parse(HContext&, int& status) {
 
 void HLookupElement::Output(HContext& ctx) {
     if (!ctx.postProcess && value_)
-        Write(ctx, *value_);
-}
-
-void HLookupElement::Write(HContext& ctx, const HValue& value) {
-    WriteValue(ctx, value);
+        WriteValue(ctx, *value_, content_);
 }
 
 }  // namespace quorvel

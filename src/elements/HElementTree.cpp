@@ -48,7 +48,7 @@ void HElementTree::AppendTextSlow(std::string_view text) {
     }
 }
 
-void HElementTree::AppendValue(HValuePtr value) {
+void HElementTree::AppendValue(HValuePtr value, HText::Sink sink) {
     if (!value)
         return;
     const HValue* kept = value.get();
@@ -61,20 +61,26 @@ void HElementTree::AppendValue(HValuePtr value) {
     } else {
         values_.push_back(std::move(value));
     }
-    NewPiece(Piece::kValue).value = kept;
+    Piece& p = NewPiece(Piece::kValue);
+    p.value = kept;
+    p.size = sink;
 }
 
-bool HElementTree::AppendReference(const std::string& name) {
+bool HElementTree::AppendReference(const std::string& name, HText::Sink sink) {
     auto found = references_.find(name);
     if (found == references_.end())
         return false;
-    NewPiece(Piece::kValue).value = found->second.get();
+    Piece& p = NewPiece(Piece::kValue);
+    p.value = found->second.get();
+    p.size = sink;
     return true;
 }
 
-void HElementTree::AppendAttribute(const std::string& name, HValuePtr value) {
+void HElementTree::AppendAttribute(const std::string& name, HValuePtr value, HText::Sink content) {
     attributes_.push_back(Attribute{name, std::move(value)});
-    NewPiece(Piece::kAttribute).attribute = &attributes_.back();
+    Piece& p = NewPiece(Piece::kAttribute);
+    p.attribute = &attributes_.back();
+    p.size = content;
 }
 
 void HElementTree::Keep(std::unique_ptr<HElement> root) { root_ = std::move(root); }
@@ -108,10 +114,10 @@ void HElementTree::Output(HContext& ctx, size_t first, size_t last) const {
             WriteText(ctx, std::string_view(p.text, p.size));
             break;
         case Piece::kValue:
-            HLookupElement::Write(ctx, *p.value);
+            WriteValue(ctx, *p.value, static_cast<HText::Sink>(p.size));
             break;
         case Piece::kAttribute:
-            WriteAttribute(ctx, p.attribute->name, p.attribute->value.get());
+            WriteAttribute(ctx, p.attribute->name, p.attribute->value.get(), static_cast<HText::Sink>(p.size));
             break;
         case Piece::kElement:
             break;

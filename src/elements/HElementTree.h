@@ -59,11 +59,13 @@ public:
             AppendTextSlow(text);
         }
     }
-    // An at-sign expression (nothing for a null value, which writes nothing).
-    void AppendValue(HValuePtr value);
+    // An at-sign expression (nothing for a null value, which writes nothing), written as
+    // `sink` says (running text, or the content of SCRIPT or STYLE).
+    void AppendValue(HValuePtr value, HText::Sink sink);
     // `@name` when a value for it exists already; false (nothing appended) otherwise.
-    bool AppendReference(const std::string& name);
-    void AppendAttribute(const std::string& name, HValuePtr value);
+    bool AppendReference(const std::string& name, HText::Sink sink);
+    // An attribute with references, written as `content` says (see WriteAttribute).
+    void AppendAttribute(const std::string& name, HValuePtr value, HText::Sink content);
     // An element with behaviour, owned by its parent; its content follows as the next
     // pieces.
     void AppendElement(HElement* element);
@@ -94,7 +96,7 @@ private:
             const Attribute* attribute;
             HElement* element;
         };
-        uint32_t size;  // of a text piece
+        uint32_t size;  // of a text piece; the HText::Sink of a value or attribute piece
         Kind kind;
     };
     static constexpr size_t kPiecesPerBlock = 4096;
