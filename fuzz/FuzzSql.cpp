@@ -12,7 +12,8 @@
 // anywhere else only when it is a number or a list of numbers, or a name (in ORDER BY also
 // with ASC or DESC) where it stands as an item of an ORDER BY or GROUP BY list (else error 1).
 // The rebuilt text must be exactly that, and its literals, identifiers, comments and dollar
-// strings must be those of the sentinel text: a value never opens, closes or merges one.
+// strings must be those of the sentinel text: a value never opens, closes or merges one. A
+// value outside them stands apart from the name bytes around it and from a quote after it.
 #include <algorithm>
 #include <string>
 #include <string_view>
@@ -47,22 +48,14 @@ bool IsWordByte(char c) {
 }
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
-// A number: optional sign, digits, optionally a point and digits.
+// A number: optional sign, digits, optionally a point and digits, with a digit on at least
+// one side of the point (`7.` and `.5`, not `.`).
 bool IsNumber(std::string_view v) {
     size_t p = (!v.empty() && (v[0] == '+' || v[0] == '-')) ? 1 : 0;
-    size_t digits = p;
-    while (p < v.size() && IsDigit(v[p]))
-        ++p;
-    if (p == digits)
-        return false;
-    if (p < v.size() && v[p] == '.') {
-        size_t fraction = ++p;
-        while (p < v.size() && IsDigit(v[p]))
-            ++p;
-        if (p == fraction)
-            return false;
-    }
-    return p == v.size();
+    size_t start = p, digits = 0;
+    for (; p < v.size() && (IsDigit(v[p]) || (v[p] == '.' && p == start + digits)); ++p)
+        digits += IsDigit(v[p]) ? 1 : 0;
+    return digits > 0 && p == v.size();
 }
 
 bool IsLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_'; }
@@ -412,13 +405,24 @@ void CheckRebuild(const HSqlAnalysis& analysis, const std::vector<std::string>& 
         std::string e;
         size_t from = 0;
         size_t c = 0;
-        for (const Landing& l : landings) {
+        for (size_t k = 0; k < landings.size(); ++k) {
+            const Landing& l = landings[k];
             Require(l.value < values.size(), "sentinel of an unknown value");
             const std::string& v = values[l.value];
             landed[l.value] = true;
             e.append(s, from, l.at - from);
             from = l.at + l.length;
             Special kind = KindAt(tokens, l.at);
+            // A value outside quotes is a word of its own: name bytes around it (but another
+            // value's) and a quote after it are kept apart by a blank, or the value would
+            // join them (`BY?B` with 7 the name BY7B, `?'x'` with E the literal E'x').
+            size_t after = l.at + l.length;
+            bool gluedBefore = l.at > 0 && IsIdentByte(s[l.at - 1]) &&
+                               !(k > 0 && landings[k - 1].at + landings[k - 1].length == l.at);
+            bool gluedAfter = after < s.size() && (IsIdentByte(s[after]) || s[after] == '\'') &&
+                              !(k + 1 < landings.size() && landings[k + 1].at == after);
+            Require(kind != kCode || !(gluedBefore || gluedAfter), "a value glued to the word beside it" + mode +
+                                                                       ":\n marked " + s);
             while (c < code.size() && code[c].end <= l.at)
                 ++c;
             int item = kind == kCode && c < code.size() && code[c].begin == l.at ? SortItem(s, code, c) : 0;

@@ -51,10 +51,10 @@ TEST(HSqlLexerTest, TokenKindsAndSpans) {
 }
 
 TEST(HSqlLexerTest, BareValues) {
-    for (const char* good : {"0", "-3.5", "+7", "1,2", "1 , 2,3"})
+    for (const char* good : {"0", "-3.5", "+7", "1,2", "1 , 2,3", "7.", ".5", "-.5", "+7., .5"})
         EXPECT_TRUE(IsBareSqlValue(good)) << good;
-    for (const char* bad : {"", " 1", "1 ", "1.", ".5", "1,", ",1", "1e5", "a.b", "2abc", "a-b", "--",
-                            "price_2", "_x", "a1", "id"})
+    for (const char* bad : {"", " 1", "1 ", "1,", ",1", "1e5", "a.b", "2abc", "a-b", "--", "price_2",
+                            "_x", "a1", "id", "1.2.3", ".", "-.", "1e5x", "..5", "7..", "5,."})
         EXPECT_FALSE(IsBareSqlValue(bad)) << bad;
 }
 
