@@ -137,9 +137,11 @@ int WordKind(std::string_view word) {
 // its kind and how a `?` inside it is treated. Tokens are cut where the database cuts them,
 // so that a `$` or an E means here what it means there: a name runs from a letter, an
 // underscore or a byte of 0x80 and above over those, digits and `$` (`a$$` is a name, no
-// dollar quote); a number is digits and an exponent, after which a new token starts (`3$$`
-// opens a dollar quote); a name that is just E, directly followed by a quote, opens an E''
-// literal, which takes backslash escapes.
+// dollar quote); a number is digits, a point and digits (digits on one side at least; two
+// points end it before the first) and an exponent with an optional sign, after which a new
+// token starts (`3$$` opens a dollar quote, `0.E1E'x'` is the number 0.E1 and an E''
+// literal); a name that is just E, directly followed by a quote, opens an E'' literal, which
+// takes backslash escapes.
 std::size_t LexToken(std::string_view t, std::size_t p, int& kind, Quoting& quoting) {
     char c = t[p];
     quoting = kBare;
@@ -176,15 +178,19 @@ std::size_t LexToken(std::string_view t, std::size_t p, int& kind, Quoting& quot
         kind = WordKind(t.substr(p, q - p));
         return q;
     }
-    if (c >= '0' && c <= '9') {
+    auto isDigit = [&](std::size_t q) { return q < t.size() && t[q] >= '0' && t[q] <= '9'; };
+    if (isDigit(p) || (c == '.' && isDigit(p + 1))) {
         auto digits = [&](std::size_t q) {
-            while (q < t.size() && t[q] >= '0' && t[q] <= '9')
+            while (isDigit(q))
                 ++q;
             return q;
         };
         std::size_t q = digits(p);
-        if (q + 1 < t.size() && (t[q] == 'e' || t[q] == 'E') && t[q + 1] >= '0' && t[q + 1] <= '9')
+        if (q < t.size() && t[q] == '.' && !(q + 1 < t.size() && t[q + 1] == '.'))
             q = digits(q + 1);
+        std::size_t sign = q + 1 < t.size() && (t[q + 1] == '+' || t[q + 1] == '-') ? 1 : 0;
+        if (q < t.size() && (t[q] == 'e' || t[q] == 'E') && isDigit(q + 1 + sign))
+            q = digits(q + 1 + sign);
         kind = kSqlWord;
         return q;
     }
@@ -362,11 +368,14 @@ bool AppendSqlSubstituted(std::string& out, std::string_view text,
             // quote tag $t2t$, `S?358E'` with 3 as the name S3358E before a plain literal.
             // So a blank keeps the value a word of its own on each side where name bytes
             // touch it, and after it where a quote does (`?'x'` with E must not become the
-            // escaped literal E'x').
+            // escaped literal E'x') or a point and a letter (`?.E1E'x'` with 7 would read as
+            // the number 7.E1 before an E'' literal, where the text has a name E1E).
             if (code && at > 0 && IsSqlNameByte(text[at - 1]))
                 out += ' ';
             out += value;
-            if (code && at + 1 < text.size() && (IsSqlNameByte(text[at + 1]) || text[at + 1] == '\''))
+            if (code && at + 1 < text.size() &&
+                (IsSqlNameByte(text[at + 1]) || text[at + 1] == '\'' ||
+                 (text[at + 1] == '.' && at + 2 < text.size() && IsNameStart(text[at + 2]))))
                 out += ' ';
         } else {
             // In E'\?' the source's backslash escapes the value's first byte: a quote there

@@ -57,9 +57,9 @@ std::size_t CountSqlMarkers(std::string_view text);
 // GROUP BY list may also be a name (a letter or underscore, then letters, digits and
 // underscores), in ORDER BY followed by ASC or DESC; after an escaping backslash
 // in an E'' literal a value that starts with a quote or a backslash. A bare value written
-// glued to name bytes gets a blank on that side, and one directly followed by a quote a blank
-// after it, so that it never joins a word (`BY?B` with 7 is `BY 7 B`, no name BY7B) nor
-// turns 'x' into E'x'. A dollar-quoted string that is never closed runs to the end of the text.
+// glued to name bytes gets a blank on that side, and one directly followed by a quote or by
+// a point and a letter a blank after it, so that it never joins a word (`BY?B` with 7 is
+// `BY 7 B`, no name BY7B) nor turns 'x' into E'x'. A dollar-quoted string that is never closed runs to the end of the text.
 //
 // A value marked in `fixed` (by its index) came from a reference in the SQL text itself: it
 // is substituted even when empty (nothing inside a literal, error 1 anywhere else) and never

@@ -271,6 +271,9 @@ TEST(HSqlTextTest, ValuesCannotLeaveTheirLiteral) {
         // After a number a new token starts: `3$$` opens a dollar quote, `3E'` escapes.
         {"SELECT 3$$ a FROM t WHERE b = '?'", {"$$; DROP TABLE t; --"}, "error 1"},
         {"SELECT 3E'?'", {"\\'"}, "SELECT 3E'\\\\'''"},
+        {"SELECT 0.E1E'?'", {"\\'"}, "SELECT 0.E1E'\\\\'''"},
+        // Nor can a value make a number of the point and exponent after it.
+        {"SELECT ?.E1E'?'", {"7", "\\'"}, "SELECT 7 .E1E'\\'''"},
         // A bare value cannot open a dollar quote, nor hide one by joining it to a name.
         {"SELECT $?$ a FROM t WHERE b = '?'", {"t", "$t$; DROP TABLE t; --"}, "error 1"},
         {"SELECT ?$t$ a $t$ FROM t WHERE b = '?'", {"x", "$t$; DROP TABLE t; --"}, "error 1"},
