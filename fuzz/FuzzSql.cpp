@@ -430,8 +430,8 @@ void CheckRebuild(const HSqlAnalysis& analysis, const std::vector<std::string>& 
                               (IsIdentByte(s[after]) || s[after] == '\'' ||
                                (s[after] == '.' && after + 1 < s.size() && IsIdentStart(s[after + 1]))) &&
                               !(k + 1 < landings.size() && landings[k + 1].at == after);
-            Require(kind != kCode || !(gluedBefore || gluedAfter), "a value glued to the word beside it" + mode +
-                                                                       ":\n marked " + s);
+            Require(kind != kCode || !(gluedBefore || gluedAfter),
+                    "a value glued to the word beside it" + mode + ":\n marked " + s);
             while (c < code.size() && code[c].end <= l.at)
                 ++c;
             int item = kind == kCode && c < code.size() && code[c].begin == l.at ? SortItem(s, code, c) : 0;

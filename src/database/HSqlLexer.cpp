@@ -80,7 +80,6 @@ std::size_t SkipQuoted(std::string_view t, std::size_t p, char quote, bool escap
     return p;
 }
 
-
 bool IsNameStart(char c) { return IsLetter(c) || static_cast<unsigned char>(c) >= 0x80; }
 
 // Length of a dollar-quote delimiter ($$ or $tag$) at `p`, where a token starts, or 0 when

@@ -59,7 +59,8 @@ std::size_t CountSqlMarkers(std::string_view text);
 // in an E'' literal a value that starts with a quote or a backslash. A bare value written
 // glued to name bytes gets a blank on that side, and one directly followed by a quote or by
 // a point and a letter a blank after it, so that it never joins a word (`BY?B` with 7 is
-// `BY 7 B`, no name BY7B) nor turns 'x' into E'x'. A dollar-quoted string that is never closed runs to the end of the text.
+// `BY 7 B`, no name BY7B) nor turns 'x' into E'x'. A dollar-quoted string that is never
+// closed runs to the end of the text.
 //
 // A value marked in `fixed` (by its index) came from a reference in the SQL text itself: it
 // is substituted even when empty (nothing inside a literal, error 1 anywhere else) and never
@@ -77,8 +78,9 @@ std::string SubstituteParameters(std::string_view text, const std::vector<std::s
                                  int& index);
 
 // Whether `value` may stand anywhere outside a quoted literal: a number (optional sign,
-// digits, optional point and digits, so also `7.` and `.5`) or a comma-separated list of numbers with blanks allowed
-// around the commas. A name is no such value: `WHERE id = ?` with `id` would match every row.
+// digits, optional point and digits, so also `7.` and `.5`) or a comma-separated list of
+// numbers with blanks allowed around the commas. A name is no such value: `WHERE id = ?`
+// with `id` would match every row.
 bool IsBareSqlValue(std::string_view value);
 
 }  // namespace quorvel
