@@ -264,7 +264,7 @@ std::vector<Code> CodeTokens(std::string_view t, const std::vector<Token>& speci
                 spaced = false;
             }
             p = special[k].end;
-        } else if (t[p] == ' ' || t[p] == '\t' || t[p] == '\n' || t[p] == '\r') {
+        } else if (t[p] == ' ' || t[p] == '\t' || t[p] == '\n' || t[p] == '\r' || t[p] == '\f') {
             spaced = true;
             ++p;
         } else {

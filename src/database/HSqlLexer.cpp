@@ -17,7 +17,8 @@ namespace {
 
 bool IsLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_'; }
 
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\n'; }
+// White space as both databases read it, carriage returns (CR LF line ends) and form feeds too.
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f'; }
 
 // The text ends at its end or at a NUL byte (the driver receives it zero-terminated).
 bool AtEnd(std::string_view t, std::size_t p) { return p >= t.size() || t[p] == '\0'; }
@@ -25,7 +26,7 @@ bool AtEnd(std::string_view t, std::size_t p) { return p >= t.size() || t[p] == 
 // How the inside of a token treats a `?`.
 enum Quoting { kBare, kLiteral, kEscapedLiteral };
 
-// Skips blanks, tabs, line feeds and comments from `p`; returns the first other position.
+// Skips blanks, tabs, line ends and comments from `p`; returns the first other position.
 }  // namespace
 
 std::size_t SkipSqlSpace(std::string_view t, std::size_t p) {

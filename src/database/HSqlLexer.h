@@ -26,12 +26,13 @@ enum HSqlTokenKind {
 };
 
 // Reads the token at `pos` of `text`, advances `pos` past it and returns its kind; `span`
-// receives the stretch consumed: the blanks, tabs and line feeds before the token and the
-// token itself. The text ends at its end or at a NUL byte; at the end `pos` stays put, so
+// receives the stretch consumed: the blanks, tabs, line ends and comments before the token
+// and the token itself. The text ends at its end or at a NUL byte; at the end `pos` stays put, so
 // every later call also returns kSqlEnd.
 int NextSqlToken(std::string_view text, std::size_t& pos, std::string_view& span);
 
-// Skips blanks, tabs, line feeds and comments from `p`; returns the first other position.
+// Skips blanks, tabs, line ends (CR and LF), form feeds and comments from `p`; returns the
+// first other position.
 std::size_t SkipSqlSpace(std::string_view text, std::size_t p);
 
 inline bool IsSqlWordByte(char c) {

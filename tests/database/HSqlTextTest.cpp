@@ -295,6 +295,8 @@ TEST(HSqlTextTest, ValuesCannotLeaveTheirLiteral) {
 TEST(HSqlTextTest, UpdateAndDeleteNeverLoseTheirWholeCondition) {
     RunTable({
         {"DELETE FROM t WHERE id = ?", {""}, "error 41"},
+        // A carriage return is white space: a text written with CR LF line ends is guarded too.
+        {"\r\nDELETE FROM t WHERE id = ?", {""}, "error 41"},
         {"update t SET a = 1 WHERE id = ?", {""}, "error 41"},
         {"DELETE FROM t WHERE id IN (SELECT id FROM u WHERE k = ?)", {""}, "error 41"},
         {"DELETE FROM t WHERE", {}, "error 1"},
