@@ -24,12 +24,13 @@ CREATE TABLE reviews (
     body        TEXT NOT NULL
 );
 
--- One row per order number the order form has stored. A submission inserts it with its
--- first row (storing = 1) and stores its lines only while it says 1; a later submission of
--- the same number (a visitor pressing the button again after a lost answer) first sets it
--- to 0 once the order holds lines, so it stores nothing and still lands on the thank-you
--- page of the order stored first. An order of only zeros keeps 1: it holds no line, and
--- the visitor may go back and fill in the same form again.
+-- One row per order number the order form has stored. Every row of a submission inserts
+-- it unless it is there (storing = 1); the first row then sets it to 0 when the order
+-- already holds lines, and lines are stored only while it says 1. So a later submission of
+-- the same number (a visitor pressing the button again after a lost answer) stores nothing
+-- and still lands on the thank-you page of the order stored first, and one that arrives
+-- while the first is being stored waits for it on the key and then does the same. An order
+-- of only zeros holds no line: the visitor may go back and fill in the same form again.
 CREATE TABLE orders (
     order_no  VARCHAR(20) NOT NULL PRIMARY KEY,
     storing   INTEGER NOT NULL
