@@ -1,7 +1,8 @@
 -- The demo shop's database: a small tea merchant.
 --
--- Runs unchanged on SQLite (sqlite3 shop.db < schema.sql) and on PostgreSQL
--- (psql -f schema.sql). Prices are chosen so that both print them with two decimals.
+-- Runs unchanged on SQLite (sqlite3 shop.db < schema.sql), on PostgreSQL
+-- (psql -f schema.sql) and on MariaDB (mariadb DATABASE < schema.sql). Prices are chosen
+-- so that all three print them with two decimals.
 
 CREATE TABLE categories (
     id    INTEGER PRIMARY KEY,
@@ -23,16 +24,30 @@ CREATE TABLE reviews (
     body        TEXT NOT NULL
 );
 
+-- One row per order number the order form has stored. Every row of a submission inserts
+-- it unless it is there (storing = 1); the first row then sets it to 0 when the order
+-- already holds lines, and lines are stored only while it says 1. So a later submission of
+-- the same number (a visitor pressing the button again after a lost answer) stores nothing
+-- and still lands on the thank-you page of the order stored first, and one that arrives
+-- while the first is being stored waits for it on the key and then does the same. An order
+-- of only zeros holds no line: the visitor may go back and fill in the same form again.
+CREATE TABLE orders (
+    order_no  VARCHAR(20) NOT NULL PRIMARY KEY,
+    storing   INTEGER NOT NULL
+);
+
 -- One row per product of a submitted order; the order form writes here, all lines of one
--- order under the order number the form carried. A quantity with a fraction fails the
--- check on SQLite (PostgreSQL rounds it to the integer column instead).
+-- order under the order number the form carried, a product once per order. A quantity
+-- with a fraction fails the check on SQLite (PostgreSQL rounds it to the integer column
+-- instead).
 CREATE TABLE order_lines (
-    order_no    VARCHAR(20) NOT NULL,
+    order_no    VARCHAR(20) NOT NULL REFERENCES orders (order_no),
     customer    VARCHAR(60) NOT NULL,
     email       VARCHAR(80) NOT NULL,
     product_id  INTEGER NOT NULL REFERENCES products (id),
     qty         INTEGER NOT NULL CHECK (qty > 0 AND qty = CAST(qty AS INTEGER)),
-    placed_at   TIMESTAMP NOT NULL DEFAULT CURRENT_TIMESTAMP
+    placed_at   TIMESTAMP NOT NULL DEFAULT CURRENT_TIMESTAMP,
+    PRIMARY KEY (order_no, product_id)
 );
 
 INSERT INTO categories (id, name) VALUES
