@@ -46,10 +46,18 @@ public:
     // A CGI program leaves the status to the web server; some FastCGI clients answer a
     // Location without a Status as an empty page.
     virtual const char* RedirectStatus() const { return ""; }
+    // Writes `line` and a line end where the operator reads the request's failures: the
+    // web server's error log (a CGI program's standard error, a FastCGI request's error
+    // stream).
+    virtual void LogError(std::string_view line);
 
     // Whether the client has gone away, as ClientWatch tells; once seen, it stays so.
     bool ClientGone();
     void MarkClientGone() { clientGone_ = true; }
+
+    // Whether the request gets a statistics record: not a page rendered by hand.
+    bool Recorded() const { return recorded_; }
+    void DoNotRecord() { recorded_ = false; }
 
     // Variable(name), or "" when the request has none.
     std::string Text(const char* name) const {
@@ -59,6 +67,7 @@ public:
 
 private:
     bool clientGone_ = false;
+    bool recorded_ = true;
 };
 
 // The request of a CGI process: the process environment (which the programs the request

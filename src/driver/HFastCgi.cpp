@@ -65,6 +65,10 @@ public:
     // as soon as the request is sent.
     HClientWatch ClientWatch() const override { return HClientWatch{request_.ipcFd, 0}; }
     const char* RedirectStatus() const override { return "Status: 302 Found\n"; }
+    void LogError(std::string_view line) override {
+        FCGX_PutStr(line.data(), static_cast<int>(line.size() < INT_MAX ? line.size() : INT_MAX), request_.err);
+        FCGX_PutChar('\n', request_.err);
+    }
 
 private:
     bool Put(std::string_view data) {

@@ -10,6 +10,8 @@
 #include "base/HExcept.h"
 #include "template/HFileIo.h"
 #include "database/HOdbc.h"
+#include "template/HSiteFiles.h"
+#include "values/HWriter.h"
 
 namespace quorvel {
 
@@ -108,27 +110,56 @@ void Finalise(HContext& ctx) {
     ctx.request->Send(response, std::string_view());
 }
 
+std::string ErrorPage(const HExcept& error) {
+    return "<!DOCTYPE html>\n<html><head><title>500 Internal Server Error</title></head>\n"
+           "<body><p>This page could not be made: error " + std::to_string(error.code) + ", " +
+           EscapeForHtml(error.Message()) + ".</p></body></html>\n";
+}
+
 void ReportError(HContext& ctx, const HExcept& error) {
+    bool answered = false;
     try {
+        std::string line = ErrorLogLine(error);
+        if (::access("quorvel.cfg", F_OK) != 0)
+            line += " [no quorvel.cfg in " + CurrentDirectory() + "]";
+        ctx.request->LogError(line);
         if (ctx.debug) {
             if (!ctx.page)
                 ctx.page = HPage::OpenLog("quorvel.log");
             if (ctx.page) {
                 ctx.page->Write("<!-- " + std::string(error.Message()) + ": " + error.detail + " -->\n");
+                // The driver's own words, as running text that cannot end the comment.
+                if (error.odbc && !error.cause.empty()) {
+                    std::string said = EscapeForHtml(error.cause);
+                    for (size_t i = said.find("--"); i != std::string::npos; i = said.find("--", i + 2))
+                        said.insert(i + 1, " ");
+                    ctx.page->Write("<!-- " + said + " -->\n");
+                }
                 ListSymbols(ctx);
                 ctx.page->Flush();
             }
         }
         std::string url = error.url;
         if (url.empty()) {
-            const HValue* fallback = ctx.symbols.Lookup("_ERR_URL_");
-            if (!fallback)
-                return;
-            url = fallback->GetText();
+            if (const HValue* fallback = ctx.symbols.Lookup("_ERR_URL_"))
+                url = fallback->GetText();
         }
-        ctx.request->Send(RedirectHead(ctx, url) + "\n\n", std::string_view());
-    } catch (const HExcept&) {
-        // Reporting raises nothing of its own; a value that cannot be listed is skipped.
+        if (!url.empty()) {
+            answered = true;
+            ctx.request->Send(RedirectHead(ctx, url) + "\n\n", std::string_view());
+        }
+    } catch (...) {
+        // Reporting raises nothing of its own: what cannot be logged or listed is skipped.
+    }
+    if (answered)
+        return;
+    // No error page to send the visitor to: never an empty answer. The detail (SQL, paths)
+    // stays in the logs.
+    static const char kHead[] = "Status: 500 Internal Server Error\nContent-TYPE: text/html\n\n";
+    try {
+        ctx.request->Send(kHead, ErrorPage(error));
+    } catch (...) {
+        ctx.request->Send(kHead, std::string_view());
     }
 }
 

@@ -176,6 +176,7 @@ int ScanInto(HContext& ctx, HElementTree& tree, std::unique_ptr<HElement>& slot)
             in.Get();
             tree.AppendText(">");
         } else if (c == '@') {
+            const size_t at = in.Offset() - 1;  // of the `@`
             // A reference to a name met before needs no parsing: `@`, the name, and after
             // it, in the same block, anything but the `(` of a call.
             std::string_view ahead = in.Ahead();
@@ -184,7 +185,7 @@ int ScanInto(HContext& ctx, HElementTree& tree, std::unique_ptr<HElement>& slot)
                 ++n;
             if (n > 0 && n < ahead.size() && ahead[n] != '(') {
                 text.assign(ahead.data(), n);
-                if (tree.AppendReference(text)) {
+                if (tree.AppendReference(text, at)) {
                     in.Skip(n);
                     continue;
                 }
@@ -192,7 +193,7 @@ int ScanInto(HContext& ctx, HElementTree& tree, std::unique_ptr<HElement>& slot)
             in.Unget(c);
             HValuePtr value;
             ParseValue(in, value);
-            tree.AppendValue(std::move(value));
+            tree.AppendValue(std::move(value), at);
         } else if (c != HInput::kEof) {
             // A text run, straight from the read buffer.
             const char byte = static_cast<char>(c);
