@@ -130,7 +130,11 @@ void ReportError(HContext& ctx, const HExcept& error) {
                 ctx.page->Write("<!-- " + std::string(error.Message()) + ": " + error.detail + " -->\n");
                 // The driver's own words, as running text that cannot end the comment.
                 if (error.odbc && !error.cause.empty()) {
-                    std::string said = EscapeForHtml(error.cause);
+                    std::string said = error.cause;
+                    for (char& c : said)
+                        if (c == '\n' || c == '\r')
+                            c = ' ';  // one line, as standard error has it
+                    said = EscapeForHtml(said);
                     for (size_t i = said.find("--"); i != std::string::npos; i = said.find("--", i + 2))
                         said.insert(i + 1, " ");
                     ctx.page->Write("<!-- " + said + " -->\n");
