@@ -2,6 +2,7 @@
 // variables, and byte-for-byte comparison of what reaches standard output.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "e2e/E2eHarness.h"
@@ -189,6 +190,46 @@ TEST(PageTest, ErrorsRedirectAndAreCounted) {
             err.replace(err.find("%DIR%"), 5, site.Dir());
         EXPECT_EQ(r.err, err + "\n") << c.name;
     }
+}
+
+// `quorvel --render` from the site folder: the page for a GET with these parameters (any
+// value), failures on standard error with the 500 answer, and no statistics record. A file
+// that is there but cannot be read is named as such.
+TEST(PageTest, RenderedByHand) {
+    E2eSite site;
+    site.Write("quorvel.cfg", "X=1");
+    site.Write("t.htmx", "<HTML>@a|@b</HTML>");
+    site.Write("dir.htmx/x", "");
+    const std::map<std::string, std::string> env = PassThroughEnvironment();
+    GatewayRun r = RunCommand({"--render", "t.htmx", "a=x&y=1 %41+", "b=\xC3\xA9<"}, env, site.Dir());
+    EXPECT_EQ(r.out, std::string(kHeader) + "<HTML>x&#38;y=1 %41+|\xC3\xA9&#60;</HTML>");
+    EXPECT_EQ(r.exitCode, 0);
+    const struct {
+        std::vector<std::string> args;
+        std::string out, err;
+    } failures[] = {
+        {{"--render", "t.htmx"}, Failed(9, "Variable is not defined"),
+         "quorvel: t.htmx:1:7: error 9: Variable is not defined: a\n"},
+        {{"--render", "dir.htmx"}, Failed(37, "Input file specified in URL not found"),
+         "quorvel: error 37: Input file specified in URL not found: dir.htmx (dir.htmx: not a regular file)\n"},
+    };
+    for (const auto& f : failures) {
+        r = RunCommand(f.args, env, site.Dir());
+        EXPECT_EQ(r.out, f.out) << f.args[1];
+        EXPECT_EQ(r.err, f.err) << f.args[1];
+        EXPECT_EQ(r.exitCode, 1) << f.args[1];
+    }
+    if (::geteuid() != 0) {  // the super-user reads any file
+        ::chmod(site.Path("t.htmx").c_str(), 0200);
+        EXPECT_NE(RunCommand({"--render", "t.htmx"}, env, site.Dir()).err.find("(t.htmx: permission denied)"),
+                  std::string::npos);
+        ::chmod(site.Path("quorvel.cfg").c_str(), 0200);
+        EXPECT_NE(RunCommand({"--render", "t.htmx"}, env, site.Dir()).err.find("quorvel.cfg: error 35: Syntax "
+                                                                               "error in configuration file: "
+                                                                               "quorvel.cfg (permission denied)"),
+                  std::string::npos);
+    }
+    EXPECT_FALSE(site.Exists("qvstat.log"));
 }
 
 TEST(PageTest, TemplateFoundUnderHtmxPath) {
