@@ -236,9 +236,8 @@ void ReadAndWriteTemplate(const std::string& text, bool postProcess, const std::
                                                   "\nthe tree of objects\n" + objects.page.substr(0, 300));
 }
 
-// The percent decoding of the rules, written independently: the two bytes after `%` are
-// read as strtol reads them in base 16 (two digits, or a blank or sign before one digit),
-// and the number's low byte is the result.
+// The percent decoding of the rules, written independently: `%` must be followed by two
+// hexadecimal digits, which give the byte.
 int HexDigit(unsigned char c) {
     if (c >= '0' && c <= '9')
         return c - '0';
@@ -252,17 +251,10 @@ int HexDigit(unsigned char c) {
 bool ReferenceEscape(std::string_view s, size_t& i, std::string& out) {
     if (i + 2 >= s.size())
         return false;
-    unsigned char a = static_cast<unsigned char>(s[i + 1]), b = static_cast<unsigned char>(s[i + 2]);
-    int v;
-    if (HexDigit(a) >= 0 && HexDigit(b) >= 0)
-        v = HexDigit(a) * 16 + HexDigit(b);
-    else if (HexDigit(b) >= 0 && (a == ' ' || (a >= '\t' && a <= '\r') || a == '+'))
-        v = HexDigit(b);
-    else if (HexDigit(b) >= 0 && a == '-')
-        v = -HexDigit(b);
-    else
+    int a = HexDigit(static_cast<unsigned char>(s[i + 1])), b = HexDigit(static_cast<unsigned char>(s[i + 2]));
+    if (a < 0 || b < 0)
         return false;
-    out.push_back(static_cast<char>(v & 0xFF));
+    out.push_back(static_cast<char>(a * 16 + b));
     i += 3;
     return true;
 }

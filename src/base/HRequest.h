@@ -46,6 +46,10 @@ public:
     // A CGI program leaves the status to the web server; some FastCGI clients answer a
     // Location without a Status as an empty page.
     virtual const char* RedirectStatus() const { return ""; }
+    // Whether a failure is shown with its detail (the line LogError gets) in the answer:
+    // only for the developer at the development server, never for a request that a web
+    // server hands in.
+    virtual bool ShowsErrorDetail() const { return false; }
     // Writes `line` and a line end where the operator reads the request's failures: the
     // web server's error log (a CGI program's standard error, a FastCGI request's error
     // stream).

@@ -316,8 +316,11 @@ public:
             size_t at = FaultOffset(e, Position{fault.level.file, fault.offset});
             if (e.code == kErrHtmlSyntax || e.code == kErrIncludeMissing || e.code == kErrIncludeUnmatched)
                 at = fault.level.tokenStart;  // the tag is at fault, not what follows it
+            std::string detail = ReadingDetail(e, fault);
+            if (fault.level.token >= kFirstStartTag && fault.level.token <= kLastStartTag)
+                BlameOpeningQuote(e.code, fault.level.file, fault.level.tokenStart, at, detail);
             Add(t, fault.level.tokenSeq, Position{fault.level.file, at}, true,
-                CheckMessage(e.code, ReadingDetail(e, fault)));
+                CheckMessage(e.code, detail));
             t.damage.broken = fault.level.element;
             for (const HElement* open = t.root.get(); open;
                  open = open->Children().empty() ? nullptr : open->Children().back().get())
@@ -341,9 +344,15 @@ public:
     int Report(std::string& out, Counts& counts) {
         HCheckNames names;
         names.configuration = &ctx_.symbols;
-        for (const Template& t : templates_)
-            if (t.root)
-                CollectFieldNames(*t.root, names.fields);
+        // A file that a checked page includes sends its fields as part of that page.
+        for (const Template& t : templates_) {
+            if (!t.root || IncludedByAnother(t))
+                continue;
+            std::set<std::string> fields;
+            CollectFieldNames(*t.root, fields);
+            for (const std::string& name : fields)
+                names.fields[name].insert(t.root.get());
+        }
         for (Template& t : templates_)
             if (t.root)
                 AddFindings(t, names);
@@ -404,19 +413,9 @@ private:
         int status = 1;
         t.root->Parse(ctx_, status);
         const Tracker::Level& level = tracker_.Current();
-        if (status >= kFirstEndTag && status <= kLastEndTag) {
-            // The end tag travelled up to the root: reading stops in front of it.
-            const std::string& content = files_[t.file].Content();
-            size_t after = content.find('>', level.tokenStart);
-            std::string rest = after == std::string::npos ? "" : content.substr(after + 1);
-            Add(t, level.tokenSeq, Position{t.file, level.tokenStart}, false,
-                "end tag " + TagText(status) +
-                    " closes no open element: reading stops here, so the rest of the file is "
-                    "never read" +
-                    (rest.find_first_not_of(" \t\r\n") == std::string::npos
-                         ? std::string()
-                         : ": " + Quote(rest)));
-        } else if (status == 1) {
+        // An end tag that closes nothing is read as text (the rules warn about it), so
+        // only the end of the root leaves text unread.
+        if (status == 1) {
             for (;;) {
                 size_t at = ctx_.input->Offset();
                 int c = ctx_.input->Get();
@@ -430,6 +429,55 @@ private:
                 }
             }
         }
+    }
+
+    // A quote left open in a tag's attribute list runs on to the next quote or to the end
+    // of the file, and reading fails far from it. When the error `code` in the tag beginning
+    // at `tagStart` is the end of the file in a quoted value, or stands on the line where a
+    // value spanning lines and holding tags closes, the error is moved to the value's
+    // opening quote and `detail` says where reading failed.
+    void BlameOpeningQuote(int code, int file, size_t tagStart, size_t& at, std::string& detail) {
+        if (code != kErrUnexpectedEof && code != kErrAttributeSyntax && code != kErrListSyntax)
+            return;
+        const std::string& content = files_[file].Content();
+        size_t end = std::min(at, content.size());
+        size_t open = std::string::npos, close = std::string::npos;
+        bool inside = false;
+        for (size_t i = tagStart; i < end; ++i) {
+            if (content[i] != '"')
+                continue;
+            if (!inside) {
+                inside = true;
+                open = i;
+            } else if (i + 1 < end && content[i + 1] == '"') {
+                ++i;  // a quote written twice is one quote of the value
+            } else {
+                inside = false;
+                close = i;
+            }
+        }
+        auto lineOf = [&](size_t offset) {
+            return 1 + std::count(content.begin(), content.begin() + static_cast<long>(offset), '\n');
+        };
+        if (inside) {
+            if (code != kErrUnexpectedEof)
+                return;
+            detail += ": the quoted value that opens here is never closed";
+        } else if (close != std::string::npos) {
+            std::string_view value = std::string_view(content).substr(open, close - open);
+            bool holdsTag = false;
+            for (size_t p = value.find('<'); p != std::string_view::npos && !holdsTag;
+                 p = value.find('<', p + 1))
+                holdsTag = p + 1 < value.size() &&
+                           (std::isalpha(static_cast<unsigned char>(value[p + 1])) || value[p + 1] == '/');
+            if (!holdsTag || lineOf(close) != lineOf(end) || lineOf(open) == lineOf(close))
+                return;
+            detail += ": the quoted value that opens here runs to line " +
+                      std::to_string(lineOf(close)) + ", where reading fails (a closing quote missing?)";
+        } else {
+            return;
+        }
+        at = open;
     }
 
     // Where a reading error stands: the stream's position when it was raised, except that

@@ -1,5 +1,6 @@
 #include "check/HCheckRules.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <map>
 #include <strings.h>
@@ -100,6 +101,58 @@ struct Columns {
     }
 };
 
+// Standard HTML element names (upper case): an unknown tag of one of these names is meant
+// for the browser, never a misspelt tag of the gateway.
+bool IsHtmlTagName(std::string_view name) {
+    static const std::set<std::string_view> kNames = {
+        "A", "ABBR", "ACRONYM", "APPLET", "AREA", "ARTICLE", "ASIDE", "AUDIO", "B", "BASEFONT",
+        "BDI", "BDO", "BIG", "BUTTON", "CANVAS", "CAPTION", "CENTER", "COL", "COLGROUP", "DATA",
+        "DATALIST", "DEL", "DETAILS", "DIALOG", "DIV", "EMBED", "FIELDSET", "FIGCAPTION",
+        "FIGURE", "FONT", "FOOTER", "FRAME", "FRAMESET", "HEADER", "HGROUP", "IFRAME", "INS",
+        "LABEL", "LEGEND", "MAIN", "MAP", "MARK", "MARQUEE", "MATH", "METER", "NAV", "NOBR",
+        "NOSCRIPT", "OBJECT", "OPTGROUP", "OUTPUT", "PARAM", "PICTURE", "PROGRESS", "Q", "RP",
+        "RT", "RUBY", "S", "SCRIPT", "SEARCH", "SECTION", "SLOT", "SMALL", "SOURCE", "SPAN",
+        "STRIKE", "STYLE", "SUB", "SUMMARY", "SUP", "SVG", "TABLE", "TBODY", "TD", "TEMPLATE",
+        "TFOOT", "TH", "THEAD", "TIME", "TR", "TRACK", "U", "VIDEO", "WBR", "XMP"};
+    return kNames.count(name) > 0;
+}
+
+// The edit distance of two names (insertions, deletions, substitutions and transpositions
+// of neighbours), or more than `bound` when it exceeds it.
+size_t EditDistance(std::string_view a, std::string_view b, size_t bound) {
+    if ((a.size() > b.size() ? a.size() - b.size() : b.size() - a.size()) > bound)
+        return bound + 1;
+    std::vector<std::vector<size_t>> d(a.size() + 1, std::vector<size_t>(b.size() + 1));
+    for (size_t i = 0; i <= a.size(); ++i)
+        d[i][0] = i;
+    for (size_t j = 0; j <= b.size(); ++j)
+        d[0][j] = j;
+    for (size_t i = 1; i <= a.size(); ++i)
+        for (size_t j = 1; j <= b.size(); ++j) {
+            d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1,
+                                d[i - 1][j - 1] + (a[i - 1] == b[j - 1] ? 0 : 1)});
+            if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1])
+                d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+        }
+    return d[a.size()][b.size()];
+}
+
+// The tag of the gateway's own whose name is nearest to `name`, at most two edits away, or
+// kTagUnknown.
+int NearestOwnTag(std::string_view name) {
+    int best = kTagUnknown;
+    size_t bestDistance = 3;
+    for (int tag : {kTagSql, kTagDbResult, kTagForm, kTagInput, kTagInclude, kTagFunction,
+                    kTagTextArea, kTagLookup}) {
+        size_t distance = EditDistance(name, TagName(tag), 2);
+        if (distance < bestDistance) {
+            best = tag;
+            bestDistance = distance;
+        }
+    }
+    return best;
+}
+
 bool IsListOf(const HValue* v, size_t items) {
     return v && v->Kind() == HValue::kParamList &&
            static_cast<const HParamList&>(*v).Items().size() == items;
@@ -117,8 +170,9 @@ bool IsValidMaxRows(const std::string& text) {
 
 class Walker {
 public:
-    Walker(const HCheckNames& names, const HCheckDamage& damage, std::vector<HCheckFinding>& out)
-        : names_(names), damage_(damage), out_(out) {}
+    Walker(const HElement& root, const HCheckNames& names, const HCheckDamage& damage,
+           std::vector<HCheckFinding>& out)
+        : root_(&root), names_(names), damage_(damage), out_(out) {}
 
     void Visit(const HElement& e) {
         if (&e == damage_.broken) {
@@ -127,7 +181,9 @@ public:
         }
         switch (e.TagIndex()) {
         case kTagText:
+            return;
         case kTagUnknown:
+            CheckUnknownTag(e);
             return;
         case kTagSql:
             CheckSql(e);
@@ -182,6 +238,7 @@ private:
     struct SqlDefinition {
         SqlKind kind;
         Columns columns;
+        bool trim = true;  // conditions of undefined parameters are left out
     };
 
     // The latest SQL element of this NAME when it may define an operation of `kind`.
@@ -212,12 +269,21 @@ private:
     // columns are in scope then (not in a post-process request).
     void CheckReference(const HElement& e, const std::string& attribute, const std::string& name,
                         bool columns) {
-        if (names_.Defines(name))
-            return;
         if (columns)
             for (const Columns* scope : scopes_)
                 if (scope->Has(name))
                     return;
+        if (names_.Defines(name)) {
+            // While the page is written, a name that only the page's own form or links
+            // send is missing on the visit that comes before them.
+            if (columns && !undefinedTrimmed_ && names_.SentOnlyBy(name, root_))
+                Report(e, false,
+                       CheckMessage(9, name + " on a first visit (only a field or link of this "
+                                         "page sends it; a configuration entry " + name +
+                                         " = \"\" gives it a value until then)"),
+                       attribute, "@" + name);
+            return;
+        }
         if (name.empty()) {
             Report(e, false, CheckMessage(9, "an @ followed by no name (write @@ for an at sign)"),
                    attribute, "@");
@@ -328,16 +394,18 @@ private:
         bool named = e.HasAttribute("NAME");
         const HValue* name = e.Attribute("NAME");
         std::string key = name ? name->GetText() : std::string();
+        const HValue* trim = e.Attribute("TRIM");
+        bool trimmed = !(trim && SameIgnoringCase(trim->GetText(), "FALSE"));
         if (kind == SqlKind::kUnknown) {
             if (named)
-                sql_[key] = SqlDefinition{kind, Columns{true, {}}};
+                sql_[key] = SqlDefinition{kind, Columns{true, {}}, trimmed};
             return;
         }
         if (!named)
             Report(e, true, CheckMessage(16, "<SQL> has no NAME"));
         CheckStatements(e, sql, kind);
         if (named)
-            sql_[key] = SqlDefinition{kind, ColumnsOf(e, sql, kind)};
+            sql_[key] = SqlDefinition{kind, ColumnsOf(e, sql, kind), trimmed};
     }
 
     void CheckStatements(const HElement& e, const SqlText& sql, SqlKind kind);
@@ -367,14 +435,16 @@ private:
 
     void CheckDbResult(const HElement& e) {
         Columns columns{true, {}};
+        bool trim = true;
         if (!e.HasAttribute("QUERY")) {
             Report(e, true, CheckMessage(18, "<DBRESULT> has no QUERY"));
         } else {
             const HValue* v = e.Attribute("QUERY");
             std::string query = v ? v->GetText() : std::string();
-            if (const SqlDefinition* d = Defined(query, SqlKind::kQuery))
+            if (const SqlDefinition* d = Defined(query, SqlKind::kQuery)) {
                 columns = d->columns;
-            else
+                trim = d->trim;
+            } else
                 Report(e, false,
                        CheckMessage(25, query + " (no SQL element of this NAME with a SELECT text "
                                                 "comes before this DBRESULT)"),
@@ -388,7 +458,10 @@ private:
                        CheckMessage(29, "\"" + text + "\" (a whole number from 1 to 100 is needed)"),
                        "MAXROWS");
         }
+        // With trimming, a PARAM value that is not defined leaves out its condition.
+        undefinedTrimmed_ = trim;
         CheckItems(e, "PARAM", e.Attribute("PARAM"), true);
+        undefinedTrimmed_ = false;
         scopes_.push_back(&columns);
         VisitChildren(e);
         scopes_.pop_back();
@@ -424,6 +497,39 @@ private:
                    "SQLACTION");
     }
 
+    void CheckUnknownTag(const HElement& e) {
+        const std::string& text = static_cast<const HUnknownTagElement&>(e).Text();
+        std::string name = text.substr(0, text.find_first_of(" \t\n"));
+        int known = LookupTag(name);
+        if (known >= kFirstEndTag) {
+            Report(e, false,
+                   "end tag <" + name +
+                       "> closes no open element, so it is written to the page as text" +
+                       (known == kTagP + kEndTagOffset
+                            ? " (a <P> ends at the first known tag other than IMG, COMMENT, I, EM, B, "
+                              "STRONG and DFN)"
+                            : ""));
+            return;
+        }
+        bool end = !name.empty() && name[0] == '/';
+        std::string_view bare = std::string_view(name).substr(end ? 1 : 0);
+        if (IsHtmlTagName(bare))
+            return;
+        int meant = NearestOwnTag(bare);
+        if (meant == kTagUnknown)
+            return;
+        std::string own(TagName(meant));
+        bool hasEnd = meant >= kTagDbResult;
+        if (end && own == bare)
+            Report(e, true, "<" + name + "> closes nothing: <" + own +
+                                "> has no end tag, and this one is written to the page as text");
+        else
+            Report(e, true,
+                   "unknown tag <" + name + "> is written to the page as text: is <" +
+                       (end && hasEnd ? "/" : "") + own + "> meant?" +
+                       (end && !hasEnd ? " (it has no end tag)" : ""));
+    }
+
     void CheckFunction(const HElement& e) {
         bool page = true;
         if (e.HasAttribute("PROCESS")) {
@@ -440,21 +546,67 @@ private:
             else
                 Report(e, true, CheckMessage(22, "<FUNCTION> has no COMMAND"));
         }
-        // The element's content is never written, nor is anything in it defined.
-        for (const auto& child : e.Children()) {
-            if (child->TagIndex() == kTagText) {
-                const std::string& t = static_cast<const HTextElement&>(*child).Text();
-                bool blank = true;
-                for (char c : t)
-                    blank = blank && IsBlank(c);
-                if (blank)
+        // The element's content is never written, nor is anything in it defined. The
+        // warning stands where the swallowed content begins and quotes it.
+        const auto& children = e.Children();
+        for (size_t i = 0; i < children.size(); ++i) {
+            const HElement& first = *children[i];
+            std::string needle;
+            if (first.TagIndex() == kTagText) {
+                const std::string& t = static_cast<const HTextElement&>(first).Text();
+                size_t start = 0;
+                while (start < t.size() && IsBlank(t[start]))
+                    ++start;
+                if (start == t.size())
                     continue;
+                needle = t.substr(start, t.find_first_of(" \t\r\n", start) - start);
             }
-            Report(e, false,
+            std::string source;
+            std::string unknownEnd;
+            for (size_t j = i; j < children.size() && source.size() <= 80; ++j) {
+                AppendSource(*children[j], source);
+                if (unknownEnd.empty() && children[j]->TagIndex() == kTagUnknown) {
+                    const std::string& t = static_cast<const HUnknownTagElement&>(*children[j]).Text();
+                    if (!t.empty() && t[0] == '/')
+                        unknownEnd = "<" + t.substr(0, t.find_first_of(" \t\n")) + ">";
+                }
+            }
+            Report(first, false,
                    "the text and tags after <FUNCTION> up to the end of its enclosing element "
-                   "belong to it and are never written");
+                   "belong to it and are never written: \"" + CheckExcerpt(source) + "\"" +
+                       (unknownEnd.empty() ? std::string()
+                                           : " (" + unknownEnd +
+                                                 " does not end a FUNCTION: only the end tag of "
+                                                 "an enclosing element that the gateway knows does)"),
+                   std::string(), needle);
             return;
         }
+    }
+
+    // Appends the source of an element as far as the tree keeps it, to quote it.
+    static void AppendSource(const HElement& e, std::string& out) {
+        switch (e.TagIndex()) {
+        case kTagText:
+            out += static_cast<const HTextElement&>(e).Text();
+            return;
+        case kTagUnknown:
+            out += "<" + static_cast<const HUnknownTagElement&>(e).Text() + ">";
+            return;
+        case kTagLookup:
+            if (const auto* lookup = dynamic_cast<const HLookupElement*>(&e)) {
+                if (lookup->Value())
+                    out += "@" + lookup->Value()->Text();
+                return;
+            }
+            break;
+        default:
+            break;
+        }
+        out += "<" + std::string(TagName(e.TagIndex())) + ">";
+        for (const auto& child : e.Children())
+            AppendSource(*child, out);
+        if (e.TagIndex() >= kTagDbResult)
+            out += "</" + std::string(TagName(e.TagIndex())) + ">";
     }
 
     void CheckInput(const HElement& e) {
@@ -474,6 +626,7 @@ private:
 
     void CheckConstraint(const HElement& e, const std::string& name, const HValue* v, bool text);
 
+    const HElement* root_;
     const HCheckNames& names_;
     const HCheckDamage& damage_;
     std::vector<HCheckFinding>& out_;
@@ -481,6 +634,7 @@ private:
     std::vector<const Columns*> scopes_;        // enclosing result sets, innermost last
     std::vector<const HElement*> unnamedTextInputs_;
     bool postProcessed_ = false;  // the page has a form that comes back to it
+    bool undefinedTrimmed_ = false;  // a reference being checked may be undefined
 };
 
 }  // namespace
@@ -625,13 +779,20 @@ bool HCheckNames::Defines(const std::string& name) const {
            name == "_MAX_NAME_MODIFIER_";
 }
 
+bool HCheckNames::SentOnlyBy(const std::string& name, const HElement* root) const {
+    if ((configuration && configuration->Contains(name)) || IsBuiltinVariable(name))
+        return false;
+    auto it = fields.find(name);
+    return it != fields.end() && it->second.size() == 1 && it->second.count(root);
+}
+
 void CollectFieldNames(const HElement& root, std::set<std::string>& fields) {
     CollectFields(root, fields);
 }
 
 void CheckTree(const HElement& root, const HCheckNames& names, const HCheckDamage& damage,
                std::vector<HCheckFinding>& out) {
-    Walker walker(names, damage, out);
+    Walker walker(root, names, damage, out);
     walker.Visit(root);
     walker.Finish();
 }

@@ -10,6 +10,7 @@
 // positions.
 #pragma once
 
+#include <map>
 #include <set>
 #include <string>
 #include <string_view>
@@ -31,10 +32,14 @@ struct HCheckFinding {
 // The names a reference may use besides the columns of enclosing result sets.
 struct HCheckNames {
     const HSymbolTable* configuration = nullptr;
-    // Form fields and link parameters of every checked file: what a query string may carry.
-    std::set<std::string> fields;
+    // Form fields and link parameters of every checked page, what a query string may carry,
+    // with the roots of the pages that send each.
+    std::map<std::string, std::set<const HElement*>> fields;
 
     bool Defines(const std::string& name) const;
+    // Whether only a request defines `name` (no configuration entry or built-in variable),
+    // and only fields and links of the page `root` send it: its first visit lacks it.
+    bool SentOnlyBy(const std::string& name, const HElement* root) const;
 };
 
 // Adds to `fields` the names of the form fields (INPUT, TEXTAREA and SELECT) under `root`

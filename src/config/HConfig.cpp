@@ -6,6 +6,7 @@
 #include <cstring>
 #include <strings.h>
 #include <unistd.h>
+#include <unordered_set>
 
 #include "elements/HElementTree.h"
 #include "values/HContext.h"
@@ -41,17 +42,24 @@ const char* const kBuiltins[][2] = {
     {"_CONTENT_LENGTH_", "CONTENT_LENGTH"},
 };
 
-// `%` and two bytes, converted as base 16 by strtol; both bytes must be consumed.
+int HexValue(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    char lower = static_cast<char>(c | 0x20);
+    return lower >= 'a' && lower <= 'f' ? lower - 'a' + 10 : -1;
+}
+
+// `%` and exactly two hexadecimal digits. Anything else (a blank, a sign, one digit, the
+// end of the text) is error 36: a lenient reading would turn `% A` into a line break and
+// `%-1` into the byte 0xFF behind every check that reads the decoded text. The detail is
+// the escape as sent.
 char DecodeEscape(std::string_view s, size_t& i) {
-    if (s.size() - i < 3)
-        throw HExcept(kErrUrlEscape, "", "");
-    char two[3] = {s[i + 1], s[i + 2], 0};
-    char* end = nullptr;
-    long v = std::strtol(two, &end, 16);
-    if (end != two + 2)
-        throw HExcept(kErrUrlEscape, "", "");
+    int high = i + 2 < s.size() ? HexValue(s[i + 1]) : -1;
+    int low = high >= 0 ? HexValue(s[i + 2]) : -1;
+    if (low < 0)
+        throw HExcept(kErrUrlEscape, std::string(s.substr(i, 3)), "");
     i += 3;
-    return static_cast<char>(v & 0xFF);
+    return static_cast<char>(high * 16 + low);
 }
 
 HExcept TooManyParameters() {
@@ -227,21 +235,42 @@ void DecodeQuery(std::string_view query, const std::string& raw, QueryParameters
     }
 }
 
+namespace {
+
+// Whether a request parameter defines a variable.
+bool Defines(const std::string& name, const std::string& value) {
+    // Names of the form `_X_` are the configuration's and the server's: a request may
+    // not choose its statistics log, data source, include path or user. Only the two
+    // fields that forms write come from the request.
+    if (IsReservedName(name) && name != "_POST_PROCESS_" && name != "_MAX_NAME_MODIFIER_")
+        return false;
+    // An empty value defines nothing, except for a field of a repeated row (`NOTE___2`):
+    // left undefined, its row would take the first row's value (a row's value falls back
+    // to the plain name), so it is defined empty.
+    return !value.empty() || ModifierSuffixLength(name) > 0;
+}
+
+// Notes the names that the first `fromQuery` parameters (the query string's) define and
+// the rest (the body's) do not: a form posted to a URL that carries its field names must
+// not take their values from there.
+void NoteQueryOnlyNames(HContext& ctx, const QueryParameters& parameters, size_t fromQuery) {
+    std::unordered_set<std::string_view> fromBody;
+    for (size_t i = fromQuery; i < parameters.size(); ++i)
+        if (Defines(parameters[i].first, parameters[i].second))
+            fromBody.insert(parameters[i].first);
+    for (size_t i = 0; i < fromQuery; ++i)
+        if (Defines(parameters[i].first, parameters[i].second) && !fromBody.count(parameters[i].first))
+            ctx.queryOnlyNames.push_back(parameters[i].first);
+}
+
+}  // namespace
+
 void DefineQueryVariables(HContext& ctx, const QueryParameters& parameters) {
     if (parameters.size() > kMaxParameters)
         throw TooManyParameters();
-    for (const auto& [name, value] : parameters) {
-        // Names of the form `_X_` are the configuration's and the server's: a request may
-        // not choose its statistics log, data source, include path or user. Only the two
-        // fields that forms write come from the request.
-        if (IsReservedName(name) && name != "_POST_PROCESS_" && name != "_MAX_NAME_MODIFIER_")
-            continue;
-        // An empty value defines nothing, except for a field of a repeated row
-        // (`NOTE___2`): left undefined, its row would take the first row's value
-        // (a row's value falls back to the plain name), so it is defined empty.
-        if (!value.empty() || ModifierSuffixLength(name) > 0)
+    for (const auto& [name, value] : parameters)
+        if (Defines(name, value))
             ctx.symbols.Define(name, std::make_unique<HWordValue>(value, HWordValue::kRequest));
-    }
 }
 
 void DefineQueryVariables(HContext& ctx, std::string_view query, const std::string& raw) {
@@ -307,6 +336,7 @@ void Initialise(HContext& ctx) {
     std::string query = ctx.request->Text("QUERY_STRING");
     if (!query.empty())
         DecodeQuery(query, query, parameters);
+    const size_t fromQuery = parameters.size();
     std::string body;
     if (ReadFormBody(ctx, body) && !body.empty())
         DecodeQuery(body, body, parameters);
@@ -314,6 +344,8 @@ void Initialise(HContext& ctx) {
 
     if (ctx.symbols.Contains("_POST_PROCESS_"))
         ctx.postProcess = true;
+    if (ctx.postProcess && fromQuery > 0 && ctx.request->Text("REQUEST_METHOD") == "POST")
+        NoteQueryOnlyNames(ctx, parameters, fromQuery);
 }
 
 }  // namespace quorvel

@@ -14,7 +14,9 @@ namespace quorvel {
 class HContext;
 class HInput;
 
-// Fills `ctx` as described above. Raises errors 35 to 39: 37 also for a path that
+// Fills `ctx` as described above; for a post-process request sent by POST also
+// HContext::queryOnlyNames.
+// Raises errors 35 to 39: 37 also for a path that
 // contains a `..` segment or a NUL byte, or that names no template inside the working
 // directory or `_HTMX_PATH_` (see HSiteFiles), 38 for more than kMaxParameters.
 void Initialise(HContext& ctx);
@@ -31,7 +33,8 @@ void ReadConfigurationEntries(HContext& ctx, HInput& in, std::vector<size_t>* va
 // Whether `name` is one of the built-in variables that Initialise defines.
 bool IsBuiltinVariable(std::string_view name);
 
-// Percent-decodes PATH_INFO into a file path (no other change). Raises error 36.
+// Percent-decodes PATH_INFO into a file path (no other change). Raises error 36 for a `%`
+// that is not followed by exactly two hexadecimal digits, as DecodeQuery does.
 std::string DecodePath(std::string_view pathInfo);
 
 // Whether `name`, without its name-modifier groups, begins and ends with `_`: a name that

@@ -189,6 +189,7 @@ struct HKeptConnection {
     std::string connect;  // the connect string as the template gave it
     std::unique_ptr<HOdbcConnection> connection;
     bool inUse = false;   // handed to the request being served
+    bool backslashEscapes = false;  // ReadBackslashEscapes, when it connected
     std::vector<HHeldFile> files;  // what the driver opened to connect
     std::vector<long long> marks;  // of `files` (AppendMarks), when the catalog was last read
     // Declared last, so that it is dropped before the connection closes.
@@ -299,6 +300,48 @@ void CheckProbe(HKeptConnection& kept) {
         unprobed.push_back(kept.connect);
 }
 
+// The first column of the first row of `sql` on the connection, or false.
+bool QueryText(HOdbcHandle hdbc, const char* sql, std::string& text) {
+    HOdbcStatement stmt = OdbcAllocStmt(hdbc);
+    char buffer[64] = {0};
+    long length = 0;
+    if (!stmt.Get() || !OdbcSucceeded(OdbcPrepare(stmt.Get(), sql)) ||
+        !OdbcSucceeded(OdbcExecute(stmt.Get())) ||
+        !OdbcSucceeded(OdbcBindCol(stmt.Get(), 1, buffer, sizeof buffer, &length)) ||
+        !OdbcSucceeded(OdbcFetch(stmt.Get())))
+        return false;
+    buffer[sizeof buffer - 1] = '\0';
+    text = length < 0 ? "" : buffer;
+    OdbcCloseCursor(stmt.Get());
+    return true;
+}
+
+// Whether the server of a connection just made reads a backslash in a plain literal as an
+// escape: MySQL and MariaDB unless the session's sql_mode holds NO_BACKSLASH_ESCAPES,
+// PostgreSQL when the session's standard_conforming_strings is off. False when the server's
+// own setting cannot be read.
+bool ReadBackslashEscapes(HOdbcHandle hdbc, bool& escapes) {
+    char name[64] = {0};
+    SQLSMALLINT length = 0;
+    escapes = false;
+    if (!OdbcSucceeded(Dm().SQLGetInfo(hdbc, SQL_DBMS_NAME, name, sizeof name, &length)))
+        return true;  // a driver that cannot name its database: none of those above
+    name[sizeof name - 1] = '\0';
+    std::string dbms(name), setting;
+    for (char& c : dbms)
+        c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    if (dbms.find("mysql") != std::string::npos || dbms.find("mariadb") != std::string::npos) {
+        if (!QueryText(hdbc, "SELECT FIND_IN_SET('NO_BACKSLASH_ESCAPES', @@SESSION.sql_mode)", setting))
+            return false;
+        escapes = setting == "0";
+    } else if (dbms.find("postgresql") != std::string::npos) {
+        if (!QueryText(hdbc, "SHOW standard_conforming_strings", setting))
+            return false;
+        escapes = setting != "on";
+    }
+    return true;
+}
+
 }  // namespace
 
 std::string OdbcDiagnostic(HOdbcHandle handle, HOdbcHandleKind kind) {
@@ -324,6 +367,13 @@ std::string OdbcDiagnostic(HOdbcHandle handle, HOdbcHandleKind kind) {
         out += reinterpret_cast<const char*>(message);
     }
     return out;
+}
+
+bool OdbcBackslashEscapes(HOdbcHandle hdbc) {
+    for (const auto& c : Connections())
+        if (c->connection && c->connection->Hdbc() == hdbc)
+            return c->backslashEscapes;
+    return false;
 }
 
 HOdbcConnection::HOdbcConnection() : henv_(OdbcAllocEnv()), hdbc_(OdbcAllocConnect(henv_)) {}
@@ -529,7 +579,10 @@ void OpenConnection(HContext& ctx, const std::string& connect, HOdbcHandle& henv
     std::vector<int> before;
     if (valid && keepConnections)
         before = OpenDescriptors();
-    if (valid && OdbcSucceeded(connection.Connect(parts))) {
+    // A connection whose server's quoting rules cannot be learned is not used: values could
+    // leave their literals.
+    if (valid && OdbcSucceeded(connection.Connect(parts)) &&
+        ReadBackslashEscapes(hdbc, kept->backslashEscapes)) {
         if (keepConnections) {
             kept->files = NewFiles(before, OpenDescriptors());
             for (const HHeldFile& f : kept->files)

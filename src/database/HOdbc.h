@@ -114,6 +114,12 @@ std::string MaskConnectString(std::string_view connect);
 void OpenConnection(HContext& ctx, const std::string& connect, HOdbcHandle& henv,
                     HOdbcHandle& hdbc, const HValue* errorUrl);
 
+// Whether the server of a connection OpenConnection made reads a backslash in a plain quoted
+// literal as an escape (MySQL and MariaDB without NO_BACKSLASH_ESCAPES in the session's
+// sql_mode, PostgreSQL with standard_conforming_strings off), as the server said when the
+// connection was made; a connection that cannot tell fails to connect.
+bool OdbcBackslashEscapes(HOdbcHandle hdbc);
+
 // Whose diagnostics OdbcDiagnostic reads.
 enum class HOdbcHandleKind { kEnvironment, kConnection, kStatement };
 

@@ -329,8 +329,10 @@ bool IsSortKey(std::string_view value, bool order) {
 // empty (what was appended is then of no use); raises HExcept 6 and 1 for the other faults.
 bool AppendSqlSubstituted(std::string& out, std::string_view text,
                           const std::vector<std::string>& values, int& index,
-                          const std::vector<bool>* fixed) {
-    if (text.find('?') == text.npos) {
+                          const std::vector<bool>* fixed, bool backslashEscapes) {
+    // Where the database reads backslashes in every quoted text, a text without markers must
+    // still be lexed: the check below applies to it too.
+    if (text.find('?') == text.npos && (!backslashEscapes || text.find('\\') == text.npos)) {
         out += text;
         return true;
     }
@@ -382,15 +384,17 @@ bool AppendSqlSubstituted(std::string& out, std::string_view text,
                 out += ' ';
         } else {
             // In E'\?' the source's backslash escapes the value's first byte: a quote there
-            // would close the literal, a backslash would escape the byte after it.
+            // would close the literal, a backslash would escape the byte after it. Where the
+            // database reads backslashes in plain literals too, they are escaped literals.
+            const bool escaped = quoting == kEscapedLiteral || backslashEscapes;
             std::size_t backslashes = 0;
-            while (quoting == kEscapedLiteral && backslashes < at && text[at - 1 - backslashes] == '\\')
+            while (escaped && backslashes < at && text[at - 1 - backslashes] == '\\')
                 ++backslashes;
             if (backslashes % 2 == 1 && (value[0] == '\'' || value[0] == '\\'))
                 throw SyntaxError();
             for (char c : value) {
                 out += c;
-                if (c == '\'' || (c == '\\' && quoting == kEscapedLiteral))
+                if (c == '\'' || (c == '\\' && escaped))
                     out += c;
             }
         }
@@ -407,6 +411,11 @@ bool AppendSqlSubstituted(std::string& out, std::string_view text,
         int kind;
         Quoting quoting;
         std::size_t end = LexToken(text, pos, kind, quoting);
+        // A quoted text where a backslash escapes a quote (`'it\'s'`, `'a\'`) ends elsewhere
+        // for such a database than here, and a value could then land outside its literal.
+        if (backslashEscapes && (text[pos] == '\'' || text[pos] == '"') &&
+            SkipQuoted(text, pos, text[pos], true) != end)
+            throw SyntaxError();
         bool item = pos >= sortList.Start() && sortList.Next(text, pos, end, kind);
         for (std::size_t i = text.find('?', pos); i < end && !empty; i = text.find('?', i + 1))
             substitute(i, quoting, kind == kSqlOther, item);

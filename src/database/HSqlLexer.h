@@ -57,9 +57,14 @@ std::size_t CountSqlMarkers(std::string_view text);
 // A value marked in `fixed` (by its index) came from a reference in the SQL text itself: it
 // is substituted even when empty (nothing inside a literal, error 1 anywhere else) and never
 // counts as not given.
+//
+// `backslashEscapes`: the database reads a backslash in a plain literal as an escape (as in
+// E''), so values there have their backslashes doubled too, and a quoted text in which a
+// backslash escapes a quote or the closing quote (`'it\'s'`) raises HExcept 1, marker or not:
+// the database would see that literal end elsewhere than these rules do.
 bool AppendSqlSubstituted(std::string& out, std::string_view text,
                           const std::vector<std::string>& values, int& index,
-                          const std::vector<bool>* fixed = nullptr);
+                          const std::vector<bool>* fixed = nullptr, bool backslashEscapes = false);
 
 // Error 41, "Parameter to SQL statement is not defined", for an empty value in `text`.
 HExcept SqlEmptyValueError(std::string_view text);

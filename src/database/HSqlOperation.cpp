@@ -145,7 +145,8 @@ void ExecuteOperation(HContext& ctx, HSqlOperation& op, const std::vector<std::s
     try {
         int index = 0;
         const std::vector<std::string> texts = BuildStatements(op.Statements(), values, index, trim,
-                                                                op.TextValues());
+                                                                op.TextValues(),
+                                                                OdbcBackslashEscapes(op.Hdbc()));
         for (std::size_t i = 0; i < texts.size(); ++i) {
             if (ctx.debug && ctx.page) {
                 ctx.page->Write("<!-- ");

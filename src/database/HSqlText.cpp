@@ -339,15 +339,15 @@ bool IsGuardedStatement(const HSqlStatement& statement) {
 class SqlBuilder {
 public:
     SqlBuilder(const std::vector<std::string>& values, const std::vector<bool>* fixed, int& index,
-               bool trim)
-        : values_(values), fixed_(fixed), index_(index), trim_(trim) {}
+               bool trim, bool backslashEscapes)
+        : values_(values), fixed_(fixed), index_(index), trim_(trim), backslashEscapes_(backslashEscapes) {}
 
     std::string Statement(const HSqlStatement& statement, bool guarded) {
         std::string out;
         bool dropped = false;  // the clause before this one was trimmed away
         for (const auto& clause : statement) {
             std::string text;
-            if (!AppendSqlSubstituted(text, clause.text, values_, index_, fixed_))
+            if (!AppendSqlSubstituted(text, clause.text, values_, index_, fixed_, backslashEscapes_))
                 throw SqlEmptyValueError(clause.text);
             // The text that followed a trimmed clause must not run into the text before it
             // (`FROM t WHERE ... ORDER BY` without a blank before ORDER would become `tORDER`).
@@ -436,7 +436,7 @@ private:
         bool dropped = false;
         auto own = [&](std::size_t to) {
             std::string_view piece = std::string_view(leaf.text).substr(from, to - from);
-            if (!AppendSqlSubstituted(out, piece, values_, index_, fixed_)) {
+            if (!AppendSqlSubstituted(out, piece, values_, index_, fixed_, backslashEscapes_)) {
                 if (!trim_)
                     throw SqlEmptyValueError(piece);
                 dropped = true;
@@ -465,6 +465,7 @@ private:
     const std::vector<bool>* fixed_;
     int& index_;
     bool trim_;
+    bool backslashEscapes_;
 };
 
 }  // namespace
@@ -496,7 +497,8 @@ HSqlAnalysis AnalyseSql(std::string_view sql) { return SqlParser(sql).Analyse();
 
 std::vector<std::string> BuildStatements(const HSqlAnalysis& analysis,
                                          const std::vector<std::string>& values, int& index,
-                                         bool trim, const HSqlTextValues& textValues) {
+                                         bool trim, const HSqlTextValues& textValues,
+                                         bool backslashEscapes) {
     std::vector<std::string> merged;
     std::vector<bool> fixed;
     if (!textValues.empty()) {
@@ -516,7 +518,7 @@ std::vector<std::string> BuildStatements(const HSqlAnalysis& analysis,
             fixed[static_cast<std::size_t>(tv.first)] = true;
     }
     SqlBuilder builder(textValues.empty() ? values : merged, textValues.empty() ? nullptr : &fixed,
-                       index, trim);
+                       index, trim, backslashEscapes);
     std::vector<std::string> texts;
     texts.reserve(analysis.size());
     for (const auto& statement : analysis)

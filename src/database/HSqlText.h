@@ -10,7 +10,8 @@
 // keyword. So one query text serves every combination of given and empty values.
 //
 // Values never change the shape of a statement: a value for a marker inside a quoted literal
-// has its single quotes doubled, and a value anywhere else must be a number or a comma-
+// has its single quotes doubled (and its backslashes, where the database reads them as
+// escapes), and a value anywhere else must be a number or a comma-
 // separated list of numbers, or a name where it is an item of an ORDER BY or GROUP BY list. An UPDATE or DELETE never loses a whole condition clause
 // to trimming (that would turn it into an update or delete of every row).
 //
@@ -100,9 +101,11 @@ using HSqlTextValues = std::vector<std::pair<int, std::string>>;
 // outside a literal) rather than trimmed; the other markers take `values` in order. Raises
 // HExcept 6 when a marker has no value, 41 (category 3) for an empty value that cannot be
 // trimmed, 1 for a value that is not allowed where its marker stands; detail and URL are left
-// empty for the caller to fill.
+// empty for the caller to fill. `backslashEscapes`: the database reads backslashes in plain
+// literals as escapes (AppendSqlSubstituted).
 std::vector<std::string> BuildStatements(const HSqlAnalysis& analysis,
                                          const std::vector<std::string>& values, int& index,
-                                         bool trim, const HSqlTextValues& textValues = {});
+                                         bool trim, const HSqlTextValues& textValues = {},
+                                         bool backslashEscapes = false);
 
 }  // namespace quorvel

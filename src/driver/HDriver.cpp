@@ -147,6 +147,24 @@ int RenderTemplate(const std::string& path, const std::vector<std::pair<std::str
     return ServeRequest(request) ? 0 : 1;
 }
 
+sigset_t BlockStopSignals(void (*onStop)(int)) {
+    static const int kStopSignals[] = {SIGTERM, SIGINT, SIGHUP};
+    struct sigaction action {};
+    action.sa_handler = onStop;
+    sigemptyset(&action.sa_mask);
+    sigset_t stops;
+    sigemptyset(&stops);
+    for (int s : kStopSignals) {
+        ::sigaction(s, &action, nullptr);
+        sigaddset(&stops, s);
+    }
+    sigset_t waiting;
+    ::sigprocmask(SIG_BLOCK, &stops, &waiting);
+    for (int s : kStopSignals)
+        sigdelset(&waiting, s);
+    return waiting;
+}
+
 int RunRequest() {
     // A client that goes away must not kill the request before its statistics line.
     std::signal(SIGPIPE, SIG_IGN);

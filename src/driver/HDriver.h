@@ -3,6 +3,7 @@
 // line, a redirect and a statistics record.
 #pragma once
 
+#include <csignal>
 #include <string>
 #include <utility>
 #include <vector>
@@ -17,6 +18,12 @@ namespace quorvel {
 // frees. Any failure, also one that is not an HExcept (memory running out), ends on the
 // error path (ReportError and the statistics record); false then.
 bool ServeRequest(HRequest& request);
+
+// For a process that serves request after request: installs `onStop` for SIGTERM, SIGINT
+// and SIGHUP, without SA_RESTART so that a wait for the next request returns, and blocks
+// them: they are let through only while waiting, so that a request always finishes.
+// Returns the mask to wait with (ppoll, pselect).
+sigset_t BlockStopSignals(void (*onStop)(int));
 
 // Serves the request described by the environment and standard input, writes the
 // response to standard output, and returns the exit status (always 0).

@@ -113,31 +113,10 @@ private:
 };
 
 volatile std::sig_atomic_t stopRequested = 0;
-constexpr int kStopSignals[] = {SIGTERM, SIGINT, SIGHUP};
 
 void OnStop(int) {
     stopRequested = 1;
     FCGX_ShutdownPending();
-}
-
-// Installs OnStop for the stop signals, without SA_RESTART so that a wait for the next
-// connection returns, and blocks them: they are let through only while waiting, so that a
-// request always finishes. Returns the mask to wait with.
-sigset_t HandleStops() {
-    struct sigaction action {};
-    action.sa_handler = OnStop;
-    sigemptyset(&action.sa_mask);
-    sigset_t stops;
-    sigemptyset(&stops);
-    for (int s : kStopSignals) {
-        ::sigaction(s, &action, nullptr);
-        sigaddset(&stops, s);
-    }
-    sigset_t waiting;
-    ::sigprocmask(SIG_BLOCK, &stops, &waiting);
-    for (int s : kStopSignals)
-        sigdelset(&waiting, s);
-    return waiting;
 }
 
 bool IsUnixSocketAddress(const std::string& address) { return address.find(':') == std::string::npos; }
@@ -269,7 +248,7 @@ int ServeFastCgi(const HServerOptions& options) {
     struct stat made {};
     const bool madeSocket = !options.address.empty() && IsUnixSocketAddress(options.address) &&
                             ::lstat(options.address.c_str(), &made) == 0;
-    sigset_t waiting = HandleStops();
+    sigset_t waiting = BlockStopSignals(OnStop);
     KeepConnections(true);
 
     FCGX_Request request;

@@ -1,6 +1,7 @@
 #include "driver/HReport.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <strings.h>
 #include <unistd.h>
@@ -9,9 +10,10 @@
 #include "values/HContext.h"
 #include "base/HExcept.h"
 #include "template/HFileIo.h"
-#include "database/HOdbc.h"
-#include "template/HSiteFiles.h"
 #include "values/HWriter.h"
+#include "database/HOdbc.h"
+#include "forms/HPostProcess.h"
+#include "template/HSiteFiles.h"
 
 namespace quorvel {
 
@@ -86,6 +88,20 @@ std::string RedirectHead(HContext& ctx, const std::string& url) {
            SafeHeaderValue(url);
 }
 
+// The answer to a failure for the developer at the development server: its number and
+// message, and `line`, the failure's line on standard error, with everything it names.
+std::string FailurePage(const std::string& line, const HExcept& error) {
+    std::string page = "Status: 500 Internal Server Error\nContent-TYPE: text/html\n\n<!DOCTYPE html>\n"
+                       "<html><head><meta charset=\"utf-8\"><title>Error " + std::to_string(error.code) +
+                       "</title></head><body>\n<h1>Error " + std::to_string(error.code) + ": ";
+    AppendEscapedHtml(page, error.Message());
+    page += "</h1>\n<pre>";
+    AppendEscapedHtml(page, line);
+    page += "</pre>\n<p><small>The development server shows this; under a web server the visitor gets"
+            " the error page, and this line goes to the server's error log.</small></p>\n</body></html>\n";
+    return page;
+}
+
 }  // namespace
 
 void Finalise(HContext& ctx) {
@@ -98,6 +114,7 @@ void Finalise(HContext& ctx) {
     std::string url;
     if (const HValue* target = ctx.symbols.Lookup("_POST_PROCESS_"))
         url = target->Evaluate(ctx, nullptr);
+    CheckRedirectTarget(ctx, url);
     std::string response = RedirectHead(ctx, url);
     if (strncasecmp(url.c_str(), "http:", 5) == 0) {
         const char* raw = ctx.request->Variable("QUERY_STRING");
@@ -123,6 +140,7 @@ void ReportError(HContext& ctx, const HExcept& error) {
         if (::access("quorvel.cfg", F_OK) != 0)
             line += " [no quorvel.cfg in " + CurrentDirectory() + "]";
         ctx.request->LogError(line);
+        const bool shown = ctx.request->ShowsErrorDetail();
         if (ctx.debug) {
             if (!ctx.page)
                 ctx.page = HPage::OpenLog("quorvel.log");
@@ -144,6 +162,10 @@ void ReportError(HContext& ctx, const HExcept& error) {
             }
         }
         std::string url = error.url;
+        if (url.empty() && shown) {
+            ctx.request->Send(FailurePage(line, error), std::string_view());
+            return;
+        }
         if (url.empty()) {
             if (const HValue* fallback = ctx.symbols.Lookup("_ERR_URL_"))
                 url = fallback->GetText();

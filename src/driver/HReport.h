@@ -13,7 +13,8 @@ class HExcept;
 // Page request: "Content-TYPE: text/html\n\n" and the buffered page. Post-process
 // request: a redirect to the evaluated `_POST_PROCESS_` (an http: URL gets the submitted
 // query string without the two hidden fields). Raises what evaluating
-// `_POST_PROCESS_` raises; writes nothing to standard output in that case.
+// `_POST_PROCESS_` raises, and error 1 for a target off the site (CheckRedirectTarget);
+// writes nothing to standard output in that case.
 void Finalise(HContext& ctx);
 
 // Appends the symbol-table listing to the page buffer when debugging is on.

@@ -10,6 +10,7 @@
 #include "check/HCheck.h"
 #include "driver/HDriver.h"
 #include "driver/HFastCgi.h"
+#include "driver/HServe.h"
 
 using namespace quorvel;
 
@@ -27,6 +28,10 @@ const char kUsage[] =
     "       quorvel [--site DIR] [--max-requests N]\n"
     "                                 serve requests over FastCGI on the listening socket\n"
     "                                 that is standard input (as web servers start it)\n"
+    "       quorvel --serve [HOST:PORT] [--site DIR]\n"
+    "                                 development server: serve the site's templates and\n"
+    "                                 files over HTTP on HOST:PORT (default 127.0.0.1:8080),\n"
+    "                                 with error details in the page\n"
     "       quorvel --version         print the version\n"
     "       quorvel --help            print this text\n"
     "Started by a web server (GATEWAY_INTERFACE or REQUEST_METHOD set), quorvel is the CGI\n"
@@ -66,6 +71,30 @@ bool ReadServerOptions(int argc, char** argv, HServerOptions& options, bool& bin
     return true;
 }
 
+// Reads `--serve [HOST:PORT] [--site DIR]` (in any order) and serves; a bad address is
+// refused with a message and status 1, anything else with the usage.
+int Serve(int argc, char** argv) {
+    HServeOptions options;
+    bool serve = false;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--serve") == 0 && !serve) {
+            serve = true;
+            if (i + 1 < argc && std::strncmp(argv[i + 1], "--", 2) != 0) {
+                std::string error;
+                if (!ParseServeAddress(argv[++i], options, error)) {
+                    std::fprintf(stderr, "quorvel: bad address %s: %s\n", argv[i], error.c_str());
+                    return 1;
+                }
+            }
+        } else if (std::strcmp(argv[i], "--site") == 0 && options.site.empty() && i + 1 < argc && *argv[i + 1]) {
+            options.site = argv[++i];
+        } else {
+            return Usage();
+        }
+    }
+    return ServeDevelopment(options);
+}
+
 // `--render PATH NAME=VALUE...`; usage when a parameter has no `=`.
 int Render(int argc, char** argv) {
     std::vector<std::pair<std::string, std::string>> parameters;
@@ -100,6 +129,9 @@ int main(int argc, char** argv) {
             std::printf("quorvel %s\n", Version());
             return 0;
         }
+        for (int i = 1; i < argc; ++i)
+            if (std::strcmp(argv[i], "--serve") == 0)
+                return Serve(argc, argv);
         HServerOptions options;
         bool bind = false;
         if (!ReadServerOptions(argc, argv, options, bind))

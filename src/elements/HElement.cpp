@@ -40,6 +40,7 @@ std::unique_ptr<HElement> HElement::ReadTokens(HContext& ctx, int& status) {
     HDepthGuard depth(ctx.elementDepth);
     if (ctx.elementDepth > kMaxDepth)
         throw HExcept(kErrHtmlSyntax);
+    HDepthGuard open(ctx.openElements[tagIndex_]);
     std::unique_ptr<HElement> element;
     int token = ctx.tree ? ScanInto(ctx, *ctx.tree, element) : Scan(ctx, element);
     while (token != kTagEof) {
@@ -48,7 +49,18 @@ std::unique_ptr<HElement> HElement::ReadTokens(HContext& ctx, int& status) {
             status = 1;
             return nullptr;
         }
-        if ((token >= kFirstEndTag && token <= kLastEndTag) || EndsAt(token)) {
+        if (token >= kFirstEndTag && token <= kLastEndTag) {
+            // An end tag that closes no open element is text where it stands, so that
+            // nothing after it is lost. In an included file it ends the inclusion (an
+            // error there), as before.
+            if (ctx.openElements[token - kEndTagOffset] == 0 && ctx.includeDepth == 0) {
+                token = PassEndTag(ctx, token, element);
+                continue;
+            }
+            status = token;
+            return element;
+        }
+        if (EndsAt(token)) {
             status = token;
             return element;
         }

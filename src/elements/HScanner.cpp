@@ -58,6 +58,17 @@ void AppendRuns(HInput& in, const bool* runStops, HElementTree& tree) {
     }
 }
 
+// Appends an unknown tag whose name has been read, as HUnknownTagElement::Output writes it:
+// the rest of the tag straight from the read buffer, and its `>` (or the end of input)
+// consumed as its empty attribute list would consume it.
+inline void AppendUnknownTag(HInput& in, std::string_view name, HElementTree& tree) {
+    tree.AppendText("<");
+    tree.AppendText(name);
+    AppendRuns(in, kStops.tagEndRun, tree);
+    in.Get();
+    tree.AppendText(">");
+}
+
 bool IsNameTerminator(int c) { return c == ' ' || c == '\t' || c == '\n' || c == '>'; }
 
 void SkipBlanks(HInput& in) {
@@ -167,14 +178,7 @@ int ScanInto(HContext& ctx, HElementTree& tree, std::unique_ptr<HElement>& slot)
                 slot = index < kFirstEndTag ? CreateBehaviourElement(index) : nullptr;
                 return index;
             }
-            // Written as HUnknownTagElement::Output writes it: the rest of the tag straight
-            // from the read buffer, and its `>` (or the end of input) consumed as its empty
-            // attribute list would consume it.
-            tree.AppendText("<");
-            tree.AppendText(text);
-            AppendRuns(in, kStops.tagEndRun, tree);
-            in.Get();
-            tree.AppendText(">");
+            AppendUnknownTag(in, text, tree);
         } else if (c == '@') {
             const size_t at = in.Offset() - 1;  // of the `@`
             // A reference to a name met before needs no parsing: `@`, the name, and after
@@ -203,6 +207,20 @@ int ScanInto(HContext& ctx, HElementTree& tree, std::unique_ptr<HElement>& slot)
             return kTagEof;
         }
     }
+}
+
+int PassEndTag(HContext& ctx, int token, std::unique_ptr<HElement>& slot) {
+    HInput& in = *ctx.input;
+    if (ctx.tree) {
+        AppendUnknownTag(in, TagName(token), *ctx.tree);
+        return ScanInto(ctx, *ctx.tree, slot);
+    }
+    std::string text(TagName(token));
+    in.ReadUntil(kStops.tagEnd, text);  // up to its `>`, left in the stream
+    slot = std::make_unique<HUnknownTagElement>(std::move(text));
+    if (ctx.observer)
+        ctx.observer->TokenRead(kTagUnknown, slot.get());
+    return kTagUnknown;
 }
 
 void CloseEndTag(HContext& ctx) {

@@ -33,6 +33,13 @@ int ScanDocumentStart(HContext& ctx, std::unique_ptr<HElement>& doctype,
 // has no read observer, so none is told.
 int ScanInto(HContext& ctx, HElementTree& tree, std::unique_ptr<HElement>& slot);
 
+// Reads the end tag `token`, whose name has been read, as text: an end tag that closes no
+// open element is written where it stands, as an unknown tag would be. Into a request's
+// tree it becomes text, and the token after it is read and returned as ScanInto does;
+// otherwise `slot` holds its HUnknownTagElement (the `>` left for its Parse, the observer
+// told of it) and kTagUnknown is returned.
+int PassEndTag(HContext& ctx, int token, std::unique_ptr<HElement>& slot);
+
 // Consumes the rest of an end tag after its name: blanks, tabs and newlines, then `>`.
 // Raises error 10 when anything else follows the name.
 void CloseEndTag(HContext& ctx);

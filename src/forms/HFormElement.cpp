@@ -163,6 +163,8 @@ void HFormElement::WriteForm(HContext& ctx) {
 }
 
 void HFormElement::PostProcessForm(HContext& ctx) {
+    // Values the URL gave the form's fields are not the visitor's.
+    IgnoreQueryFields(ctx, *this);
     // The content first: SQL elements define their actions, fields check their values,
     // and a failed check stops the request before anything reaches the database.
     OutputChildren(ctx);
@@ -171,10 +173,15 @@ void HFormElement::PostProcessForm(HContext& ctx) {
     // references, the browser goes to the page with the submitted values in their place.
     const HValue* action = Attribute("ACTION");
     const HValue* submitted = ctx.symbols.Lookup("_POST_PROCESS_");
+    const bool acts = HasAttribute("SQLACTION");
+    bool withValues = action && submitted && acts && action->GetText() == submitted->GetText() && HoldsReference(*action);
     std::string target;
-    bool withValues = action && submitted && HasAttribute("SQLACTION") && action->GetText() == submitted->GetText() && HoldsReference(*action);
-    if (withValues)
-        target = ActionWithValues(ctx, *action);
+    if (acts) {
+        target = withValues ? ActionWithValues(ctx, *action) : submitted ? submitted->Evaluate(ctx, nullptr) : "";
+        // A target off the site is refused before the rows are stored (and again when the
+        // redirect is written, whatever set it).
+        CheckRedirectTarget(ctx, target);
+    }
     RunSqlAction(ctx, *this);
     if (withValues)
         ctx.symbols.Define("_POST_PROCESS_", std::make_unique<HWordValue>(target));

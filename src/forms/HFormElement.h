@@ -27,8 +27,10 @@ public:
     void WriteAttributes(HContext& ctx) override;
 
     void WriteForm(HContext& ctx);
-    // Walks the content (SQL actions are defined, fields checked), then runs the validation
-    // clause and the SQL action in one transaction.
+    // Drops the values the query string gave its fields (IgnoreQueryFields), walks the
+    // content (SQL actions are defined, fields checked), runs the validation clause, checks
+    // the redirect target it leads to (CheckRedirectTarget), then runs the SQL action in
+    // one transaction.
     void PostProcessForm(HContext& ctx);
 };
 

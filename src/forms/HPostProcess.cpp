@@ -34,15 +34,18 @@ void CollectFields(const HElement& element, int levels, HFormFields& fields) {
     }
 }
 
-// Whether the row `modifier` came back: one of the fields repeated at its level was sent
-// under the name the page wrote for it in that row (shared fields make no row). If so,
-// the row's fields the browser left out (unchecked check boxes) are defined empty for
-// every row but the first, so that they never read another row's value.
+// Whether the row `modifier` came back filled: one of the fields repeated at its level was
+// sent, not empty, under the name the page wrote for it in that row (shared fields make no
+// row; a row of an entry form left blank is not one). If so, the row's fields the browser
+// left out (unchecked check boxes) are defined empty for every row but the first, so that
+// they never read another row's value.
 bool RowCameBack(HContext& ctx, const HFormFields& fields, const std::string& modifier) {
     const int levels = ModifierLevels(modifier);
     bool back = false;
-    for (const auto& f : fields)
-        back = back || (f.second == levels && ctx.symbols.Contains(NameInRow(f.first, levels, modifier)));
+    for (const auto& f : fields) {
+        const HValue* sent = f.second == levels ? ctx.symbols.Lookup(NameInRow(f.first, levels, modifier)) : nullptr;
+        back = back || (sent && !sent->GetText().empty());
+    }
     if (!back || IsFirstInstance(modifier))
         return back;
     for (const auto& f : fields) {
@@ -108,7 +111,104 @@ void RunRows(HContext& ctx, const HElement& form, HSqlOperation& action, const s
             run(modifier);
 }
 
+std::string Lower(std::string_view text) {
+    std::string out(text);
+    for (char& c : out)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    return out;
+}
+
+bool IsAsciiLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+
+// `host:port` or `[v6 address]:port` without the port.
+std::string_view HostWithoutPort(std::string_view host) {
+    if (!host.empty() && host[0] == '[') {
+        size_t close = host.find(']');
+        return close == std::string_view::npos ? host : host.substr(0, close + 1);
+    }
+    return host.substr(0, host.find(':'));
+}
+
+// The host of an http(s) URL `rest` (what follows the scheme's colon), lower-cased: any
+// slashes are skipped, as browsers do, and the authority ends at the next slash, `?` or
+// `#`; user information before `@` and the port are dropped.
+std::string UrlHost(std::string_view rest) {
+    size_t start = rest.find_first_not_of('/');
+    rest.remove_prefix(start == std::string_view::npos ? rest.size() : start);
+    rest = rest.substr(0, rest.find_first_of("/?#"));
+    size_t at = rest.rfind('@');
+    if (at != std::string_view::npos)
+        rest.remove_prefix(at + 1);
+    return Lower(HostWithoutPort(rest));
+}
+
+// Whether `host` is one of the blank- or comma-separated names of `list`, in any case.
+bool ListsHost(const std::string& list, const std::string& host) {
+    for (size_t start = 0; start < list.size();) {
+        size_t end = list.find_first_of(" \t,", start);
+        if (end == std::string::npos)
+            end = list.size();
+        if (end > start && Lower(list.substr(start, end - start)) == host)
+            return true;
+        start = end + 1;
+    }
+    return false;
+}
+
+// Whether the browser, sent to `target`, stays on this site (or goes to a host the
+// configuration names).
+bool LeadsToSite(HContext& ctx, std::string target) {
+    // Browsers read a backslash as a slash and drop leading blanks.
+    for (char& c : target)
+        if (c == '\\')
+            c = '/';
+    target.erase(0, target.find_first_not_of(' '));
+    size_t colon = target.find(':');
+    bool scheme = colon != std::string::npos && colon > 0 && IsAsciiLetter(target[0]);
+    for (size_t i = 1; scheme && i < colon; ++i)
+        scheme = IsAsciiLetter(target[i]) || (target[i] >= '0' && target[i] <= '9') || target[i] == '+' ||
+                 target[i] == '-' || target[i] == '.';
+    if (!scheme)  // a path: from the site's root (but not `//host`) or relative
+        return target.compare(0, 2, "//") != 0;
+    std::string name = Lower(target.substr(0, colon));
+    if (name != "http" && name != "https")
+        return false;
+    std::string host = UrlHost(std::string_view(target).substr(colon + 1));
+    if (host.empty())
+        return false;
+    if (host == Lower(ctx.request->Text("SERVER_NAME")) ||
+        host == Lower(HostWithoutPort(ctx.request->Text("HTTP_HOST"))))
+        return true;
+    const HValue* others = ctx.symbols.Lookup("_REDIRECT_HOSTS_");
+    return others && ListsHost(others->GetText(), host);
+}
+
 }  // namespace
+
+void CheckRedirectTarget(HContext& ctx, const std::string& target) {
+    if (!LeadsToSite(ctx, target))
+        throw HExcept(kErrSqlSyntax, target);
+}
+
+void IgnoreQueryFields(HContext& ctx, const HElement& form) {
+    if (ctx.queryOnlyNames.empty())
+        return;
+    HFormFields fields;
+    CollectFields(form, 0, fields);
+    for (const std::string& name : ctx.queryOnlyNames) {
+        // The name itself, then without its last group, and so on: `QTY___2___3`, `QTY___2`, `QTY`.
+        for (size_t end = name.size();;) {
+            if (fields.count(name.substr(0, end))) {
+                ctx.symbols.Remove(name);
+                break;
+            }
+            if (ModifierSuffixLength(std::string_view(name).substr(0, end)) == 0)
+                break;
+            end = name.rfind("___", end - 1);
+        }
+    }
+}
 
 void RunValidation(HContext& ctx, const HElement& form) {
     if (!form.HasAttribute("VALIDATION"))

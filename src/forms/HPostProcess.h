@@ -19,8 +19,14 @@
 // variable; a field of the row the browser did not send (an unchecked check box) is empty,
 // not the first row's value.
 //
+// In a POST request a form's fields are read from the body only: a value the query string
+// gave one of them (in any row) is ignored. And the browser is sent on only within the
+// site: the redirect target must be a path or an http(s) URL of the request's own host.
+//
 // Nothing here owns anything beyond the call; the action belongs to the symbol table.
 #pragma once
+
+#include <string>
 
 namespace quorvel {
 
@@ -38,5 +44,18 @@ void RunValidation(HContext& ctx, const HElement& form);
 // cursor failed) and 1 (the commit was refused); after a failure nothing of the form's rows
 // stays in the database (unless the driver offers no transactions).
 void RunSqlAction(HContext& ctx, const HElement& form);
+
+// Removes from the symbol table every name of HContext::queryOnlyNames that is one of the
+// form's fields (INPUT and TEXTAREA names), plain or with row groups (`QTY___2`): those
+// values came from the URL the form was posted to, not from the form.
+void IgnoreQueryFields(HContext& ctx, const HElement& form);
+
+// Raises error 1 (detail: `target`) unless a browser sent to `target` stays on the site:
+// a path (starting with one `/`, not `//`, or relative) or an `http:`/`https:` URL whose
+// host is SERVER_NAME, the host of HTTP_HOST, or one of the blank- or comma-separated
+// hosts of `_REDIRECT_HOSTS_` (a setting of the configuration file). Case is ignored,
+// backslashes count as slashes and leading blanks are skipped, as browsers read them;
+// any other scheme (`javascript:`, `data:`, `mailto:`) is refused.
+void CheckRedirectTarget(HContext& ctx, const std::string& target);
 
 }  // namespace quorvel

@@ -22,7 +22,8 @@ public:
     virtual void TokenStart(const HInput& in, size_t offset) = 0;
     // The token begun at the last TokenStart has been read: its tag index and the element
     // created for it (null for an end tag and for the end of input). Not called when
-    // reading the token failed.
+    // reading the token failed. Called a second time, with kTagUnknown and its element,
+    // for an end tag that closes no open element and is therefore read as text.
     virtual void TokenRead(int token, const HElement* element) = 0;
 
     // The file opened as `path` becomes the input of an INCLUDE.

@@ -15,6 +15,7 @@
 #include "base/HRequest.h"
 #include "template/HInput.h"
 #include "template/HPage.h"
+#include "template/HTagTable.h"
 #include "values/HNameModifier.h"
 #include "base/HResultSet.h"
 #include "values/HSymbolTable.h"
@@ -55,6 +56,10 @@ public:
     // to one reads that row's name (see RowVariable). Not owned.
     const HFormFields* rowFields = nullptr;
     std::string formAction;
+    // A post-process POST request's names whose value came from the query string, not the
+    // body. A form reads its fields from the body only: when it is post-processed, those of
+    // its fields (in any row) are removed from the symbol table (HPostProcess).
+    std::vector<std::string> queryOnlyNames;
     bool postProcess = false;
     bool debug = false;
     // _RAW_REQUEST_VALUES_ = TRUE in the configuration: request values are the author's text.
@@ -64,6 +69,8 @@ public:
     // Bounds that keep hostile input from exhausting the stack.
     int includeDepth = 0;  // files being included now
     int elementDepth = 0;  // elements being read now
+    // Elements being read now, by tag index: whether an end tag closes one of them.
+    int openElements[kLastStartTag + 1] = {};
     int evalDepth = 0;     // variables being evaluated through references now
     long nestedReferences = 0;  // references followed for the outermost one being evaluated
 

@@ -23,17 +23,22 @@ public:
     HSymbolTable(const HSymbolTable&) = delete;
     HSymbolTable& operator=(const HSymbolTable&) = delete;
 
-    // Binds `name` to `value`, replacing an earlier binding. `value` may be null for a
-    // configuration name written without a value.
+    // Binds `name` to `value`, replacing an earlier binding. A null `value` leaves the name
+    // undefined (Remove).
     void Define(const std::string& name, std::unique_ptr<HValue> value);
+    // Makes `name` undefined again, in constant time: its entry stays, bound to nothing.
+    void Remove(const std::string& name) { Define(name, nullptr); }
     // The value bound to `name`, or nullptr when absent.
     HValue* Lookup(std::string_view name) const;
-    bool Contains(std::string_view name) const { return map_.Find(name) != nullptr; }
+    bool Contains(std::string_view name) const { return Lookup(name) != nullptr; }
 
-    // fn(name, const HValue* value) for every entry, in enumeration order.
+    // fn(name, const HValue* value) for every defined name, in enumeration order.
     template <class F>
     void ForEach(F&& fn) const {
-        map_.ForEach([&](const std::string& n, const std::unique_ptr<HValue>& v) { fn(n, v.get()); });
+        map_.ForEach([&](const std::string& n, const std::unique_ptr<HValue>& v) {
+            if (v)
+                fn(n, v.get());
+        });
     }
 
 private:

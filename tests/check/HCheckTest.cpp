@@ -123,7 +123,14 @@ TEST(CheckTest, ReadingErrors) {
         {"new tag inside a tag", {{"t.htmx", "<HTML><IMG SRC=a.gif <B>"}}, {"t.htmx"},
          "t.htmx:1:22: error: Illegal syntax in attribute value pair: in <IMG>\n", 1},
         {"unterminated quoted string", {{"t.htmx", "<HTML>\n<A HREF=\"x>\nmore"}}, {"t.htmx"},
-         "t.htmx:3:5: error: Unexpected end-of-file: in <A>\n", 1},
+         "t.htmx:2:9: error: Unexpected end-of-file: in <A>: the quoted value that opens here is "
+         "never closed\n", 1},
+        {"quote missing in a TEXT that the next quote closes",
+         {{"t.htmx", "<HTML>\n<SQL NAME=q TEXT=\"SELECT a FROM t>\n<DBRESULT QUERY=q>\n<TD>@a</TD>\n"
+                     "<INPUT NAME=b VALUE=\"x\">\n</HTML>"}},
+         {"t.htmx"},
+         "t.htmx:2:18: error: Illegal syntax in attribute value pair: in <SQL>: the quoted value "
+         "that opens here runs to line 5, where reading fails (a closing quote missing?)\n", 1},
         {"bad list", {{"t.htmx", "<HTML><A HREF=(a b)>x</A></HTML>"}}, {"t.htmx"},
          "t.htmx:1:18: error: Syntax error in list: in <A>\n", 1},
         {"bad list in text", {{"t.htmx", "<HTML>\nsum: @FIXED_WIDTH(a b)"}}, {"t.htmx"},
@@ -200,7 +207,7 @@ TEST(CheckTest, DefinitionsThatFailWhenWritten) {
                      "<SQL NAME=f TEXT=\"SELECT a FROM t WHERE a = @A)\">\n"
                      "<SQL NAME=g TEXT=\"SELECT a FROM t WHERE a IN (@A) AND b = '@A'\">\n"
                      "<SQL NAME=h TEXT=\"COMMIT; COMMIT\">\n"
-                     "<FORM><INPUT NAME=A></FORM></HTML>"}},
+                     "<FORM><INPUT NAME=A></FORM></HTML>"}, {"quorvel.cfg", "A = 1\n"}},
          {"t.htmx"},
          "t.htmx:2:13: error: Only one select statement is allowed in each query: SELECT a FROM t; SELECT b FROM u\n"
          "t.htmx:3:13: error: Only one select statement is allowed in each query: select a from t;\n"
@@ -256,6 +263,20 @@ TEST(CheckTest, DefinitionsThatFailWhenWritten) {
          "t.htmx:2:37: warning: Name attribute missing from tag: a text <INPUT> without NAME fails "
          "every submission of the forms of this page\n",
          0},
+        {"unknown tags near the gateway's own, and end tags of tags without one",
+         {{"t.htmx", "<HTML><BODY>\n<DBRESLUT QUERY=all>x</DBRESLT>\n<FONT>a</FONT><SUP>1</SUP><S>s</S>\n"
+                     "</FUNCTION></SQL><INPT NAME=x></TEXTAREAS><FORMS></BODY></HTML>"}},
+         {"t.htmx"},
+         "t.htmx:2:1: error: unknown tag <DBRESLUT> is written to the page as text: is <DBRESULT> meant?\n"
+         "t.htmx:2:22: error: unknown tag </DBRESLT> is written to the page as text: is </DBRESULT> meant?\n"
+         "t.htmx:4:1: error: </FUNCTION> closes nothing: <FUNCTION> has no end tag, and this one is "
+         "written to the page as text\n"
+         "t.htmx:4:12: error: </SQL> closes nothing: <SQL> has no end tag, and this one is written to "
+         "the page as text\n"
+         "t.htmx:4:18: error: unknown tag <INPT> is written to the page as text: is <INPUT> meant?\n"
+         "t.htmx:4:31: error: unknown tag </TEXTAREAS> is written to the page as text: is </TEXTAREA> meant?\n"
+         "t.htmx:4:43: error: unknown tag <FORMS> is written to the page as text: is <FORM> meant?\n",
+         1},
         {"validation clause",
          {{"t.htmx", "<HTML><FORM SQLACTION=s VALIDATION=(check,\"check @A\",OK)>\n"
                      "<SQL NAME=s TEXT=\"DELETE FROM t\"><INPUT NAME=A></FORM></HTML>"}},
@@ -271,8 +292,8 @@ TEST(CheckTest, Warnings) {
         {"end tag that closes nothing",
          {{"t.htmx", "<HTML><BODY>\n<P>see <A HREF=x>this</A> now</P>more\n</BODY></HTML>\n"}},
          {"t.htmx"},
-         "t.htmx:2:30: warning: end tag </P> closes no open element: reading stops here, so the "
-         "rest of the file is never read: \"more </BODY></HTML>\"\n",
+         "t.htmx:2:30: warning: end tag </P> closes no open element, so it is written to the page as "
+         "text (a <P> ends at the first known tag other than IMG, COMMENT, I, EM, B, STRONG and DFN)\n",
          0},
         {"text after the end of the document", {{"t.htmx", "<HTML>x</HTML>\n\n <P>lost\n"}}, {"t.htmx"},
          "t.htmx:3:2: warning: the text after </HTML> is never read: \"<P>lost\"\n", 0},
@@ -312,12 +333,13 @@ TEST(CheckTest, Warnings) {
          "FIXED_WIDTH, with two)\n",
          0},
         {"content swallowed by FUNCTION",
-         {{"t.htmx", "<HTML><BODY><B><FUNCTION COMMAND=date>\n</B>\n<P><FUNCTION COMMAND=date> lost</P></BODY></HTML>"}},
+         {{"t.htmx", "<HTML><BODY><B><FUNCTION COMMAND=date>\n</B>\n<TABLE><TR><TD><FUNCTION COMMAND=date>"
+                     "</TD>\n<TD>@x</TD></TR></TABLE></BODY></HTML>"}},
          {"t.htmx"},
-         "t.htmx:3:4: warning: the text and tags after <FUNCTION> up to the end of its enclosing "
-         "element belong to it and are never written\n"
-         "t.htmx:3:32: warning: end tag </P> closes no open element: reading stops here, so the "
-         "rest of the file is never read: \"</BODY></HTML>\"\n",
+         "t.htmx:3:39: warning: the text and tags after <FUNCTION> up to the end of its enclosing "
+         "element belong to it and are never written: \"</TD> <TD>@x</TD></TR></TABLE>\" (</TD> "
+         "does not end a FUNCTION: only the end tag of an enclosing element that the gateway knows "
+         "does)\n",
          0},
     });
 }
@@ -335,10 +357,16 @@ TEST(CheckTest, References) {
          {"t.htmx"},
          "t.htmx:1:36: warning: Variable is not defined: TITEL (no configuration entry, built-in "
          "variable, result column or form field has this name)\n"
+         "t.htmx:2:80: warning: Variable is not defined: KEY on a first visit (only a field or link "
+         "of this page sends it; a configuration entry KEY = \"\" gives it a value until then)\n"
          "t.htmx:3:62: warning: Variable is not defined: qty (no configuration entry, built-in "
          "variable, result column or form field has this name)\n"
          "t.htmx:4:12: warning: Variable is not defined: total (no configuration entry, built-in "
          "variable, result column or form field has this name)\n"
+         "t.htmx:6:1: warning: Variable is not defined: item on a first visit (only a field or link "
+         "of this page sends it; a configuration entry item = \"\" gives it a value until then)\n"
+         "t.htmx:6:7: warning: Variable is not defined: step on a first visit (only a field or link "
+         "of this page sends it; a configuration entry step = \"\" gives it a value until then)\n"
          "t.htmx:6:13: warning: Variable is not defined: an @ followed by no name (write @@ for an "
          "at sign)\n"
          "t.htmx:6:15: warning: Cannot reference a SQL operation definiton: q (an SQL operation "
@@ -354,6 +382,18 @@ TEST(CheckTest, References) {
          "variable, result column or form field has this name)\n"
          "a.htmx:3:84: warning: Variable is not defined: _ZIP_ (no configuration entry, built-in "
          "variable, result column or form field has this name)\n",
+         0},
+        {"names that only the page itself sends, unless a trimmed PARAM or another page sends them",
+         {{"s.htmx", "<HTML><FORM ACTION=s.htmx><INPUT NAME=Q VALUE=\"@Q\"><INPUT NAME=W VALUE=@W></FORM>\n"
+                     "<SQL NAME=f TEXT=\"SELECT a FROM t WHERE b = ?\"><DBRESULT QUERY=f PARAM=(@Q)></DBRESULT>\n"
+                     "<SQL NAME=g TRIM=false TEXT=\"SELECT a FROM t WHERE b = ?\"><DBRESULT QUERY=g PARAM=(@Q)>"
+                     "</DBRESULT></HTML>"},
+          {"o.htmx", "<HTML><A HREF=\"s.htmx?W=1\">x</A></HTML>"}},
+         {"s.htmx", "o.htmx"},
+         "s.htmx:1:48: warning: Variable is not defined: Q on a first visit (only a field or link of "
+         "this page sends it; a configuration entry Q = \"\" gives it a value until then)\n"
+         "s.htmx:3:84: warning: Variable is not defined: Q on a first visit (only a field or link of "
+         "this page sends it; a configuration entry Q = \"\" gives it a value until then)\n",
          0},
         {"names that are not evaluated",
          {{"t.htmx", "<HTML><INPUT NAME=@F><INCLUDE FILE=@P><FORM SQLACTION=a ACTION=@DONE PARAM=(@FIELD)>"

@@ -15,11 +15,11 @@ using Values = std::vector<std::string>;
 
 // The rebuilt statements joined with " | ", or "error N" when the analysis or build fails.
 std::string Rebuild(const std::string& sql, const Values& values, bool trim = true,
-                    int* used = nullptr) {
+                    int* used = nullptr, bool backslashEscapes = false) {
     try {
         HSqlAnalysis analysis = AnalyseSql(sql);
         int index = 0;
-        std::vector<std::string> texts = BuildStatements(analysis, values, index, trim);
+        std::vector<std::string> texts = BuildStatements(analysis, values, index, trim, {}, backslashEscapes);
         if (used)
             *used = index;
         std::string out;
@@ -37,9 +37,9 @@ struct Case {
     const char* expected;
 };
 
-void RunTable(const std::vector<Case>& cases, bool trim = true) {
+void RunTable(const std::vector<Case>& cases, bool trim = true, bool backslashEscapes = false) {
     for (const Case& c : cases)
-        EXPECT_EQ(Rebuild(c.sql, c.values, trim), c.expected) << c.sql;
+        EXPECT_EQ(Rebuild(c.sql, c.values, trim, nullptr, backslashEscapes), c.expected) << c.sql;
 }
 
 TEST(HSqlTextTest, TrimmingLeavesOutEmptyConditions) {
@@ -281,6 +281,20 @@ TEST(HSqlTextTest, ValuesCannotLeaveTheirLiteral) {
         // Nor turn the E of an E'' literal into the end of a name it joins.
         {"SELECT S?358E'\\'; DROP TABLE t; --'", {"3"}, "SELECT S3 358E'\\'; DROP TABLE t; --'"},
     });
+}
+
+// Where the database reads backslashes in plain literals as escapes, a value's backslashes are
+// doubled there too, and a literal the database would end elsewhere is refused.
+TEST(HSqlTextTest, BackslashEscapingDatabases) {
+    RunTable({
+        {"SELECT a FROM t WHERE b = '?'", {"\\' OR 1=1 -- "}, "SELECT a FROM t WHERE b = '\\\\'' OR 1=1 -- '"},
+        {"SELECT a FROM t WHERE b = '?'", {"x\\"}, "SELECT a FROM t WHERE b = 'x\\\\'"},
+        {"SELECT a FROM t WHERE b = '\\?'", {"'x"}, "error 1"},
+        {"SELECT a FROM t WHERE b = '\\\\?' AND c = 'it''s'", {"x"}, "SELECT a FROM t WHERE( b = '\\\\x' AND  c = 'it''s')"},
+        {"SELECT a FROM t WHERE b = 'it\\'s ?'", {"x"}, "error 1"},
+        {"SELECT 'a\\' FROM t WHERE b = '?'", {") OR 1=1 -- "}, "error 1"},
+        {"SELECT \"a\\\" FROM t WHERE b = '?'", {"x"}, "error 1"},
+    }, true, true);
 }
 
 TEST(HSqlTextTest, UpdateAndDeleteNeverLoseTheirWholeCondition) {

@@ -44,7 +44,8 @@ public:
     // "ODBCSYSINI=<dir>", for the environment of a child process.
     std::string Variable() const { return "ODBCSYSINI=" + dir_; }
 
-    // Adds a data source in the syntax of scripts/odbc-env (NAME=sqlite:FILE, NAME=pg:...).
+    // Adds a data source in the syntax of scripts/odbc-env (NAME=sqlite:FILE, NAME=pg:...,
+    // NAME=mariadb:...).
     void AddSource(const std::string& def) {
         sources_.push_back(def);
         Write();
@@ -62,12 +63,12 @@ public:
     // without the name) without any ini file: the driver library named by path.
     std::string DriverConnectString(const std::string& def) const {
         std::ifstream ini(dir_ + "/odbcinst.ini");
-        std::string line, section, sqlite, pg;
+        std::string line, section, sqlite, pg, mariadb;
         while (std::getline(ini, line)) {
             if (!line.empty() && line[0] == '[')
                 section = line;
             else if (line.rfind("Driver=", 0) == 0)
-                (section == "[SQLite3]" ? sqlite : pg) = line.substr(7);
+                (section == "[SQLite3]" ? sqlite : section == "[MariaDB Unicode]" ? mariadb : pg) = line.substr(7);
         }
         if (def.rfind("sqlite:", 0) == 0)
             return "DRIVER=" + sqlite + ";Database=" + def.substr(7) + ";NoCreat=1;FKSupport=1";
@@ -78,6 +79,10 @@ public:
                 q = def.size();
             f.push_back(def.substr(p, q - p));
         }
+        if (f[0] == "mariadb")
+            return "DRIVER=" + mariadb + ";Server=" + (f.size() > 1 ? f[1] : "") + ";Port=" +
+                   (f.size() > 2 ? f[2] : "") + ";Database=" + (f.size() > 3 ? f[3] : "") +
+                   ";Charset=utf8mb4;OPTION=67108864";  // setup SQL of several statements
         std::string s = "DRIVER=" + pg + ";Servername=" + (f.size() > 1 ? f[1] : "") +
                         ";Port=" + (f.size() > 2 ? f[2] : "") + ";Database=" + (f.size() > 3 ? f[3] : "");
         if (f.size() > 4)

@@ -12,8 +12,8 @@
 
 namespace {
 
-std::string PgDefinition() {
-    const char* dsn = std::getenv("QV_PG_DSN");
+std::string Definition(DbKind kind) {
+    const char* dsn = std::getenv(kind == DbKind::kMariadb ? "QV_MARIADB_DSN" : "QV_PG_DSN");
     return dsn ? dsn : "";
 }
 
@@ -36,10 +36,20 @@ std::string Diagnostic(SQLSMALLINT type, SQLHANDLE handle) {
 }  // namespace
 
 bool DbSite::Available(DbKind kind, std::string& why) {
-    if (kind == DbKind::kSqlite || !PgDefinition().empty())
+    if (kind == DbKind::kSqlite || !Definition(kind).empty())
         return true;
-    why = "QV_PG_DSN is not set (start a server with scripts/pg-start)";
+    why = kind == DbKind::kMariadb ? "QV_MARIADB_DSN is not set (start a server with scripts/mariadb-start)"
+                                   : "QV_PG_DSN is not set (start a server with scripts/pg-start)";
     return false;
+}
+
+bool DbSite::Required(DbKind kind) {
+    const char* require = std::getenv(kind == DbKind::kMariadb ? "QV_REQUIRE_MARIADB" : "QV_REQUIRE_PG");
+    return kind != DbKind::kSqlite && require && std::string(require) == "1";
+}
+
+std::string DbKindName(const ::testing::TestParamInfo<DbKind>& info) {
+    return info.param == DbKind::kSqlite ? "SQLite" : info.param == DbKind::kPostgres ? "PostgreSQL" : "MariaDB";
 }
 
 DbSite::DbSite(DbKind kind, GatewayMode mode) : kind_(kind), site_(mode) {
@@ -51,13 +61,15 @@ DbSite::DbSite(DbKind kind, GatewayMode mode) : kind_(kind), site_(mode) {
         }
         return;
     }
-    const std::string def = PgDefinition();
+    const std::string def = Definition(kind_);
     AddSource("qvadmin", def);
+    // A MariaDB schema is a database of its own.
+    const std::string server = def.substr(0, def.rfind(':') + 1);
     for (const char* source : {"qv", "qv2"}) {
         std::string schema = UniqueName("qvt_");
         Exec("CREATE SCHEMA " + schema, "qvadmin");
         schemas_.push_back(schema);
-        AddSource(source, def + ":" + schema);
+        AddSource(source, kind_ == DbKind::kMariadb ? server + schema : def + ":" + schema);
     }
 }
 
@@ -70,7 +82,7 @@ DbSite::~DbSite() {
         SQLFreeHandle(SQL_HANDLE_ENV, c.second.first);
     }
     for (const auto& schema : schemas_)
-        Exec("DROP SCHEMA " + schema + " CASCADE", "qvadmin");
+        Exec("DROP SCHEMA " + schema + (kind_ == DbKind::kMariadb ? "" : " CASCADE"), "qvadmin");
     auto admin = connections_.find("qvadmin");
     if (admin != connections_.end()) {
         SQLDisconnect(admin->second.second);
@@ -94,8 +106,17 @@ std::string DbSite::Unreachable() {
         return "gone:/";
     }
     // Port 1 on the loopback address: nothing listens there, so the connection is refused.
-    odbc_.AddSource("gone=pg:127.0.0.1:1:quorvel");
+    odbc_.AddSource(kind_ == DbKind::kMariadb ? "gone=mariadb:127.0.0.1:1:quorvel" : "gone=pg:127.0.0.1:1:quorvel");
     return "gone:quorvel/quorvel";
+}
+
+std::string DbSite::OtherBackslashRule() {
+    if (kind_ == DbKind::kSqlite)
+        return "";
+    AddSource("qvesc", defs_["qv"] + (kind_ == DbKind::kPostgres
+                                          ? ":SET standard_conforming_strings TO off"
+                                          : ":SET sql_mode = CONCAT(@@sql_mode, ',NO_BACKSLASH_ESCAPES')"));
+    return Connect("qvesc");
 }
 
 void* DbSite::Connection(const std::string& source) {
@@ -112,7 +133,7 @@ void* DbSite::Connection(const std::string& source) {
     SQLAllocHandle(SQL_HANDLE_DBC, henv, &hdbc);
     // Not through the odbc.ini: this process can read only one (see OdbcTestEnv).
     std::string connect = odbc_.DriverConnectString(defs_[source]);
-    if (kind_ == DbKind::kPostgres)
+    if (kind_ != DbKind::kSqlite)
         connect += ";UID=quorvel;PWD=quorvel";
     SQLRETURN rc = SQLDriverConnect(hdbc, nullptr, (SQLCHAR*)connect.c_str(), SQL_NTS, nullptr, 0,
                                     nullptr, SQL_DRIVER_NOPROMPT);
@@ -133,7 +154,10 @@ void DbSite::Exec(const std::string& sql, const std::string& source) {
     SQLHSTMT hstmt = SQL_NULL_HSTMT;
     SQLAllocHandle(SQL_HANDLE_STMT, hdbc, &hstmt);
     SQLRETURN rc = SQLExecDirect(hstmt, (SQLCHAR*)sql.c_str(), SQL_NTS);
-    if (!Succeeded(rc) && rc != SQL_NO_DATA)
+    // The results of the other statements of a text, which MariaDB's driver keeps pending.
+    while (Succeeded(rc) && Succeeded(rc = SQLMoreResults(hstmt))) {
+    }
+    if (rc != SQL_NO_DATA)
         ADD_FAILURE() << sql.substr(0, 200) << ": " << Diagnostic(SQL_HANDLE_STMT, hstmt);
     SQLFreeHandle(SQL_HANDLE_STMT, hstmt);
 }

@@ -2,7 +2,8 @@
 // way on every real driver.
 //
 // For SQLite it owns two fresh database files; for PostgreSQL two fresh schemas on the
-// server that scripts/pg-start started (QV_PG_DSN), dropped again at the end. Either way
+// server that scripts/pg-start started (QV_PG_DSN), for MariaDB two fresh databases on the
+// one scripts/mariadb-start started (QV_MARIADB_DSN), dropped again at the end. Either way
 // the data sources are named "qv" and "qv2" in a private odbc.ini (OdbcTestEnv), and
 // Connect() gives the connect string a template uses for them. Exec runs setup SQL through
 // the test's own ODBC connection, which is closed when the site goes.
@@ -12,10 +13,27 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "database/OdbcTestEnv.h"
 #include "e2e/E2eHarness.h"
 
-enum class DbKind { kSqlite, kPostgres };
+enum class DbKind { kSqlite, kPostgres, kMariadb };
+
+// The name of a test's parameter, for INSTANTIATE_TEST_SUITE_P.
+std::string DbKindName(const ::testing::TestParamInfo<DbKind>& info);
+
+// In a test's SetUp or body: skips the test when `kind`'s server is not there, or fails it
+// when the run requires that server (QV_REQUIRE_PG=1, QV_REQUIRE_MARIADB=1).
+#define QV_SKIP_WITHOUT_DB(kind)                                  \
+    do {                                                          \
+        std::string why_;                                         \
+        if (!DbSite::Available(kind, why_)) {                     \
+            if (DbSite::Required(kind))                           \
+                FAIL() << why_;                                   \
+            GTEST_SKIP() << why_;                                 \
+        }                                                         \
+    } while (0)
 
 class DbSite {
 public:
@@ -26,6 +44,8 @@ public:
 
     // Whether this kind of database can be used here; `why` says why not.
     static bool Available(DbKind kind, std::string& why);
+    // Whether the test run requires that kind of database.
+    static bool Required(DbKind kind);
 
     DbKind Kind() const { return kind_; }
     E2eSite& Site() { return site_; }
@@ -34,6 +54,9 @@ public:
     std::string Connect(const std::string& source = "qv") const;
     // A connect string for a data source that exists but cannot be reached.
     std::string Unreachable();
+    // A connect string for "qv" whose sessions read a backslash in a plain literal the other
+    // way round (PostgreSQL: as an escape; MariaDB: as itself); empty for SQLite.
+    std::string OtherBackslashRule();
 
     // Runs setup SQL on a data source; a failure fails the test with the statement.
     void Exec(const std::string& sql, const std::string& source = "qv");

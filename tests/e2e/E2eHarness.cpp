@@ -1,5 +1,7 @@
 #include "e2e/E2eHarness.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -189,6 +191,31 @@ GatewayRun RunCommand(const std::vector<std::string>& args, const std::map<std::
     return Spawn(argv[0], argv, env, "/dev/null", dir, timeoutSeconds);
 }
 
+pid_t StartInBackground(const std::vector<std::string>& args, const std::map<std::string, std::string>& env,
+                        const std::string& dir, const std::string& log) {
+    int logFd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
+    std::vector<std::string> argv = {QUORVEL_BINARY};
+    argv.insert(argv.end(), args.begin(), args.end());
+    Envp envp(env);
+    Envp arguments(argv);
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        // A test process that dies (its time limit) takes its gateways with it.
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        int null = ::open("/dev/null", O_RDONLY);
+        ::dup2(null, 0);
+        ::dup2(logFd, 1);
+        ::dup2(logFd, 2);
+        ::close_range(3, ~0U, 0);
+        if (::chdir(dir.c_str()) != 0)
+            ::_exit(126);
+        ::execve(QUORVEL_BINARY, arguments.Get(), envp.Get());
+        ::_exit(127);
+    }
+    ::close(logFd);
+    return pid;
+}
+
 GatewayMode ModeFromEnvironment() {
     const char* mode = std::getenv("QV_GATEWAY_MODE");
     return mode && std::string(mode) == "fastcgi" ? GatewayMode::kFastCgi : GatewayMode::kCgi;
@@ -211,26 +238,9 @@ FastCgiGateway::FastCgiGateway(const std::string& dir, const std::map<std::strin
     tmp_ = tmpl;
     socket_ = tmp_ + "/socket";
     errPath_ = tmp_ + "/stderr";
-    int errFd = ::open(errPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
-    std::vector<std::string> argv = {QUORVEL_BINARY, "--fastcgi", socket_};
+    std::vector<std::string> argv = {"--fastcgi", socket_};
     argv.insert(argv.end(), args.begin(), args.end());
-    Envp envp(env);
-    Envp arguments(argv);
-    pid_ = ::fork();
-    if (pid_ == 0) {
-        // A test process that dies (its time limit) takes its gateways with it.
-        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-        int null = ::open("/dev/null", O_RDONLY);
-        ::dup2(null, 0);
-        ::dup2(errFd, 1);
-        ::dup2(errFd, 2);
-        ::close_range(3, ~0U, 0);
-        if (::chdir(dir.c_str()) != 0)
-            ::_exit(126);
-        ::execve(QUORVEL_BINARY, arguments.Get(), envp.Get());
-        ::_exit(127);
-    }
-    ::close(errFd);
+    pid_ = StartInBackground(argv, env, dir, errPath_);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socket_.c_str());
@@ -481,4 +491,58 @@ std::string E2eSite::StatsWithoutTimestamps() const {
         start = end + 2;
     }
     return out;
+}
+
+HttpResponse Http(int port, const std::string& request) {
+    HttpResponse r;
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct timeval timeout = {60, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string raw;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        r.error = "connect failed";
+    } else {
+        size_t sent = 0;
+        while (sent < request.size()) {
+            ssize_t n = ::send(fd, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
+            if (n <= 0)
+                break;
+            sent += static_cast<size_t>(n);
+        }
+        char buf[16384];
+        ssize_t n;
+        while ((n = ::recv(fd, buf, sizeof buf, 0)) > 0)
+            raw.append(buf, static_cast<size_t>(n));
+        if (n < 0)
+            r.error = "receive failed or timed out";
+    }
+    ::close(fd);
+    size_t end = raw.find("\r\n\r\n");
+    if (end == std::string::npos || raw.compare(0, 5, "HTTP/") != 0) {
+        r.error += " malformed response: " + raw.substr(0, 200);
+        return r;
+    }
+    r.status = std::atoi(raw.c_str() + raw.find(' ') + 1);
+    std::istringstream head(raw.substr(0, end));
+    std::string line;
+    std::getline(head, line);
+    while (std::getline(head, line)) {
+        size_t colon = line.find(':');
+        if (colon == std::string::npos)
+            continue;
+        std::string name = line.substr(0, colon);
+        for (char& c : name)
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        std::string value = line.substr(colon + 1);
+        value.erase(0, value.find_first_not_of(' '));
+        if (!value.empty() && value.back() == '\r')
+            value.pop_back();
+        r.headers[name] = value;
+    }
+    r.body = raw.substr(end + 4);
+    return r;
 }

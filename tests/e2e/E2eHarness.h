@@ -39,6 +39,23 @@ GatewayRun RunCommand(const std::vector<std::string>& args, const std::map<std::
                       const std::string& dir, int timeoutSeconds = 30,
                       const std::vector<std::string>& tool = {});
 
+// Starts QUORVEL_BINARY with `args` and exactly `env` in `dir`, standard input /dev/null,
+// standard output and error written to the file `log`; it is sent SIGTERM when the test
+// process dies. Returns its process id; the caller stops and reaps it.
+pid_t StartInBackground(const std::vector<std::string>& args, const std::map<std::string, std::string>& env,
+                        const std::string& dir, const std::string& log);
+
+struct HttpResponse {
+    int status = 0;
+    std::map<std::string, std::string> headers;  // names lower case
+    std::string body;
+    std::string error;
+};
+
+// One exchange of `request` (sent as it is) with 127.0.0.1:port, read until the server
+// closes the connection (an HTTP/1.0 request, or one with "Connection: close").
+HttpResponse Http(int port, const std::string& request);
+
 // A gateway serving FastCGI on a Unix socket of its own (outside any site), started with
 // `quorvel --fastcgi SOCKET ARGS...` in `dir` with exactly `env`; its standard output and
 // error go to a file. The constructor returns once the socket accepts (or the test failed).

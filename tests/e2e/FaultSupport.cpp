@@ -1,5 +1,6 @@
 #include "e2e/FaultSupport.h"
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -10,6 +11,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -37,6 +39,15 @@ std::string Capture(const std::string& command, bool& ok, const std::string& inp
     std::filesystem::remove(tmp);
     ok = status == 0;
     return out;
+}
+
+// The value of `export NAME=value` in a server script's output, or the empty text.
+std::string Exported(const std::string& out, const std::string& name) {
+    size_t p = out.find("export " + name + "=");
+    if (p == std::string::npos)
+        return std::string();
+    p += 8 + name.size();
+    return out.substr(p, out.find('\n', p) - p);
 }
 
 }  // namespace
@@ -114,24 +125,17 @@ ReadOnlyFile::~ReadOnlyFile() {
         ::chmod(path_.c_str(), 0644);
 }
 
-std::unique_ptr<PrivatePostgres> PrivatePostgres::Start() {
+bool PrivateServer::Launch(const std::string& script, const std::string& prefix) {
     bool ok = false;
-    std::string out = Capture(std::string(QUORVEL_SOURCE_DIR) + "/scripts/pg-start 2>/dev/null", ok);
-    if (!ok)
-        return nullptr;
+    std::string out = Capture(std::string(QUORVEL_SOURCE_DIR) + "/scripts/" + script + " 2>/dev/null", ok);
+    dir_ = Exported(out, prefix + "_DIR");
+    port_ = Exported(out, prefix + "_PORT");
+    return ok && !dir_.empty() && !port_.empty();
+}
+
+std::unique_ptr<PrivatePostgres> PrivatePostgres::Start() {
     std::unique_ptr<PrivatePostgres> server(new PrivatePostgres());
-    auto value = [&](const std::string& name) {
-        size_t p = out.find("export " + name + "=");
-        if (p == std::string::npos)
-            return std::string();
-        p += 8 + name.size();
-        return out.substr(p, out.find('\n', p) - p);
-    };
-    server->dir_ = value("QV_PG_DIR");
-    server->port_ = value("QV_PG_PORT");
-    if (server->dir_.empty() || server->port_.empty())
-        return nullptr;
-    return server;
+    return server->Launch("pg-start", "QV_PG") ? std::move(server) : nullptr;
 }
 
 PrivatePostgres::~PrivatePostgres() {
@@ -147,9 +151,54 @@ std::string PrivatePostgres::StopCommand() const {
     return ::geteuid() == 0 ? "runuser -u postgres -- " + ctl : ctl;
 }
 
-void PrivatePostgres::Stop() {
+void PrivateServer::Stop() {
     bool ok;
     Capture(StopCommand() + " >/dev/null 2>&1", ok);
+}
+
+std::unique_ptr<PrivateServer> PrivateServer::Start(DbKind kind) {
+    if (kind == DbKind::kMariadb)
+        return PrivateMariadb::Start();
+    return PrivatePostgres::Start();
+}
+
+std::unique_ptr<PrivateMariadb> PrivateMariadb::Start() {
+    std::unique_ptr<PrivateMariadb> server(new PrivateMariadb());
+    return server->Launch("mariadb-start", "QV_MARIADB") ? std::move(server) : nullptr;
+}
+
+PrivateMariadb::~PrivateMariadb() {
+    bool ok;
+    Capture(std::string(QUORVEL_SOURCE_DIR) + "/scripts/mariadb-stop '" + dir_ + "' >/dev/null 2>&1", ok);
+}
+
+std::string PrivateMariadb::Definition() const { return "mariadb:127.0.0.1:" + port_ + ":quorvel"; }
+
+// Killed, and waited for until it is gone.
+std::string PrivateMariadb::StopCommand() const {
+    std::string pid = "$(cat '" + dir_ + "/server.pid')";
+    return "kill -9 " + pid + "; while kill -0 " + pid + " 2>/dev/null; do sleep 0.05; done";
+}
+
+bool PrivateMariadb::Restart() {
+    bool ok;
+    Capture("('" + dir_ + "/server.sh' >/dev/null 2>&1 &)", ok);
+    for (int i = 0; i < 300; ++i) {
+        Capture("mariadb-admin --no-defaults -h 127.0.0.1 -P " + port_ + " -u quorvel -pquorvel ping >/dev/null 2>&1", ok);
+        if (ok)
+            return true;
+        ::usleep(100 * 1000);
+    }
+    return false;
+}
+
+std::string PrivateMariadb::Sql(const std::string& sql) {
+    bool ok = false;
+    std::string out = Capture("mariadb --no-defaults --socket='" + dir_ + "/sock' -u \"$(id -un)\" -D quorvel -N -B 2>&1",
+                              ok, sql);
+    EXPECT_TRUE(ok) << sql << "\n" << out;
+    std::replace(out.begin(), out.end(), '\t', '|');
+    return out;
 }
 
 bool PrivatePostgres::Restart() {

@@ -1,5 +1,5 @@
 // Helpers for injecting faults into whole requests: another process that holds a file
-// lock, a PostgreSQL server of the test's own that the test may stop at any moment, and a
+// lock, a database server of the test's own that the test may stop at any moment, and a
 // check that a process is gone.
 #pragma once
 
@@ -8,6 +8,7 @@
 #include <sys/types.h>
 
 #include "database/OdbcTestEnv.h"
+#include "e2e/DbSite.h"
 #include "e2e/E2eHarness.h"
 
 // True when `pid` names no running process within `withinMs` (a zombie counts as ended; a
@@ -42,27 +43,60 @@ private:
     bool applied_ = false;
 };
 
-// A throw-away PostgreSQL server started by scripts/pg-start for one test, so that the test
-// can stop it without disturbing the server other tests share. Removed on destruction.
-class PrivatePostgres {
+// A throw-away database server started for one test (by scripts/pg-start or
+// scripts/mariadb-start), so that the test can stop it without disturbing the server other
+// tests share. Removed on destruction.
+class PrivateServer {
 public:
-    // nullptr when no server can be started on this machine.
-    static std::unique_ptr<PrivatePostgres> Start();
-    ~PrivatePostgres();
-    PrivatePostgres(const PrivatePostgres&) = delete;
-    PrivatePostgres& operator=(const PrivatePostgres&) = delete;
+    // PostgreSQL or MariaDB; nullptr when no such server can be started on this machine.
+    static std::unique_ptr<PrivateServer> Start(DbKind kind);
+    virtual ~PrivateServer() = default;
+    PrivateServer(const PrivateServer&) = delete;
+    PrivateServer& operator=(const PrivateServer&) = delete;
 
     // The data source in the syntax of scripts/odbc-env ("pg:127.0.0.1:PORT:quorvel").
-    std::string Definition() const;
+    virtual std::string Definition() const = 0;
     // A shell command that stops the server at once (as a crash would).
-    std::string StopCommand() const;
+    virtual std::string StopCommand() const = 0;
     void Stop();
     // Starts the stopped server again on the same port, with the same data.
-    bool Restart();
-    // Runs SQL as the role quorvel; a failure fails the test. Returns psql's unaligned output.
-    std::string Sql(const std::string& sql);
+    virtual bool Restart() = 0;
+    // Runs SQL in the database quorvel (as its owner on PostgreSQL, as the administrator on
+    // MariaDB); a failure fails the test. Returns the rows, columns separated by `|`.
+    virtual std::string Sql(const std::string& sql) = 0;
+
+protected:
+    PrivateServer() = default;
+    // Runs scripts/`script` and takes the PREFIX_DIR and PREFIX_PORT it printed; false when
+    // it failed.
+    bool Launch(const std::string& script, const std::string& prefix);
+    std::string dir_, port_;
+};
+
+class PrivatePostgres : public PrivateServer {
+public:
+    static std::unique_ptr<PrivatePostgres> Start();
+    ~PrivatePostgres() override;
+
+    std::string Definition() const override;
+    std::string StopCommand() const override;
+    bool Restart() override;
+    std::string Sql(const std::string& sql) override;
 
 private:
     PrivatePostgres() = default;
-    std::string dir_, port_;
+};
+
+class PrivateMariadb : public PrivateServer {
+public:
+    static std::unique_ptr<PrivateMariadb> Start();
+    ~PrivateMariadb() override;
+
+    std::string Definition() const override;
+    std::string StopCommand() const override;
+    bool Restart() override;
+    std::string Sql(const std::string& sql) override;
+
+private:
+    PrivateMariadb() = default;
 };

@@ -170,12 +170,12 @@ TEST(FaultTest, DebugLogThatCannotBeOpened) {
     EXPECT_EQ(site.StatsWithoutTimestamps(), "t.htmx?X=served\nt.htmx Variable is not defined: X\n");
 }
 
-class PostgresFaultTest : public ::testing::Test {
+class ServerFaultTest : public ::testing::TestWithParam<DbKind> {
 protected:
     void SetUp() override {
-        server_ = PrivatePostgres::Start();
+        server_ = PrivateServer::Start(GetParam());
         if (!server_)
-            GTEST_SKIP() << "no PostgreSQL server could be started here";
+            GTEST_SKIP() << "no " << DbKindName({GetParam(), 0}) << " server could be started here";
         odbc_.AddSource("priv=" + server_->Definition());
         site_.Write("quorvel.cfg", "_ERR_URL_=err.html _CONNECT_=\"priv:quorvel/quorvel\"");
         site_.Write("stop.sh", "#!/bin/sh\n" + server_->StopCommand() + " >/dev/null 2>&1\nprintf '\\377'\n", 0755);
@@ -185,13 +185,13 @@ protected:
         return {{"PATH_INFO", path}, {"REQUEST_METHOD", "GET"}, {"ODBCSYSINI", odbc_.Dir()}};
     }
 
-    std::unique_ptr<PrivatePostgres> server_;
+    std::unique_ptr<PrivateServer> server_;
     OdbcTestEnv odbc_;
     E2eSite site_;
 };
 
-TEST_F(PostgresFaultTest, ServerStoppedWhileThePageIsWritten) {
-    server_->Sql("CREATE TABLE items(id int); INSERT INTO items SELECT generate_series(1, 5);");
+TEST_P(ServerFaultTest, ServerStoppedWhileThePageIsWritten) {
+    server_->Sql("CREATE TABLE items(id int); INSERT INTO items VALUES (1), (2), (3), (4), (5);");
     // The first query's body stops the server (once); the second query then finds it gone.
     site_.Write("t.htmx",
                 "<HTML><SQL NAME=a TEXT=\"SELECT id FROM items ORDER BY id\">"
@@ -209,5 +209,8 @@ TEST_F(PostgresFaultTest, ServerStoppedWhileThePageIsWritten) {
     EXPECT_EQ(site_.StatsWithoutTimestamps(), "t.htmx Syntax or semantic error in SQL statement: b\n"
                                               "t.htmx Failed to connect to database: priv:quorvel/***\n");
 }
+
+INSTANTIATE_TEST_SUITE_P(Drivers, ServerFaultTest, ::testing::Values(DbKind::kPostgres, DbKind::kMariadb),
+                         DbKindName);
 
 }  // namespace

@@ -22,9 +22,9 @@ struct PageCase {
 const PageCase kPages[] = {
     {"implicit paragraph ends", nullptr, "<HTML><P>one<P>two</HTML>", "",
      "Content-TYPE: text/html\n\n<HTML><P>one</P><P>two</P></HTML>"},
-    {"unmatched end tag stops reading", nullptr,
-     "<HTML><BODY><P>see <A HREF=x>this</A> now</P>more</BODY></HTML>", "",
-     "Content-TYPE: text/html\n\n<HTML><BODY><P>see </P><A HREF=x>this</A> now</BODY></HTML>"},
+    {"an end tag that closes nothing is written as text, and reading goes on", nullptr,
+     "<HTML><BODY><P>Line one<BR>two</P><H2>x</H2></dbresult>more</BODY></HTML>", "",
+     "Content-TYPE: text/html\n\n<HTML><BODY><P>Line one</P><BR>two</P><H2>x</H2></DBRESULT>more</BODY></HTML>"},
     {"list items have no end tag", nullptr, "<html><ul><li>a<li>b</ul></html>", "",
      "Content-TYPE: text/html\n\n<HTML><UL><LI>a<LI>b</UL></HTML>"},
     {"empty tags take no content", nullptr, "<HTML><BR>x<IMG SRC=x.gif>y</HTML>", "",
@@ -143,7 +143,13 @@ const ErrorCase kErrors[] = {
     {"NUL byte refused", "_ERR_URL_=e", "<HTML>", "t.htmx%00x", "",
      "Content-TYPE: text/html\nLocation: e\n\n", " Input file specified in URL not found: t.htmx%00x", "quorvel: error 37: Input file specified in URL not found: t.htmx%00x"},
     {"bad escape in path", "_ERR_URL_=e", "<HTML>", "t%zz", "",
-     "Content-TYPE: text/html\nLocation: e\n\n", " Illegal escape character in URL", "quorvel: error 36: Illegal escape character in URL"},
+     "Content-TYPE: text/html\nLocation: e\n\n", " Illegal escape character in URL: %zz",
+     "quorvel: error 36: Illegal escape character in URL: %zz"},
+    {"sign in a path escape", "_ERR_URL_=e", "<HTML>", "t%-1", "", "Content-TYPE: text/html\nLocation: e\n\n",
+     " Illegal escape character in URL: %-1", "quorvel: error 36: Illegal escape character in URL: %-1"},
+    {"blank in a query escape", "_ERR_URL_=e", "<HTML>", "t.htmx", "x=%+A", "Content-TYPE: text/html\nLocation: e\n\n",
+     "t.htmx?x=%+A Illegal escape character in URL: %+A",
+     "quorvel: t.htmx: error 36: Illegal escape character in URL: %+A"},
     {"bad query string", "_ERR_URL_=e", "<HTML>", "t.htmx", "a=1&",
      "Content-TYPE: text/html\nLocation: e\n\n",
      "t.htmx?a=1& Syntax error in query string specified in URL: a=1&", "quorvel: t.htmx: error 38: Syntax error in query string specified in URL: a=1&"},
@@ -352,6 +358,8 @@ TEST(PageTest, Includes) {
          "Content-TYPE: text/html\nLocation: e\n\n"},
         {"unmatched end tag inside", "<HTML><INCLUDE FILE=bad.htm></HTML>",
          "Content-TYPE: text/html\nLocation: e\n\n"},
+        {"end tag inside that closes nothing anywhere", "<HTML><INCLUDE FILE=stray.htm></HTML>",
+         "Content-TYPE: text/html\nLocation: e\n\n"},
         {"includes itself", "<HTML><INCLUDE FILE=self.htm></HTML>",
          "Content-TYPE: text/html\nLocation: e\n\n"},
         // Standard input (here a file of the site) and /proc are never included.
@@ -365,6 +373,7 @@ TEST(PageTest, Includes) {
         site.Write("lib/deep.htm", "deep");
         site.Write("X", "literal X");
         site.Write("bad.htm", "x</HTML>");
+        site.Write("stray.htm", "x</B>y");
         site.Write("self.htm", "<INCLUDE FILE=self.htm>");
         site.Write("t.htmx", c.page);
         ASSERT_EQ(::symlink("/proc/self/fd/0", site.Path("fd0.htm").c_str()), 0);

@@ -103,6 +103,7 @@ TEST_P(PersistentIsolation, NothingOfARequestReachesTheNext) {
     std::string why;
     if (GetParam() == DbKind::kPostgres && !EnsurePostgres(why))
         FAIL() << why;
+    QV_SKIP_WITHOUT_DB(GetParam());
     DbSite db(GetParam(), GatewayMode::kFastCgi);
     db.Exec("CREATE TABLE items (id INTEGER PRIMARY KEY, qty INTEGER CHECK (qty <> 13))");
     db.Exec("INSERT INTO items VALUES (1, 1), (2, 1), (3, 1)");
@@ -319,9 +320,7 @@ TEST(PersistentTest, ReconnectAfterPostgresRestart) {
     EXPECT_EQ(site.StatsWithoutTimestamps(), "list.htmx\nlist.htmx\nadd.htmx?_POST_PROCESS_=done.htm&_MAX_NAME_MODIFIER_=___1&ID=3\n");
 }
 
-INSTANTIATE_TEST_SUITE_P(Drivers, PersistentIsolation, ::testing::Values(DbKind::kSqlite, DbKind::kPostgres),
-                         [](const ::testing::TestParamInfo<DbKind>& info) {
-                             return info.param == DbKind::kSqlite ? "SQLite" : "PostgreSQL";
-                         });
+INSTANTIATE_TEST_SUITE_P(Drivers, PersistentIsolation, ::testing::Values(DbKind::kSqlite, DbKind::kPostgres, DbKind::kMariadb),
+                         DbKindName);
 
 }  // namespace

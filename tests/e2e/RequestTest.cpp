@@ -16,6 +16,7 @@ struct RedirectCase {
 };
 
 TEST(PostProcessRedirectTest, TargetsAndQueryStrings) {
+    const char* const kOffSite = "Content-TYPE: text/html\nLocation: e.htm\n\n";
     const RedirectCase cases[] = {
         {"relative target, nothing appended", "_POST_PROCESS_=done.html&a=1",
          "Content-TYPE: text/html\nLocation: done.html\n\n"},
@@ -37,12 +38,30 @@ TEST(PostProcessRedirectTest, TargetsAndQueryStrings) {
          "Content-TYPE: text/html\nLocation: http:x?a=x_POST_PROCESS_y&b=_MAX_NAME_MODIFIER_\n\n"},
         {"encoded hidden field name", "%5FPOST_PROCESS_=http:x&X_POST_PROCESS_=1&c=3",
          "Content-TYPE: text/html\nLocation: http:x?X_POST_PROCESS_=1&c=3\n\n"},
+        // Only the site's own hosts (SERVER_NAME x, HTTP_HOST h:8080, the configured ones).
+        {"own hosts, any port and case", "_POST_PROCESS_=https://X:8443/a",
+         "Content-TYPE: text/html\nLocation: https://X:8443/a\n\n"},
+        {"configured host", "_POST_PROCESS_=https://PAY.example/", "Content-TYPE: text/html\nLocation: https://PAY.example/\n\n"},
+        {"path with a colon", "_POST_PROCESS_=/a:b", "Content-TYPE: text/html\nLocation: /a:b\n\n"},
+        {"backslash after the slash", "_POST_PROCESS_=/\\evil.example/", kOffSite},
+        {"two slashes", "_POST_PROCESS_=//evil.example", kOffSite},
+        {"blank, then two backslashes", "_POST_PROCESS_=+%5C%5Cevil.example", kOffSite},
+        {"other host", "_POST_PROCESS_=http://evil.example/", kOffSite},
+        {"own host as user name", "_POST_PROCESS_=HTTP://x@evil.example/", kOffSite},
+        {"own host as sub-domain", "_POST_PROCESS_=http://x.evil.example:80/", kOffSite},
+        {"configured host as prefix", "_POST_PROCESS_=https://pay.example.evil/", kOffSite},
+        {"scheme without slashes", "_POST_PROCESS_=https:evil.example", kOffSite},
+        {"scheme with three slashes", "_POST_PROCESS_=http:///evil.example", kOffSite},
+        {"host list from the request", "_REDIRECT_HOSTS_=evil.example&_POST_PROCESS_=http://evil.example/", kOffSite},
+        {"script", "_POST_PROCESS_=javascript:alert(1)", kOffSite},
+        {"data", "_POST_PROCESS_=data:text/html,x", kOffSite},
     };
     for (const auto& c : cases) {
         E2eSite site;
-        site.Write("quorvel.cfg", "_ERR_URL_=e.htm T=thanks.htm");
+        site.Write("quorvel.cfg", "_ERR_URL_=e.htm T=thanks.htm _REDIRECT_HOSTS_=\"pay.example, partner.example\"");
         site.Write("t.htmx", "<HTML><P>no markup is written</P>@T</HTML>");
-        EXPECT_EQ(site.Get("t.htmx", c.query).out, c.expected) << c.name;
+        EXPECT_EQ(site.Get("t.htmx", c.query, {{"SERVER_NAME", "x"}, {"HTTP_HOST", "h:8080"}}).out, c.expected)
+            << c.name;
     }
 }
 
@@ -53,7 +72,10 @@ TEST(PostProcessRedirectTest, ConfiguredTargetIsEvaluated) {
     EXPECT_EQ(site.Get("t.htmx").out, "Content-TYPE: text/html\nLocation: thanks.htm\n\n");
     site.Write("quorvel.cfg", "_ERR_URL_=e.htm _POST_PROCESS_=@none");
     EXPECT_EQ(site.Get("t.htmx").out, "Content-TYPE: text/html\nLocation: e.htm\n\n");
-    EXPECT_EQ(site.StatsWithoutTimestamps(), "t.htmx\nt.htmx Variable is not defined: none\n");
+    site.Write("quorvel.cfg", "_ERR_URL_=e.htm _POST_PROCESS_=http://elsewhere.example/");
+    EXPECT_EQ(site.Get("t.htmx").out, "Content-TYPE: text/html\nLocation: e.htm\n\n");
+    EXPECT_EQ(site.StatsWithoutTimestamps(), "t.htmx\nt.htmx Variable is not defined: none\n"
+                                             "t.htmx Syntax or semantic error in SQL statement: http://elsewhere.example/\n");
 }
 
 TEST(FormBodyTest, UrlEncodedBodyIsReadAfterTheQueryString) {

@@ -59,6 +59,7 @@ protected:
         std::string why;
         if (GetParam() == DbKind::kPostgres && !EnsurePostgres(why))
             FAIL() << why;
+        QV_SKIP_WITHOUT_DB(GetParam());
         db = std::make_unique<DbSite>(GetParam());
         db->Exec(kSchema);
         db->Site().Write("quorvel.cfg", "_HTMX_PATH_=. _ERR_URL_=err.htm _CONNECT_=\"" + db->Connect() + "\"");
@@ -122,10 +123,8 @@ TEST_P(SubmissionFault, ValidationProgramKilledWhileAnswering) {
     EXPECT_EQ(db->Query(kRows), "");
 }
 
-INSTANTIATE_TEST_SUITE_P(Drivers, SubmissionFault, ::testing::Values(DbKind::kSqlite, DbKind::kPostgres),
-                         [](const ::testing::TestParamInfo<DbKind>& info) {
-                             return info.param == DbKind::kSqlite ? "SQLite" : "PostgreSQL";
-                         });
+INSTANTIATE_TEST_SUITE_P(Drivers, SubmissionFault, ::testing::Values(DbKind::kSqlite, DbKind::kPostgres, DbKind::kMariadb),
+                         DbKindName);
 
 // SQLite: the database file goes away, or cannot be written.
 class SqliteSubmissionFault : public SubmissionFault {
@@ -181,13 +180,13 @@ TEST_P(SqliteSubmissionFault, DatabaseReplacedBetweenRequests) {
 INSTANTIATE_TEST_SUITE_P(Drivers, SqliteSubmissionFault, ::testing::Values(DbKind::kSqlite),
                          [](const ::testing::TestParamInfo<DbKind>&) { return "SQLite"; });
 
-// PostgreSQL: a server of the test's own, which it stops and starts at will.
-class PostgresSubmissionFault : public ::testing::Test {
+// PostgreSQL and MariaDB: a server of the test's own, which it stops and starts at will.
+class ServerSubmissionFault : public ::testing::TestWithParam<DbKind> {
 protected:
     void SetUp() override {
-        server = PrivatePostgres::Start();
+        server = PrivateServer::Start(GetParam());
         if (!server)
-            GTEST_SKIP() << "no PostgreSQL server could be started here";
+            GTEST_SKIP() << "no " << DbKindName({GetParam(), 0}) << " server could be started here";
         server->Sql(kSchema);
         odbc.AddSource("priv=" + server->Definition());
         site.Write("quorvel.cfg", "_HTMX_PATH_=. _ERR_URL_=err.htm _CONNECT_=\"priv:quorvel/quorvel\"");
@@ -202,13 +201,13 @@ protected:
         return RedirectTarget(SubmitTo(site, form, values, "POST", Env()));
     }
 
-    std::unique_ptr<PrivatePostgres> server;
+    std::unique_ptr<PrivateServer> server;
     OdbcTestEnv odbc;
     E2eSite site;
     PageForm form;
 };
 
-TEST_F(PostgresSubmissionFault, ServerStoppedBetweenPageAndSubmission) {
+TEST_P(ServerSubmissionFault, ServerStoppedBetweenPageAndSubmission) {
     server->Stop();
     EXPECT_EQ(Submit(kGood), "dberr.htm");
     EXPECT_EQ(site.StatsWithoutTimestamps(), "/order.htmx?ORDER=7\n"
@@ -217,17 +216,21 @@ TEST_F(PostgresSubmissionFault, ServerStoppedBetweenPageAndSubmission) {
     EXPECT_EQ(server->Sql(std::string(kRows) + ";"), "");
 }
 
-TEST_F(PostgresSubmissionFault, ServerStoppedInTheMiddleOfTheTransaction) {
+TEST_P(ServerSubmissionFault, ServerStoppedInTheMiddleOfTheTransaction) {
     // Row 3 waits inside the transaction; the server is stopped while it waits.
-    server->Sql("CREATE FUNCTION slow() RETURNS trigger AS $$ BEGIN IF NEW.item = 3 THEN"
-                " PERFORM pg_sleep(60); END IF; RETURN NEW; END $$ LANGUAGE plpgsql;"
-                "CREATE TRIGGER slow BEFORE INSERT ON orders FOR EACH ROW EXECUTE FUNCTION slow();");
+    const bool pg = GetParam() == DbKind::kPostgres;
+    server->Sql(pg ? "CREATE FUNCTION slow() RETURNS trigger AS $$ BEGIN IF NEW.item = 3 THEN"
+                     " PERFORM pg_sleep(60); END IF; RETURN NEW; END $$ LANGUAGE plpgsql;"
+                     "CREATE TRIGGER slow BEFORE INSERT ON orders FOR EACH ROW EXECUTE FUNCTION slow();"
+                   : "CREATE TRIGGER slow BEFORE INSERT ON orders FOR EACH ROW SET @x = IF(NEW.item = 3, SLEEP(60), 0);");
     std::string target;
     auto start = Clock::now();
     std::thread submission([&] { target = Submit(kGood); });
     bool waiting = false;
     for (int i = 0; i < 200 && !waiting; ++i) {
-        waiting = server->Sql("SELECT count(*) FROM pg_stat_activity WHERE wait_event = 'PgSleep';") == "1\n";
+        waiting = server->Sql(pg ? "SELECT count(*) FROM pg_stat_activity WHERE wait_event = 'PgSleep';"
+                                 : "SELECT count(*) FROM information_schema.processlist WHERE state = 'User sleep';") ==
+                  "1\n";
         if (!waiting)
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
@@ -242,15 +245,19 @@ TEST_F(PostgresSubmissionFault, ServerStoppedInTheMiddleOfTheTransaction) {
     EXPECT_EQ(server->Sql(std::string(kRows) + ";"), "");
 }
 
-TEST_F(PostgresSubmissionFault, ReadOnlyDatabase) {
+TEST_P(ServerSubmissionFault, ReadOnlyDatabase) {
     // For new sessions: a connection a persistent gateway keeps is ended so that it opens one.
-    server->Sql("ALTER DATABASE quorvel SET default_transaction_read_only = on;"
-                "SELECT count(pg_terminate_backend(pid)) FROM pg_stat_activity"
-                " WHERE datname = 'quorvel' AND pid <> pg_backend_pid();");
+    server->Sql(GetParam() == DbKind::kMariadb ? "SET GLOBAL read_only = 1;"
+                : "ALTER DATABASE quorvel SET default_transaction_read_only = on;"
+                  "SELECT count(pg_terminate_backend(pid)) FROM pg_stat_activity"
+                  " WHERE datname = 'quorvel' AND pid <> pg_backend_pid();");
     EXPECT_EQ(Submit(kGood), "dberr.htm");
     EXPECT_EQ(site.StatsWithoutTimestamps(), "/order.htmx?ORDER=7\n"
                                              "/order.htmx?ORDER=7 Syntax or semantic error in SQL statement: save\n");
     EXPECT_EQ(server->Sql(std::string(kRows) + ";"), "");
 }
+
+INSTANTIATE_TEST_SUITE_P(Drivers, ServerSubmissionFault, ::testing::Values(DbKind::kPostgres, DbKind::kMariadb),
+                         DbKindName);
 
 }  // namespace

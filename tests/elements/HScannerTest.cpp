@@ -55,6 +55,23 @@ TEST_F(ScannerTest, EndTagsAndClosing) {
     EXPECT_EQ(Next(), 0);
     EXPECT_EQ(Next(), 0);
 
+    // An end tag that closes nothing is read as an unknown tag: an element, or the text of
+    // a request's tree followed by the next token.
+    Open("</b x>y<I>");
+    EXPECT_EQ(Next(), 79);
+    EXPECT_EQ(PassEndTag(ctx, 79, element), kTagUnknown);
+    EXPECT_EQ(static_cast<HUnknownTagElement&>(*element).Text(), "/B x");
+    EXPECT_EQ(Rest(), ">y<I>");
+    HElementTree tree;
+    ctx.tree = &tree;
+    ctx.page = HPage::Temporary();
+    Open("</b x>y<I>");
+    EXPECT_EQ(ScanInto(ctx, tree, element), 79);
+    EXPECT_EQ(PassEndTag(ctx, 79, element), 42);
+    tree.Output(ctx, 0, tree.Size());
+    EXPECT_EQ(ctx.page->Contents(), "</B x>y");
+    ctx.tree = nullptr;
+
     Open("</B x>");
     EXPECT_EQ(Next(), 79);
     try {

@@ -65,6 +65,12 @@ TEST(SymbolTableTest, CaseSensitiveAndReplacedValuesStayAlive) {
     EXPECT_EQ(first->Text(), "1");  // still valid: kept until the table ends
     EXPECT_EQ(t.Lookup("x"), nullptr);
     EXPECT_TRUE(t.Contains("X"));
+    // A removed name is gone for every reader, and its value stays alive too.
+    const HValue* second = t.Lookup("X");
+    t.Remove("X");
+    EXPECT_FALSE(t.Contains("X"));
+    EXPECT_EQ(second->Text(), "2");
+    t.ForEach([](const std::string& name, const HValue*) { ADD_FAILURE() << name << " listed"; });
 }
 
 }  // namespace
