@@ -437,7 +437,7 @@ TEST_P(DatabaseTest, EveryErrorWithItsDetailAndPage) {
         {"misspelled table", "<SQL NAME=q TEXT=\"SELECT id FROM itemz\"><DBRESULT QUERY=q>x</DBRESULT>", "",
          "err.htm", "Syntax or semantic error in SQL statement: q", "1:47: error 1: Syntax or semantic error in SQL statement: q", "itemz"},
         {"bad SQL", "<SQL NAME=q TEXT=\"SELECT id, FROM items\"><DBRESULT QUERY=q>x</DBRESULT>", "",
-         "err.htm", "Syntax or semantic error in SQL statement: q", "1:48: error 1: Syntax or semantic error in SQL statement: q", "syntax error"},
+         "err.htm", "Syntax or semantic error in SQL statement: q", "1:48: error 1: Syntax or semantic error in SQL statement: q", "syntax"},
     };
     for (const ErrorCase& c : cases) {
         GatewayRun r = Page("<HTML>" + c.page + "</HTML>", "_ERR_URL_=err.htm", c.query);
