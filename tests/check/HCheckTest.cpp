@@ -521,7 +521,8 @@ TEST(CheckTest, CommandLine) {
         {"--render", "", "usage: quorvel --check FILE...", 2},
     };
     for (const auto& o : options) {
-        CheckRun run = RunQuorvel(site, *o.option ? std::vector<std::string>{o.option} : std::vector<std::string>{});
+        CheckRun run = RunQuorvel(site, *o.option ? std::vector<std::string>{o.option}
+                                                  : std::vector<std::string>{});
         EXPECT_EQ(run.status, o.status) << o.option;
         EXPECT_EQ(run.out.substr(0, std::strlen(o.outStart)), o.outStart) << o.option;
         EXPECT_EQ(run.err.substr(0, std::strlen(o.errStart)), o.errStart) << o.option;

@@ -42,10 +42,11 @@ TEST(ServeRequestTest, AnyFailureEndsOnTheErrorPath) {
         EXPECT_EQ(request.response.rfind("Status: 500 Internal Server Error\n", 0), 0u) << request.response;
         EXPECT_NE(request.errors.find(c.said), std::string::npos) << request.errors;
     }
-    std::stringstream stats;
-    stats << std::ifstream(std::string(dir) + "/qvstat.log").rdbuf();
-    EXPECT_NE(stats.str().find("t.htmx Syntax error in HTML: out of memory\r\n"), std::string::npos) << stats.str();
-    EXPECT_NE(stats.str().find("t.htmx Syntax error in HTML: internal fault\r\n"), std::string::npos) << stats.str();
+    std::stringstream read;
+    read << std::ifstream(std::string(dir) + "/qvstat.log").rdbuf();
+    const std::string stats = read.str();
+    EXPECT_NE(stats.find("t.htmx Syntax error in HTML: out of memory\r\n"), std::string::npos) << stats;
+    EXPECT_NE(stats.find("t.htmx Syntax error in HTML: internal fault\r\n"), std::string::npos) << stats;
     ASSERT_EQ(::chdir(here), 0);
     for (const char* name : {"/t.htmx", "/qvstat.log"})
         ::unlink((std::string(dir) + name).c_str());

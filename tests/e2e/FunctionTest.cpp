@@ -109,7 +109,8 @@ TEST_F(FunctionTest, DefaultStandsInForEveryFailure) {
         std::string said;  // standard error, after the FUNCTION's place
     } cases[] = {
         {"DEFAULT=n/a", "n/a", "error 22: No command specified in FUNCTION tag"},
-        {"DEFAULT=n/a COMMAND=./missing.sh", "n/a", "error 32: External function call failed: ./missing.sh (program not found)"},
+        {"DEFAULT=n/a COMMAND=./missing.sh", "n/a",
+         "error 32: External function call failed: ./missing.sh (program not found)"},
         {"DEFAULT=n/a COMMAND=qv-no-such-program", "n/a",
          "error 32: External function call failed: qv-no-such-program (program not found)"},
         {"DEFAULT=n/a PATH=./plain.sh COMMAND=plain", "n/a",
@@ -124,7 +125,8 @@ TEST_F(FunctionTest, DefaultStandsInForEveryFailure) {
     for (const Case& c : cases) {
         GatewayRun r = Request(std::string("<FUNCTION ") + c.attributes + ">", "WHO=me");
         EXPECT_EQ(r.out, Page(c.inserted)) << c.attributes;
-        EXPECT_EQ(r.err, "quorvel: ./t.htm:1:17: " + c.said + "; its DEFAULT was written instead\n") << c.attributes;
+        EXPECT_EQ(r.err, "quorvel: ./t.htm:1:17: " + c.said + "; its DEFAULT was written instead\n")
+            << c.attributes;
     }
 }
 
