@@ -77,6 +77,8 @@ std::string HSqlOperation::ErrorUrl(HContext& ctx) const {
 void HSqlOperation::Fail(HContext& ctx, int code, const std::string& detail) const {
     // Read before anything else runs on the statement and clears them.
     std::string cause = OdbcDiagnostic(statement_.Get(), HOdbcHandleKind::kStatement);
+    if (cause.empty())  // a call on the connection failed (a commit)
+        cause = OdbcDiagnostic(hdbc_, HOdbcHandleKind::kConnection);
     HExcept failed(code, detail, ErrorUrl(ctx));
     failed.cause = std::move(cause);
     failed.odbc = true;
