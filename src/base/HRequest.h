@@ -39,7 +39,9 @@ public:
     // not all be sent (the client has gone away).
     virtual bool Send(std::string_view head, std::string_view body) = 0;
     // The environment of a program the request starts: "NAME=value" entries ending with a
-    // null pointer. Valid until the next SetVariable or the end of the request.
+    // null pointer. Of what the client sent, it holds only CGI meta-variables and HTTP_*
+    // names; every other name is the process's own. Valid until the next SetVariable or the
+    // end of the request.
     virtual char* const* ProgramEnvironment() = 0;
     virtual HClientWatch ClientWatch() const = 0;
     // The header line a redirect carries before its Location (with its line end), or "".

@@ -29,7 +29,7 @@ static_assert(std::is_same<SQLHANDLE, void*>::value, "handles travel as void*");
     X(SQLAllocEnv) X(SQLAllocConnect) X(SQLConnect) X(SQLAllocStmt) X(SQLPrepare)     \
     X(SQLExecute) X(SQLFreeStmt) X(SQLSetStmtOption) X(SQLNumResultCols)             \
     X(SQLDescribeCol) X(SQLBindCol) X(SQLFetch) X(SQLGetInfo) X(SQLSetConnectOption) \
-    X(SQLTransact) X(SQLDisconnect) X(SQLFreeConnect) X(SQLFreeEnv) X(SQLGetConnectAttr) X(SQLTables) \
+    X(SQLTransact) X(SQLDisconnect) X(SQLFreeConnect) X(SQLFreeEnv) X(SQLGetConnectAttr) X(SQLTables) X(SQLExecDirect) \
     X(SQLGetDiagRec)
 
 namespace {
@@ -192,6 +192,12 @@ struct HKeptConnection {
     bool backslashEscapes = false;  // ReadBackslashEscapes, when it connected
     std::vector<HHeldFile> files;  // what the driver opened to connect
     std::vector<long long> marks;  // of `files` (AppendMarks), when the catalog was last read
+    // How what a request left in the session is undone before the next request: by a
+    // statement of the database's own (`resetSql`), by closing the connection when a
+    // statement that may change the session ran (`closeIfChanged`), else by closing it.
+    std::string resetSql;
+    bool closeIfChanged = false;
+    bool sessionChanged = false;  // a statement that may change the session ran on it
     // Declared last, so that it is dropped before the connection closes.
     HOdbcStatement probe;  // the probe statement, prepared on the connection once
 };
@@ -204,6 +210,8 @@ std::vector<std::unique_ptr<HKeptConnection>>& Connections() {
 }
 
 bool keepConnections = false;
+// Counts the ends of requests' use of connections (ConnectionGeneration).
+unsigned long generation = 0;
 // OdbcConfigurationMarks when connections were last handed out (empty before the first).
 std::vector<long long> configurationMarks;
 // Whether the request being served has had its configuration files looked at.
@@ -300,18 +308,18 @@ void CheckProbe(HKeptConnection& kept) {
         unprobed.push_back(kept.connect);
 }
 
-// The first column of the first row of `sql` on the connection, or false.
-bool QueryText(HOdbcHandle hdbc, const char* sql, std::string& text) {
+// The first column of the first row of `sql` on the connection (NULL: the empty text), or
+// false when the statement fails or the text does not fit in `size` bytes.
+bool QueryText(HOdbcHandle hdbc, const char* sql, std::string& text, long size = 64) {
     HOdbcStatement stmt = OdbcAllocStmt(hdbc);
-    char buffer[64] = {0};
+    std::string buffer(static_cast<std::size_t>(size), '\0');
     long length = 0;
     if (!stmt.Get() || !OdbcSucceeded(OdbcPrepare(stmt.Get(), sql)) ||
         !OdbcSucceeded(OdbcExecute(stmt.Get())) ||
-        !OdbcSucceeded(OdbcBindCol(stmt.Get(), 1, buffer, sizeof buffer, &length)) ||
-        !OdbcSucceeded(OdbcFetch(stmt.Get())))
+        !OdbcSucceeded(OdbcBindCol(stmt.Get(), 1, &buffer[0], size, &length)) ||
+        !OdbcSucceeded(OdbcFetch(stmt.Get())) || length >= size)
         return false;
-    buffer[sizeof buffer - 1] = '\0';
-    text = length < 0 ? "" : buffer;
+    text.assign(buffer.data(), length < 0 ? 0 : static_cast<std::size_t>(length));
     OdbcCloseCursor(stmt.Get());
     return true;
 }
@@ -342,6 +350,65 @@ bool ReadBackslashEscapes(HOdbcHandle hdbc, bool& escapes) {
     return true;
 }
 
+// PostgreSQL's reset: DISCARD ALL, written out as its parts because DISCARD ALL alone refuses
+// to share its round trip, followed by the settings the driver made when it connected
+// (read once, as the connection stands then), which RESET ALL undoes.
+bool PostgresReset(HKeptConnection& kept) {
+    std::string settings;
+    if (!QueryText(kept.connection->Hdbc(),
+                   "SELECT coalesce(string_agg(format('set_config(%L, %L, false)', name, setting), ', '), '')"
+                   " FROM pg_settings WHERE source = 'session'",
+                   settings, 16384))
+        return false;
+    kept.resetSql = "CLOSE ALL; SET SESSION AUTHORIZATION DEFAULT; RESET ALL; DEALLOCATE ALL; UNLISTEN *;"
+                    " SELECT pg_advisory_unlock_all(); DISCARD PLANS; DISCARD TEMP; DISCARD SEQUENCES";
+    if (!settings.empty())
+        kept.resetSql += "; SELECT " + settings;
+    return true;
+}
+
+// Chooses how the session of a connection just opened is reset after each request, by the
+// database the driver names:
+// - PostgreSQL: the reset statement above;
+// - SQLite keeps nothing of a session that its queries and row changes can alter (its
+//   temporary tables, attached files and pragmas take statements of their own), so it is
+//   closed only after such a statement;
+// - any other database is closed after every request: a new connection is the one sure
+//   reset. That includes MariaDB: ODBC's reset attribute reports success through its
+//   driver but leaves a temporary table in place, there is no reset statement, and a
+//   SELECT alone can set variables and take locks. A database plugs in here with its own
+//   way of resetting.
+void ChooseReset(HKeptConnection& kept) {
+    static const struct {
+        const char* name;  // in SQL_DBMS_NAME, any case
+        bool (*learn)(HKeptConnection&);
+    } kResets[] = {
+        {"postgresql", PostgresReset},
+        {"sqlite", [](HKeptConnection& k) { return k.closeIfChanged = true; }},
+    };
+    char name[64] = "";
+    SQLSMALLINT length = 0;
+    if (!OdbcSucceeded(Dm().SQLGetInfo(kept.connection->Hdbc(), SQL_DBMS_NAME, name, sizeof name, &length)))
+        return;
+    name[sizeof name - 1] = '\0';
+    for (const auto& reset : kResets)
+        if (strcasestr(name, reset.name) && reset.learn(kept))
+            return;
+}
+
+// Undoes what the request left in the session of `kept`; false when the connection must be
+// closed instead.
+bool ResetSession(HKeptConnection& kept) {
+    if (kept.closeIfChanged)
+        return !kept.sessionChanged;
+    if (kept.resetSql.empty())
+        return false;
+    kept.probe = HOdbcStatement();  // its prepared statement goes with the session
+    HOdbcStatement reset = OdbcAllocStmt(kept.connection->Hdbc());
+    return reset.Get() &&
+           OdbcSucceeded(Dm().SQLExecDirect(reset.Get(), Chars(kept.resetSql), static_cast<SQLINTEGER>(kept.resetSql.size())));
+}
+
 }  // namespace
 
 std::string OdbcDiagnostic(HOdbcHandle handle, HOdbcHandleKind kind) {
@@ -368,6 +435,14 @@ std::string OdbcDiagnostic(HOdbcHandle handle, HOdbcHandleKind kind) {
     }
     return out;
 }
+
+void NoteSessionChange(HOdbcHandle hdbc) noexcept {
+    for (auto& c : Connections())
+        if (c->connection && c->connection->Hdbc() == hdbc)
+            c->sessionChanged = true;
+}
+
+unsigned long ConnectionGeneration() noexcept { return generation; }
 
 bool OdbcBackslashEscapes(HOdbcHandle hdbc) {
     for (const auto& c : Connections())
@@ -397,6 +472,7 @@ void HOdbcConnection::Close() noexcept {
 }
 
 void CloseConnections() noexcept {
+    ++generation;
     auto& connections = Connections();
     while (!connections.empty())
         connections.pop_back();
@@ -405,6 +481,7 @@ void CloseConnections() noexcept {
 void KeepConnections(bool keep) noexcept { keepConnections = keep; }
 
 void ReleaseConnections() noexcept {
+    ++generation;
     configurationChecked = false;
     auto& connections = Connections();
     for (auto it = connections.begin(); it != connections.end();) {
@@ -413,9 +490,12 @@ void ReleaseConnections() noexcept {
             // Whatever the request left uncommitted is undone, and the next request starts
             // in auto-commit mode; a connection that cannot do that is not used again.
             HOdbcConnection& c = *(*it)->connection;
+            // Then nothing else it left in the session outlives it either.
             kept = OdbcSucceeded(OdbcTransact(c.Henv(), c.Hdbc(), false)) &&
-                   OdbcSucceeded(Dm().SQLSetConnectOption(c.Hdbc(), SQL_AUTOCOMMIT, SQL_AUTOCOMMIT_ON));
+                   OdbcSucceeded(Dm().SQLSetConnectOption(c.Hdbc(), SQL_AUTOCOMMIT, SQL_AUTOCOMMIT_ON)) &&
+                   ResetSession(**it);
             (*it)->inUse = false;
+            (*it)->sessionChanged = false;
         }
         it = kept ? it + 1 : connections.erase(it);
     }
@@ -587,6 +667,7 @@ void OpenConnection(HContext& ctx, const std::string& connect, HOdbcHandle& henv
             kept->files = NewFiles(before, OpenDescriptors());
             for (const HHeldFile& f : kept->files)
                 AppendMarks(kept->marks, f);
+            ChooseReset(*kept);
         }
         if (probeFailed && kept->files.empty())
             CheckProbe(*kept);

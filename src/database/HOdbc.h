@@ -95,10 +95,22 @@ void CloseConnections() noexcept;
 void KeepConnections(bool keep) noexcept;
 
 // Ends the request's use of the connections OpenConnection handed out: each one is rolled
-// back and put back in auto-commit mode, then kept for a later request with the same
-// connect string; one that cannot be is closed. At most a few unused connections are kept.
+// back, put back in auto-commit mode and its session reset in the way its database offers
+// (PostgreSQL: one statement that discards every session state; SQLite: nothing to undo
+// unless NoteSessionChange, else closed; any other database: closed), then kept for a later
+// request with the same connect string; one that cannot be is closed. At most a few unused connections are kept.
 // REQUIRES: no statement on them is left.
 void ReleaseConnections() noexcept;
+
+// Notes that a statement that may change the session (anything but a query or a row change)
+// runs on `hdbc`: a database whose sessions are reset by closing them closes it after the
+// request.
+void NoteSessionChange(HOdbcHandle hdbc) noexcept;
+
+// A number that changes whenever a request's use of the connections ends (ReleaseConnections,
+// CloseConnections): a connection handed out under one number is the request's own while the
+// number stays.
+unsigned long ConnectionGeneration() noexcept;
 
 // The connect string as logs may show it: everything after the first slash becomes `***`.
 std::string MaskConnectString(std::string_view connect);

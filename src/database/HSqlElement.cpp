@@ -1,5 +1,8 @@
 #include "database/HSqlElement.h"
 
+#include <algorithm>
+#include <cstring>
+#include <string_view>
 #include <strings.h>
 
 #include "database/HOdbc.h"
@@ -19,11 +22,14 @@ struct Connection {
     HOdbcHandle hdbc = nullptr;
 };
 
-Connection ChooseConnection(HContext& ctx, const HElement& element, const HValue* errorUrl) {
+Connection ChooseConnection(HContext& ctx, const HElement& element, const HValue* errorUrl, Connection own) {
     Connection c;
     if (element.HasAttribute("CONNECT")) {
-        // The text as written: references in it are not replaced.
+        // The text as written: references in it are not replaced, so the connection the
+        // element opened before in this request is the one it asks for.
         const HValue* connect = element.Attribute("CONNECT");
+        if (own.hdbc)
+            return own;
         OpenConnection(ctx, connect ? connect->GetText() : std::string(), c.henv, c.hdbc, errorUrl);
         if (!ctx.hdbc && !ctx.symbols.Contains("_CONNECT_")) {
             ctx.henv = c.henv;
@@ -48,6 +54,24 @@ Connection ChooseConnection(HContext& ctx, const HElement& element, const HValue
 
 bool StartsWithKeyword(const std::string& text, const char* keyword) {
     return text.size() >= 6 && strncasecmp(text.c_str(), keyword, 6) == 0;
+}
+
+// Whether every statement is a query or a row change, which leave nothing in the session of
+// a database whose functions cannot change it; anything else (a temporary table, an
+// attached file, a pragma, a comment first) may.
+bool OnlyRowStatements(const HSqlAnalysis& statements) {
+    for (const HSqlStatement& statement : statements) {
+        const std::string& text = statement.front().text;
+        std::size_t start = text.find_first_not_of(" \t\r\n");
+        std::string_view word = start == std::string::npos ? std::string_view() : std::string_view(text).substr(start);
+        word = word.substr(0, std::min(word.find_first_of(" \t\r\n("), word.size()));
+        bool row = false;
+        for (const char* kind : {"SELECT", "INSERT", "UPDATE", "DELETE", "WITH"})
+            row = row || (word.size() == std::strlen(kind) && strncasecmp(word.data(), kind, word.size()) == 0);
+        if (!row)
+            return false;
+    }
+    return true;
 }
 
 std::vector<std::string> IntoNames(HContext& ctx, const HValue* into) {
@@ -94,7 +118,15 @@ void HSqlElement::Output(HContext& ctx) {
         throw HExcept(kErrOneSelectOnly, sql, url());
 
     const HValue* noDataUrl = Attribute("NO_DATA_FOUND_URL");
-    Connection connection = ChooseConnection(ctx, *this, errorUrl);
+    const bool ownKnown = ownHdbc_ && generation_ == ConnectionGeneration();
+    Connection connection = ChooseConnection(ctx, *this, errorUrl, ownKnown ? Connection{ownHenv_, ownHdbc_} : Connection{});
+    if (HasAttribute("CONNECT") && !ownKnown) {
+        ownHenv_ = connection.henv;
+        ownHdbc_ = connection.hdbc;
+        generation_ = ConnectionGeneration();
+    }
+    if (!OnlyRowStatements(statements))
+        NoteSessionChange(connection.hdbc);
     if (!HasAttribute("NAME"))
         throw HExcept(kErrNameMissing);
     const HValue* nameValue = Attribute("NAME");

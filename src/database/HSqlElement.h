@@ -7,6 +7,7 @@
 // DELETE); any other SQL element is skipped without touching a database. It writes nothing.
 #pragma once
 
+#include "database/HOdbc.h"
 #include "elements/HElement.h"
 
 namespace quorvel {
@@ -15,6 +16,14 @@ class HSqlElement : public HElement {
 public:
     HSqlElement();
     void Output(HContext& ctx) override;
+
+private:
+    // The connection the element's CONNECT opened, kept for the request: written again (in a
+    // later row of a DBRESULT), the element runs on it instead of opening one per row. Valid
+    // while ConnectionGeneration() is `generation_`.
+    HOdbcHandle ownHenv_ = nullptr;
+    HOdbcHandle ownHdbc_ = nullptr;
+    unsigned long generation_ = 0;
 };
 
 }  // namespace quorvel

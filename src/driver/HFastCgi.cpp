@@ -6,9 +6,11 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <algorithm>
 #include <exception>
 #include <fcntl.h>
 #include <map>
+#include <set>
 #include <poll.h>
 #include <netdb.h>
 #include <sys/socket.h>
@@ -17,11 +19,14 @@
 #include <unistd.h>
 #include <vector>
 
-#include <fcgiapp.h>
-
+#include "base/HExcept.h"
 #include "base/HRequest.h"
+#include "config/HConfig.h"
 #include "database/HOdbc.h"
 #include "driver/HDriver.h"
+#include "driver/HFastCgiConnection.h"
+#include "values/HContext.h"
+#include "values/HValue.h"
 
 extern char** environ;
 
@@ -29,31 +34,48 @@ namespace quorvel {
 
 namespace {
 
-// One FastCGI request: its parameters are the CGI variables, its input stream the body,
-// its output stream the response.
+// CGI meta-variables a request may hand on to the programs it starts, besides its HTTP_*
+// names; any other name a client sends (PATH, LD_PRELOAD, ...) never reaches them.
+constexpr const char* kMetaVariables[] = {
+    "AUTH_TYPE", "CONTENT_LENGTH", "CONTENT_TYPE", "DOCUMENT_ROOT", "GATEWAY_INTERFACE", "HTTPS",
+    "PATH_INFO", "PATH_TRANSLATED", "QUERY_STRING", "REMOTE_ADDR", "REMOTE_HOST", "REMOTE_IDENT",
+    "REMOTE_PORT", "REMOTE_USER", "REQUEST_METHOD", "REQUEST_SCHEME", "REQUEST_URI", "SCRIPT_FILENAME",
+    "SCRIPT_NAME", "SERVER_ADDR", "SERVER_NAME", "SERVER_PORT", "SERVER_PROTOCOL", "SERVER_SOFTWARE",
+};
+
+bool IsProgramVariable(std::string_view name) {
+    if (name.size() > 5 && name.compare(0, 5, "HTTP_") == 0)
+        return std::all_of(name.begin(), name.end(), [](char c) {
+            return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_';
+        });
+    return std::any_of(std::begin(kMetaVariables), std::end(kMetaVariables),
+                       [name](const char* meta) { return name == meta; });
+}
+
+// One FastCGI request: its parameters are the CGI variables, its body was read whole before
+// it is served, its response goes out on the connection.
 class HFastCgiRequest final : public HRequest {
 public:
-    explicit HFastCgiRequest(FCGX_Request& request) : request_(request) {}
+    explicit HFastCgiRequest(HFastCgiConnection& connection) : connection_(connection) {}
 
     const char* Variable(const char* name) const override {
         auto set = changed_.find(name);
         if (set != changed_.end())
             return set->second.c_str();
-        return FCGX_GetParam(name, request_.envp);
+        return connection_.Param(name);
     }
     void SetVariable(const char* name, const std::string& value) override {
         changed_[name] = value;
         environment_.clear();
     }
     long ReadBody(char* buffer, std::size_t size) override {
-        int n = FCGX_GetStr(buffer, static_cast<int>(size < INT_MAX ? size : INT_MAX), request_.in);
-        if (n > 0 || FCGX_GetError(request_.in) == 0)
-            return n;
-        errno = EIO;
-        return -1;
+        std::string_view rest = connection_.Body().substr(bodyRead_);
+        std::size_t n = rest.copy(buffer, size);
+        bodyRead_ += n;
+        return static_cast<long>(n);
     }
     std::time_t Now() const override { return std::time(nullptr); }
-    bool Send(std::string_view head, std::string_view body) override { return Put(head) && Put(body); }
+    bool Send(std::string_view head, std::string_view body) override { return connection_.Send({head, body}); }
     char* const* ProgramEnvironment() override {
         if (environment_.empty())
             BuildEnvironment();
@@ -63,42 +85,26 @@ public:
     // and a network socket once a write has failed) means that the client went away. The
     // end of the web server's input alone does not: some servers close their sending side
     // as soon as the request is sent.
-    HClientWatch ClientWatch() const override { return HClientWatch{request_.ipcFd, 0}; }
+    HClientWatch ClientWatch() const override { return HClientWatch{connection_.Fd(), 0}; }
     const char* RedirectStatus() const override { return "Status: 302 Found\n"; }
-    void LogError(std::string_view line) override {
-        FCGX_PutStr(line.data(), static_cast<int>(line.size() < INT_MAX ? line.size() : INT_MAX), request_.err);
-        FCGX_PutChar('\n', request_.err);
-    }
+    void LogError(std::string_view line) override { connection_.SendError({line, "\n"}); }
 
 private:
-    bool Put(std::string_view data) {
-        while (!data.empty()) {
-            int n = static_cast<int>(data.size() < INT_MAX ? data.size() : INT_MAX);
-            if (FCGX_PutStr(data.data(), n, request_.out) != n)
-                return false;
-            data.remove_prefix(static_cast<std::size_t>(n));
-        }
-        return true;
-    }
-
-    // The request's variables, with the changes it made, and for names it lacks (PATH, HOME,
-    // locale settings) the gateway's own environment, as a CGI program would have them.
+    // The request's CGI meta-variables and HTTP_* names, with the changes it made, and the
+    // gateway's own environment for every other name (PATH, HOME, locale settings), as a
+    // CGI program would have them.
     void BuildEnvironment() {
         strings_.clear();
-        for (char** e = request_.envp; e && *e; ++e) {
-            const char* eq = std::strchr(*e, '=');
-            if (eq && changed_.count(std::string(*e, static_cast<std::size_t>(eq - *e))))
-                continue;
-            strings_.emplace_back(*e);
-        }
+        std::set<std::string_view> taken;
         for (const auto& kv : changed_)
-            strings_.push_back(kv.first + "=" + kv.second);
+            if (IsProgramVariable(kv.first) && taken.insert(kv.first).second)
+                strings_.push_back(kv.first + "=" + kv.second);
+        for (const auto& p : connection_.Params())
+            if (IsProgramVariable(p.first) && taken.insert(p.first).second)
+                strings_.push_back(p.first + "=" + p.second);
         for (char** e = environ; e && *e; ++e) {
             const char* eq = std::strchr(*e, '=');
-            if (!eq)
-                continue;
-            std::string name(*e, static_cast<std::size_t>(eq - *e));
-            if (!changed_.count(name) && !FCGX_GetParam(name.c_str(), request_.envp))
+            if (eq && !taken.count(std::string_view(*e, static_cast<std::size_t>(eq - *e))))
                 strings_.emplace_back(*e);
         }
         for (std::string& s : strings_)
@@ -106,18 +112,62 @@ private:
         environment_.push_back(nullptr);
     }
 
-    FCGX_Request& request_;
+    HFastCgiConnection& connection_;
+    std::size_t bodyRead_ = 0;
     std::map<std::string, std::string, std::less<>> changed_;
     std::vector<std::string> strings_;
     std::vector<char*> environment_;  // empty until a program asks for it
 };
 
+// How long a connection may take to send its request's parameters and body:
+// `_REQUEST_TIMEOUT_` of the site's configuration file (seconds, default 30), read again
+// whenever the file changes.
+class HRequestTimeout {
+public:
+    double Seconds() {
+        struct stat st {};
+        const bool found = ::stat(kFile, &st) == 0;
+        const long long mark[] = {found, static_cast<long long>(st.st_ino), static_cast<long long>(st.st_size),
+                                  st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec,
+                                  st.st_ctim.tv_sec * 1000000000LL + st.st_ctim.tv_nsec};
+        if (read_ && std::equal(std::begin(mark), std::end(mark), mark_))
+            return seconds_;
+        std::copy(std::begin(mark), std::end(mark), mark_);
+        read_ = true;
+        seconds_ = kDefault;
+        std::string text;
+        try {
+            HContext ctx;
+            ReadConfiguration(ctx, kFile);
+            const HValue* value = ctx.symbols.Lookup("_REQUEST_TIMEOUT_");
+            if (!value)
+                return seconds_;
+            text = value->GetText();
+        } catch (const HExcept&) {
+            return seconds_;  // the requests report the faulty file
+        }
+        char* end = nullptr;
+        const double seconds = std::strtod(text.c_str(), &end);
+        if (!text.empty() && text.find_first_not_of("0123456789.") == std::string::npos && *end == '\0' &&
+            seconds > 0 && seconds <= 86400)
+            seconds_ = seconds;
+        else
+            std::fprintf(stderr, "quorvel: %s: _REQUEST_TIMEOUT_ must be seconds (up to 86400), not \"%s\"; %g s it is\n",
+                         kFile, text.c_str(), kDefault);
+        return seconds_;
+    }
+
+private:
+    static constexpr const char* kFile = "quorvel.cfg";
+    static constexpr double kDefault = 30;
+    bool read_ = false;
+    long long mark_[5] = {};
+    double seconds_ = kDefault;
+};
+
 volatile std::sig_atomic_t stopRequested = 0;
 
-void OnStop(int) {
-    stopRequested = 1;
-    FCGX_ShutdownPending();
-}
+void OnStop(int) { stopRequested = 1; }
 
 bool IsUnixSocketAddress(const std::string& address) { return address.find(':') == std::string::npos; }
 
@@ -172,14 +222,24 @@ int Listen(const std::string& address, std::string& error) {
     }
     const std::size_t colon = address.rfind(':');
     std::string host = address.substr(0, colon);
+    const std::string port = address.substr(colon + 1);
     if (host.size() > 2 && host.front() == '[' && host.back() == ']')
         host = host.substr(1, host.size() - 2);
+    if (host.empty()) {
+        error = "no host before the port (write 127.0.0.1:PORT, or 0.0.0.0:PORT for every address)";
+        return -1;
+    }
+    if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos ||
+        std::stoul(port) > 65535) {
+        error = "the port must be a number from 1 to 65535, or 0 for any free port";
+        return -1;
+    }
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
     addrinfo* found = nullptr;
-    int rc = ::getaddrinfo(host.empty() ? nullptr : host.c_str(), address.c_str() + colon + 1, &hints, &found);
+    int rc = ::getaddrinfo(host.c_str(), port.c_str(), &hints, &found);
     if (rc != 0) {
         error = ::gai_strerror(rc);
         return -1;
@@ -190,6 +250,16 @@ int Listen(const std::string& address, std::string& error) {
     if (fd < 0)
         error = std::strerror(errno);
     ::freeaddrinfo(found);
+    // Any free port: which one it is is said, as nothing else can tell.
+    sockaddr_storage bound{};
+    socklen_t size = sizeof bound;
+    char name[NI_MAXHOST], number[NI_MAXSERV];
+    if (fd >= 0 && std::stoul(port) == 0 &&
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &size) == 0 &&
+        ::getnameinfo(reinterpret_cast<sockaddr*>(&bound), size, name, sizeof name, number, sizeof number,
+                      NI_NUMERICHOST | NI_NUMERICSERV) == 0)
+        std::fprintf(stderr, bound.ss_family == AF_INET6 ? "quorvel: listening on [%s]:%s\n"
+                                                          : "quorvel: listening on %s:%s\n", name, number);
     return fd;
 }
 
@@ -237,10 +307,6 @@ int ServeFastCgi(const HServerOptions& options) {
     }
     // A client that goes away must end neither the request nor the process.
     std::signal(SIGPIPE, SIG_IGN);
-    if (FCGX_Init() != 0) {
-        std::fputs("quorvel: FastCGI library failed to start\n", stderr);
-        return 1;
-    }
     int listening = ListeningSocket(options);
     if (listening < 0)
         return 1;
@@ -251,34 +317,64 @@ int ServeFastCgi(const HServerOptions& options) {
     sigset_t waiting = BlockStopSignals(OnStop);
     KeepConnections(true);
 
-    FCGX_Request request;
-    FCGX_InitRequest(&request, listening, 0);
+    HFastCgiConnection connection;
+    HRequestTimeout timeout;
     unsigned long served = 0;
     while (!stopRequested && (options.maxRequests == 0 || served < options.maxRequests)) {
         // A web server that keeps its connection open sends the next request on it; one
         // that opens a new connection instead gives up the kept one.
-        pollfd ready[2] = {{listening, POLLIN, 0}, {request.ipcFd, POLLIN, 0}};
-        const bool kept = request.ipcFd >= 0;
-        if (::ppoll(ready, kept ? 2 : 1, nullptr, &waiting) < 0) {
-            if (errno == EINTR)
-                continue;
-            std::perror("quorvel: waiting for a request");
-            break;
+        if (!connection.HasBuffered()) {
+            pollfd ready[2] = {{listening, POLLIN, 0}, {connection.Fd(), POLLIN, 0}};
+            const bool kept = connection.Open();
+            if (::ppoll(ready, kept ? 2 : 1, nullptr, &waiting) < 0) {
+                if (errno == EINTR)
+                    continue;
+                std::perror("quorvel: waiting for a request");
+                break;
+            }
+            if (kept && ready[1].revents == 0)
+                connection.Close();
         }
-        if (kept && ready[1].revents == 0) {
-            // Closed at once: libfcgi's own close would wait for the web server to hang up.
-            ::close(request.ipcFd);
-            request.ipcFd = -1;
+        if (!connection.Open()) {
+            int fd = ::accept4(listening, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd < 0) {
+                if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR || errno == ECONNABORTED)
+                    continue;  // taken by another process, or given up by the web server
+                std::fprintf(stderr, "quorvel: accepting a connection: %s\n", std::strerror(errno));
+                break;
+            }
+            connection.Adopt(fd);
         }
-        int rc = FCGX_Accept_r(&request);
-        if (rc < 0) {
-            if (rc == -EAGAIN || rc == -EWOULDBLOCK || rc == -EINTR || rc == -ECONNABORTED)
-                continue;  // taken by another process, or given up by the web server
-            std::fprintf(stderr, "quorvel: accepting a request: %s\n", std::strerror(-rc));
-            break;
+        // The request's parameters and body must all arrive in time, within their bounds.
+        const double seconds = timeout.Seconds();
+        timespec deadline;
+        ::clock_gettime(CLOCK_MONOTONIC, &deadline);
+        deadline.tv_sec += static_cast<time_t>(seconds);
+        deadline.tv_nsec += static_cast<long>((seconds - static_cast<double>(static_cast<time_t>(seconds))) * 1e9);
+        if (deadline.tv_nsec >= 1000000000L) {
+            deadline.tv_sec += 1;
+            deadline.tv_nsec -= 1000000000L;
         }
-        {
-            HFastCgiRequest current(request);
+        // A stop while a request arrives ends the wait: nothing of it has been served.
+        const HFastCgiRead read =
+            connection.ReadRequest(deadline, kMaxParameters, static_cast<std::size_t>(kMaxBody), &waiting);
+        if (read == HFastCgiRead::kTimedOut)
+            std::fprintf(stderr, "quorvel: a FastCGI connection sent no whole request within %g s; closed\n", seconds);
+        if (read == HFastCgiRead::kTimedOut || read == HFastCgiRead::kClosed) {
+            connection.Close();
+            continue;
+        }
+        if (read == HFastCgiRead::kTooLarge) {
+            // Refused before any of it is looked at: more than a body may hold.
+            const std::string what = "parameters over " + std::to_string(kMaxParameters) + " or " +
+                                     std::to_string(kMaxBody) + " bytes";
+            std::fprintf(stderr, "quorvel: error %d, %s: %s\n", kErrQueryStringSyntax,
+                         HExcept::MessageText(kErrQueryStringSyntax), what.c_str());
+            connection.Send({"Status: 400 Bad Request\nContent-TYPE: text/html\n\n<HTML>Error " +
+                             std::to_string(kErrQueryStringSyntax) + ": " +
+                             HExcept::MessageText(kErrQueryStringSyntax) + "</HTML>\n"});
+        } else {
+            HFastCgiRequest current(connection);
             try {
                 ServeRequest(current);
             } catch (const std::exception& e) {
@@ -288,7 +384,7 @@ int ServeFastCgi(const HServerOptions& options) {
                 std::fputs("quorvel: request failed\n", stderr);
             }
         }
-        FCGX_Finish_r(&request);
+        connection.EndRequest();
         ReleaseConnections();
         ++served;
     }

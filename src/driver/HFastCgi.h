@@ -1,5 +1,5 @@
-// The persistent mode: one process serves request after request over FastCGI (through
-// libfcgi), each exactly as a CGI process would serve it.
+// The persistent mode: one process serves request after request over FastCGI (the records
+// are read and written by HFastCgiConnection), each exactly as a CGI process would serve it.
 //
 // The listening socket is standard input (as a web server or a spawner that starts the
 // gateway hands it over) or one the gateway binds itself. Between requests nothing of a
@@ -22,7 +22,10 @@ bool StandardInputListens();
 
 // Serves requests until SIGTERM, SIGINT or SIGHUP (the request being served finishes first)
 // or until `maxRequests` have been served. Returns the exit status: 0, or 1 when the site
-// folder or the socket cannot be used (a message on standard error).
+// folder or the socket cannot be used (a message on standard error). A HOST:PORT address
+// needs its host and a port of 1 to 65535, or 0 for any free port, which is then named on
+// standard error. A connection whose request has not wholly arrived within
+// `_REQUEST_TIMEOUT_` seconds of quorvel.cfg (default 30) is closed.
 int ServeFastCgi(const HServerOptions& options);
 
 }  // namespace quorvel

@@ -352,6 +352,19 @@ TEST_P(DatabaseTest, ConnectionSelection) {
     // Without _CONNECT_, the first CONNECT becomes the shared connection.
     db_->Site().Write("quorvel.cfg", "");
     EXPECT_EQ(db_->Get("t.htmx").out, kPage + "<HTML>Other/Other</HTML>");
+    // Written again in every row, an SQL element runs on the connection it opened in the
+    // first: the process holds as many database files and sockets in the fifth row as in the
+    // first.
+    db_->Site().Write("quorvel.cfg", "_CONNECT_=\"" + db_->Connect() + "\"");
+    db_->Site().Write("fds.sh", "#!/bin/sh\nprintf '%s,\\377' $(ls -l /proc/$PPID/fd | grep -c -e 'qv2.db$' -e socket:)\n",
+                      0755);
+    db_->Site().Write("rows.htmx", "<HTML><SQL NAME=r TEXT=\"SELECT x FROM big ORDER BY x\"><DBRESULT QUERY=r MAXROWS=5>"
+                                   "<SQL NAME=o CONNECT=\"" + db_->Connect("qv2") + "\" TEXT=\"SELECT name FROM items\">"
+                                   "<FUNCTION COMMAND=./fds.sh></DBRESULT></HTML>");
+    const std::string rows = db_->Get("rows.htmx").out;
+    const size_t start = std::min(rows.size(), kPage.size() + 6);
+    const std::string first = rows.substr(start, rows.find(',', start) + 1 - start);
+    EXPECT_EQ(rows.substr(start), first + first + first + first + first + "</HTML>") << rows;
     // No connection to be had at all.
     db_->Site().Write("quorvel.cfg", "_ERR_URL_=e.htm");
     db_->Site().Write("t.htmx", page(""));

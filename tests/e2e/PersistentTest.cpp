@@ -5,9 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -41,6 +43,7 @@ public:
         std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socketPath.c_str());
         timeval timeout = {30, 0};
         ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+        ::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
         EXPECT_EQ(::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     }
     ~RawClient() { ::close(fd_); }
@@ -50,17 +53,40 @@ public:
     // Sends the first `records` of the four of a GET request: its beginning (with the flag
     // that keeps the connection, or not), its parameters, their end, the end of its body.
     void Send(const std::string& path, const std::string& query, bool keep, size_t records = 4) {
-        auto pair = [](const std::string& name, const std::string& value) {
-            return std::string(1, static_cast<char>(name.size())) + static_cast<char>(value.size()) + name + value;
+        const auto all = Records({{"PATH_INFO", path}, {"QUERY_STRING", query}, {"REQUEST_METHOD", "GET"},
+                                  {"GATEWAY_INTERFACE", "CGI/1.1"}}, "", keep);
+        for (size_t i = 0; i < records && i < all.size(); ++i)
+            EXPECT_TRUE(SendBytes(all[i]));
+    }
+    bool SendBytes(const std::string& bytes) {
+        return ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+    }
+    // The four parts of a request: its beginning, its parameters (in records of at most
+    // 64 KiB), their end, its body likewise with its end.
+    static std::vector<std::string> Records(const std::vector<std::pair<std::string, std::string>>& params,
+                                            const std::string& body, bool keep) {
+        auto length = [](size_t n) {
+            return n < 128 ? std::string(1, static_cast<char>(n))
+                           : std::string{static_cast<char>(0x80 | n >> 24), static_cast<char>(n >> 16),
+                                         static_cast<char>(n >> 8), static_cast<char>(n)};
         };
-        const std::string all[] = {
-            Record(1, std::string("\0\1", 2) + static_cast<char>(keep) + std::string(5, '\0')),
-            Record(4, pair("PATH_INFO", path) + pair("QUERY_STRING", query) + pair("REQUEST_METHOD", "GET") +
-                          pair("GATEWAY_INTERFACE", "CGI/1.1")),
-            Record(4, ""), Record(5, ""),
+        std::string pairs;
+        for (const auto& p : params)
+            pairs += length(p.first.size()) + length(p.second.size()) + p.first + p.second;
+        auto stream = [](char type, const std::string& bytes) {
+            std::string records;
+            for (size_t at = 0; at < bytes.size(); at += 65535)
+                records += Record(type, bytes.substr(at, 65535));
+            return records;
         };
-        for (size_t i = 0; i < records && i < 4; ++i)
-            EXPECT_EQ(::send(fd_, all[i].data(), all[i].size(), MSG_NOSIGNAL), static_cast<ssize_t>(all[i].size()));
+        return {Record(1, std::string("\0\1", 2) + static_cast<char>(keep) + std::string(5, '\0')), stream(4, pairs),
+                Record(4, ""), stream(5, body) + Record(5, "")};
+    }
+    // Whether the gateway closed the connection (rather than leaving it open for 30 s).
+    bool Closed() {
+        char c;
+        ssize_t r = ::recv(fd_, &c, 1, 0);
+        return r == 0 || (r < 0 && errno == ECONNRESET);  // closed with bytes it left unread
     }
     // The response's standard output, up to the end of the request or (at least) `limit` bytes.
     std::string Read(size_t limit = std::string::npos) {
@@ -119,6 +145,26 @@ TEST_P(PersistentIsolation, NothingOfARequestReachesTheNext) {
     site.Write("save.htmx", "<HTML><SQL NAME=s TEXT=\"UPDATE items SET qty = ? WHERE id = ?\" ERROR_URL=dberr.htm>"
                             "<FORM SQLACTION=s ACTION=done.htm PARAM=(@QTY,@ID)><DBRESULT QUERY=rows>"
                             "<INPUT NAME=ID><INPUT NAME=QTY></DBRESULT></FORM></HTML>");
+    // What a request can leave in its database session: a temporary table (here one that
+    // hides the table of the same name), a prepared statement, a variable or setting, a
+    // session lock; each must be gone for the next request.
+    const DbKind kind = GetParam();
+    const bool pg = kind == DbKind::kPostgres, maria = kind == DbKind::kMariadb;
+    site.Write("state.htmx", std::string("<HTML><SQL NAME=s TEXT=\"UPDATE items SET qty = qty WHERE id = ?;"
+                                         " CREATE TEMPORARY TABLE items (id INTEGER, qty INTEGER)") +
+                                 (pg ? "; PREPARE left_plan AS SELECT 1" : maria ? "; PREPARE left_plan FROM 'SELECT 1'" : "") +
+                                 "\"><FORM SQLACTION=s ACTION=done.htm PARAM=(@ID)><INPUT NAME=ID></FORM></HTML>");
+    site.Write("set.htmx", std::string("<HTML><SQL NAME=q TEXT=\"SELECT ") +
+                               (pg ? "set_config('app.who', 'al', false) AS w, pg_advisory_lock(734211) AS l"
+                                   : maria ? "'al' AS w, GET_LOCK('qv_left_over', 0) AS l" : "'al' AS w") +
+                               "\"><DBRESULT QUERY=q>@w</DBRESULT></HTML>");
+    site.Write("look.htmx", std::string("<HTML><SQL NAME=q TEXT=\"SELECT ") +
+                                (pg ? "(SELECT count(*) FROM pg_prepared_statements WHERE name = 'left_plan') +"
+                                      " (SELECT count(*) FROM pg_locks WHERE locktype = 'advisory' AND objid = 734211)"
+                                      " AS n, current_setting('app.who', true) AS who"
+                                    : maria ? "COALESCE(IS_USED_LOCK('qv_left_over'), 0) AS n, '' AS who"
+                                            : "0 AS n, '' AS who") +
+                                "\"><DBRESULT QUERY=q>[@n:@who]</DBRESULT></HTML>");
     site.Write("killed.sh", "#!/bin/sh\nprintf 'half'\nkill -9 $$\n", 0755);
     site.Write("slow.sh", "#!/bin/sh\nprintf 'slow'\nsleep 30\n", 0755);
     site.Write("k.htmx", "<HTML><FUNCTION COMMAND=./killed.sh></HTML>");
@@ -159,6 +205,12 @@ TEST_P(PersistentIsolation, NothingOfARequestReachesTheNext) {
         {"after the failures", "", "v.htmx", "V=f", "", later("f")},
         {"a form stored", "", "save.htmx", form + "&QTY___2=2", "", "Content-TYPE: text/html\nLocation: done.htm\n\n"},
         {"after the stored form", "", "list.htmx", "", "", kPage + "<HTML>[1:5][2:2][3:7]</HTML>"},
+        {"session state from a form", "", "state.htmx", "_POST_PROCESS_=done.htm&_MAX_NAME_MODIFIER_=___1&ID=1", "",
+         "Content-TYPE: text/html\nLocation: done.htm\n\n"},
+        {"after the session state form", "", "list.htmx", "", "", kPage + "<HTML>[1:5][2:2][3:7]</HTML>"},
+        {"prepared statement gone", "", "look.htmx", "", "", kPage + "<HTML>[0:]</HTML>"},
+        {"session state from a query", "", "set.htmx", "", "", kPage + "<HTML>al</HTML>"},
+        {"after the session state query", "", "look.htmx", "", "", kPage + "<HTML>[0:]</HTML>"},
     };
     for (const auto& step : steps) {
         site.Write("quorvel.cfg", config + step.config);
@@ -187,6 +239,10 @@ TEST(PersistentTest, CommandLine) {
         {{"--fastcgi", socket, "--bogus", "1"}, 2, "usage:"},
         {{"--max-requests", "3"}, 2, "standard input is not a listening socket"},
         {{"--fastcgi", other.Path("no-such-folder/socket")}, 1, "cannot listen on"},
+        {{"--fastcgi", ":8240"}, 1, "no host before the port"},
+        {{"--fastcgi", "127.0.0.1:73776"}, 1, "from 1 to 65535"},
+        {{"--fastcgi", "127.0.0.1:-1"}, 1, "from 1 to 65535"},
+        {{"--fastcgi", "127.0.0.1:"}, 1, "from 1 to 65535"},
         {{"--fastcgi", socket, "--site", other.Path("no-such-folder")}, 1, "cannot serve"},
     };
     for (const auto& c : cases) {
@@ -199,6 +255,10 @@ TEST(PersistentTest, CommandLine) {
         EXPECT_EQ(r.out, "") << line;
         EXPECT_FALSE(other.Exists("socket")) << line;
     }
+    // Any free port: the one it got is said (the run is ended after a second).
+    GatewayRun any = RunCommand({"--fastcgi", "127.0.0.1:0"}, PassThroughEnvironment(), site.Dir(), 1);
+    EXPECT_EQ(any.err.rfind("quorvel: listening on 127.0.0.1:", 0), 0u) << any.err;
+    EXPECT_GT(std::atoi(any.err.c_str() + std::strlen("quorvel: listening on 127.0.0.1:")), 0) << any.err;
     site.Write("t.htmx", "<HTML>served</HTML>");
     FastCgiGateway gateway(other.Dir(), PassThroughEnvironment(), {"--site", site.Dir()});
     EXPECT_EQ(gateway.Request(GetRequest("t.htmx"), "", 30).out, kPage + "<HTML>served</HTML>");
@@ -239,6 +299,14 @@ TEST(PersistentTest, StopSignalLetsTheRequestFinish) {
         ExpectCleanEnd(gateway->WaitEnd(10000), gateway->Errors(), "the gateway told to stop");
     }
     EXPECT_EQ(site.StatsWithoutTimestamps(), "t.htmx\nt.htmx\nt.htmx\n");
+    // A request still arriving is not waited for: nothing of it has been served.
+    site.Write("quorvel.cfg", "_REQUEST_TIMEOUT_=3600");
+    auto gateway = StartIn(site);
+    RawClient client(gateway->Socket());
+    client.Send("t.htmx", "", false, 1);
+    ::usleep(200 * 1000);  // for the gateway to take the connection
+    ::kill(gateway->Pid(), SIGTERM);
+    ExpectCleanEnd(gateway->WaitEnd(10000), gateway->Errors(), "the gateway told to stop while a request arrives");
 }
 
 // A client that goes away in the middle of its request, or of a response larger than the
@@ -284,6 +352,68 @@ TEST(PersistentTest, ConnectionKeptByTheWebServer) {
     EXPECT_EQ(gateway->Request(GetRequest("t.htmx", "n=3"), "", 30).out, kPage + "<HTML>3</HTML>");
     ExpectCleanEnd(gateway->Stop(), gateway->Errors(), "the gateway");
     EXPECT_EQ(site.StatsWithoutTimestamps(), "t.htmx?n=1\nt.htmx?n=2\nt.htmx?n=3\n");
+}
+
+// Every byte of a FastCGI request is hostile: a connection that sends nothing or half a
+// request is closed once _REQUEST_TIMEOUT_ has passed, parameters are bounded like a body,
+// a body left unread ends its kept connection after the answer (a shorter one keeps it), and
+// of the names a client sends only CGI meta-variables and HTTP_* reach a program.
+TEST(PersistentTest, FastCgiInputIsBoundedInTimeSizeAndNames) {
+    E2eSite site(GatewayMode::kCgi);
+    site.Write("quorvel.cfg", "_REQUEST_TIMEOUT_=0.5 _ERR_URL_=err.htm");
+    site.Write("t.htmx", "<HTML>@V</HTML>");
+    site.Write("env.sh", "#!/bin/sh\nprintf '%s|%s|%s|%s\\377' \"$PATH\" \"${LD_PRELOAD-unset}\" \"${FOO-unset}\" "
+                         "\"${HTTP_X_OK-unset}\"\n", 0755);
+    site.Write("env.htmx", "<HTML><FUNCTION COMMAND=./env.sh></HTML>");
+    auto gateway = StartIn(site);
+    using Params = std::vector<std::pair<std::string, std::string>>;
+    auto request = [](const std::string& path, Params more, const std::string& body = "", bool keep = false) {
+        Params p = {{"PATH_INFO", path}, {"REQUEST_METHOD", body.empty() ? "GET" : "POST"},
+                    {"GATEWAY_INTERFACE", "CGI/1.1"}, {"CONTENT_TYPE", "application/x-www-form-urlencoded"}};
+        p.insert(p.end(), more.begin(), more.end());
+        std::string bytes;
+        for (const std::string& r : RawClient::Records(p, body, keep))
+            bytes += r;
+        return bytes;
+    };
+    Params many;
+    for (int i = 0; i < 70000; ++i)
+        many.emplace_back("P" + std::to_string(i), "1");
+    const std::string refused = "Status: 400 Bad Request\nContent-TYPE: text/html\n\n<HTML>Error 38: "
+                                "Syntax error in query string specified in URL</HTML>\n";
+    const std::string toError = "Content-TYPE: text/html\nStatus: 302 Found\nLocation: err.htm\n\n";
+    const std::string half = request("t.htmx", {}).substr(0, 30);
+    const struct {
+        const char* what;
+        std::string bytes, answer;
+        bool kept;  // the connection serves a next request; else the gateway closed it
+    } cases[] = {
+        {"nothing sent", "", "", false},
+        {"half a parameter record", half, "", false},
+        {"70000 parameters", request("t.htmx", many), refused, false},
+        {"a value of 2 MiB", request("t.htmx", {{"HTTP_X", std::string(2 << 20, 'x')}}), refused, false},
+        {"PATH, LD_PRELOAD and another name", request("env.htmx", {{"PATH", "/nowhere"}, {"LD_PRELOAD", "/nowhere.so"},
+                                                                   {"FOO", "bar"}, {"HTTP_X_OK", "1"}}),
+         kPage + "<HTML>" + PassThroughEnvironment()["PATH"] + "|unset|unset|1</HTML>", false},
+        {"a body over the bound, kept", request("t.htmx", {{"CONTENT_LENGTH", "1100000"}}, std::string(1100000, 'x'), true),
+         toError, false},
+        {"a length over the bound, kept", request("t.htmx", {{"CONTENT_LENGTH", "2000000"}}, "V=1", true), toError, true},
+    };
+    for (const auto& c : cases) {
+        RawClient client(gateway->Socket());
+        std::thread sender([&] { client.SendBytes(c.bytes); });  // may be cut short by design
+        EXPECT_EQ(client.Read(), c.answer) << c.what;
+        sender.join();
+        if (c.kept) {
+            client.Send("t.htmx", "V=next", true);
+            EXPECT_EQ(client.Read(), kPage + "<HTML>next</HTML>") << c.what;
+        } else {
+            EXPECT_TRUE(client.Closed()) << c.what;
+        }
+        EXPECT_EQ(gateway->Request(GetRequest("t.htmx", "V=ok"), "", 30).out, kPage + "<HTML>ok</HTML>") << c.what;
+    }
+    ExpectCleanEnd(gateway->Stop(), gateway->Errors(), "the gateway");
+    EXPECT_NE(gateway->Errors().find("no whole request within 0.5 s"), std::string::npos) << gateway->Errors();
 }
 
 // A PostgreSQL server restarted between requests: the kept connection is noticed dead and
