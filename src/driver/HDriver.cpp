@@ -115,7 +115,7 @@ std::string Encoded(const std::string& text, bool keepSlash) {
     for (char c : text) {
         unsigned char b = static_cast<unsigned char>(c);
         if ((b >= 'a' && b <= 'z') || (b >= 'A' && b <= 'Z') || (b >= '0' && b <= '9') ||
-            std::strchr("-._~", c) || (keepSlash && c == '/')) {
+            (c != '\0' && std::strchr("-._~", c)) || (keepSlash && c == '/')) {
             out += c;
         } else {
             out += '%';

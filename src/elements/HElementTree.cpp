@@ -23,6 +23,7 @@ HElementTree::Piece& HElementTree::NewPiece(Piece::Kind kind) {
     Piece& p = pieceBlocks_.back()[size_ % kPiecesPerBlock];
     ++size_;
     p.size = 0;
+    p.file = kNoFile;
     p.kind = kind;
     openText_ = nullptr;
     return p;
