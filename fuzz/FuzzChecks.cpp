@@ -1,6 +1,9 @@
 #include "FuzzChecks.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <fcntl.h>
 #include <map>
@@ -81,6 +84,8 @@ const char kBlankValue[] = " \t ";
 // byte written unescaped leaves one of the pairs in the page; the escaped value holds none.
 const char kRequestValue[] = "<\x01\"&\x03>\n";
 const char* const kRawRequestPieces[] = {"<\x01", "\x01\"", "&\x03", "\x03>"};
+// A visitor's link: a script wherever a URL attribute starts with it.
+const char kScriptUrl[] = " Java\tScript:alert(1)";
 
 // A few variables of every kind a template may meet: plain and hostile words, a chain of
 // references, a reference to itself, a list and a repeated-row field.
@@ -102,6 +107,7 @@ void DefineVariables(HContext& ctx, const std::string& requestValue) {
     // author's quoted value.
     ctx.symbols.Define("Q", std::make_unique<HWordValue>(kRequestValue, HWordValue::kRequest));
     ctx.symbols.Define("QREF", std::make_unique<HVarRef>("Q"));
+    ctx.symbols.Define("U", std::make_unique<HWordValue>(kScriptUrl, HWordValue::kRequest));
     auto quoted = std::make_unique<HQuotedValue>();
     quoted->Append(std::make_unique<HLiteralValue>("<i>"));
     quoted->Append(std::make_unique<HVarRef>("Q"));
@@ -169,6 +175,70 @@ struct TemplateOutcome {
     int error = -1;
 };
 
+std::string Upper(std::string s) {
+    for (char& c : s)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return s;
+}
+
+// Reads the page as a browser does, tag by tag: no raw control byte of the request value
+// may stand where it is code (SCRIPT or STYLE content, an ON... or STYLE attribute), and
+// with `judgeUrls` (the template writes no script scheme) no URL attribute may start with
+// the visitor's script link.
+void RequireNoDataAsCode(const std::string& page, bool judgeUrls) {
+    const size_t n = page.size();
+    auto requireText = [&](size_t from, size_t to, const std::string& where) {
+        Require(page.find_first_of("\x01\x03", from) >= to, "request value unescaped in " + where + ": " + page.substr(from, to - from));
+    };
+    auto ends = [&](size_t j, const char* also) {
+        return j >= n || (page[j] && (std::strchr(" \t\n\f\r>", page[j]) || std::strchr(also, page[j])));
+    };
+    const std::string upper = Upper(page);
+    auto skipBlanks = [&](size_t& j) {
+        while (j < n && std::strchr(" \t\n\f\r", page[j]) && page[j])
+            ++j;
+    };
+    for (size_t i = page.find('<'); i < n; i = page.find('<', i)) {
+        if (page.compare(i, 4, "<!--") == 0) {
+            i = page.find("-->", i + 4);
+            continue;
+        }
+        size_t j = i + 1, start = j;
+        if (!std::isalpha(static_cast<unsigned char>(page[j + (j < n && page[j] == '/')]))) {
+            ++i;  // text, not a tag
+            continue;
+        }
+        while (!ends(j, "/") || (j == start && page[j] == '/'))
+            ++j;
+        const std::string tag = upper.substr(start, j - start);
+        for (skipBlanks(j); j < n && page[j] != '>'; skipBlanks(j)) {
+            for (start = j; j < n && page[j] != '>' && (!ends(j, "=/") || j == start); ++j) {}
+            const std::string name = upper.substr(start, j - start);
+            skipBlanks(j);
+            if (j >= n || page[j] != '=')
+                continue;
+            ++j;
+            skipBlanks(j);
+            const char quote = j < n && (page[j] == '"' || page[j] == '\'') ? page[j++] : 0;
+            for (start = j; j < n && (quote ? page[j] != quote : !ends(j, "")); ++j) {}
+            if (name.compare(0, 2, "ON") == 0 || name == "STYLE")
+                requireText(start, j, name);
+            std::string url;
+            for (size_t k = start; k < j && url.size() < 11; ++k)
+                if (!std::strchr("\t\n\r", page[k]) && (!url.empty() || static_cast<unsigned char>(page[k]) > ' '))
+                    url += page[k];
+            Require(!judgeUrls || !(name == "HREF" || name == "SRC" || name == "ACTION" || name == "BACKGROUND") ||
+                        Upper(url) != "JAVASCRIPT:", "a visitor's script link in " + name);
+            j += quote && j < n;
+        }
+        i = j;
+        if (tag == "SCRIPT" || tag == "STYLE") {
+            i = std::min(upper.find("</" + tag, i), n);
+            requireText(j, i, tag);
+        }
+    }
+}
+
 // Reads and writes `text` as a request does when `tree` is given (into the compact tree),
 // else with every element an object, as the template checker reads.
 TemplateOutcome ReadAndWriteTemplate(const std::string& text, bool postProcess, const std::string& requestValue,
@@ -220,6 +290,7 @@ TemplateOutcome ReadAndWriteTemplate(const std::string& text, bool postProcess, 
         for (const char* raw : kRawRequestPieces)
             Require(outcome.page.find(raw) == std::string::npos,
                     "request value written unescaped: " + outcome.page.substr(0, 200));
+        RequireNoDataAsCode(outcome.page, Upper(text).find("SCRIPT:") == std::string::npos);
     }
     return outcome;
 }

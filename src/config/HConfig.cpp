@@ -84,7 +84,7 @@ void OpenPage(HContext& ctx) {
         if (const HValue* log = ctx.symbols.Lookup("_LOG_FILE_"))
             ctx.page = HPage::OpenLog(log->GetText());
         if (!ctx.page)
-            ctx.page = HPage::OpenLog("quorvel.log");
+            ctx.page = HPage::OpenLog(kDebugLog);
     }
     // Without a writable debug log the request is still served, from a temporary file.
     if (!ctx.page)
@@ -280,7 +280,7 @@ void DefineQueryVariables(HContext& ctx, std::string_view query, const std::stri
 }
 
 void Initialise(HContext& ctx) {
-    ReadConfiguration(ctx, "quorvel.cfg");
+    ReadConfiguration(ctx, kConfigurationFile);
 
     if (const HValue* debug = ctx.symbols.Lookup("_DEBUG_"))
         ctx.debug = strcasecmp(debug->GetText().c_str(), "TRUE") == 0;
@@ -297,6 +297,15 @@ void Initialise(HContext& ctx) {
         ctx.maxColumnWidth = static_cast<int>(v);
     }
 
+    // The gateway's own files, by what they are now: no name reaches them as a page.
+    ctx.ownFiles.Add(kConfigurationFile);
+    for (const auto& [variable, fallback] : {std::pair<const char*, const char*>{"_LOG_FILE_", kDebugLog},
+                                             {"_STAT_FILE_", kStatisticsLog}}) {
+        if (const HValue* file = ctx.symbols.Lookup(variable))
+            ctx.ownFiles.Add(file->GetText());
+        ctx.ownFiles.Add(fallback);
+    }
+
     const char* rawPath = ctx.request->Variable("PATH_INFO");
     std::string pathInfo = rawPath ? rawPath : "";
     std::string path = DecodePath(pathInfo);
@@ -310,9 +319,9 @@ void Initialise(HContext& ctx) {
     std::string opened = path;
     const bool asGiven = IsInsideFolder(path, CurrentDirectory()) || (prefix && IsInsideFolder(path, folder));
     if (asGiven)
-        ctx.templateStream = OpenPageFile(path);
+        ctx.templateStream = OpenPageFile(path, ctx.ownFiles);
     if (!ctx.templateStream && prefix) {
-        ctx.templateStream = OpenPageFile(folder + path);
+        ctx.templateStream = OpenPageFile(folder + path, ctx.ownFiles);
         // A failure names the path as given when a file is there.
         if (ctx.templateStream || !asGiven || WhyNotOpened(path) == "not found")
             opened = folder + path;

@@ -14,11 +14,17 @@ namespace quorvel {
 class HContext;
 class HInput;
 
+// The gateway's own files in the working directory: the configuration file, and the debug
+// and statistics logs when `_LOG_FILE_` and `_STAT_FILE_` name none.
+constexpr char kConfigurationFile[] = "quorvel.cfg";
+constexpr char kDebugLog[] = "quorvel.log";
+constexpr char kStatisticsLog[] = "qvstat.log";
+
 // Fills `ctx` as described above; for a post-process request sent by POST also
-// HContext::queryOnlyNames.
-// Raises errors 35 to 39: 37 also for a path that
-// contains a `..` segment or a NUL byte, or that names no template inside the working
-// directory or `_HTMX_PATH_` (see HSiteFiles), 38 for more than kMaxParameters.
+// HContext::queryOnlyNames. Raises errors 35 to 39: 37 also for a path that contains a `..`
+// segment or a NUL byte, that names no template inside the working directory or
+// `_HTMX_PATH_`, or that names one of the gateway's own files (see HSiteFiles), 38 for more
+// than kMaxParameters.
 void Initialise(HContext& ctx);
 
 // Reads the configuration file at `path` into the symbol table; every error becomes

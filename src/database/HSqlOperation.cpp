@@ -6,6 +6,7 @@
 #include "values/HContext.h"
 #include "base/HExcept.h"
 #include "values/HNameModifier.h"
+#include "values/HWriter.h"
 
 namespace quorvel {
 
@@ -28,16 +29,32 @@ bool SameNameIgnoringCase(std::string_view a, const std::string& b) {
     return true;
 }
 
-// The statement text for the debug comment: a `--` inside it must not end the comment.
-std::string ForComment(const std::string& sql) {
-    std::string out;
-    out.reserve(sql.size());
-    for (char c : sql) {
-        if (c == '-' && !out.empty() && out.back() == '-')
-            out += ' ';
-        out += c;
+// The statements as the debug comment shows them: the data in them escaped as page text
+// (the author's SQL as it stands), and no `--` that could end the comment.
+std::vector<std::string> ShownStatements(const HSqlOperation& op, std::vector<std::string> values,
+                                         bool trim, const std::vector<std::string>& texts) {
+    for (std::string& value : values)
+        value = EscapeForHtml(value);
+    HSqlTextValues textValues = op.TextValues();
+    for (auto& value : textValues)
+        value.second = EscapeForHtml(value.second);
+    std::vector<std::string> shown;
+    try {
+        int index = 0;
+        shown = BuildStatements(op.Statements(), values, index, trim, textValues,
+                                OdbcBackslashEscapes(op.Hdbc()));
+    } catch (const HExcept&) {
+        shown.clear();
     }
-    return out;
+    if (shown.size() != texts.size()) {
+        // Escaped values that rebuild differently (a NUL byte cut one short): all escaped.
+        shown.clear();
+        for (const std::string& text : texts)
+            shown.push_back(EscapeForHtml(text));
+    }
+    for (std::string& text : shown)
+        text = ForComment(text);
+    return shown;
 }
 
 }  // namespace
@@ -149,10 +166,13 @@ void ExecuteOperation(HContext& ctx, HSqlOperation& op, const std::vector<std::s
         const std::vector<std::string> texts = BuildStatements(op.Statements(), values, index, trim,
                                                                 op.TextValues(),
                                                                 OdbcBackslashEscapes(op.Hdbc()));
+        std::vector<std::string> shown;
+        if (ctx.debug && ctx.page)
+            shown = ShownStatements(op, values, trim, texts);
         for (std::size_t i = 0; i < texts.size(); ++i) {
-            if (ctx.debug && ctx.page) {
+            if (!shown.empty()) {
                 ctx.page->Write("<!-- ");
-                ctx.page->Write(ForComment(texts[i]));
+                ctx.page->Write(shown[i]);
                 ctx.page->Write(" -->");
             }
             if (i > 0)

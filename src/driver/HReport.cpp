@@ -68,12 +68,18 @@ void ListSymbols(HContext& ctx) {
     ctx.symbols.ForEach([&](const std::string& name, const HValue* value) {
         if (value && value->Kind() == HValue::kSqlOperation)
             return;
-        listing += name;
+        // A request's names and values are data, escaped as page text; no value may end
+        // the comment.
+        const bool data = value && value->Kind() == HValue::kWord &&
+                          static_cast<const HWordValue*>(value)->FromRequest();
+        listing += data ? DataForComment(name) : ForComment(name);
         listing += " = ";
         // The listing reaches the browser: the password of the default connect string
         // is shown as *** (as in every error detail).
-        if (value)
-            listing += name == "_CONNECT_" ? MaskConnectString(value->GetText()) : value->GetText();
+        if (value) {
+            std::string text = name == "_CONNECT_" ? MaskConnectString(value->GetText()) : value->GetText();
+            listing += data ? DataForComment(text) : ForComment(text);
+        }
         listing += '\n';
     });
     listing += "-->\n";
@@ -143,19 +149,17 @@ void ReportError(HContext& ctx, const HExcept& error) {
         const bool shown = ctx.request->ShowsErrorDetail();
         if (ctx.debug) {
             if (!ctx.page)
-                ctx.page = HPage::OpenLog("quorvel.log");
+                ctx.page = HPage::OpenLog(kDebugLog);
             if (ctx.page) {
-                ctx.page->Write("<!-- " + std::string(error.Message()) + ": " + error.detail + " -->\n");
-                // The driver's own words, as running text that cannot end the comment.
+                ctx.page->Write("<!-- " + std::string(error.Message()) + ": " + DataForComment(error.detail) +
+                                " -->\n");
+                // The driver's own words, on one line as standard error has them.
                 if (error.odbc && !error.cause.empty()) {
                     std::string said = error.cause;
                     for (char& c : said)
                         if (c == '\n' || c == '\r')
-                            c = ' ';  // one line, as standard error has it
-                    said = EscapeForHtml(said);
-                    for (size_t i = said.find("--"); i != std::string::npos; i = said.find("--", i + 2))
-                        said.insert(i + 1, " ");
-                    ctx.page->Write("<!-- " + said + " -->\n");
+                            c = ' ';
+                    ctx.page->Write("<!-- " + DataForComment(said) + " -->\n");
                 }
                 ListSymbols(ctx);
                 ctx.page->Flush();

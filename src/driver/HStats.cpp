@@ -8,6 +8,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include "config/HConfig.h"
 #include "values/HContext.h"
 #include "base/HExcept.h"
 #include "template/HFileIo.h"
@@ -125,7 +126,7 @@ std::string FormatStatistics(const HContext& ctx, const HExcept* error, std::tim
 
 void WriteStatistics(const HContext& ctx, const HExcept* error) {
     try {
-        std::string name = "qvstat.log";
+        std::string name = kStatisticsLog;
         if (const HValue* file = ctx.symbols.Lookup("_STAT_FILE_"))
             name = file->GetText();
         HFd fd(::open(name.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));

@@ -94,6 +94,7 @@ std::unique_ptr<HElement> HElement::ReadChild(HContext& ctx, int token, std::uni
     if (!element)
         return ReadPassedThrough(ctx, token, status);
     HElement* child = element.get();
+    child->content_ = ctx.content;
     children_.push_back(std::move(element));
     if (ctx.tree)
         ctx.tree->AppendElement(child, TagStart(ctx, token));
@@ -134,6 +135,7 @@ std::unique_ptr<HElement> HElement::ReadPassedThrough(HContext& ctx, int token, 
     HElementTree& tree = *ctx.tree;
     const size_t at = TagStart(ctx, token);
     HElement element(token);
+    element.content_ = ctx.content;
     element.ReadAttributes(ctx);
     bool constant = true;
     element.attributes_.ForEach(
@@ -148,9 +150,9 @@ std::unique_ptr<HElement> HElement::ReadPassedThrough(HContext& ctx, int token, 
         tree.Render(ctx, [&] { WriteTagOpen(ctx, token); });
         element.attributes_.ForEach([&](const std::string& name, HValuePtr& value) {
             if (IsConstant(value.get()))
-                tree.Render(ctx, [&] { WriteAttribute(ctx, name, value.get()); });
+                tree.Render(ctx, [&] { WriteAttribute(ctx, name, value.get(), ctx.content); });
             else
-                tree.AppendAttribute(name, std::move(value), at);
+                tree.AppendAttribute(name, std::move(value), ctx.content, at);
         });
         tree.Render(ctx, [&] { WriteTagClose(ctx); });
     }
@@ -175,7 +177,7 @@ void HElement::ReadAttributes(HContext& ctx) {
 
 void HElement::WriteAttributes(HContext& ctx) {
     attributes_.ForEach([&](const std::string& name, const HValuePtr& value) {
-        WriteAttribute(ctx, name, value.get());
+        WriteAttribute(ctx, name, value.get(), content_);
     });
 }
 
@@ -261,11 +263,7 @@ std::unique_ptr<HElement> HLookupElement::Parse(HContext&, int& status) {
 
 void HLookupElement::Output(HContext& ctx) {
     if (!ctx.postProcess && value_)
-        Write(ctx, *value_);
-}
-
-void HLookupElement::Write(HContext& ctx, const HValue& value) {
-    WriteValue(ctx, value);
+        WriteValue(ctx, *value_, content_);
 }
 
 }  // namespace quorvel

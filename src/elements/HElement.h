@@ -68,6 +68,9 @@ protected:
     HNameMap<HValuePtr> attributes_;
     std::vector<std::unique_ptr<HElement>> children_;
     int tagIndex_;
+    // kScript or kStyle when the element stands in SCRIPT or STYLE content, where the data
+    // it writes is escaped as script or style sheet; kPage otherwise.
+    HText::Sink content_ = HText::kPage;
 
 private:
     std::unique_ptr<HElement> ReadTokens(HContext& ctx, int& status);
@@ -104,15 +107,14 @@ private:
     std::string text_;
 };
 
-// An at-sign expression in running text; writes its value's evaluated text.
+// An at-sign expression in running text, or in the content of SCRIPT or STYLE; writes its
+// value's evaluated text, its data escaped for that place.
 class HLookupElement : public HElement {
 public:
     explicit HLookupElement(HValuePtr value);
     std::unique_ptr<HElement> Parse(HContext& ctx, int& status) override;
     void Output(HContext& ctx) override;
     const HValue* Value() const { return value_.get(); }
-    // Writes the evaluated text of an at-sign expression.
-    static void Write(HContext& ctx, const HValue& value);
 
 private:
     HValuePtr value_;

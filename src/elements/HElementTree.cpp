@@ -24,6 +24,7 @@ HElementTree::Piece& HElementTree::NewPiece(Piece::Kind kind) {
     ++size_;
     p.size = 0;
     p.file = kNoFile;
+    p.sink = 0;
     p.kind = kind;
     openText_ = nullptr;
     return p;
@@ -85,7 +86,7 @@ void HElementTree::AppendTextSlow(std::string_view text) {
     }
 }
 
-void HElementTree::AppendValue(HValuePtr value, size_t at) {
+void HElementTree::AppendValue(HValuePtr value, HText::Sink sink, size_t at) {
     if (!value)
         return;
     const HValue* kept = value.get();
@@ -98,20 +99,26 @@ void HElementTree::AppendValue(HValuePtr value, size_t at) {
     } else {
         values_.push_back(std::move(value));
     }
-    NewPiece(Piece::kValue, at).value = kept;
+    Piece& p = NewPiece(Piece::kValue, at);
+    p.value = kept;
+    p.sink = static_cast<uint8_t>(sink);
 }
 
-bool HElementTree::AppendReference(const std::string& name, size_t at) {
+bool HElementTree::AppendReference(const std::string& name, HText::Sink sink, size_t at) {
     auto found = references_.find(name);
     if (found == references_.end())
         return false;
-    NewPiece(Piece::kValue, at).value = found->second.get();
+    Piece& p = NewPiece(Piece::kValue, at);
+    p.value = found->second.get();
+    p.sink = static_cast<uint8_t>(sink);
     return true;
 }
 
-void HElementTree::AppendAttribute(const std::string& name, HValuePtr value, size_t at) {
+void HElementTree::AppendAttribute(const std::string& name, HValuePtr value, HText::Sink content, size_t at) {
     attributes_.push_back(Attribute{name, std::move(value)});
-    NewPiece(Piece::kAttribute, at).attribute = &attributes_.back();
+    Piece& p = NewPiece(Piece::kAttribute, at);
+    p.attribute = &attributes_.back();
+    p.sink = static_cast<uint8_t>(content);
 }
 
 void HElementTree::Keep(std::unique_ptr<HElement> root) { root_ = std::move(root); }
@@ -149,10 +156,11 @@ void HElementTree::Output(HContext& ctx, size_t first, size_t last) const {
                 WriteText(ctx, std::string_view(p.text, p.size));
                 break;
             case Piece::kValue:
-                HLookupElement::Write(ctx, *p.value);
+                WriteValue(ctx, *p.value, static_cast<HText::Sink>(p.sink));
                 break;
             case Piece::kAttribute:
-                WriteAttribute(ctx, p.attribute->name, p.attribute->value.get());
+                WriteAttribute(ctx, p.attribute->name, p.attribute->value.get(),
+                               static_cast<HText::Sink>(p.sink));
                 break;
             case Piece::kElement:
                 break;

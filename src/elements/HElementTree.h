@@ -63,11 +63,13 @@ public:
         }
     }
     // The pieces below start at byte `at` of the file being read (see EnterFile).
-    // An at-sign expression (nothing for a null value, which writes nothing).
-    void AppendValue(HValuePtr value, size_t at = 0);
+    // An at-sign expression (nothing for a null value, which writes nothing), written as
+    // `sink` says (running text, or the content of SCRIPT or STYLE).
+    void AppendValue(HValuePtr value, HText::Sink sink, size_t at = 0);
     // `@name` when a value for it exists already; false (nothing appended) otherwise.
-    bool AppendReference(const std::string& name, size_t at = 0);
-    void AppendAttribute(const std::string& name, HValuePtr value, size_t at = 0);
+    bool AppendReference(const std::string& name, HText::Sink sink, size_t at = 0);
+    // An attribute with references, written as `content` says (see WriteAttribute).
+    void AppendAttribute(const std::string& name, HValuePtr value, HText::Sink content, size_t at = 0);
     // An element with behaviour, owned by its parent; its content follows as the next
     // pieces.
     void AppendElement(HElement* element, size_t at = 0);
@@ -102,7 +104,7 @@ private:
         HValuePtr value;
     };
     struct Piece {
-        enum Kind : uint16_t { kText, kValue, kAttribute, kElement };
+        enum Kind : uint8_t { kText, kValue, kAttribute, kElement };
         union {
             const char* text;
             const HValue* value;
@@ -111,6 +113,7 @@ private:
         };
         uint32_t size;  // of a text piece; of another, the byte of its file where it starts
         uint16_t file;  // of a piece other than text: the index of its file in files_
+        uint8_t sink;   // of a value or attribute piece: its HText::Sink
         Kind kind;
     };
     static constexpr size_t kPiecesPerBlock = 4096;

@@ -21,12 +21,12 @@ std::unique_ptr<HElement> HIncludeElement::Parse(HContext& ctx, int& status) {
     if (ctx.includeDepth >= kMaxDepth)
         throw HExcept(kErrIncludeMissing, name);
 
-    std::unique_ptr<HInput> stream = OpenPageFile(name);
+    std::unique_ptr<HInput> stream = OpenPageFile(name, ctx.ownFiles);
     std::string underPath;  // the name under _INCLUDE_PATH_, when that is what opened
     if (!stream) {
         if (const HValue* path = ctx.symbols.Lookup("_INCLUDE_PATH_")) {
             underPath = path->GetText() + "/" + name;
-            stream = OpenPageFile(underPath);
+            stream = OpenPageFile(underPath, ctx.ownFiles);
         }
     }
     if (!stream) {

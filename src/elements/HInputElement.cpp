@@ -190,7 +190,7 @@ void HInputElement::WriteAttributes(HContext& ctx) {
         else if (name == "NAME")
             WriteFieldName(ctx, *this);
         else
-            WriteAttribute(ctx, name, value.get());
+            WriteAttribute(ctx, name, value.get(), content_);
     });
 }
 
@@ -235,7 +235,7 @@ void HTextAreaElement::WriteAttributes(HContext& ctx) {
         if (name == "NAME")
             WriteFieldName(ctx, *this);
         else
-            WriteAttribute(ctx, name, value.get());
+            WriteAttribute(ctx, name, value.get(), content_);
     });
 }
 

@@ -21,16 +21,13 @@ constexpr size_t kMaxTagName = 72;
 struct Stops {
     bool text[256] = {};
     bool tagEnd[256] = {};
-    // The same, and the CR that HInput::ReadRun leaves to Get.
+    // Text stops, and the CR that HInput::ReadRun leaves to Get.
     bool textRun[256] = {};
-    bool tagEndRun[256] = {};
     Stops() {
         text[0] = text['<'] = text['@'] = true;
         tagEnd['>'] = true;
-        for (int c = 0; c < 256; ++c) {
+        for (int c = 0; c < 256; ++c)
             textRun[c] = text[c] || c == '\r';
-            tagEndRun[c] = tagEnd[c] || c == '\r';
-        }
     }
 };
 const Stops kStops;
@@ -58,13 +55,93 @@ void AppendRuns(HInput& in, const bool* runStops, HElementTree& tree) {
     }
 }
 
-// Appends an unknown tag whose name has been read, as HUnknownTagElement::Output writes it:
-// the rest of the tag straight from the read buffer, and its `>` (or the end of input)
-// consumed as its empty attribute list would consume it.
-inline void AppendUnknownTag(HInput& in, std::string_view name, HElementTree& tree) {
+// Whether the tag name `name` (upper case, read up to a blank or `>`) is `tag`, as a browser
+// reads it: also when a `/`, a form feed or a CR ends it (`<SCRIPT/x>`).
+bool IsTag(std::string_view name, std::string_view tag) {
+    if (name.compare(0, tag.size(), tag) != 0)
+        return false;
+    const char after = name.size() > tag.size() ? name[tag.size()] : '/';
+    return after == '/' || after == '\f' || after == '\r';
+}
+
+// A browser's reading of the attributes of a tag: between attributes, after a `=`, inside
+// a quoted or an unquoted value. 0 is no open tag.
+enum TagState { kNoTag, kBetween, kBeforeValue, kQuoted, kUnquoted };
+
+bool IsTagBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\r'; }
+
+// Reads `text` as the rest of the open tag; at its end (a `>` outside a quoted value) the
+// content is again what it was outside the tag.
+void FeedOpenTag(HContext& ctx, std::string_view text) {
+    for (char c : text) {
+        switch (ctx.openTag) {
+        case kBetween:
+            ctx.openTag = c == '>' ? kNoTag : c == '=' ? kBeforeValue : kBetween;
+            break;
+        case kBeforeValue:
+            if (c == '"' || c == '\'') {
+                ctx.openTag = kQuoted;
+                ctx.openTagQuote = c;
+            } else if (!IsTagBlank(c)) {
+                ctx.openTag = c == '>' ? kNoTag : kUnquoted;
+            }
+            break;
+        case kQuoted:
+            ctx.openTag = c == ctx.openTagQuote ? kBetween : kQuoted;
+            break;
+        case kUnquoted:
+            ctx.openTag = c == '>' ? kNoTag : IsTagBlank(c) ? kBetween : kUnquoted;
+            break;
+        }
+        if (ctx.openTag == kNoTag) {
+            ctx.content = ctx.outsideTag;
+            return;
+        }
+    }
+}
+
+// A tag outside the table, `name` and the rest up to its `>`: SCRIPT and STYLE begin
+// content whose at-sign expressions are written as script or style sheet, up to their end
+// tag (inside one, the other's tags are its text). A `>` inside a quoted value does not end
+// the tag for a browser: the text after it, up to the tag's real end, is the tag's, where
+// data could be code (`<BUTTON ONCLICK="if (a > b) go('@Q')">`).
+void NoteUnknownTag(HContext& ctx, std::string_view name, std::string_view rest) {
+    if (ctx.openTag) {
+        FeedOpenTag(ctx, "<");
+        FeedOpenTag(ctx, name);
+        FeedOpenTag(ctx, rest);
+        FeedOpenTag(ctx, ">");
+        return;
+    }
+    if (ctx.content == HText::kPage && rest.find_first_of("\"'") != std::string_view::npos) {
+        ctx.outsideTag = ctx.content;
+        ctx.openTag = kBetween;
+        FeedOpenTag(ctx, rest);
+        FeedOpenTag(ctx, ">");
+        if (ctx.openTag)
+            ctx.content = HText::kScript;
+    }
+    if (name.size() < 5)
+        return;
+    if (ctx.content == HText::kPage) {
+        if (IsTag(name, "SCRIPT"))
+            ctx.content = HText::kScript;
+        else if (IsTag(name, "STYLE"))
+            ctx.content = HText::kStyle;
+    } else if (IsTag(name, ctx.content == HText::kScript ? "/SCRIPT" : "/STYLE")) {
+        ctx.content = HText::kPage;
+    }
+}
+
+// Appends an unknown tag whose name `text` holds, as HUnknownTagElement::Output writes it:
+// the rest of the tag up to its `>`, and that `>` (or the end of input) consumed as its empty
+// attribute list would consume it. The tag may begin script or style content (NoteUnknownTag).
+void AppendUnknownTag(HContext& ctx, HInput& in, std::string& text, HElementTree& tree) {
+    const size_t nameEnd = text.size();
+    in.ReadUntil(kStops.tagEnd, text);
     tree.AppendText("<");
-    tree.AppendText(name);
-    AppendRuns(in, kStops.tagEndRun, tree);
+    tree.AppendText(text);
+    NoteUnknownTag(ctx, std::string_view(text).substr(0, nameEnd), std::string_view(text).substr(nameEnd));
     in.Get();
     tree.AppendText(">");
 }
@@ -122,7 +199,9 @@ bool IsDocumentType(const std::string& tagText) {
         } else if (index != kTagUnknown) {
             slot = CreateElement(index);
         } else {
+            const size_t nameEnd = name.size();
             in.ReadUntil(kStops.tagEnd, name);  // up to its `>`, left in the stream
+            NoteUnknownTag(ctx, std::string_view(name).substr(0, nameEnd), std::string_view(name).substr(nameEnd));
             slot = std::make_unique<HUnknownTagElement>(std::move(name));
         }
         return index;
@@ -138,6 +217,8 @@ bool IsDocumentType(const std::string& tagText) {
     }
     std::string text(1, static_cast<char>(c));
     in.ReadUntil(kStops.text, text);
+    if (ctx.openTag)
+        FeedOpenTag(ctx, text);
     slot = std::make_unique<HTextElement>(std::move(text));
     return kTagText;
 }
@@ -178,7 +259,7 @@ int ScanInto(HContext& ctx, HElementTree& tree, std::unique_ptr<HElement>& slot)
                 slot = index < kFirstEndTag ? CreateBehaviourElement(index) : nullptr;
                 return index;
             }
-            AppendUnknownTag(in, text, tree);
+            AppendUnknownTag(ctx, in, text, tree);
         } else if (c == '@') {
             const size_t at = in.Offset() - 1;  // of the `@`
             // A reference to a name met before needs no parsing: `@`, the name, and after
@@ -189,7 +270,7 @@ int ScanInto(HContext& ctx, HElementTree& tree, std::unique_ptr<HElement>& slot)
                 ++n;
             if (n > 0 && n < ahead.size() && ahead[n] != '(') {
                 text.assign(ahead.data(), n);
-                if (tree.AppendReference(text, at)) {
+                if (tree.AppendReference(text, ctx.content, at)) {
                     in.Skip(n);
                     continue;
                 }
@@ -197,10 +278,17 @@ int ScanInto(HContext& ctx, HElementTree& tree, std::unique_ptr<HElement>& slot)
             in.Unget(c);
             HValuePtr value;
             ParseValue(in, value);
-            tree.AppendValue(std::move(value), at);
+            tree.AppendValue(std::move(value), ctx.content, at);
         } else if (c != HInput::kEof) {
-            // A text run, straight from the read buffer.
+            // A text run, straight from the read buffer (in an open tag, through `text`).
             const char byte = static_cast<char>(c);
+            if (ctx.openTag) {
+                text.assign(1, byte);
+                in.ReadUntil(kStops.text, text);
+                tree.AppendText(text);
+                FeedOpenTag(ctx, text);
+                continue;
+            }
             tree.AppendText(std::string_view(&byte, 1));
             AppendRuns(in, kStops.textRun, tree);
         } else {
@@ -212,7 +300,9 @@ int ScanInto(HContext& ctx, HElementTree& tree, std::unique_ptr<HElement>& slot)
 int PassEndTag(HContext& ctx, int token, std::unique_ptr<HElement>& slot) {
     HInput& in = *ctx.input;
     if (ctx.tree) {
-        AppendUnknownTag(in, TagName(token), *ctx.tree);
+        std::string& text = ctx.tree->Scratch();
+        text.assign(TagName(token));
+        AppendUnknownTag(ctx, in, text, *ctx.tree);
         return ScanInto(ctx, *ctx.tree, slot);
     }
     std::string text(TagName(token));

@@ -139,7 +139,7 @@ void HFormElement::WriteAttributes(HContext& ctx) {
             ctx.formAction = value ? value->GetText() : std::string();
             return;
         }
-        WriteAttribute(ctx, name, value.get());
+        WriteAttribute(ctx, name, value.get(), content_);
     });
 }
 

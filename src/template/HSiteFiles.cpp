@@ -80,16 +80,29 @@ bool ReachesSystemFolder(const std::string& path) {
     return false;
 }
 
-bool IsStandardInput(const std::string& path) {
+// Whether `path` names the gateway's standard input or one of its own files.
+bool IsRefused(const std::string& path, const HOwnFiles& own) {
     struct stat file, in;
-    return ::stat(path.c_str(), &file) == 0 && ::fstat(0, &in) == 0 && file.st_dev == in.st_dev &&
-           file.st_ino == in.st_ino;
+    if (::stat(path.c_str(), &file) != 0)
+        return false;
+    return own.Contains(file.st_dev, file.st_ino) ||
+           (::fstat(0, &in) == 0 && file.st_dev == in.st_dev && file.st_ino == in.st_ino);
 }
 
 }  // namespace
 
-std::unique_ptr<HInput> OpenPageFile(const std::string& path) {
-    if (path.empty() || ReachesSystemFolder(path) || IsStandardInput(path))
+void HOwnFiles::Add(const std::string& path) {
+    struct stat st;
+    if (!path.empty() && ::stat(path.c_str(), &st) == 0)
+        files_.emplace_back(st.st_dev, st.st_ino);
+}
+
+bool HOwnFiles::Contains(dev_t dev, ino_t ino) const {
+    return std::find(files_.begin(), files_.end(), std::make_pair(dev, ino)) != files_.end();
+}
+
+std::unique_ptr<HInput> OpenPageFile(const std::string& path, const HOwnFiles& own) {
+    if (path.empty() || ReachesSystemFolder(path) || IsRefused(path, own))
         return nullptr;
     // HInput opens regular files only.
     return HInput::OpenFile(path);

@@ -8,17 +8,32 @@
 
 #include <memory>
 #include <string>
+#include <sys/types.h>
+#include <vector>
 
 namespace quorvel {
 
 class HInput;
 
+// The gateway's own files (the configuration file, the debug log, the statistics log) by
+// device and inode: never read as a page, whatever name reaches them. A debug log holds a
+// visitor's words, and would run them.
+class HOwnFiles {
+public:
+    // Adds the file `path` names, when it exists.
+    void Add(const std::string& path);
+    bool Contains(dev_t dev, ino_t ino) const;
+
+private:
+    std::vector<std::pair<dev_t, ino_t>> files_;
+};
+
 // Opens `path` (as written, relative to the current directory) as a template or an
-// included file: a regular file that is not the gateway's standard input and does not
-// lie under /proc or /dev once symbolic links are resolved (a link is never followed out
-// of /proc: /proc/self/cwd/x counts as under /proc). nullptr otherwise, or when it cannot
-// be opened.
-std::unique_ptr<HInput> OpenPageFile(const std::string& path);
+// included file: a regular file that is not the gateway's standard input nor one of `own`,
+// and does not lie under /proc or /dev once symbolic links are resolved (a link is never
+// followed out of /proc: /proc/self/cwd/x counts as under /proc). nullptr otherwise, or
+// when it cannot be opened.
+std::unique_ptr<HInput> OpenPageFile(const std::string& path, const HOwnFiles& own);
 
 // Whether `path` lies inside `folder`: a relative path always does (the caller refuses
 // `..` segments first); an absolute one must begin with the folder's absolute path (taken

@@ -15,6 +15,7 @@
 #include "base/HRequest.h"
 #include "template/HInput.h"
 #include "template/HPage.h"
+#include "template/HSiteFiles.h"
 #include "template/HTagTable.h"
 #include "values/HNameModifier.h"
 #include "base/HResultSet.h"
@@ -38,6 +39,9 @@ public:
     std::unique_ptr<HPage> page;
 
     HSymbolTable symbols;
+
+    // The configuration file and the logs, never read as a template or an inclusion.
+    HOwnFiles ownFiles;
 
     // Where the request's CGI variables, body and clock come from. Not owned.
     HRequest* request = &CgiRequest();
@@ -64,6 +68,15 @@ public:
     bool debug = false;
     // _RAW_REQUEST_VALUES_ = TRUE in the configuration: request values are the author's text.
     bool rawRequestValues = false;
+    // While reading: kScript or kStyle inside the content of a SCRIPT or STYLE element,
+    // where the at-sign expressions read are written as script or style sheet; else kPage.
+    HText::Sink content = HText::kPage;
+    // While reading: the state of a tag outside the table that its `>` did not end, as a
+    // browser reads it (that `>` stood inside a quoted attribute value; 0: no such tag), and
+    // `content` outside it. Until its real end, at-sign expressions are written as script.
+    int openTag = 0;
+    char openTagQuote = 0;
+    HText::Sink outsideTag = HText::kPage;
     int maxColumnWidth = 1024;
 
     // Bounds that keep hostile input from exhausting the stack.

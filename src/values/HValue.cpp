@@ -70,24 +70,6 @@ size_t ReferenceLength(std::string_view s, size_t i) {
     return j + 1 - i;
 }
 
-// Length of the UTF-8 sequence that starts at `i`, or 1 for a byte that starts none (the
-// browser shows each such byte as one replacement character).
-size_t Utf8Length(std::string_view s, size_t i) {
-    unsigned char c = static_cast<unsigned char>(s[i]);
-    size_t n = c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3 : c >= 0xF0 && c <= 0xF4 ? 4 : 1;
-    if (i + n > s.size())
-        return 1;
-    for (size_t k = 1; k < n; ++k)
-        if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80)
-            return 1;
-    // Overlong forms, UTF-16 surrogates and code points beyond U+10FFFF are not characters.
-    unsigned char d = static_cast<unsigned char>(s[i + 1]);
-    if ((c == 0xE0 && d < 0xA0) || (c == 0xED && d > 0x9F) || (c == 0xF0 && d < 0x90) ||
-        (c == 0xF4 && d > 0x8F))
-        return 1;
-    return n;
-}
-
 // The raw text of a value that evaluates through EvaluateInto.
 std::string RawText(HContext& ctx, const std::string* modifier, const HValue& value) {
     HText raw(HText::kRaw);
@@ -116,6 +98,8 @@ std::string FitToWidth(std::string_view text, size_t width) {
 
 void HText::Data(std::string_view s) {
     hasData = true;
+    if (leadOpen_)
+        lead_.append(s);
     switch (sink) {
     case kRaw:
         text.append(s);
@@ -123,17 +107,31 @@ void HText::Data(std::string_view s) {
     case kPage:
         AppendEscapedHtml(text, s);
         break;
+    case kScript:
+        AppendEscapedScript(text, s);
+        break;
+    case kStyle:
+        AppendEscapedCss(text, s);
+        break;
     case kSql:
         sqlValues.emplace_back(markers_++, std::string(s));
         asideBytes_ += s.size();
         text += '?';
         break;
     }
+    if (leadOpen_)
+        leadEnd_ = text.size();
 }
 
 void HText::CountMarkers(std::string_view s) {
     for (char c : s)
         markers_ += c == '?';
+}
+
+void HText::AuthorInUrl(std::string_view s) {
+    for (char c : s)
+        if (static_cast<unsigned char>(c) > ' ')
+            leadOpen_ = false;
 }
 
 void HWordValue::EvaluateInto(HContext& ctx, const std::string*, HText& out) const {
@@ -199,8 +197,9 @@ std::string HFuncCall::Evaluate(HContext& ctx, const std::string* modifier) cons
 void HFuncCall::EvaluateInto(HContext& ctx, const std::string*, HText& out) const {
     if (strcasecmp(text_.c_str(), "FIXED_WIDTH") != 0 || arguments_->Items().size() != 2)
         throw HExcept(kErrNoSuchFunction, text_);
-    // For a page the data is escaped before the padding, so that the width counts what the
-    // browser shows.
+    // For running text the data is escaped before the padding, so that the width counts
+    // what the browser shows; elsewhere it is cut raw and then escaped, so that a cut never
+    // splits an escape.
     HText argument(out.sink == HText::kPage ? HText::kPage : HText::kRaw);
     arguments_->Items()[0]->EvaluateInto(ctx, nullptr, argument);
     std::string value = std::move(argument.text);

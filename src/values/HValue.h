@@ -21,19 +21,24 @@ class HContext;
 // value has an origin: the template's own text and the configuration file are the site
 // author's; request parameters, CGI variables and result columns are data. Author text is
 // always taken as it stands. Data is taken as it is for kRaw (program arguments, redirects,
-// constraint checks, logs), through EscapeForHtml for kPage, and for kSql as a `?` marker
-// whose value is kept aside in `sqlValues`, so that the SQL rebuild substitutes it by the
-// rules of the place it lands in.
+// constraint checks, logs), and for kSql as a `?` marker whose value is kept aside in
+// `sqlValues`, so that the SQL rebuild substitutes it by the rules of the place it lands in.
+// The page sinks escape data for where it lands: kPage (running text and most attribute
+// values) through EscapeForHtml, kScript (SCRIPT content, event handlers) as JavaScript,
+// kStyle (STYLE content and attribute) as CSS. The text of a URL attribute (`url`) also keeps
+// the data that starts it aside, raw, so that its scheme can be judged.
 class HText {
 public:
-    enum Sink { kRaw, kPage, kSql };
+    enum Sink { kRaw, kSql, kPage, kScript, kStyle };
 
-    explicit HText(Sink sink) : sink(sink) {}
+    explicit HText(Sink sink, bool url = false) : sink(sink), leadOpen_(url) {}
 
     void Author(std::string_view s) {
         text.append(s);
         if (sink == kSql)
             CountMarkers(s);
+        else if (leadOpen_)
+            AuthorInUrl(s);
     }
     void Data(std::string_view s);
     void Append(std::string_view s, bool data) { data ? Data(s) : Author(s); }
@@ -46,6 +51,10 @@ public:
     // The length of the text with the data kept aside.
     size_t Length() const { return text.size() + asideBytes_; }
 
+    // A URL: the data before any author text but blanks, raw, and where it ends in `text`.
+    const std::string& LeadingData() const { return lead_; }
+    size_t LeadingDataEnd() const { return leadEnd_; }
+
     const Sink sink;
     std::string text;
     bool hasData = false;
@@ -54,8 +63,12 @@ public:
 
 private:
     void CountMarkers(std::string_view s);
+    void AuthorInUrl(std::string_view s);
     int markers_ = 0;
     size_t asideBytes_ = 0;
+    bool leadOpen_;  // a URL whose text holds nothing but data and blanks so far
+    std::string lead_;
+    size_t leadEnd_ = 0;
 };
 
 class HValue {
@@ -108,6 +121,7 @@ public:
     std::string Evaluate(HContext&, const std::string*) const override { return text_; }
     void EvaluateInto(HContext& ctx, const std::string*, HText& out) const override;
     std::string GetText() const override { return text_; }
+    bool FromRequest() const { return origin_ == kRequest; }
 
 private:
     Origin origin_;

@@ -30,25 +30,64 @@ void WriteEndTag(HContext& ctx, int tagIndex) {
     }
 }
 
-void WriteValue(HContext& ctx, const HValue& value) {
-    HText text(HText::kPage);
+void WriteValue(HContext& ctx, const HValue& value, HText::Sink sink) {
+    HText text(sink);
     value.EvaluateInto(ctx, nullptr, text);
     WriteText(ctx, text.text);
 }
 
-void WriteAttribute(HContext& ctx, const std::string& name, const HValue* value) {
+void WriteAttribute(HContext& ctx, const std::string& name, const HValue* value, HText::Sink content) {
     ctx.page->Write(" ", 1);
     ctx.page->Write(name);
     if (!value)
         return;
-    HText text(HText::kPage);
+    HText text(content == HText::kPage ? AttributeSink(name) : content, IsUrlAttribute(name));
     value->EvaluateInto(ctx, nullptr, text);
+    // The scheme is judged on the raw data and what follows it (`@A@B`, `@A:x`).
+    if (!text.LeadingData().empty() &&
+        !IsHarmlessUrl(text.LeadingData() + text.text.substr(text.LeadingDataEnd(), 64)))
+        text.text.replace(0, text.LeadingDataEnd(), "#blocked");
     ctx.page->Write("=", 1);
     if (value->Kind() == HValue::kLiteral || value->Kind() == HValue::kQuoted ||
         (text.hasData && text.text.find_first_of(" \t\r\f<") != std::string::npos))
         WriteQuoted(ctx, text.text);
     else
         WriteText(ctx, text.text);
+}
+
+HText::Sink AttributeSink(std::string_view name) {
+    if (name.size() >= 2 && name[0] == 'O' && name[1] == 'N')
+        return HText::kScript;
+    return name == "STYLE" ? HText::kStyle : HText::kPage;
+}
+
+bool IsUrlAttribute(std::string_view name) {
+    static constexpr std::string_view kUrlAttributes[] = {
+        "HREF", "SRC", "ACTION", "FORMACTION", "BACKGROUND", "CITE", "LONGDESC", "USEMAP", "DATA", "POSTER"};
+    for (std::string_view url : kUrlAttributes)
+        if (name == url)
+            return true;
+    return false;
+}
+
+bool IsHarmlessUrl(std::string_view url) {
+    size_t i = 0;
+    while (i < url.size() && static_cast<unsigned char>(url[i]) <= ' ')
+        ++i;
+    // The scheme, lower-cased; anything longer than "mailto" is no scheme allowed.
+    std::string scheme;
+    for (; i < url.size(); ++i) {
+        char c = url[i];
+        if (c == '\t' || c == '\n' || c == '\r')
+            continue;
+        if (c == '/' || c == '?' || c == '#')
+            return true;  // relative: no scheme before the path
+        if (c == ':')
+            return scheme == "http" || scheme == "https" || scheme == "mailto";
+        if (scheme.size() <= 6)
+            scheme += c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    }
+    return true;
 }
 
 std::string EscapeForHtml(std::string_view text) {
@@ -86,6 +125,91 @@ void AppendEscapedHtml(std::string& out, std::string_view text) {
         }
         ++i;
     }
+}
+
+namespace {
+
+const char kHex[] = "0123456789ABCDEF";
+
+// Appends the run of bytes from `i` that `keep` lets through, and moves `i` past it.
+template <class Keep>
+void AppendKept(std::string& out, std::string_view text, size_t& i, Keep keep) {
+    size_t start = i;
+    while (i < text.size() && keep(static_cast<unsigned char>(text[i])))
+        ++i;
+    out.append(text.data() + start, i - start);
+}
+
+bool IsAsciiAlnum(unsigned char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+}  // namespace
+
+void AppendEscapedScript(std::string& out, std::string_view text) {
+    auto keep = [](unsigned char c) { return IsAsciiAlnum(c) || c == ' ' || c == '_' || c == ',' || c == '.'; };
+    for (size_t i = 0;;) {
+        AppendKept(out, text, i, keep);
+        if (i == text.size())
+            return;
+        size_t n = static_cast<unsigned char>(text[i]) >= 0x80 ? Utf8Length(text, i) : 1;
+        if (n == 3 && text.compare(i, 2, "\xE2\x80") == 0 && (text[i + 2] == '\xA8' || text[i + 2] == '\xA9')) {
+            out += text[i + 2] == '\xA8' ? "\\u2028" : "\\u2029";
+        } else if (n > 1) {
+            out.append(text.data() + i, n);
+        } else {
+            unsigned char c = static_cast<unsigned char>(text[i]);
+            out += "\\x";
+            out += kHex[c >> 4];
+            out += kHex[c & 15];
+        }
+        i += n;
+    }
+}
+
+void AppendEscapedCss(std::string& out, std::string_view text) {
+    auto keep = [](unsigned char c) {
+        return IsAsciiAlnum(c) || c == ' ' || c == '_' || c == ',' || c == '.' || c == '#' || c == '%' || c == '-';
+    };
+    for (size_t i = 0;;) {
+        AppendKept(out, text, i, keep);
+        if (i == text.size())
+            return;
+        unsigned char c = static_cast<unsigned char>(text[i++]);
+        out += '\\';
+        out += kHex[c >> 4];
+        out += kHex[c & 15];
+        out += ' ';
+    }
+}
+
+std::string ForComment(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        if (c == '-' && !out.empty() && out.back() == '-')
+            out += ' ';
+        out += c;
+    }
+    return out;
+}
+
+std::string DataForComment(std::string_view text) { return ForComment(EscapeForHtml(text)); }
+
+size_t Utf8Length(std::string_view s, size_t i) {
+    unsigned char c = static_cast<unsigned char>(s[i]);
+    size_t n = c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3 : c >= 0xF0 && c <= 0xF4 ? 4 : 1;
+    if (i + n > s.size())
+        return 1;
+    for (size_t k = 1; k < n; ++k)
+        if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80)
+            return 1;
+    // Overlong forms, UTF-16 surrogates and code points beyond U+10FFFF are not characters.
+    unsigned char d = static_cast<unsigned char>(s[i + 1]);
+    if ((c == 0xE0 && d < 0xA0) || (c == 0xED && d > 0x9F) || (c == 0xF0 && d < 0x90) ||
+        (c == 0xF4 && d > 0x8F))
+        return 1;
+    return n;
 }
 
 }  // namespace quorvel

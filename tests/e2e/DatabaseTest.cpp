@@ -315,9 +315,9 @@ TEST_P(DatabaseTest, DataIsRawOutsideThePage) {
 TEST_P(DatabaseTest, DebugShowsTheExecutedSql) {
     GatewayRun r = Page("<HTML><SQL NAME=q TEXT=\"SELECT id FROM items WHERE id = ? OR name = '?'\">"
                         "<DBRESULT QUERY=q PARAM=(@K, @N)>@id</DBRESULT></HTML>",
-                        "_DEBUG_=TRUE", "K=2&N=O'Neil--");
+                        "_DEBUG_=TRUE", "K=2&N=O'Neil--%3Cb%3E");
     const std::string expected =
-        kPage + "<HTML><!-- SELECT id FROM items WHERE( id = 2 OR  name = 'O''Neil- -') -->2</HTML>";
+        kPage + "<HTML><!-- SELECT id FROM items WHERE( id = 2 OR  name = 'O''Neil- -&#60;b&#62;') -->2</HTML>";
     EXPECT_EQ(r.out.substr(0, expected.size()), expected);
     // Without an error page the visitor gets the 500 answer; the log keeps its error line and
     // adds the database's words as running text in a comment of their own.

@@ -2,6 +2,7 @@
 // variables, and byte-for-byte comparison of what reaches standard output.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -73,6 +74,42 @@ const PageCase kPages[] = {
      "_RAW_REQUEST_VALUES_=TRUE", "<HTML>@Q</HTML>", "Q=%3Cb%3E", "Content-TYPE: text/html\n\n<HTML><b></HTML>"},
     {"page: _RAW_REQUEST_VALUES_ from the request changes nothing", nullptr, "<HTML>@Q</HTML>",
      "_RAW_REQUEST_VALUES_=TRUE&Q=%3Cb%3E", "Content-TYPE: text/html\n\n<HTML>&#60;b&#62;</HTML>"},
+    // Escaped for the place it lands: script, style sheet, URL.
+    {"script: a request value ends no string, statement or script", nullptr,
+     "<HTML><SCRIPT>var q = '@Q';</SCRIPT></HTML>", "Q=%27;alert(1)//%3C/script%3E%E2%80%A8%C3%A9%FF",
+     "Content-TYPE: text/html\n\n<HTML><SCRIPT>var q = "
+     "'\\x27\\x3Balert\\x281\\x29\\x2F\\x2F\\x3C\\x2Fscript\\x3E\\u2028\xC3\xA9\\xFF';</SCRIPT></HTML>"},
+    {"script: event handlers, SCRIPT/X and FIXED_WIDTH cut before escaping", nullptr,
+     "<HTML><A ONCLICK=\"f('@Q')\">a</A><IMG ONERROR=@Q><script/x>'@FIXED_WIDTH(@Q,3)'</script></HTML>", "Q=ab%27-c",
+     "Content-TYPE: text/html\n\n<HTML><A ONCLICK=\"f('ab\\x27\\x2Dc')\">a</A><IMG ONERROR=ab\\x27\\x2Dc>"
+     "<SCRIPT/X>'ab\\x27'</SCRIPT></HTML>"},
+    {"script: a tag written inside a script is script text", nullptr,
+     "<HTML><SCRIPT>document.write('<IMG SRC=@U ALT=@Q>')</SCRIPT></HTML>", "Q=%27);alert(1)//&U=javascript:x",
+     "Content-TYPE: text/html\n\n<HTML><SCRIPT>document.write('<IMG SRC=#blocked "
+     "ALT=\\x27\\x29\\x3Balert\\x281\\x29\\x2F\\x2F>')</SCRIPT></HTML>"},
+    {"script: an unknown tag's handler holding `>` is the tag's to its real end", nullptr,
+     "<HTML><BUTTON ONCLICK=\"if (a > b) go('@Q')\">x @Q</BUTTON></HTML>", "Q=%27);alert(1)//",
+     "Content-TYPE: text/html\n\n<HTML><BUTTON ONCLICK=\"if (a > b) go('\\x27\\x29\\x3Balert\\x281\\x29\\x2F\\x2F')\">"
+     "x ');alert(1)//</BUTTON></HTML>"},
+    {"style: STYLE content and attribute", nullptr, "<HTML><STYLE>p{color:@Q}</STYLE><P STYLE=\"color:@Q\">x</HTML>",
+     "Q=red;background:url(javascript:x)%3C/style%3E",
+     "Content-TYPE: text/html\n\n<HTML><STYLE>p{color:red\\3B background\\3A url\\28 javascript\\3A x\\29 \\3C \\2F "
+     "style\\3E }</STYLE><P STYLE=\"color:red\\3B background\\3A url\\28 javascript\\3A x\\29 \\3C \\2F style\\3E \">x</P></HTML>"},
+    {"url: a visitor's script link is blocked, also split or behind blanks", nullptr,
+     "<HTML><A HREF=@U>a</A><A HREF=\"@U#top\">b</A><IMG SRC=\"@E@V\"><FORM ACTION=@D></FORM></HTML>",
+     "U=%20JaVaScript:alert(1)&E=java&V=script:x&D=data:text/html,x",
+     "Content-TYPE: text/html\n\n<HTML><A HREF=#blocked>a</A><A HREF=\"#blocked#top\">b</A><IMG SRC=\"#blocked\">"
+     "<FORM ACTION=#blocked></FORM></HTML>"},
+    {"url: relative, http(s) and mailto links pass, the author's values stand", "J=\"javascript:go()\" S=\"'<b>'\"",
+     "<HTML><A HREF=@J>a</A><A HREF=@R>b</A><A HREF=@H>c</A><A HREF=@M>d</A><A HREF=\"x@U\">e</A>"
+     "<SCRIPT>@S</SCRIPT></HTML>",
+     "R=page.htmx%3Fa=1:2&H=HTTPS://x.example/&M=mailto:a@b&U=data:text/html,x",
+     "Content-TYPE: text/html\n\n<HTML><A HREF=javascript:go()>a</A><A HREF=page.htmx?a=1:2>b</A>"
+     "<A HREF=HTTPS://x.example/>c</A><A HREF=mailto:a@b>d</A><A HREF=\"xdata:text/html,x\">e</A>"
+     "<SCRIPT>'<b>'</SCRIPT></HTML>"},
+    {"script: _RAW_REQUEST_VALUES_ writes request values as they came there too", "_RAW_REQUEST_VALUES_=TRUE",
+     "<HTML><SCRIPT>@Q</SCRIPT><A HREF=@U>a</A></HTML>", "Q=%27&U=javascript:x",
+     "Content-TYPE: text/html\n\n<HTML><SCRIPT>'</SCRIPT><A HREF=javascript:x>a</A></HTML>"},
 };
 
 TEST(PageTest, GoldenPages) {
@@ -271,7 +308,7 @@ TEST(PageTest, RequestPathStaysInsideTheSite) {
     // The request body is a page that would run a program; no path reaches it, nor any
     // file outside the working directory and the template folder.
     E2eSite site, other;
-    site.Write("quorvel.cfg", "_ERR_URL_=e _HTMX_PATH_=" + other.Path("pages"));
+    site.Write("quorvel.cfg", "_ERR_URL_=e _HTMX_PATH_=" + other.Path("pages") + " _LOG_FILE_=" + other.Path("pages/d.log"));
     site.Write("ran.sh", "#!/bin/sh\ntouch ran\nprintf ran\\377\n", 0755);
     site.Write("t.htmx", "<HTML>here</HTML>");
     site.Write("dir/x", "");
@@ -289,16 +326,24 @@ TEST(PageTest, RequestPathStaysInsideTheSite) {
         {site.Path("t.htmx"), std::string(kHeader) + "<HTML>here</HTML>"},
         {other.Path("pages/p.htmx"), std::string(kHeader) + "<HTML>folder</HTML>"},
         {"/p.htmx", std::string(kHeader) + "<HTML>folder</HTML>"},
+        // The gateway's own files, whatever name reaches them: a log may hold a visitor's tag.
+        {"quorvel.log", refused}, {"/d.log", refused}, {"log.htmx", refused}, {"qvstat.log", refused},
+        {"quorvel.cfg", refused},
     };
     const std::string body = "<HTML><FUNCTION PATH=./ran.sh COMMAND=ran>]</HTML>";
+    site.Write("quorvel.log", body);
+    site.Write("qvstat.log", body);
+    other.Write("pages/d.log", body);
+    ASSERT_EQ(::symlink("quorvel.log", site.Path("log.htmx").c_str()), 0);
     for (const auto& c : cases) {
         GatewayRun r = site.Run({{"PATH_INFO", c.first}, {"REQUEST_METHOD", "POST"}, {"CONTENT_TYPE", "text/plain"},
                                  {"CONTENT_LENGTH", std::to_string(body.size())}}, body);
         EXPECT_EQ(r.out, c.second) << c.first;
         EXPECT_FALSE(site.Exists("ran")) << c.first;
     }
-    EXPECT_NE(site.StatsWithoutTimestamps().find("Input file specified in URL not found: /dev/stdin"),
-              std::string::npos);
+    for (const char* path : {"/dev/stdin", "quorvel.log", "/d.log", "log.htmx", "qvstat.log", "quorvel.cfg"})
+        EXPECT_NE(site.StatsWithoutTimestamps().find(std::string("Input file specified in URL not found: ") + path),
+                  std::string::npos) << path;
 }
 
 TEST(PageTest, DebugLogHoldsPageErrorLineAndListing) {
@@ -315,6 +360,27 @@ TEST(PageTest, DebugLogHoldsPageErrorLineAndListing) {
     EXPECT_NE(log.find("\n_LOG_FILE_ = logs/d.log\n"), std::string::npos);
     EXPECT_NE(log.find("\n_QUORVEL_VERSION_ = 2.0.2\n"), std::string::npos);
     EXPECT_EQ(log.substr(log.size() - 4), "-->\n");
+}
+
+TEST(PageTest, DebugCommentsShowAVisitorsWordsAsText) {
+    // In the listing (names and values) and in an error's detail: no tag, no end of comment.
+    const std::pair<const char*, const char*> cases[] = {
+        {"x--%3E%3Cscript%3E=--%3E%3CFUNCTION+COMMAND%3D%22id%22%3E",
+         "\nx- -&#62;&#60;script&#62; = - -&#62;&#60;FUNCTION COMMAND=&#34;id&#34;&#62;\n"},
+        {"a=1&<b>--", "<!-- Syntax error in query string specified in URL: a=1&#38;&#60;b&#62;- - -->"},
+    };
+    for (const auto& [query, shown] : cases) {
+        E2eSite site;
+        site.Write("quorvel.cfg", "_DEBUG_=TRUE");
+        site.Write("t.htmx", "<HTML>x</HTML>");
+        site.Get("t.htmx", query);
+        std::string log = site.Read("quorvel.log");
+        EXPECT_NE(log.find(shown), std::string::npos) << log;
+        for (const char* delimiter : {"<!--", "-->"})
+            for (size_t at; (at = log.find(delimiter)) != std::string::npos;)
+                log.erase(at, std::strlen(delimiter));
+        EXPECT_EQ(log.find("--"), std::string::npos) << log;
+    }
 }
 
 TEST(PageTest, DebugListingEndsThePage) {
@@ -386,6 +452,9 @@ TEST(PageTest, Includes) {
         // Standard input (here a file of the site) and /proc are never included.
         {"standard input", "<HTML><INCLUDE FILE=.stdin></HTML>", "Content-TYPE: text/html\nLocation: e\n\n"},
         {"a link into /proc", "<HTML><INCLUDE FILE=fd0.htm></HTML>", "Content-TYPE: text/html\nLocation: e\n\n"},
+        // Nor the gateway's own files.
+        {"the debug log", "<HTML><INCLUDE FILE=quorvel.log></HTML>", "Content-TYPE: text/html\nLocation: e\n\n"},
+        {"the configuration", "<HTML><INCLUDE FILE=quorvel.cfg></HTML>", "Content-TYPE: text/html\nLocation: e\n\n"},
     };
     for (const auto& c : cases) {
         E2eSite site;
@@ -396,6 +465,7 @@ TEST(PageTest, Includes) {
         site.Write("bad.htm", "x</HTML>");
         site.Write("stray.htm", "x</B>y");
         site.Write("self.htm", "<INCLUDE FILE=self.htm>");
+        site.Write("quorvel.log", "planted");
         site.Write("t.htmx", c.page);
         ASSERT_EQ(::symlink("/proc/self/fd/0", site.Path("fd0.htm").c_str()), 0);
         EXPECT_EQ(site.Get("t.htmx").out, c.expected) << c.name;
