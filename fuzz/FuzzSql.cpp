@@ -12,7 +12,8 @@
 // anywhere else only when it is a number or a list of numbers, or a name (in ORDER BY also
 // with ASC or DESC) where it stands as an item of an ORDER BY or GROUP BY list (else error 1).
 // The rebuilt text must be exactly that, and its literals, identifiers, comments and dollar
-// strings must be those of the sentinel text: a value never opens, closes or merges one.
+// strings must be those of the sentinel text: a value never opens, closes or merges one. A
+// value outside them stands apart from the name bytes around it and from a quote after it.
 #include <algorithm>
 #include <string>
 #include <string_view>
@@ -47,22 +48,14 @@ bool IsWordByte(char c) {
 }
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
-// A number: optional sign, digits, optionally a point and digits.
+// A number: optional sign, digits, optionally a point and digits, with a digit on at least
+// one side of the point (`7.` and `.5`, not `.`).
 bool IsNumber(std::string_view v) {
     size_t p = (!v.empty() && (v[0] == '+' || v[0] == '-')) ? 1 : 0;
-    size_t digits = p;
-    while (p < v.size() && IsDigit(v[p]))
-        ++p;
-    if (p == digits)
-        return false;
-    if (p < v.size() && v[p] == '.') {
-        size_t fraction = ++p;
-        while (p < v.size() && IsDigit(v[p]))
-            ++p;
-        if (p == fraction)
-            return false;
-    }
-    return p == v.size();
+    size_t start = p, digits = 0;
+    for (; p < v.size() && (IsDigit(v[p]) || (v[p] == '.' && p == start + digits)); ++p)
+        digits += IsDigit(v[p]) ? 1 : 0;
+    return digits > 0 && p == v.size();
 }
 
 bool IsLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_'; }
@@ -131,6 +124,27 @@ bool IsIdentStart(char c) {
 }
 bool IsIdentByte(char c) { return IsIdentStart(c) || IsDigit(c) || c == '$'; }
 
+// Whether a number starts at `p`: a digit, or a point before a digit.
+bool StartsNumber(std::string_view t, size_t p, size_t n) {
+    return IsDigit(t[p]) || (t[p] == '.' && p + 1 < n && IsDigit(t[p + 1]));
+}
+
+// The end of the number that starts at `p`: digits, a point and digits, an exponent with an
+// optional sign; then a new token starts. Two points end it before the first (`0..` is 0
+// and two points, as the database reads it), so an E after them starts a word of its own.
+size_t NumberEnd(std::string_view t, size_t p, size_t n) {
+    while (p < n && IsDigit(t[p]))
+        ++p;
+    if (p < n && t[p] == '.' && !(p + 1 < n && t[p + 1] == '.'))
+        for (++p; p < n && IsDigit(t[p]);)
+            ++p;
+    size_t sign = p + 1 < n && (t[p + 1] == '+' || t[p + 1] == '-') ? 1 : 0;
+    if (p + 1 + sign < n && (t[p] == 'e' || t[p] == 'E') && IsDigit(t[p + 1 + sign]))
+        for (p += 1 + sign; p < n && IsDigit(t[p]);)
+            ++p;
+    return p;
+}
+
 // The special tokens of `t` (up to a NUL byte, where the driver's text ends).
 std::vector<Token> Lex(std::string_view t) {
     size_t n = t.find('\0');
@@ -161,19 +175,8 @@ std::vector<Token> Lex(std::string_view t) {
                 q = e;
             }
             p = q;
-        } else if (IsDigit(c)) {
-            // A number: digits, a point and digits, an exponent; then a new token starts. Two
-            // points end it before the first (`0..` is 0 and two points, as the database
-            // reads it), so an E after them starts a word of its own.
-            while (p < n && IsDigit(t[p]))
-                ++p;
-            if (p < n && t[p] == '.' && !(p + 1 < n && t[p + 1] == '.'))
-                for (++p; p < n && IsDigit(t[p]);)
-                    ++p;
-            size_t sign = p + 1 < n && (t[p + 1] == '+' || t[p + 1] == '-') ? 1 : 0;
-            if (p + 1 + sign < n && (t[p] == 'e' || t[p] == 'E') && IsDigit(t[p + 1 + sign]))
-                for (p += 1 + sign; p < n && IsDigit(t[p]);)
-                    ++p;
+        } else if (StartsNumber(t, p, n)) {
+            p = NumberEnd(t, p, n);
         } else if (c == '\'' || c == '"') {
             size_t e = quoted(p, c, false);
             out.push_back({c == '"' ? kIdentifier : kLiteral, p, e});
@@ -261,20 +264,16 @@ std::vector<Code> CodeTokens(std::string_view t, const std::vector<Token>& speci
                 spaced = false;
             }
             p = special[k].end;
-        } else if (t[p] == ' ' || t[p] == '\t' || t[p] == '\n' || t[p] == '\r') {
+        } else if (t[p] == ' ' || t[p] == '\t' || t[p] == '\n' || t[p] == '\r' || t[p] == '\f') {
             spaced = true;
             ++p;
         } else {
             size_t q = p + 1;
             auto free = [&](size_t at) { return !(k < special.size() && special[k].begin == at); };
-            if (IsDigit(t[p])) {
-                // A number is digits and an exponent; a word right after it is a word of its
-                // own (`1ORDER BY` is 1 and ORDER BY), as the database reads it.
-                while (q < n && IsDigit(t[q]) && free(q))
-                    ++q;
-                if (q + 1 < n && (t[q] == 'e' || t[q] == 'E') && IsDigit(t[q + 1]) && free(q) && free(q + 1))
-                    for (q += 2; q < n && IsDigit(t[q]) && free(q);)
-                        ++q;
+            if (StartsNumber(t, p, n)) {
+                // A word right after a number is a word of its own (`1ORDER BY` is 1 and
+                // ORDER BY), as the database reads it.
+                q = NumberEnd(t, p, n);
             } else if (IsIdentStart(t[p])) {
                 // A name starts with a letter, an underscore or a high byte; a `$` alone
                 // (`$1`) is punctuation, as it is to the database.
@@ -412,13 +411,27 @@ void CheckRebuild(const HSqlAnalysis& analysis, const std::vector<std::string>& 
         std::string e;
         size_t from = 0;
         size_t c = 0;
-        for (const Landing& l : landings) {
+        for (size_t k = 0; k < landings.size(); ++k) {
+            const Landing& l = landings[k];
             Require(l.value < values.size(), "sentinel of an unknown value");
             const std::string& v = values[l.value];
             landed[l.value] = true;
             e.append(s, from, l.at - from);
             from = l.at + l.length;
             Special kind = KindAt(tokens, l.at);
+            // A value outside quotes is a word of its own: name bytes around it (but another
+            // value's) and a quote after it are kept apart by a blank, or the value would
+            // join them (`BY?B` with 7 the name BY7B, `?'x'` with E the literal E'x'). A
+            // value that starts with a sign or a point joins no name before it.
+            size_t after = l.at + l.length;
+            bool gluedBefore = l.at > 0 && IsIdentByte(s[l.at - 1]) && IsIdentByte(s[l.at]) &&
+                               !(k > 0 && landings[k - 1].at + landings[k - 1].length == l.at);
+            bool gluedAfter = after < s.size() &&
+                              (IsIdentByte(s[after]) || s[after] == '\'' ||
+                               (s[after] == '.' && after + 1 < s.size() && IsIdentStart(s[after + 1]))) &&
+                              !(k + 1 < landings.size() && landings[k + 1].at == after);
+            Require(kind != kCode || !(gluedBefore || gluedAfter),
+                    "a value glued to the word beside it" + mode + ":\n marked " + s);
             while (c < code.size() && code[c].end <= l.at)
                 ++c;
             int item = kind == kCode && c < code.size() && code[c].begin == l.at ? SortItem(s, code, c) : 0;

@@ -17,7 +17,8 @@ namespace {
 
 bool IsLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_'; }
 
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\n'; }
+// White space as both databases read it, carriage returns (CR LF line ends) and form feeds too.
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f'; }
 
 // The text ends at its end or at a NUL byte (the driver receives it zero-terminated).
 bool AtEnd(std::string_view t, std::size_t p) { return p >= t.size() || t[p] == '\0'; }
@@ -25,7 +26,7 @@ bool AtEnd(std::string_view t, std::size_t p) { return p >= t.size() || t[p] == 
 // How the inside of a token treats a `?`.
 enum Quoting { kBare, kLiteral, kEscapedLiteral };
 
-// Skips blanks, tabs, line feeds and comments from `p`; returns the first other position.
+// Skips blanks, tabs, line ends and comments from `p`; returns the first other position.
 }  // namespace
 
 std::size_t SkipSqlSpace(std::string_view t, std::size_t p) {
@@ -80,10 +81,6 @@ std::size_t SkipQuoted(std::string_view t, std::size_t p, char quote, bool escap
     return p;
 }
 
-// Bytes the database takes as part of a name: besides letters, digits and underscores,
-// every byte of 0x80 and above (letters of other alphabets) and `$` after the first byte.
-bool IsNameByte(char c) { return IsSqlWordByte(c) || c == '$' || static_cast<unsigned char>(c) >= 0x80; }
-
 bool IsNameStart(char c) { return IsLetter(c) || static_cast<unsigned char>(c) >= 0x80; }
 
 // Length of a dollar-quote delimiter ($$ or $tag$) at `p`, where a token starts, or 0 when
@@ -91,7 +88,7 @@ bool IsNameStart(char c) { return IsLetter(c) || static_cast<unsigned char>(c) >
 std::size_t DollarTagLength(std::string_view t, std::size_t p) {
     std::size_t q = p + 1;
     if (q < t.size() && IsNameStart(t[q])) {
-        while (q < t.size() && t[q] != '$' && IsNameByte(t[q]))
+        while (q < t.size() && t[q] != '$' && IsSqlNameByte(t[q]))
             ++q;
     }
     return q < t.size() && t[q] == '$' ? q + 1 - p : 0;
@@ -140,9 +137,11 @@ int WordKind(std::string_view word) {
 // its kind and how a `?` inside it is treated. Tokens are cut where the database cuts them,
 // so that a `$` or an E means here what it means there: a name runs from a letter, an
 // underscore or a byte of 0x80 and above over those, digits and `$` (`a$$` is a name, no
-// dollar quote); a number is digits and an exponent, after which a new token starts (`3$$`
-// opens a dollar quote); a name that is just E, directly followed by a quote, opens an E''
-// literal, which takes backslash escapes.
+// dollar quote); a number is digits, a point and digits (digits on one side at least; two
+// points end it before the first) and an exponent with an optional sign, after which a new
+// token starts (`3$$` opens a dollar quote, `0.E1E'x'` is the number 0.E1 and an E''
+// literal); a name that is just E, directly followed by a quote, opens an E'' literal, which
+// takes backslash escapes.
 std::size_t LexToken(std::string_view t, std::size_t p, int& kind, Quoting& quoting) {
     char c = t[p];
     quoting = kBare;
@@ -169,7 +168,7 @@ std::size_t LexToken(std::string_view t, std::size_t p, int& kind, Quoting& quot
     }
     if (IsNameStart(c)) {
         std::size_t q = p;
-        while (q < t.size() && IsNameByte(t[q]))
+        while (q < t.size() && IsSqlNameByte(t[q]))
             ++q;
         if (q == p + 1 && (c == 'E' || c == 'e') && q < t.size() && t[q] == '\'') {
             kind = kSqlLiteral;
@@ -179,15 +178,19 @@ std::size_t LexToken(std::string_view t, std::size_t p, int& kind, Quoting& quot
         kind = WordKind(t.substr(p, q - p));
         return q;
     }
-    if (c >= '0' && c <= '9') {
+    auto isDigit = [&](std::size_t q) { return q < t.size() && t[q] >= '0' && t[q] <= '9'; };
+    if (isDigit(p) || (c == '.' && isDigit(p + 1))) {
         auto digits = [&](std::size_t q) {
-            while (q < t.size() && t[q] >= '0' && t[q] <= '9')
+            while (isDigit(q))
                 ++q;
             return q;
         };
         std::size_t q = digits(p);
-        if (q + 1 < t.size() && (t[q] == 'e' || t[q] == 'E') && t[q + 1] >= '0' && t[q + 1] <= '9')
+        if (q < t.size() && t[q] == '.' && !(q + 1 < t.size() && t[q + 1] == '.'))
             q = digits(q + 1);
+        std::size_t sign = q + 1 < t.size() && (t[q + 1] == '+' || t[q + 1] == '-') ? 1 : 0;
+        if (q < t.size() && (t[q] == 'e' || t[q] == 'E') && isDigit(q + 1 + sign))
+            q = digits(q + 1 + sign);
         kind = kSqlWord;
         return q;
     }
@@ -197,23 +200,23 @@ std::size_t LexToken(std::string_view t, std::size_t p, int& kind, Quoting& quot
 
 HExcept SyntaxError() { return HExcept(kErrSqlSyntax); }
 
+// An optional sign, digits, an optional point and digits; digits on at least one side of
+// the point (`7.` and `.5` are numbers, `.` and `-.` are not).
 bool IsNumber(std::string_view v) {
     std::size_t p = 0;
     if (p < v.size() && (v[p] == '+' || v[p] == '-'))
         ++p;
-    std::size_t digits = p;
-    while (p < v.size() && v[p] >= '0' && v[p] <= '9')
-        ++p;
-    if (p == digits)
-        return false;
+    std::size_t digits = 0;
+    auto skipDigits = [&] {
+        for (; p < v.size() && v[p] >= '0' && v[p] <= '9'; ++p)
+            ++digits;
+    };
+    skipDigits();
     if (p < v.size() && v[p] == '.') {
-        std::size_t fraction = ++p;
-        while (p < v.size() && v[p] >= '0' && v[p] <= '9')
-            ++p;
-        if (p == fraction)
-            return false;
+        ++p;
+        skipDigits();
     }
-    return p == v.size();
+    return digits > 0 && p == v.size();
 }
 
 std::string_view TrimLeadingBlanks(std::string_view v) {
@@ -243,10 +246,10 @@ namespace {
 // Where the markers of an ORDER BY or GROUP BY clause stand as items of its list. The clause
 // text starts with its keyword; the list runs from BY to a close parenthesis that the clause
 // did not open (a window's ORDER BY), a semicolon, or a word that starts what follows a list
-// (LIMIT 5, ? is no list item) or another BY. An item is a marker right after BY (set apart from it) or a
-// comma of the list, followed by the end, a comma, a close parenthesis, a semicolon or a word
-// set apart by a blank: a name there can only choose a sort or grouping key, never join the
-// text around it or call a function.
+// (LIMIT 5, ? is no list item) or another BY. An item is a marker right after BY or a comma
+// of the list, followed by the end, a comma, a close parenthesis, a semicolon or a word (a
+// value glued to BY or to the word gets a blank between them): a name there can only choose
+// a sort or grouping key, never join the text around it or call a function.
 class SortList {
 public:
     explicit SortList(std::string_view text) {
@@ -286,12 +289,12 @@ public:
             // A second BY (`ORDER BY a BY b`) is no part of this list either.
             for (const char* ends : {"LIMIT", "OFFSET", "FETCH", "FOR", "WINDOW", "ROWS", "RANGE", "BY"})
                 open_ = open_ && !SqlWordIs(w, ends);
-        } else if (c == '?' && itemStart && depth_ == 0 && !IsNameByte(text[pos - 1])) {
+        } else if (c == '?' && itemStart && depth_ == 0) {
             std::size_t next = SkipSqlSpace(text, end);
             if (AtEnd(text, next))
                 return true;
             char n = text[next];
-            return n == ',' || n == ')' || n == ';' || (next > end && IsNameStart(n));
+            return n == ',' || n == ')' || n == ';' || IsNameStart(n);
         }
         return false;
     }
@@ -362,25 +365,19 @@ bool AppendSqlSubstituted(std::string& out, std::string_view text,
                 throw SyntaxError();
             if (value[0] == '-' && !out.empty() && out.back() == '-')
                 out += ' ';  // `5-?` with -1 must not become the comment `5--1`
-            // A value joins the name bytes around it into one word. Where that word holds
-            // a `$`, the value could make or unmake a dollar quote (`$t?t$` with 2 gives the
-            // tag $t2t$, `?$t$` with x the name x$t$), and before name bytes that end at a
-            // quote it decides whether they end in the E of an E'' literal (`S?358E'` with 3
-            // would make the name S3358E and a plain literal): there a blank keeps the value
-            // a word of its own.
-            std::size_t left = at, right = at + 1;
-            while (left > 0 && IsNameByte(text[left - 1]))
-                --left;
-            while (right < text.size() && IsNameByte(text[right]))
-                ++right;
-            std::string_view before = text.substr(left, at - left), after = text.substr(at + 1, right - at - 1);
-            bool beforeQuote = !after.empty() && right < text.size() && text[right] == '\'';
-            if (code && before.find('$') != std::string_view::npos)
+            // A value glued to name bytes would join them into one word: `ORDER BY?B` with
+            // 7 would read as the name BY7B and no sort list, `$t?t$` with 2 as the dollar-
+            // quote tag $t2t$, `S?358E'` with 3 as the name S3358E before a plain literal.
+            // So a blank keeps the value a word of its own on each side where name bytes
+            // touch it, and after it where a quote does (`?'x'` with E must not become the
+            // escaped literal E'x') or a point and a letter (`?.E1E'x'` with 7 would read as
+            // the number 7.E1 before an E'' literal, where the text has a name E1E).
+            if (code && at > 0 && IsSqlNameByte(text[at - 1]))
                 out += ' ';
             out += value;
-            // `?'x'` with E must not become the escaped literal E'x' either.
-            if (code && (after.find('$') != std::string_view::npos || beforeQuote ||
-                         (at + 1 < text.size() && text[at + 1] == '\'')))
+            if (code && at + 1 < text.size() &&
+                (IsSqlNameByte(text[at + 1]) || text[at + 1] == '\'' ||
+                 (text[at + 1] == '.' && at + 2 < text.size() && IsNameStart(text[at + 2]))))
                 out += ' ';
         } else {
             // In E'\?' the source's backslash escapes the value's first byte: a quote there

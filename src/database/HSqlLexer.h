@@ -26,16 +26,23 @@ enum HSqlTokenKind {
 };
 
 // Reads the token at `pos` of `text`, advances `pos` past it and returns its kind; `span`
-// receives the stretch consumed: the blanks, tabs and line feeds before the token and the
-// token itself. The text ends at its end or at a NUL byte; at the end `pos` stays put, so
+// receives the stretch consumed: the blanks, tabs, line ends and comments before the token
+// and the token itself. The text ends at its end or at a NUL byte; at the end `pos` stays put, so
 // every later call also returns kSqlEnd.
 int NextSqlToken(std::string_view text, std::size_t& pos, std::string_view& span);
 
-// Skips blanks, tabs, line feeds and comments from `p`; returns the first other position.
+// Skips blanks, tabs, line ends (CR and LF), form feeds and comments from `p`; returns the
+// first other position.
 std::size_t SkipSqlSpace(std::string_view text, std::size_t p);
 
 inline bool IsSqlWordByte(char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+}
+
+// Bytes the database takes as part of a name: besides letters, digits and underscores,
+// every byte of 0x80 and above (letters of other alphabets) and `$` after the first byte.
+inline bool IsSqlNameByte(char c) {
+    return IsSqlWordByte(c) || c == '$' || static_cast<unsigned char>(c) >= 0x80;
 }
 
 // Whether `word` equals `upper` (an upper-case keyword) ignoring letter case.
@@ -50,9 +57,11 @@ std::size_t CountSqlMarkers(std::string_view text);
 // literal anything but a number or a number list, except that an item of an ORDER BY or
 // GROUP BY list may also be a name (a letter or underscore, then letters, digits and
 // underscores), in ORDER BY followed by ASC or DESC; after an escaping backslash
-// in an E'' literal a value that starts with a quote or a backslash. A bare value directly
-// followed by a quote gets a blank after it, so that it cannot turn 'x' into E'x'. A dollar-
-// quoted string that is never closed runs to the end of the text.
+// in an E'' literal a value that starts with a quote or a backslash. A bare value written
+// glued to name bytes gets a blank on that side, and one directly followed by a quote or by
+// a point and a letter a blank after it, so that it never joins a word (`BY?B` with 7 is
+// `BY 7 B`, no name BY7B) nor turns 'x' into E'x'. A dollar-quoted string that is never
+// closed runs to the end of the text.
 //
 // A value marked in `fixed` (by its index) came from a reference in the SQL text itself: it
 // is substituted even when empty (nothing inside a literal, error 1 anywhere else) and never
@@ -75,8 +84,9 @@ std::string SubstituteParameters(std::string_view text, const std::vector<std::s
                                  int& index);
 
 // Whether `value` may stand anywhere outside a quoted literal: a number (optional sign,
-// digits, optional point and digits) or a comma-separated list of numbers with blanks allowed
-// around the commas. A name is no such value: `WHERE id = ?` with `id` would match every row.
+// digits, optional point and digits, so also `7.` and `.5`) or a comma-separated list of
+// numbers with blanks allowed around the commas. A name is no such value: `WHERE id = ?`
+// with `id` would match every row.
 bool IsBareSqlValue(std::string_view value);
 
 }  // namespace quorvel

@@ -344,17 +344,17 @@ public:
 
     std::string Statement(const HSqlStatement& statement, bool guarded) {
         std::string out;
-        bool dropped = false;  // the clause before this one was trimmed away
         for (const auto& clause : statement) {
             std::string text;
             if (!AppendSqlSubstituted(text, clause.text, values_, index_, fixed_, backslashEscapes_))
                 throw SqlEmptyValueError(clause.text);
-            // The text that followed a trimmed clause must not run into the text before it
-            // (`FROM t WHERE ... ORDER BY` without a blank before ORDER would become `tORDER`).
-            if (dropped && !out.empty() && !text.empty() && IsSqlWordByte(out.back()) &&
-                IsSqlWordByte(text.front()))
+            // A clause keyword written glued to the text before it is set apart from what
+            // that text becomes: a value at its end (`t?WHERE`, also `7.`), a condition that
+            // lost its parentheses (`(a = b)ORDER`), or the text before a trimmed clause
+            // (`FROM t WHERE ... ORDER BY` would otherwise give `tORDER`).
+            if (!out.empty() && !text.empty() && IsSqlNameByte(text.front()) &&
+                (IsSqlNameByte(out.back()) || out.back() == '.'))
                 out += ' ';
-            dropped = false;
             if (!clause.condition) {
                 out += text;
                 continue;
@@ -366,12 +366,11 @@ public:
                         throw HExcept(kErrSqlParameterUndefined, std::string(), std::string());
                     throw SyntaxError();
                 }
-                dropped = true;
                 continue;
             }
             out += text;
             // A condition that lost its parentheses must not run into its keyword.
-            if (!out.empty() && IsSqlWordByte(out.back()) && IsSqlWordByte(condition.front()))
+            if (!out.empty() && IsSqlNameByte(out.back()) && IsSqlNameByte(condition.front()))
                 out += ' ';
             out += condition;
         }

@@ -22,7 +22,8 @@ TEST(HSqlLexerTest, TokenKindsAndSpans) {
         {"'open", kSqlLiteral, "'open"},
         {" wHeRe", kSqlWhere, " wHeRe"},
         {"INTERSECT", kSqlIntersect, "INTERSECT"},
-        {"\r", kSqlOther, "\r"},
+        {"\r\n\fx", kSqlWord, "\r\n\fx"},
+        {"\v", kSqlOther, "\v"},
         {" ; x", kSqlSemicolon, " ;"},
         {"   ", kSqlEnd, "   "},
         // Tokens end where PostgreSQL ends them: bytes of 0x80 and above and `$` continue
@@ -31,6 +32,9 @@ TEST(HSqlLexerTest, TokenKindsAndSpans) {
         {"a$$ b", kSqlWord, "a$$"},
         {"12e3AND", kSqlWord, "12e3"},
         {"1WHERE", kSqlWord, "1"},
+        {"0.E1E'x'", kSqlWord, "0.E1"},
+        {".5e-3x", kSqlWord, ".5e-3"},
+        {"1..5", kSqlWord, "1"},
         {"E'a\\'b' c", kSqlLiteral, "E'a\\'b'"},
         {"xE'a'", kSqlWord, "xE"},
         {"$q$ it's $q$ x", kSqlWord, "$q$ it's $q$"},
@@ -51,10 +55,10 @@ TEST(HSqlLexerTest, TokenKindsAndSpans) {
 }
 
 TEST(HSqlLexerTest, BareValues) {
-    for (const char* good : {"0", "-3.5", "+7", "1,2", "1 , 2,3"})
+    for (const char* good : {"0", "-3.5", "+7", "1,2", "1 , 2,3", "7.", ".5", "-.5", "+7., .5"})
         EXPECT_TRUE(IsBareSqlValue(good)) << good;
-    for (const char* bad : {"", " 1", "1 ", "1.", ".5", "1,", ",1", "1e5", "a.b", "2abc", "a-b", "--",
-                            "price_2", "_x", "a1", "id"})
+    for (const char* bad : {"", " 1", "1 ", "1,", ",1", "1e5", "a.b", "2abc", "a-b", "--", "price_2",
+                            "_x", "a1", "id", "1.2.3", ".", "-.", "1e5x", "..5", "7..", "5,."})
         EXPECT_FALSE(IsBareSqlValue(bad)) << bad;
 }
 

@@ -205,7 +205,13 @@ TEST(HSqlTextTest, MarkersOutsideLiteralsTakeNumbersListsOrSortKeys) {
         {"SELECT * FROM t ORDER BY ?", {"price DROP"}, "error 1"},
         {"SELECT * FROM t ORDER BY a + ?", {"id"}, "error 1"},
         {"SELECT * FROM t ORDER BY ?(1)", {"pg_sleep"}, "error 1"},
-        {"SELECT * FROM t ORDER BY ?x", {"a"}, "error 1"},
+        // A value glued to the words around it stays a word of its own.
+        {"SELECT * FROM t ORDER BY?x", {"a"}, "SELECT * FROM t ORDER BY a x"},
+        {"SELECT * FROM t ORDER BY?B, ?", {"7", "name"}, "SELECT * FROM t ORDER BY 7 B, name"},
+        {"SELECT * FROM t ORDER BY ?E'x'", {"name"}, "SELECT * FROM t ORDER BY name E'x'"},
+        {"SELECT price_?x FROM t", {"2"}, "SELECT price_ 2 x FROM t"},
+        {"SELECT a FROM t?WHERE b = 1", {"7"}, "SELECT a FROM t 7 WHERE b = 1"},
+        {"SELECT a FROM t WHERE (b = ?)ORDER BY a", {"7."}, "SELECT a FROM t WHERE b = 7. ORDER BY a"},
         {"SELECT * FROM t ORDER BY a LIMIT 5, ?", {"id"}, "error 1"},
         {"SELECT rank() OVER (ORDER BY a), ? FROM t", {"secret"}, "error 1"},
         {"SELECT * FROM t ORDER BY (?)", {"id"}, "error 1"},
@@ -218,8 +224,8 @@ TEST(HSqlTextTest, MarkersOutsideLiteralsTakeNumbersListsOrSortKeys) {
         {"SELECT * FROM t WHERE id = ?", {"1; DELETE FROM t"}, "error 1"},
         {"SELECT * FROM t WHERE id = ?", {"'x'"}, "error 1"},
         {"SELECT * FROM t WHERE id = ?", {" 1"}, "error 1"},
-        {"SELECT * FROM t WHERE id = ?", {"1."}, "error 1"},
-        {"SELECT * FROM t WHERE id = ?", {".5"}, "error 1"},
+        {"SELECT * FROM t WHERE id < ?", {"3."}, "SELECT * FROM t WHERE id < 3."},
+        {"SELECT * FROM t WHERE id > ?", {"-.5, +7."}, "SELECT * FROM t WHERE id > -.5, +7."},
         {"SELECT * FROM t WHERE id IN (?)", {"1,"}, "error 1"},
         {"SELECT * FROM t WHERE id = ?", {"a.b"}, "error 1"},
         {"SELECT * FROM t WHERE id = ?", {"2abc"}, "error 1"},
@@ -265,6 +271,9 @@ TEST(HSqlTextTest, ValuesCannotLeaveTheirLiteral) {
         // After a number a new token starts: `3$$` opens a dollar quote, `3E'` escapes.
         {"SELECT 3$$ a FROM t WHERE b = '?'", {"$$; DROP TABLE t; --"}, "error 1"},
         {"SELECT 3E'?'", {"\\'"}, "SELECT 3E'\\\\'''"},
+        {"SELECT 0.E1E'?'", {"\\'"}, "SELECT 0.E1E'\\\\'''"},
+        // Nor can a value make a number of the point and exponent after it.
+        {"SELECT ?.E1E'?'", {"7", "\\'"}, "SELECT 7 .E1E'\\'''"},
         // A bare value cannot open a dollar quote, nor hide one by joining it to a name.
         {"SELECT $?$ a FROM t WHERE b = '?'", {"t", "$t$; DROP TABLE t; --"}, "error 1"},
         {"SELECT ?$t$ a $t$ FROM t WHERE b = '?'", {"x", "$t$; DROP TABLE t; --"}, "error 1"},
@@ -279,7 +288,7 @@ TEST(HSqlTextTest, ValuesCannotLeaveTheirLiteral) {
         {"SELECT a FROM t WHERE b = ?'?'", {"E", "\\'; DROP TABLE t; --"}, "error 1"},
         {"SELECT a FROM t WHERE b = ?'?'", {"1", "x"}, "SELECT a FROM t WHERE b = 1 'x'"},
         // Nor turn the E of an E'' literal into the end of a name it joins.
-        {"SELECT S?358E'\\'; DROP TABLE t; --'", {"3"}, "SELECT S3 358E'\\'; DROP TABLE t; --'"},
+        {"SELECT S?358E'\\'; DROP TABLE t; --'", {"3"}, "SELECT S 3 358E'\\'; DROP TABLE t; --'"},
     });
 }
 
@@ -300,6 +309,8 @@ TEST(HSqlTextTest, BackslashEscapingDatabases) {
 TEST(HSqlTextTest, UpdateAndDeleteNeverLoseTheirWholeCondition) {
     RunTable({
         {"DELETE FROM t WHERE id = ?", {""}, "error 41"},
+        // A carriage return is white space: a text written with CR LF line ends is guarded too.
+        {"\r\nDELETE FROM t WHERE id = ?", {""}, "error 41"},
         {"update t SET a = 1 WHERE id = ?", {""}, "error 41"},
         {"DELETE FROM t WHERE id IN (SELECT id FROM u WHERE k = ?)", {""}, "error 41"},
         {"DELETE FROM t WHERE", {}, "error 1"},

@@ -174,10 +174,12 @@ PrivateMariadb::~PrivateMariadb() {
 
 std::string PrivateMariadb::Definition() const { return "mariadb:127.0.0.1:" + port_ + ":quorvel"; }
 
-// Killed, and waited for until it is gone.
+// Killed, and waited for until it is gone. Its pid file goes with it: process numbers come
+// round again quickly on a busy machine, and a later stop must not signal a stranger.
 std::string PrivateMariadb::StopCommand() const {
-    std::string pid = "$(cat '" + dir_ + "/server.pid')";
-    return "kill -9 " + pid + "; while kill -0 " + pid + " 2>/dev/null; do sleep 0.05; done";
+    const std::string file = "'" + dir_ + "/server.pid'";
+    return "pid=$(cat " + file + ") && [ -n \"$pid\" ] && kill -9 \"$pid\" && "
+           "while kill -0 \"$pid\" 2>/dev/null; do sleep 0.05; done; rm -f " + file;
 }
 
 bool PrivateMariadb::Restart() {
