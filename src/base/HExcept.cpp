@@ -78,6 +78,21 @@ HExcept HExcept::WithDetailAndUrl(const HExcept& other, std::string newDetail, s
     return e;
 }
 
+std::string ErrorLogLine(const HExcept& error) {
+    std::string line = "quorvel: ";
+    if (!error.where.empty())
+        line += error.where + ": ";
+    line += "error " + std::to_string(error.code) + ": " + error.Message();
+    if (!error.detail.empty())
+        line += ": " + error.detail;
+    if (!error.cause.empty())
+        line += " (" + error.cause + ")";
+    for (char& c : line)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+            c = ' ';
+    return line;
+}
+
 const char* HExcept::MessageText(int c) {
     if (c < 0 || c >= kMessageCount)
         return "";

@@ -78,6 +78,19 @@ public:
     int code;
     std::string detail;
     std::string url;
+    // Where it happened, "FILE:LINE:COLUMN" (or "FILE"): set as the error leaves the element
+    // or file it was raised in, empty until then.
+    std::string where;
+    // Why, in the system's or the database's words, for the operator only: "permission
+    // denied", "not executable", or an ODBC failure's SQLSTATE and driver message (see
+    // `odbc`). Never shown on a page, a redirect or the statistics log.
+    std::string cause;
+    bool odbc = false;  // `cause` is the driver's diagnostic
 };
+
+// The line standard error gets for `error` (without its line end): "quorvel: WHERE: error
+// N: MESSAGE: DETAIL (CAUSE)", on one line whatever the detail holds (every control byte,
+// a line end included, is written as a blank).
+std::string ErrorLogLine(const HExcept& error);
 
 }  // namespace quorvel

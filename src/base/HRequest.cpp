@@ -63,6 +63,10 @@ public:
 
 }  // namespace
 
+void HRequest::LogError(std::string_view line) {
+    WriteParts(2, line, "\n");
+}
+
 bool HRequest::ClientGone() {
     if (!clientGone_) {
         HClientWatch watch = ClientWatch();

@@ -48,14 +48,22 @@ public:
     // A CGI program leaves the status to the web server; some FastCGI clients answer a
     // Location without a Status as an empty page.
     virtual const char* RedirectStatus() const { return ""; }
-    // Whether a failure is shown with its detail (number, message, detail, template) in the
-    // answer, and written as a line on standard error: only for the developer at the
-    // development server, never for a request that a web server hands in.
+    // Whether a failure is shown with its detail (the line LogError gets) in the answer:
+    // only for the developer at the development server, never for a request that a web
+    // server hands in.
     virtual bool ShowsErrorDetail() const { return false; }
+    // Writes `line` and a line end where the operator reads the request's failures: the
+    // web server's error log (a CGI program's standard error, a FastCGI request's error
+    // stream).
+    virtual void LogError(std::string_view line);
 
     // Whether the client has gone away, as ClientWatch tells; once seen, it stays so.
     bool ClientGone();
     void MarkClientGone() { clientGone_ = true; }
+
+    // Whether the request gets a statistics record: not a page rendered by hand.
+    bool Recorded() const { return recorded_; }
+    void DoNotRecord() { recorded_ = false; }
 
     // Variable(name), or "" when the request has none.
     std::string Text(const char* name) const {
@@ -65,6 +73,7 @@ public:
 
 private:
     bool clientGone_ = false;
+    bool recorded_ = true;
 };
 
 // The request of a CGI process: the process environment (which the programs the request

@@ -8,6 +8,7 @@
 #include <unistd.h>
 #include <unordered_set>
 
+#include "elements/HElementTree.h"
 #include "values/HContext.h"
 #include "base/HExcept.h"
 #include "template/HSiteFiles.h"
@@ -129,12 +130,23 @@ bool ReadFormBody(HContext& ctx, std::string& body) {
 
 void ReadConfiguration(HContext& ctx, const std::string& path) {
     std::unique_ptr<HInput> in = HInput::OpenFile(path);
-    if (!in)
-        return;
+    if (!in) {
+        // A site without a configuration file is served; one whose file cannot be read is
+        // not, as its settings (the data source, the error page, ...) would silently go.
+        std::string why = WhyNotOpened(path);
+        if (why == "not found")
+            return;
+        HExcept unreadable(kErrConfigurationSyntax, path);
+        unreadable.where = path;
+        unreadable.cause = why;
+        throw unreadable;
+    }
     try {
         ReadConfigurationEntries(ctx, *in);
     } catch (const HExcept& e) {
-        throw HExcept::WithCode(e, kErrConfigurationSyntax);
+        HExcept syntax = HExcept::WithCode(e, kErrConfigurationSyntax);
+        syntax.where = FilePosition(path, in->Offset());
+        throw syntax;
     }
     // Read here, from the file alone: a request never chooses how its own values are written.
     if (const HValue* raw = ctx.symbols.Lookup("_RAW_REQUEST_VALUES_"))
@@ -304,14 +316,24 @@ void Initialise(HContext& ctx) {
     // (and when that fails) under the template folder.
     const HValue* prefix = ctx.symbols.Lookup("_HTMX_PATH_");
     std::string folder = prefix ? prefix->GetText() : std::string();
-    if (IsInsideFolder(path, CurrentDirectory()) ||
-        (prefix && IsInsideFolder(path, folder)))
+    std::string opened = path;
+    const bool asGiven = IsInsideFolder(path, CurrentDirectory()) || (prefix && IsInsideFolder(path, folder));
+    if (asGiven)
         ctx.templateStream = OpenPageFile(path, ctx.ownFiles);
-    if (!ctx.templateStream && prefix)
+    if (!ctx.templateStream && prefix) {
         ctx.templateStream = OpenPageFile(folder + path, ctx.ownFiles);
-    if (!ctx.templateStream)
-        throw HExcept(kErrInputFileNotFound, pathInfo, "");
+        // A failure names the path as given when a file is there.
+        if (ctx.templateStream || !asGiven || WhyNotOpened(path) == "not found")
+            opened = folder + path;
+    }
+    if (!ctx.templateStream) {
+        HExcept missing(kErrInputFileNotFound, pathInfo, "");
+        missing.cause = opened + ": " + WhyNotOpened(opened);
+        throw missing;
+    }
     ctx.input = ctx.templateStream.get();
+    if (ctx.tree)
+        ctx.tree->EnterFile(opened);
 
     ctx.symbols.Define("_QUORVEL_VERSION_", std::make_unique<HWordValue>(quorvel::Version()));
     for (const auto& builtin : kBuiltins)

@@ -29,7 +29,8 @@ static_assert(std::is_same<SQLHANDLE, void*>::value, "handles travel as void*");
     X(SQLAllocEnv) X(SQLAllocConnect) X(SQLConnect) X(SQLAllocStmt) X(SQLPrepare)     \
     X(SQLExecute) X(SQLFreeStmt) X(SQLSetStmtOption) X(SQLNumResultCols)             \
     X(SQLDescribeCol) X(SQLBindCol) X(SQLFetch) X(SQLGetInfo) X(SQLSetConnectOption) \
-    X(SQLTransact) X(SQLDisconnect) X(SQLFreeConnect) X(SQLFreeEnv) X(SQLGetConnectAttr) X(SQLTables) X(SQLExecDirect)
+    X(SQLTransact) X(SQLDisconnect) X(SQLFreeConnect) X(SQLFreeEnv) X(SQLGetConnectAttr) X(SQLTables) X(SQLExecDirect) \
+    X(SQLGetDiagRec)
 
 namespace {
 
@@ -410,6 +411,31 @@ bool ResetSession(HKeptConnection& kept) {
 
 }  // namespace
 
+std::string OdbcDiagnostic(HOdbcHandle handle, HOdbcHandleKind kind) {
+    std::string out;
+    if (!handle || !Dm().loaded)
+        return out;
+    const SQLSMALLINT type = kind == HOdbcHandleKind::kStatement    ? SQL_HANDLE_STMT
+                             : kind == HOdbcHandleKind::kConnection ? SQL_HANDLE_DBC
+                                                                    : SQL_HANDLE_ENV;
+    for (SQLSMALLINT record = 1; record <= 3; ++record) {
+        SQLCHAR state[6] = {0};
+        SQLCHAR message[1024] = {0};
+        SQLINTEGER native = 0;
+        SQLSMALLINT length = 0;
+        if (!OdbcSucceeded(Dm().SQLGetDiagRec(type, handle, record, state, &native, message,
+                                              sizeof message, &length)))
+            break;
+        if (!out.empty())
+            out += "; ";
+        out += "SQLSTATE ";
+        out += reinterpret_cast<const char*>(state);
+        out += ": ";
+        out += reinterpret_cast<const char*>(message);
+    }
+    return out;
+}
+
 void NoteSessionChange(HOdbcHandle hdbc) noexcept {
     for (auto& c : Connections())
         if (c->connection && c->connection->Hdbc() == hdbc)
@@ -648,7 +674,18 @@ void OpenConnection(HContext& ctx, const std::string& connect, HOdbcHandle& henv
         return;
     }
     // The password never reaches the debug or statistics log.
-    throw HExcept(kErrConnect, MaskConnectString(connect), errorUrl ? errorUrl->Evaluate(ctx, nullptr) : "");
+    std::string cause;
+    if (!valid)
+        cause = "not of the form DATASOURCE:USER/PASSWORD";
+    else if (!Dm().loaded)
+        cause = "the ODBC driver manager (libodbc.so.2) cannot be loaded";
+    else
+        cause = hdbc ? OdbcDiagnostic(hdbc, HOdbcHandleKind::kConnection)
+                     : OdbcDiagnostic(henv, HOdbcHandleKind::kEnvironment);
+    HExcept failed(kErrConnect, MaskConnectString(connect), errorUrl ? errorUrl->Evaluate(ctx, nullptr) : "");
+    failed.cause = std::move(cause);
+    failed.odbc = valid && Dm().loaded;
+    throw failed;
 }
 
 }  // namespace quorvel

@@ -132,6 +132,14 @@ void OpenConnection(HContext& ctx, const std::string& connect, HOdbcHandle& henv
 // connection was made; a connection that cannot tell fails to connect.
 bool OdbcBackslashEscapes(HOdbcHandle hdbc);
 
+// Whose diagnostics OdbcDiagnostic reads.
+enum class HOdbcHandleKind { kEnvironment, kConnection, kStatement };
+
+// What the driver said about the last failed call on `handle`: "SQLSTATE xxxxx: message" for
+// each of its first diagnostic records, joined by "; "; "" when it said nothing. Read right
+// after the failure: the next call on the handle clears them.
+std::string OdbcDiagnostic(HOdbcHandle handle, HOdbcHandleKind kind);
+
 // Driver-manager calls; each returns the ODBC result code unless noted.
 HOdbcHandle OdbcAllocEnv();                        // result ignored
 HOdbcHandle OdbcAllocConnect(HOdbcHandle henv);    // result ignored

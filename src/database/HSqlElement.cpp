@@ -38,8 +38,11 @@ Connection ChooseConnection(HContext& ctx, const HElement& element, const HValue
         return c;
     }
     if (!ctx.hdbc) {
-        if (!ctx.symbols.Contains("_CONNECT_"))
-            throw HExcept(kErrConnect);
+        if (!ctx.symbols.Contains("_CONNECT_")) {
+            HExcept none(kErrConnect);
+            none.cause = "no CONNECT attribute and no _CONNECT_ in the configuration";
+            throw none;
+        }
         const HValue* connect = ctx.symbols.Lookup("_CONNECT_");
         OpenConnection(ctx, connect ? connect->GetText() : std::string(), ctx.henv, ctx.hdbc,
                        errorUrl);

@@ -92,7 +92,14 @@ std::string HSqlOperation::ErrorUrl(HContext& ctx) const {
 }
 
 void HSqlOperation::Fail(HContext& ctx, int code, const std::string& detail) const {
-    throw HExcept(code, detail, ErrorUrl(ctx));
+    // Read before anything else runs on the statement and clears them.
+    std::string cause = OdbcDiagnostic(statement_.Get(), HOdbcHandleKind::kStatement);
+    if (cause.empty())  // a call on the connection failed (a commit)
+        cause = OdbcDiagnostic(hdbc_, HOdbcHandleKind::kConnection);
+    HExcept failed(code, detail, ErrorUrl(ctx));
+    failed.cause = std::move(cause);
+    failed.odbc = true;
+    throw failed;
 }
 
 short HSqlOperation::BindColumn(int column, std::size_t width) {
@@ -174,7 +181,7 @@ void ExecuteOperation(HContext& ctx, HSqlOperation& op, const std::vector<std::s
             op.Require(ctx, OdbcExecute(op.Statement()), kErrSqlSyntax, name);
         }
     } catch (const HExcept& e) {
-        throw HExcept(e.code, name, op.ErrorUrl(ctx));
+        throw HExcept::WithDetailAndUrl(e, name, op.ErrorUrl(ctx));
     }
 }
 

@@ -87,6 +87,7 @@ public:
     // as soon as the request is sent.
     HClientWatch ClientWatch() const override { return HClientWatch{connection_.Fd(), 0}; }
     const char* RedirectStatus() const override { return "Status: 302 Found\n"; }
+    void LogError(std::string_view line) override { connection_.SendError({line, "\n"}); }
 
 private:
     // The request's CGI meta-variables and HTTP_* names, with the changes it made, and the

@@ -15,7 +15,7 @@ namespace {
 
 // Record types and the other numbers of the protocol.
 enum : unsigned char {
-    kBeginRequest = 1, kAbortRequest = 2, kEndRequest = 3, kParams = 4, kStdin = 5, kStdout = 6,
+    kBeginRequest = 1, kAbortRequest = 2, kEndRequest = 3, kParams = 4, kStdin = 5, kStdout = 6, kStderr = 7,
     kGetValues = 9, kGetValuesResult = 10, kUnknownType = 11,
 };
 constexpr unsigned kResponder = 1;
@@ -232,7 +232,14 @@ const char* HFastCgiConnection::Param(std::string_view name) const {
     return nullptr;
 }
 
-bool HFastCgiConnection::Send(std::initializer_list<std::string_view> parts) {
+bool HFastCgiConnection::Send(std::initializer_list<std::string_view> parts) { return SendOn(kStdout, parts); }
+
+bool HFastCgiConnection::SendError(std::initializer_list<std::string_view> parts) {
+    errorSent_ = true;
+    return SendOn(kStderr, parts);
+}
+
+bool HFastCgiConnection::SendOn(unsigned char stream, std::initializer_list<std::string_view> parts) {
     std::size_t total = 0;
     for (std::string_view part : parts)
         total += part.size();
@@ -248,7 +255,7 @@ bool HFastCgiConnection::Send(std::initializer_list<std::string_view> parts) {
     std::size_t offset = 0;
     for (std::size_t left = total; left > 0;) {
         std::size_t length = std::min(left, kMaxContent);
-        headers.push_back(Header(kStdout, id_, length));
+        headers.push_back(Header(stream, id_, length));
         iov.push_back({&headers.back()[0], 8});
         left -= length;
         while (length > 0) {
@@ -272,11 +279,14 @@ bool HFastCgiConnection::Send(std::initializer_list<std::string_view> parts) {
 void HFastCgiConnection::EndRequest() {
     if (fd_ < 0)
         return;
-    const std::string end = Header(kStdout, id_, 0) + Header(kEndRequest, id_, 8) + std::string(4, '\0') +
+    // Each stream the request wrote ends with an empty record.
+    const std::string end = (errorSent_ ? Header(kStderr, id_, 0) : std::string()) + Header(kStdout, id_, 0) +
+                            Header(kEndRequest, id_, 8) + std::string(4, '\0') +
                             static_cast<char>(kRequestComplete) + std::string(3, '\0');
     if (!Write(end) || !keep_ || bodyLeft_)
         Close();
     id_ = 0;
+    errorSent_ = false;
     params_.clear();
     body_.clear();
     paramBytes_.clear();

@@ -63,6 +63,8 @@ public:
     // Sends `parts`, one after the other, as standard output of the request. False when the
     // client has gone away.
     bool Send(std::initializer_list<std::string_view> parts);
+    // The same on the request's error stream, which the web server writes to its error log.
+    bool SendError(std::initializer_list<std::string_view> parts);
     // Ends the request. Closes the connection unless the web server asked to keep it and it
     // holds nothing of this request any more.
     void EndRequest();
@@ -71,6 +73,8 @@ private:
     // Reads until `n` bytes are buffered; false at the end of input, on a failure or at the
     // deadline (`timedOut_`).
     bool Fill(std::size_t n, const timespec& deadline);
+    bool SendOn(unsigned char stream, std::initializer_list<std::string_view> parts);
+    bool errorSent_ = false;  // the request wrote to its error stream
     const sigset_t* waiting_ = nullptr;  // the mask to wait with, for ReadRequest
     bool Write(const std::string& bytes);
     std::string Header(unsigned char type, unsigned short id, std::size_t length) const;

@@ -13,6 +13,7 @@
 #include "values/HWriter.h"
 #include "database/HOdbc.h"
 #include "forms/HPostProcess.h"
+#include "template/HSiteFiles.h"
 
 namespace quorvel {
 
@@ -93,22 +94,15 @@ std::string RedirectHead(HContext& ctx, const std::string& url) {
            SafeHeaderValue(url);
 }
 
-// A failure in one line: the template, the error number, message and detail, with control
-// bytes encoded (the detail may hold what a visitor sent).
-std::string FailureLine(HContext& ctx, const HExcept& error) {
-    return SafeHeaderValue(ctx.request->Text("PATH_INFO") + ": error " + std::to_string(error.code) + ": " +
-                           error.Message() + ": " + error.detail);
-}
-
 // The answer to a failure for the developer at the development server: its number and
-// message, and the failure line with everything it names.
-std::string FailurePage(HContext& ctx, const HExcept& error) {
+// message, and `line`, the failure's line on standard error, with everything it names.
+std::string FailurePage(const std::string& line, const HExcept& error) {
     std::string page = "Status: 500 Internal Server Error\nContent-TYPE: text/html\n\n<!DOCTYPE html>\n"
                        "<html><head><meta charset=\"utf-8\"><title>Error " + std::to_string(error.code) +
                        "</title></head><body>\n<h1>Error " + std::to_string(error.code) + ": ";
     AppendEscapedHtml(page, error.Message());
     page += "</h1>\n<pre>";
-    AppendEscapedHtml(page, FailureLine(ctx, error));
+    AppendEscapedHtml(page, line);
     page += "</pre>\n<p><small>The development server shows this; under a web server the visitor gets"
             " the error page, and this line goes to the server's error log.</small></p>\n</body></html>\n";
     return page;
@@ -139,35 +133,63 @@ void Finalise(HContext& ctx) {
     ctx.request->Send(response, std::string_view());
 }
 
+std::string ErrorPage(const HExcept& error) {
+    return "<!DOCTYPE html>\n<html><head><title>500 Internal Server Error</title></head>\n"
+           "<body><p>This page could not be made: error " + std::to_string(error.code) + ", " +
+           EscapeForHtml(error.Message()) + ".</p></body></html>\n";
+}
+
 void ReportError(HContext& ctx, const HExcept& error) {
+    bool answered = false;
     try {
+        std::string line = ErrorLogLine(error);
+        if (::access("quorvel.cfg", F_OK) != 0)
+            line += " [no quorvel.cfg in " + CurrentDirectory() + "]";
+        ctx.request->LogError(line);
         const bool shown = ctx.request->ShowsErrorDetail();
-        if (shown)
-            std::fprintf(stderr, "quorvel: %s\n", FailureLine(ctx, error).c_str());
         if (ctx.debug) {
             if (!ctx.page)
                 ctx.page = HPage::OpenLog(kDebugLog);
             if (ctx.page) {
                 ctx.page->Write("<!-- " + std::string(error.Message()) + ": " + DataForComment(error.detail) +
                                 " -->\n");
+                // The driver's own words, on one line as standard error has them.
+                if (error.odbc && !error.cause.empty()) {
+                    std::string said = error.cause;
+                    for (char& c : said)
+                        if (c == '\n' || c == '\r')
+                            c = ' ';
+                    ctx.page->Write("<!-- " + DataForComment(said) + " -->\n");
+                }
                 ListSymbols(ctx);
                 ctx.page->Flush();
             }
         }
         std::string url = error.url;
         if (url.empty() && shown) {
-            ctx.request->Send(FailurePage(ctx, error), std::string_view());
+            ctx.request->Send(FailurePage(line, error), std::string_view());
             return;
         }
         if (url.empty()) {
-            const HValue* fallback = ctx.symbols.Lookup("_ERR_URL_");
-            if (!fallback)
-                return;
-            url = fallback->GetText();
+            if (const HValue* fallback = ctx.symbols.Lookup("_ERR_URL_"))
+                url = fallback->GetText();
         }
-        ctx.request->Send(RedirectHead(ctx, url) + "\n\n", std::string_view());
-    } catch (const HExcept&) {
-        // Reporting raises nothing of its own; a value that cannot be listed is skipped.
+        if (!url.empty()) {
+            answered = true;
+            ctx.request->Send(RedirectHead(ctx, url) + "\n\n", std::string_view());
+        }
+    } catch (...) {
+        // Reporting raises nothing of its own: what cannot be logged or listed is skipped.
+    }
+    if (answered)
+        return;
+    // No error page to send the visitor to: never an empty answer. The detail (SQL, paths)
+    // stays in the logs.
+    static const char kHead[] = "Status: 500 Internal Server Error\nContent-TYPE: text/html\n\n";
+    try {
+        ctx.request->Send(kHead, ErrorPage(error));
+    } catch (...) {
+        ctx.request->Send(kHead, std::string_view());
     }
 }
 

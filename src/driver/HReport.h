@@ -20,9 +20,14 @@ void Finalise(HContext& ctx);
 // Appends the symbol-table listing to the page buffer when debugging is on.
 void ListSymbols(HContext& ctx);
 
-// The error path: the debug-log line and listing (debugging only), then the redirect to
-// the error's URL or `_ERR_URL_`, or nothing at all. Raises nothing.
+// The error path: the error's line on the request's error stream (ErrorLogLine), the
+// debug-log lines and listing (debugging only), then the redirect to the error's URL or
+// `_ERR_URL_`, or without either a 500 answer with ErrorPage. Raises nothing.
 void ReportError(HContext& ctx, const HExcept& error);
+
+// The page of a 500 answer: one sentence naming the error's number and message, never its
+// detail (which may hold SQL or a path).
+std::string ErrorPage(const HExcept& error);
 
 // `query` without every `&`-separated parameter whose name, percent-decoded, is exactly
 // `name`; the others are kept as they are, in order. A value is never searched.

@@ -135,7 +135,7 @@ void WriteStatistics(const HContext& ctx, const HExcept* error) {
         std::string line = FormatStatistics(ctx, error, ctx.request->Now());
         WriteAll(fd.Get(), line.data(), line.size());
         // Closing the descriptor releases the lock for the next waiting request.
-    } catch (const HExcept&) {
+    } catch (...) {
     }
 }
 

@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "base/HVersion.h"
 #include "check/HCheck.h"
@@ -16,6 +18,10 @@ namespace {
 
 const char kUsage[] =
     "usage: quorvel --check FILE...   check templates, report faults as FILE:LINE:COLUMN\n"
+    "       quorvel --render PATH [NAME=VALUE]...\n"
+    "                                 print the answer to a GET of the template PATH of the\n"
+    "                                 site in the working directory, with these query\n"
+    "                                 parameters; failures on standard error\n"
     "       quorvel --fastcgi ADDRESS [--site DIR] [--max-requests N]\n"
     "                                 serve requests over FastCGI on ADDRESS (HOST:PORT or\n"
     "                                 the path of a Unix socket)\n"
@@ -28,8 +34,9 @@ const char kUsage[] =
     "                                 with error details in the page\n"
     "       quorvel --version         print the version\n"
     "       quorvel --help            print this text\n"
-    "Started by a web server (GATEWAY_INTERFACE set), quorvel is the CGI gateway: it writes\n"
-    "the page that PATH_INFO names, whatever its arguments. Serving over FastCGI, it serves\n"
+    "Started by a web server (GATEWAY_INTERFACE or REQUEST_METHOD set), quorvel is the CGI\n"
+    "gateway: it writes the page that PATH_INFO names, whatever its arguments; each failure\n"
+    "is one line on standard error. Serving over FastCGI, it serves\n"
     "from DIR (default: the working directory) until SIGTERM, after the request it is serving,\n"
     "or until it has served N requests.\n";
 
@@ -88,6 +95,21 @@ int Serve(int argc, char** argv) {
     return ServeDevelopment(options);
 }
 
+// `--render PATH NAME=VALUE...`; usage when a parameter has no `=`.
+int Render(int argc, char** argv) {
+    std::vector<std::pair<std::string, std::string>> parameters;
+    for (int i = 3; i < argc; ++i) {
+        const char* eq = std::strchr(argv[i], '=');
+        if (!eq || eq == argv[i])
+            return Usage();
+        parameters.emplace_back(std::string(argv[i], static_cast<std::size_t>(eq - argv[i])), std::string(eq + 1));
+    }
+    return RenderTemplate(argv[2], parameters);
+}
+
+// Whether the process was started as a CGI program: a web server always sets these.
+bool StartedAsCgi() { return std::getenv("GATEWAY_INTERFACE") || std::getenv("REQUEST_METHOD"); }
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -97,6 +119,8 @@ int main(int argc, char** argv) {
         const char* option = argv[1];
         if (std::strcmp(option, "--check") == 0)
             return RunCheck(argc - 2, argv + 2);
+        if (std::strcmp(option, "--render") == 0)
+            return argc >= 3 && *argv[2] ? Render(argc, argv) : Usage();
         if (argc == 2 && std::strcmp(option, "--help") == 0) {
             std::fputs(kUsage, stdout);
             return 0;
@@ -121,5 +145,8 @@ int main(int argc, char** argv) {
     }
     if (argc == 1 && StandardInputListens())
         return ServeFastCgi(HServerOptions());
+    // Run by hand, with nothing to serve: say how to use it, and write nothing anywhere.
+    if (!StartedAsCgi())
+        return Usage();
     return RunRequest();
 }

@@ -77,6 +77,16 @@ std::unique_ptr<HElement> HElement::ReadTokens(HContext& ctx, int& status) {
     return nullptr;
 }
 
+namespace {
+
+// Where the start tag `token`, whose name has just been read, begins: its `<`.
+size_t TagStart(const HContext& ctx, int token) {
+    const size_t read = ctx.input->Offset(), name = TagName(token).size() + 1;
+    return read >= name ? read - name : 0;
+}
+
+}  // namespace
+
 // Reads the child begun by the start tag, text run or at-sign expression `token`, for
 // which the scanner made `element` (null for a tag without behaviour read into a tree).
 std::unique_ptr<HElement> HElement::ReadChild(HContext& ctx, int token, std::unique_ptr<HElement> element,
@@ -87,7 +97,7 @@ std::unique_ptr<HElement> HElement::ReadChild(HContext& ctx, int token, std::uni
     child->content_ = ctx.content;
     children_.push_back(std::move(element));
     if (ctx.tree)
-        ctx.tree->AppendElement(child);
+        ctx.tree->AppendElement(child, TagStart(ctx, token));
     return child->Parse(ctx, status);
 }
 
@@ -123,6 +133,7 @@ bool IsConstant(const HValue* value) {
 // Its content is not a range of its own: text before, inside and after it is one piece.
 std::unique_ptr<HElement> HElement::ReadPassedThrough(HContext& ctx, int token, int& status) {
     HElementTree& tree = *ctx.tree;
+    const size_t at = TagStart(ctx, token);
     HElement element(token);
     element.content_ = ctx.content;
     element.ReadAttributes(ctx);
@@ -141,7 +152,7 @@ std::unique_ptr<HElement> HElement::ReadPassedThrough(HContext& ctx, int token, 
             if (IsConstant(value.get()))
                 tree.Render(ctx, [&] { WriteAttribute(ctx, name, value.get(), ctx.content); });
             else
-                tree.AppendAttribute(name, std::move(value), ctx.content);
+                tree.AppendAttribute(name, std::move(value), ctx.content, at);
         });
         tree.Render(ctx, [&] { WriteTagClose(ctx); });
     }

@@ -4,6 +4,9 @@
 #include <cstring>
 
 #include "values/HContext.h"
+#include "base/HExcept.h"
+#include "template/HInput.h"
+#include "template/HSiteFiles.h"
 #include "elements/HElement.h"
 #include "template/HPage.h"
 #include "values/HWriter.h"
@@ -20,9 +23,44 @@ HElementTree::Piece& HElementTree::NewPiece(Piece::Kind kind) {
     Piece& p = pieceBlocks_.back()[size_ % kPiecesPerBlock];
     ++size_;
     p.size = 0;
+    p.file = kNoFile;
+    p.sink = 0;
     p.kind = kind;
     openText_ = nullptr;
     return p;
+}
+
+HElementTree::Piece& HElementTree::NewPiece(Piece::Kind kind, size_t at) {
+    Piece& p = NewPiece(kind);
+    p.size = static_cast<uint32_t>(at < UINT32_MAX ? at : UINT32_MAX);
+    p.file = static_cast<uint16_t>(file_);
+    return p;
+}
+
+unsigned HElementTree::EnterFile(const std::string& path) {
+    unsigned previous = file_;
+    if (files_.size() < kNoFile) {
+        files_.push_back(path);
+        file_ = static_cast<unsigned>(files_.size() - 1);
+    } else {
+        file_ = kNoFile;  // more files than a piece can name: their places go unnamed
+    }
+    return previous;
+}
+
+std::string HElementTree::Where(const Piece& piece) const {
+    return piece.file < files_.size() ? FilePosition(files_[piece.file], piece.size) : std::string();
+}
+
+std::string HElementTree::WhereReading(const HInput& in) const {
+    return file_ < files_.size() ? FilePosition(files_[file_], in.Offset()) : std::string();
+}
+
+std::string HElementTree::Where(const HElement* element) const {
+    for (size_t i = 0; i < size_; ++i)
+        if (At(i).kind == Piece::kElement && At(i).element == element)
+            return Where(At(i));
+    return std::string();
 }
 
 void HElementTree::AppendTextSlow(std::string_view text) {
@@ -48,7 +86,7 @@ void HElementTree::AppendTextSlow(std::string_view text) {
     }
 }
 
-void HElementTree::AppendValue(HValuePtr value, HText::Sink sink) {
+void HElementTree::AppendValue(HValuePtr value, HText::Sink sink, size_t at) {
     if (!value)
         return;
     const HValue* kept = value.get();
@@ -61,31 +99,33 @@ void HElementTree::AppendValue(HValuePtr value, HText::Sink sink) {
     } else {
         values_.push_back(std::move(value));
     }
-    Piece& p = NewPiece(Piece::kValue);
+    Piece& p = NewPiece(Piece::kValue, at);
     p.value = kept;
-    p.size = sink;
+    p.sink = static_cast<uint8_t>(sink);
 }
 
-bool HElementTree::AppendReference(const std::string& name, HText::Sink sink) {
+bool HElementTree::AppendReference(const std::string& name, HText::Sink sink, size_t at) {
     auto found = references_.find(name);
     if (found == references_.end())
         return false;
-    Piece& p = NewPiece(Piece::kValue);
+    Piece& p = NewPiece(Piece::kValue, at);
     p.value = found->second.get();
-    p.size = sink;
+    p.sink = static_cast<uint8_t>(sink);
     return true;
 }
 
-void HElementTree::AppendAttribute(const std::string& name, HValuePtr value, HText::Sink content) {
+void HElementTree::AppendAttribute(const std::string& name, HValuePtr value, HText::Sink content, size_t at) {
     attributes_.push_back(Attribute{name, std::move(value)});
-    Piece& p = NewPiece(Piece::kAttribute);
+    Piece& p = NewPiece(Piece::kAttribute, at);
     p.attribute = &attributes_.back();
-    p.size = content;
+    p.sink = static_cast<uint8_t>(content);
 }
 
 void HElementTree::Keep(std::unique_ptr<HElement> root) { root_ = std::move(root); }
 
-void HElementTree::AppendElement(HElement* element) { NewPiece(Piece::kElement).element = element; }
+void HElementTree::AppendElement(HElement* element, size_t at) {
+    NewPiece(Piece::kElement, at).element = element;
+}
 
 void HElementTree::SwapPage(HContext& ctx) { ctx.page.swap(rendered_); }
 
@@ -100,28 +140,37 @@ void HElementTree::TakeRendered() {
 }
 
 void HElementTree::Output(HContext& ctx, size_t first, size_t last) const {
-    for (size_t i = first; i < last;) {
-        const Piece& p = At(i++);
-        if (p.kind == Piece::kElement) {
-            p.element->Output(ctx);
-            i = std::max(i, p.element->ContentEnd());
-            continue;
+    size_t i = first;
+    try {
+        while (i < last) {
+            const Piece& p = At(i++);
+            if (p.kind == Piece::kElement) {
+                p.element->Output(ctx);
+                i = std::max(i, p.element->ContentEnd());
+                continue;
+            }
+            if (ctx.postProcess)
+                continue;
+            switch (p.kind) {
+            case Piece::kText:
+                WriteText(ctx, std::string_view(p.text, p.size));
+                break;
+            case Piece::kValue:
+                WriteValue(ctx, *p.value, static_cast<HText::Sink>(p.sink));
+                break;
+            case Piece::kAttribute:
+                WriteAttribute(ctx, p.attribute->name, p.attribute->value.get(),
+                               static_cast<HText::Sink>(p.sink));
+                break;
+            case Piece::kElement:
+                break;
+            }
         }
-        if (ctx.postProcess)
-            continue;
-        switch (p.kind) {
-        case Piece::kText:
-            WriteText(ctx, std::string_view(p.text, p.size));
-            break;
-        case Piece::kValue:
-            WriteValue(ctx, *p.value, static_cast<HText::Sink>(p.size));
-            break;
-        case Piece::kAttribute:
-            WriteAttribute(ctx, p.attribute->name, p.attribute->value.get(), static_cast<HText::Sink>(p.size));
-            break;
-        case Piece::kElement:
-            break;
-        }
+    } catch (HExcept& e) {
+        // The innermost piece that failed names the place; the pieces around it keep it.
+        if (e.where.empty() && i > first)
+            e.where = Where(At(i - 1));
+        throw;
     }
 }
 

@@ -10,6 +10,8 @@
 //   attribute  an attribute whose value has references, written with its tag;
 //   element    an element with behaviour (SQL, DBRESULT, FORM ...), followed by the pieces
 //              of its content; the element records where they end.
+// A value, attribute or element piece also records the file and the byte where it starts,
+// so that a failure in writing it can name its place (HExcept::where).
 // An element with behaviour is still an HElement object, with its attributes; its content
 // is the range of pieces it read (see HElement::OutputChildren).
 //
@@ -33,6 +35,7 @@ namespace quorvel {
 
 class HContext;
 class HElement;
+class HInput;
 class HPage;
 
 class HElementTree {
@@ -59,16 +62,28 @@ public:
             AppendTextSlow(text);
         }
     }
+    // The pieces below start at byte `at` of the file being read (see EnterFile).
     // An at-sign expression (nothing for a null value, which writes nothing), written as
     // `sink` says (running text, or the content of SCRIPT or STYLE).
-    void AppendValue(HValuePtr value, HText::Sink sink);
+    void AppendValue(HValuePtr value, HText::Sink sink, size_t at = 0);
     // `@name` when a value for it exists already; false (nothing appended) otherwise.
-    bool AppendReference(const std::string& name, HText::Sink sink);
+    bool AppendReference(const std::string& name, HText::Sink sink, size_t at = 0);
     // An attribute with references, written as `content` says (see WriteAttribute).
-    void AppendAttribute(const std::string& name, HValuePtr value, HText::Sink content);
+    void AppendAttribute(const std::string& name, HValuePtr value, HText::Sink content, size_t at = 0);
     // An element with behaviour, owned by its parent; its content follows as the next
     // pieces.
-    void AppendElement(HElement* element);
+    void AppendElement(HElement* element, size_t at = 0);
+
+    // Pieces appended from now on come from the file `path` (the template, then each
+    // included file as it is read). Returns the file they came from before, for LeaveFile.
+    unsigned EnterFile(const std::string& path);
+    void LeaveFile(unsigned previous) { file_ = previous; }
+    // "FILE:LINE:COLUMN" where `element` starts, or "" when it is not in the tree.
+    std::string Where(const HElement* element) const;
+    // "FILE:LINE:COLUMN" where `in`, the file being read now, stands.
+    std::string WhereReading(const HInput& in) const;
+    // The template's name, or "" before it is read.
+    std::string Template() const { return files_.empty() ? std::string() : files_[0]; }
     // The tree keeps the root element, which owns the others.
     void Keep(std::unique_ptr<HElement> root);
 
@@ -89,20 +104,24 @@ private:
         HValuePtr value;
     };
     struct Piece {
-        enum Kind : uint32_t { kText, kValue, kAttribute, kElement };
+        enum Kind : uint8_t { kText, kValue, kAttribute, kElement };
         union {
             const char* text;
             const HValue* value;
             const Attribute* attribute;
             HElement* element;
         };
-        uint32_t size;  // of a text piece; the HText::Sink of a value or attribute piece
+        uint32_t size;  // of a text piece; of another, the byte of its file where it starts
+        uint16_t file;  // of a piece other than text: the index of its file in files_
+        uint8_t sink;   // of a value or attribute piece: its HText::Sink
         Kind kind;
     };
     static constexpr size_t kPiecesPerBlock = 4096;
     static constexpr size_t kTextBlock = 64 * 1024;
 
     Piece& NewPiece(Piece::Kind kind);
+    Piece& NewPiece(Piece::Kind kind, size_t at);
+    std::string Where(const Piece& piece) const;
     void AppendTextSlow(std::string_view text);
     const Piece& At(size_t i) const { return pieceBlocks_[i / kPiecesPerBlock][i % kPiecesPerBlock]; }
     void SwapPage(HContext& ctx);
@@ -122,6 +141,9 @@ private:
     std::unique_ptr<HElement> root_;
     std::unique_ptr<HPage> rendered_;  // ctx.page's stand-in while rendering
     std::string scratch_;
+    std::vector<std::string> files_;  // the files pieces came from; the template first
+    unsigned file_ = kNoFile;         // of the pieces appended now
+    static constexpr unsigned kNoFile = 0xFFFF;
 };
 
 template <class F>

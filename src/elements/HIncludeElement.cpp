@@ -1,5 +1,7 @@
 #include "elements/HIncludeElement.h"
 
+#include "elements/HElementTree.h"
+
 #include "values/HContext.h"
 #include "base/HExcept.h"
 #include "template/HSiteFiles.h"
@@ -27,30 +29,47 @@ std::unique_ptr<HElement> HIncludeElement::Parse(HContext& ctx, int& status) {
             stream = OpenPageFile(underPath, ctx.ownFiles);
         }
     }
-    if (!stream)
-        throw HExcept(kErrIncludeMissing, name);
+    if (!stream) {
+        HExcept missing(kErrIncludeMissing, name);
+        missing.cause = WhyNotOpened(name);
+        if (missing.cause == "not found" && !underPath.empty())
+            missing.cause = WhyNotOpened(underPath);
+        throw missing;
+    }
 
     // The including stream is restored on every way out, errors included.
     struct Swap {
         Swap(HContext& c, HInput* next, const std::string& path) : ctx(c), saved(c.input) {
             if (ctx.observer)
                 ctx.observer->EnterFile(path);
+            if (ctx.tree)
+                savedFile = ctx.tree->EnterFile(path);
             ctx.input = next;
             ++ctx.includeDepth;
         }
         ~Swap() {
             if (ctx.observer)
                 ctx.observer->LeaveFile(*ctx.input);
+            if (ctx.tree)
+                ctx.tree->LeaveFile(savedFile);
             ctx.input = saved;
             --ctx.includeDepth;
         }
         HContext& ctx;
         HInput* saved;
+        unsigned savedFile = 0;
     } swap(ctx, stream.get(), underPath.empty() ? name : underPath);
 
-    ReadContent(ctx, status);
-    if (status != 0)
-        throw HExcept(kErrIncludeUnmatched, name);
+    try {
+        ReadContent(ctx, status);
+        if (status != 0)
+            throw HExcept(kErrIncludeUnmatched, name);
+    } catch (HExcept& e) {
+        // A fault in reading the included file is placed where its reading stopped.
+        if (e.where.empty() && ctx.tree)
+            e.where = ctx.tree->WhereReading(*ctx.input);
+        throw;
+    }
     status = 1;
     return nullptr;
 }

@@ -261,6 +261,7 @@ int ScanInto(HContext& ctx, HElementTree& tree, std::unique_ptr<HElement>& slot)
             }
             AppendUnknownTag(ctx, in, text, tree);
         } else if (c == '@') {
+            const size_t at = in.Offset() - 1;  // of the `@`
             // A reference to a name met before needs no parsing: `@`, the name, and after
             // it, in the same block, anything but the `(` of a call.
             std::string_view ahead = in.Ahead();
@@ -269,7 +270,7 @@ int ScanInto(HContext& ctx, HElementTree& tree, std::unique_ptr<HElement>& slot)
                 ++n;
             if (n > 0 && n < ahead.size() && ahead[n] != '(') {
                 text.assign(ahead.data(), n);
-                if (tree.AppendReference(text, ctx.content)) {
+                if (tree.AppendReference(text, ctx.content, at)) {
                     in.Skip(n);
                     continue;
                 }
@@ -277,7 +278,7 @@ int ScanInto(HContext& ctx, HElementTree& tree, std::unique_ptr<HElement>& slot)
             in.Unget(c);
             HValuePtr value;
             ParseValue(in, value);
-            tree.AppendValue(std::move(value), ctx.content);
+            tree.AppendValue(std::move(value), ctx.content, at);
         } else if (c != HInput::kEof) {
             // A text run, straight from the read buffer (in an open tag, through `text`).
             const char byte = static_cast<char>(c);

@@ -1,6 +1,7 @@
 #include "external/HFunctionElement.h"
 
 #include "values/HContext.h"
+#include "elements/HElementTree.h"
 #include "base/HExcept.h"
 #include "external/HProgramCommand.h"
 #include "template/HTagTable.h"
@@ -36,9 +37,14 @@ void HFunctionElement::Output(HContext& ctx) {
             throw HExcept(kErrNoCommand);
         HProgram program = StartCommand(EvaluateCommand(ctx, Attribute("PATH"), *command), limits, *ctx.request);
         program.ReadUntilTerminator([&ctx](std::string_view chunk) { WriteText(ctx, chunk); });
-    } catch (const HExcept&) {
+    } catch (const HExcept& e) {
         if (!fallback)
             throw;
+        // The page shows the default; the operator still learns what failed.
+        HExcept logged(e);
+        if (ctx.tree)
+            logged.where = ctx.tree->Where(this);
+        ctx.request->LogError(ErrorLogLine(logged) + "; its DEFAULT was written instead");
         WriteText(ctx, *fallback);
     }
 }

@@ -322,11 +322,15 @@ HStartedProgram StartProgram(const std::string& programPath, const std::vector<s
         plan.maxFd = static_cast<int>(lim.rlim_cur < 65536 ? lim.rlim_cur : 65536);
 
     int ends[2];
-    if (pipe2(ends, O_CLOEXEC) < 0)
+    if (pipe2(ends, O_CLOEXEC) < 0) {
+        started.error = errno;
         return started;
+    }
     HFd readEnd(ends[0]), writeEnd(ends[1]);
-    if (pipe2(ends, O_CLOEXEC) < 0)
+    if (pipe2(ends, O_CLOEXEC) < 0) {
+        started.error = errno;
         return started;
+    }
     HFd statusRead(ends[0]), statusWrite(ends[1]);
 
     HandleStopSignals();
@@ -342,9 +346,12 @@ HStartedProgram StartProgram(const std::string& programPath, const std::vector<s
         setpgid(pid, pid);  // also done by the child: whichever runs first
         started.child = HChildProcess(pid);
     }
+    const int forkError = errno;
     sigprocmask(SIG_SETMASK, &old, nullptr);
-    if (pid < 0)
+    if (pid < 0) {
+        started.error = forkError;
         return started;
+    }
     writeEnd.Reset();
     statusWrite.Reset();
 
@@ -355,6 +362,8 @@ HStartedProgram StartProgram(const std::string& programPath, const std::vector<s
     } while (got < 0 && errno == EINTR);
     if (got == 0)  // else exec failed (or the status could not be read): the child is reaped
         started.output = std::move(readEnd);
+    else
+        started.error = got == sizeof err ? err : EIO;
     return started;
 }
 
@@ -369,14 +378,19 @@ HProgramStarter SetProgramStarter(HProgramStarter starter) noexcept {
 HProgram::HProgram(const std::string& programPath, std::vector<std::string> args, std::string commandLine,
                    HProgramLimits limits, HRequest& request)
     : commandLine_(std::move(commandLine)), limits_(limits), request_(request), watch_(request.ClientWatch()) {
-    if (request_.ClientGone() || (programPath.empty() && (args.empty() || args[0].empty())))
-        Fail();
+    if (request_.ClientGone())
+        Fail("the client went away");
+    if (programPath.empty() && (args.empty() || args[0].empty()))
+        Fail("no program named");
     double ms = limits_.seconds * 1000;
     deadlineMs_ = NowMs() + (ms < 1e12 ? static_cast<long long>(ms) : 1000000000000LL);
     HStartedProgram started = currentStarter(programPath, args, request_.ProgramEnvironment());
     child_ = std::move(started.child);
     if (!started.output)
-        Fail();
+        Fail(started.error == EACCES   ? "not executable (permission denied)"
+             : started.error == ENOENT ? "program not found"
+             : started.error           ? std::strerror(started.error)
+                                       : "could not be started");
     output_ = std::move(started.output);
 }
 
@@ -391,11 +405,15 @@ HProgram::~HProgram() {
 
 void HProgram::Overrun() {
     overrun_ = true;
-    Fail();
+    Fail(request_.ClientGone() ? "the client went away"
+         : NowMs() >= deadlineMs_ ? "did not answer within its time limit"
+                                   : "its answer went over its size limit");
 }
 
-void HProgram::Fail() const {
-    throw HExcept(kErrExternalFailed, commandLine_);
+void HProgram::Fail(std::string cause) const {
+    HExcept failed(kErrExternalFailed, commandLine_);
+    failed.cause = std::move(cause);
+    throw failed;
 }
 
 std::size_t HProgram::ReadSome(char* buffer, std::size_t max) {
@@ -411,7 +429,7 @@ std::size_t HProgram::ReadSome(char* buffer, std::size_t max) {
         if (ready < 0) {
             if (errno == EINTR)
                 continue;
-            Fail();
+            Fail(std::strerror(errno));
         }
         if (p[1].revents & (POLLERR | POLLHUP | watch_.events)) {
             request_.MarkClientGone();
@@ -429,7 +447,7 @@ std::size_t HProgram::ReadSome(char* buffer, std::size_t max) {
         if (n >= 0)
             return static_cast<std::size_t>(n);
         if (errno != EINTR && errno != EAGAIN)
-            Fail();
+            Fail(std::strerror(errno));
     }
 }
 
@@ -439,7 +457,7 @@ void HProgram::ReadUntilTerminator(const std::function<void(std::string_view)>& 
     for (;;) {
         std::size_t n = ReadSome(buffer, sizeof buffer);
         if (n == 0)
-            Fail();
+            Fail("its output ended before the end-of-answer byte");
         const void* end = std::memchr(buffer, kTerminator, n);
         std::size_t len = end ? static_cast<const char*>(end) - buffer : n;
         if (len > limits_.maxOutput - written)
@@ -462,7 +480,7 @@ std::string HProgram::ReadExactly(std::size_t n) {
         got += k;
     }
     if (n > 0 && got == 0)
-        Fail();
+        Fail("it wrote nothing");
     out.resize(got);
     return out;
 }

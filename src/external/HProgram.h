@@ -82,6 +82,7 @@ struct HProgramLimits {
 struct HStartedProgram {
     HChildProcess child;
     HFd output;
+    int error = 0;  // when the start failed: the errno of the failed step (exec, fork, pipe)
 };
 
 // Starts a program from its path (empty: search args[0] on PATH) and argument vector. The
@@ -138,7 +139,8 @@ private:
     std::size_t ReadSome(char* buffer, std::size_t max);
     // Error 32 after a bound was broken: the program is ended without a grace first.
     [[noreturn]] void Overrun();
-    [[noreturn]] void Fail() const;
+    // Error 32 for the command line; `cause` says why, to the operator only.
+    [[noreturn]] void Fail(std::string cause) const;
 
     std::string commandLine_;
     HProgramLimits limits_;

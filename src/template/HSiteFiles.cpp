@@ -1,6 +1,7 @@
 #include "template/HSiteFiles.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <sys/stat.h>
@@ -105,6 +106,37 @@ std::unique_ptr<HInput> OpenPageFile(const std::string& path, const HOwnFiles& o
         return nullptr;
     // HInput opens regular files only.
     return HInput::OpenFile(path);
+}
+
+std::string WhyNotOpened(const std::string& path) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0)
+        return errno == EACCES ? "permission denied" : "not found";
+    if (!S_ISREG(st.st_mode))
+        return "not a regular file";
+    if (::access(path.c_str(), R_OK) != 0)
+        return "permission denied";
+    return "not a page file";
+}
+
+std::string FilePosition(const std::string& path, size_t offset) {
+    std::unique_ptr<HInput> in = HInput::OpenFile(path);
+    if (!in)
+        return path;
+    size_t line = 1, column = 1;
+    // Offsets count CR LF as two bytes; the stream delivers it as one LF.
+    while (in->Offset() < offset) {
+        int c = in->Get();
+        if (c == HInput::kEof)
+            break;
+        if (c == '\n') {
+            ++line;
+            column = 1;
+        } else {
+            ++column;
+        }
+    }
+    return path + ":" + std::to_string(line) + ":" + std::to_string(column);
 }
 
 std::string CurrentDirectory() {

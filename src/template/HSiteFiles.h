@@ -41,6 +41,14 @@ std::unique_ptr<HInput> OpenPageFile(const std::string& path, const HOwnFiles& o
 // links resolved) followed by `/`. "/srv/site2/x" is not inside "/srv/site".
 bool IsInsideFolder(const std::string& path, const std::string& folder);
 
+// Why `path` could not be opened as a page file, for the operator: "not found", "permission
+// denied", "not a regular file", or "not a page file" (it lies where pages are never read).
+std::string WhyNotOpened(const std::string& path);
+
+// "PATH:LINE:COLUMN" of byte `offset` of the file `path` (both counted from 1), or `path`
+// alone when the file cannot be read again.
+std::string FilePosition(const std::string& path, size_t offset);
+
 // The absolute path of the working directory, or "" when it cannot be named.
 std::string CurrentDirectory();
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <map>
 #include <string>
 
@@ -15,6 +16,8 @@ public:
     std::map<std::string, std::string> variables;
     std::string body;
     std::time_t now = 0;
+    // Run as the body is read: a test's way to fail in the middle of a request.
+    std::function<void()> fault;
 
     const char* Variable(const char* name) const override {
         auto it = variables.find(name);
@@ -22,6 +25,8 @@ public:
     }
     void SetVariable(const char* name, const std::string& value) override { variables[name] = value; }
     long ReadBody(char* buffer, std::size_t size) override {
+        if (fault)
+            fault();
         size_t n = std::min(size, body.size() - read_);
         std::memcpy(buffer, body.data() + read_, n);
         read_ += n;
@@ -34,8 +39,10 @@ public:
     }
     char* const* ProgramEnvironment() override { return environment; }
     quorvel::HClientWatch ClientWatch() const override { return quorvel::HClientWatch(); }
+    void LogError(std::string_view line) override { errors.append(line).append("\n"); }
 
     std::string response;  // what the request sent
+    std::string errors;    // what it wrote to its error stream
 
 private:
     char* environment[1] = {nullptr};

@@ -326,6 +326,21 @@ TEST_P(DatabaseTest, DebugShowsTheExecutedSql) {
     const std::string expected =
         kPage + "<HTML><!-- SELECT id FROM items WHERE( id = 2 OR  name = 'O''Neil- -&#60;b&#62;') -->2</HTML>";
     EXPECT_EQ(r.out.substr(0, expected.size()), expected);
+    // Without an error page the visitor gets the 500 answer; the log keeps its error line and
+    // adds the database's words as running text in a comment of their own.
+    r = Page("<HTML><SQL NAME=q TEXT=\"SELECT id FROM items WHERE id = x'<b>--'\">"
+             "<DBRESULT QUERY=q>x</DBRESULT></HTML>", "_DEBUG_=TRUE");
+    EXPECT_EQ(r.out.rfind("Status: 500 Internal Server Error\n", 0), 0u) << r.out;
+    EXPECT_EQ(r.out.find("nme"), std::string::npos) << r.out;
+    const std::string log = db_->Site().Read("quorvel.log");
+    const std::string error = "<!-- Syntax or semantic error in SQL statement: q -->\n";
+    const size_t line = log.find(error + "<!-- SQLSTATE ");
+    ASSERT_NE(line, std::string::npos) << log;
+    const size_t from = line + error.size();
+    const std::string said = log.substr(from, log.find('\n', from) - from);
+    EXPECT_NE(said.find(GetParam() == DbKind::kSqlite ? "&#60;b&#62;- -" : "&#60;"), std::string::npos) << said;
+    EXPECT_EQ(said.find("--", 4), said.size() - 3) << said;  // only the comment's own end
+    EXPECT_EQ(said.find('<', 1), std::string::npos) << said;
 }
 
 TEST_P(DatabaseTest, ConnectionSelection) {
@@ -369,15 +384,17 @@ TEST_P(DatabaseTest, ConnectFailuresHideThePassword) {
     struct Row {
         std::string connect;
         std::string detail;
+        std::string cause;  // what standard error adds: why, in the driver manager's words
     };
     std::vector<Row> rows = {
-        {"nosuchsource:u/secret", "nosuchsource:u/***"},
-        {"ds/x:user", "ds/***"},
-        {"nocolon", "nocolon"},
-        {unreachable, unreachable.substr(0, unreachable.find('/') + 1) + "***"},
+        {"nosuchsource:u/secret", "nosuchsource:u/***",
+         "(SQLSTATE IM002: [unixODBC][Driver Manager]Data source name not found"},
+        {"ds/x:user", "ds/***", "(not of the form DATASOURCE:USER/PASSWORD)"},
+        {"nocolon", "nocolon", "(not of the form DATASOURCE:USER/PASSWORD)"},
+        {unreachable, unreachable.substr(0, unreachable.find('/') + 1) + "***", "(SQLSTATE "},
     };
     if (db_->Kind() == DbKind::kPostgres)
-        rows.push_back({"qv:quorvel/wrong", "qv:quorvel/***"});
+        rows.push_back({"qv:quorvel/wrong", "qv:quorvel/***", "password authentication failed"});
     for (const Row& row : rows) {
         db_->Site().Write("quorvel.cfg", "_ERR_URL_=e.htm");
         db_->Site().Write("t.htmx", "<HTML><SQL NAME=q TEXT=\"SELECT 1\" CONNECT=\"" + row.connect +
@@ -386,6 +403,10 @@ TEST_P(DatabaseTest, ConnectFailuresHideThePassword) {
         EXPECT_EQ(r.out, Redirect("conn.htm")) << row.connect;
         EXPECT_EQ(LastRecord(), "t.htmx?WHERE=conn.htm Failed to connect to database: " + row.detail)
             << row.connect;
+        EXPECT_EQ(r.err.rfind("quorvel: t.htmx:1:7: error 0: Failed to connect to database: " + row.detail, 0), 0u)
+            << r.err;
+        EXPECT_NE(r.err.find(row.cause), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find("secret"), std::string::npos) << r.err;
     }
 }
 
@@ -395,48 +416,66 @@ struct ErrorCase {
     std::string query;  // query string
     std::string url;    // where the browser is sent
     std::string record; // the statistics record after "t.htmx[?query] "
+    std::string err;    // on standard error: "quorvel: t.htmx:" ERR ": " RECORD, then the driver's words
+    std::string said;   // in the driver's words (SQLite and PostgreSQL alike), or ""
 };
 
 TEST_P(DatabaseTest, EveryErrorWithItsDetailAndPage) {
     const std::string q = "<SQL NAME=q TEXT=\"SELECT id FROM items WHERE id = ?\" ERROR_URL=@E>";
     const ErrorCase cases[] = {
-        {"no TEXT", "<SQL NAME=q ERROR_URL=x.htm>", "", "err.htm", "Text attribute missing from tag"},
-        {"no NAME", "<SQL TEXT=\"SELECT 1\">", "", "err.htm", "Name attribute missing from tag"},
+        {"no TEXT", "<SQL NAME=q ERROR_URL=x.htm>", "", "err.htm", "Text attribute missing from tag", "1:7: error 17",
+         ""},
+        {"no NAME", "<SQL TEXT=\"SELECT 1\">", "", "err.htm", "Name attribute missing from tag", "1:7: error 16", ""},
         {"two statements", "<SQL NAME=q TEXT=\"SELECT 1; SELECT 2\" ERROR_URL=@E>", "E=two.htm",
-         "two.htm", "Only one select statement is allowed in each query: SELECT 1; SELECT 2"},
+         "two.htm", "Only one select statement is allowed in each query: SELECT 1; SELECT 2", "1:7: error 19", ""},
         {"trailing semicolon", "<SQL NAME=q TEXT=\"SELECT 1;\">", "", "err.htm",
-         "Only one select statement is allowed in each query: SELECT 1;"},
+         "Only one select statement is allowed in each query: SELECT 1;", "1:7: error 19", ""},
         {"analysis", "<SQL NAME=q TEXT=\"SELECT a BETWEEN 1 AND 2 FROM t\" ERROR_URL=@E>", "E=an.htm",
-         "an.htm", "Syntax or semantic error in SQL statement: SELECT a BETWEEN 1 AND 2 FROM t"},
+         "an.htm", "Syntax or semantic error in SQL statement: SELECT a BETWEEN 1 AND 2 FROM t", "1:7: error 1",
+         ""},
         {"no QUERY", "<DBRESULT>x</DBRESULT>", "", "err.htm",
-         "Query attribute missing from tag: At DBRESULT tag"},
+         "Query attribute missing from tag: At DBRESULT tag", "1:7: error 18", ""},
         {"QUERY undefined", "<DBRESULT QUERY=nothing>x</DBRESULT>", "", "err.htm",
-         "Query is not defined: At DBRESULT tag"},
+         "Query is not defined: At DBRESULT tag", "1:7: error 25", ""},
         {"QUERY names a plain variable", "<DBRESULT QUERY=E>x</DBRESULT>", "E=1", "err.htm",
-         "Query is not defined: At DBRESULT tag"},
+         "Query is not defined: At DBRESULT tag", "1:7: error 25", ""},
         {"referencing the operation", q + "@q", "E=e.htm", "err.htm",
-         "Cannot reference a SQL operation definiton: q"},
+         "Cannot reference a SQL operation definiton: q", "1:73: error 14", ""},
         {"too few parameters", q + "<DBRESULT QUERY=q>x</DBRESULT>", "E=p.htm", "p.htm",
-         "Mismatch in number of parameters to SQL statement: q"},
+         "Mismatch in number of parameters to SQL statement: q", "1:73: error 6", ""},
         {"empty value outside a condition",
          "<SQL NAME=q TEXT=\"SELECT id FROM items ORDER BY ?\" ERROR_URL=@E>"
          "<DBRESULT QUERY=q PARAM=@NONE>x</DBRESULT>",
-         "E=e.htm", "e.htm", "Parameter to SQL statement is not defined: q"},
+         "E=e.htm", "e.htm", "Parameter to SQL statement is not defined: q", "1:71: error 41", ""},
         {"empty value without trimming",
          "<SQL NAME=q TEXT=\"SELECT id FROM items WHERE id = ?\" TRIM=False>"
          "<DBRESULT QUERY=q PARAM=(@NONE)>x</DBRESULT>",
-         "", "err.htm", "Variable is not defined: NONE"},
+         "", "err.htm", "Variable is not defined: NONE", "1:71: error 9", ""},
         {"unsafe value", q + "<DBRESULT QUERY=q PARAM=(@V)>x</DBRESULT>", "E=v.htm&V=1;DROP+TABLE+items",
-         "v.htm", "Syntax or semantic error in SQL statement: q"},
+         "v.htm", "Syntax or semantic error in SQL statement: q", "1:73: error 1", ""},
         {"statement the database rejects",
          "<SQL NAME=q TEXT=\"SELECT nothing FROM nowhere\" ERROR_URL=@E><DBRESULT QUERY=q>x</DBRESULT>",
-         "E=db.htm", "db.htm", "Syntax or semantic error in SQL statement: q"},
+         "E=db.htm", "db.htm", "Syntax or semantic error in SQL statement: q", "1:67: error 1", "SQLSTATE"},
+        {"misspelled column", "<SQL NAME=q TEXT=\"SELECT nme FROM items\"><DBRESULT QUERY=q>x</DBRESULT>", "",
+         "err.htm", "Syntax or semantic error in SQL statement: q", "1:48: error 1", "nme"},
+        {"misspelled table", "<SQL NAME=q TEXT=\"SELECT id FROM itemz\"><DBRESULT QUERY=q>x</DBRESULT>", "",
+         "err.htm", "Syntax or semantic error in SQL statement: q", "1:47: error 1", "itemz"},
+        {"bad SQL", "<SQL NAME=q TEXT=\"SELECT id, FROM items\"><DBRESULT QUERY=q>x</DBRESULT>", "",
+         "err.htm", "Syntax or semantic error in SQL statement: q", "1:48: error 1", "syntax"},
     };
     for (const ErrorCase& c : cases) {
         GatewayRun r = Page("<HTML>" + c.page + "</HTML>", "_ERR_URL_=err.htm", c.query);
         EXPECT_EQ(r.out, Redirect(c.url)) << c.name;
         std::string path = c.query.empty() ? "t.htmx " : "t.htmx?" + c.query + " ";
         EXPECT_EQ(LastRecord(), path + c.record) << c.name;
+        // Standard error places it, and for a statement the database ran, adds the database's own words.
+        const std::string line = "quorvel: t.htmx:" + c.err + ": " + c.record;
+        EXPECT_EQ(r.err.substr(0, line.size()), line) << c.name;
+        if (c.said.empty())
+            EXPECT_EQ(r.err, line + "\n") << c.name;
+        else
+            EXPECT_NE(r.err.find(" (SQLSTATE "), std::string::npos) << c.name;
+        EXPECT_NE(r.err.find(c.said), std::string::npos) << c.name << r.err;
     }
     // The table is intact after the attempt to drop it.
     EXPECT_EQ(Page("<HTML>" + q + "<DBRESULT QUERY=q PARAM=(@V)>@id</DBRESULT></HTML>", "", "V=3").out,

@@ -106,19 +106,28 @@ TEST_F(FunctionTest, DefaultStandsInForEveryFailure) {
     struct Case {
         const char* attributes;
         std::string inserted;
+        std::string said;  // standard error, after the FUNCTION's place
     } cases[] = {
-        {"DEFAULT=n/a", "n/a"},
-        {"DEFAULT=n/a COMMAND=./missing.sh", "n/a"},
-        {"DEFAULT=n/a COMMAND=qv-no-such-program", "n/a"},
-        {"DEFAULT=n/a PATH=./plain.sh COMMAND=plain", "n/a"},
-        {"DEFAULT=n/a COMMAND=@UNDEFINED", "n/a"},
-        {"DEFAULT=n/a PATH=@UNDEFINED COMMAND=./hello.sh", "n/a"},
-        {"DEFAULT=\"<I>@WHO</I>\" COMMAND=./partial.sh", "part<I>me</I>"},
-        {"DEFAULT COMMAND=./partial.sh", "part"},
+        {"DEFAULT=n/a", "n/a", "error 22: No command specified in FUNCTION tag"},
+        {"DEFAULT=n/a COMMAND=./missing.sh", "n/a",
+         "error 32: External function call failed: ./missing.sh (program not found)"},
+        {"DEFAULT=n/a COMMAND=qv-no-such-program", "n/a",
+         "error 32: External function call failed: qv-no-such-program (program not found)"},
+        {"DEFAULT=n/a PATH=./plain.sh COMMAND=plain", "n/a",
+         "error 32: External function call failed: plain (not executable (permission denied))"},
+        {"DEFAULT=n/a COMMAND=@UNDEFINED", "n/a", "error 9: Variable is not defined: UNDEFINED"},
+        {"DEFAULT=n/a PATH=@UNDEFINED COMMAND=./hello.sh", "n/a", "error 9: Variable is not defined: UNDEFINED"},
+        {"DEFAULT=\"<I>@WHO</I>\" COMMAND=./partial.sh", "part<I>me</I>",
+         "error 32: External function call failed: ./partial.sh (its output ended before the end-of-answer byte)"},
+        {"DEFAULT COMMAND=./partial.sh", "part", "error 32: External function call failed: ./partial.sh "
+         "(its output ended before the end-of-answer byte)"},
     };
-    for (const Case& c : cases)
-        EXPECT_EQ(Request(std::string("<FUNCTION ") + c.attributes + ">", "WHO=me").out, Page(c.inserted))
+    for (const Case& c : cases) {
+        GatewayRun r = Request(std::string("<FUNCTION ") + c.attributes + ">", "WHO=me");
+        EXPECT_EQ(r.out, Page(c.inserted)) << c.attributes;
+        EXPECT_EQ(r.err, "quorvel: ./t.htm:1:17: " + c.said + "; its DEFAULT was written instead\n")
             << c.attributes;
+    }
 }
 
 TEST_F(FunctionTest, FailuresWithoutDefaultEndTheRequest) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "e2e/E2eHarness.h"
@@ -134,64 +135,102 @@ TEST(PageTest, EveryByteValueOfThePageIsSent) {
     EXPECT_EQ(r.out, std::string(kHeader) + page);
 }
 
+// The answer when no error page is named: a 500 with one sentence, never the detail.
+std::string Failed(int code, const std::string& message) {
+    return "Status: 500 Internal Server Error\nContent-TYPE: text/html\n\n<!DOCTYPE html>\n<html><head>"
+           "<title>500 Internal Server Error</title></head>\n<body><p>This page could not be made: error " +
+           std::to_string(code) + ", " + message + ".</p></body></html>\n";
+}
+
 struct ErrorCase {
     const char* name;
     const char* config;
     const char* page;
     const char* path;
     const char* query;
-    const char* expected;  // standard output
+    std::string expected;  // standard output
     const char* stats;     // statistics line without time stamp
+    const char* err;       // the line on standard error; %DIR% stands for the site
 };
 
 const ErrorCase kErrors[] = {
     {"leading text", "_ERR_URL_=err.htm", "x<HTML></HTML>", "t.htmx", "",
-     "Content-TYPE: text/html\nLocation: err.htm\n\n", "t.htmx Document must start with <HTML> tag"},
+     "Content-TYPE: text/html\nLocation: err.htm\n\n", "t.htmx Document must start with <HTML> tag",
+     "quorvel: t.htmx:1:2: error 8: Document must start with <HTML> tag"},
     {"leading comment", "_ERR_URL_=err.htm", "<!-- c --><HTML>", "t.htmx", "",
-     "Content-TYPE: text/html\nLocation: err.htm\n\n", "t.htmx Document must start with <HTML> tag"},
+     "Content-TYPE: text/html\nLocation: err.htm\n\n", "t.htmx Document must start with <HTML> tag",
+     "quorvel: t.htmx:1:10: error 8: Document must start with <HTML> tag"},
     {"two document types", "_ERR_URL_=err.htm", "<!DOCTYPE html><!DOCTYPE html><HTML>", "t.htmx", "",
-     "Content-TYPE: text/html\nLocation: err.htm\n\n", "t.htmx Document must start with <HTML> tag"},
-    {"empty template, no error page", nullptr, "", "t.htmx", "q=1", "",
-     "t.htmx?q=1 Document must start with <HTML> tag"},
+     "Content-TYPE: text/html\nLocation: err.htm\n\n", "t.htmx Document must start with <HTML> tag",
+     "quorvel: t.htmx:1:30: error 8: Document must start with <HTML> tag"},
+    {"empty template, no error page", nullptr, "", "t.htmx", "q=1",
+     Failed(8, "Document must start with &#60;HTML&#62; tag"),
+     "t.htmx?q=1 Document must start with <HTML> tag",
+     "quorvel: t.htmx:1:1: error 8: Document must start with <HTML> tag [no quorvel.cfg in %DIR%]"},
     {"undefined variable", "_ERR_URL_=\"e.htm\"", "<HTML>@y</HTML>", "t.htmx", "x=1",
-     "Content-TYPE: text/html\nLocation: e.htm\n\n", "t.htmx?x=1 Variable is not defined: y"},
+     "Content-TYPE: text/html\nLocation: e.htm\n\n", "t.htmx?x=1 Variable is not defined: y",
+     "quorvel: t.htmx:1:7: error 9: Variable is not defined: y"},
     {"end tag syntax", "_ERR_URL_=e", "<HTML><B>x</B y></HTML>", "t.htmx", "",
-     "Content-TYPE: text/html\nLocation: e\n\n", "t.htmx Syntax error in end tag"},
+     "Content-TYPE: text/html\nLocation: e\n\n", "t.htmx Syntax error in end tag",
+     "quorvel: t.htmx:1:15: error 10: Syntax error in end tag"},
     {"new tag inside a tag", "_ERR_URL_=e", "<HTML><B a=1 <I>></HTML>", "t.htmx", "",
-     "Content-TYPE: text/html\nLocation: e\n\n", "t.htmx Illegal syntax in attribute value pair"},
+     "Content-TYPE: text/html\nLocation: e\n\n", "t.htmx Illegal syntax in attribute value pair",
+     "quorvel: t.htmx:1:14: error 12: Illegal syntax in attribute value pair"},
     {"unterminated quote", "_ERR_URL_=e", "<HTML><B a=\"1>x", "t.htmx", "",
-     "Content-TYPE: text/html\nLocation: e\n\n", "t.htmx Unexpected end-of-file"},
+     "Content-TYPE: text/html\nLocation: e\n\n", "t.htmx Unexpected end-of-file",
+     "quorvel: t.htmx:1:16: error 11: Unexpected end-of-file"},
     {"template missing", "_ERR_URL_=e", "<HTML>", "nope.htmx", "",
-     "Content-TYPE: text/html\nLocation: e\n\n", " Input file specified in URL not found: nope.htmx"},
+     "Content-TYPE: text/html\nLocation: e\n\n", " Input file specified in URL not found: nope.htmx",
+     "quorvel: error 37: Input file specified in URL not found: nope.htmx (nope.htmx: not found)"},
     {"parent segment refused", "_ERR_URL_=e", "<HTML>", "sub/../t.htmx", "",
-     "Content-TYPE: text/html\nLocation: e\n\n", " Input file specified in URL not found: sub/../t.htmx"},
+     "Content-TYPE: text/html\nLocation: e\n\n", " Input file specified in URL not found: sub/../t.htmx",
+     "quorvel: error 37: Input file specified in URL not found: sub/../t.htmx"},
     {"encoded parent segment refused", "_ERR_URL_=e", "<HTML>", "%2e%2e/t.htmx", "",
      "Content-TYPE: text/html\nLocation: e\n\n",
-     " Input file specified in URL not found: %2e%2e/t.htmx"},
+     " Input file specified in URL not found: %2e%2e/t.htmx",
+     "quorvel: error 37: Input file specified in URL not found: %2e%2e/t.htmx"},
     {"NUL byte refused", "_ERR_URL_=e", "<HTML>", "t.htmx%00x", "",
-     "Content-TYPE: text/html\nLocation: e\n\n", " Input file specified in URL not found: t.htmx%00x"},
+     "Content-TYPE: text/html\nLocation: e\n\n", " Input file specified in URL not found: t.htmx%00x",
+     "quorvel: error 37: Input file specified in URL not found: t.htmx%00x"},
     {"bad escape in path", "_ERR_URL_=e", "<HTML>", "t%zz", "",
-     "Content-TYPE: text/html\nLocation: e\n\n", " Illegal escape character in URL: %zz"},
+     "Content-TYPE: text/html\nLocation: e\n\n", " Illegal escape character in URL: %zz",
+     "quorvel: error 36: Illegal escape character in URL: %zz"},
     {"sign in a path escape", "_ERR_URL_=e", "<HTML>", "t%-1", "", "Content-TYPE: text/html\nLocation: e\n\n",
-     " Illegal escape character in URL: %-1"},
+     " Illegal escape character in URL: %-1", "quorvel: error 36: Illegal escape character in URL: %-1"},
     {"blank in a query escape", "_ERR_URL_=e", "<HTML>", "t.htmx", "x=%+A", "Content-TYPE: text/html\nLocation: e\n\n",
-     "t.htmx?x=%+A Illegal escape character in URL: %+A"},
+     "t.htmx?x=%+A Illegal escape character in URL: %+A",
+     "quorvel: t.htmx: error 36: Illegal escape character in URL: %+A"},
     {"bad query string", "_ERR_URL_=e", "<HTML>", "t.htmx", "a=1&",
      "Content-TYPE: text/html\nLocation: e\n\n",
-     "t.htmx?a=1& Syntax error in query string specified in URL: a=1&"},
+     "t.htmx?a=1& Syntax error in query string specified in URL: a=1&",
+     "quorvel: t.htmx: error 38: Syntax error in query string specified in URL: a=1&"},
     {"configuration syntax after the error page", "_ERR_URL_=e A=(1 2)", "<HTML>", "t.htmx", "",
      "Content-TYPE: text/html\nLocation: e\n\n",
-     " Syntax error in configuration file"},
+     " Syntax error in configuration file",
+     "quorvel: quorvel.cfg:1:19: error 35: Syntax error in configuration file"},
     {"column width too large", "_ERR_URL_=e _MAX_COLUMN_WIDTH_=1025", "<HTML>", "t.htmx", "",
-     "Content-TYPE: text/html\nLocation: e\n\n", " Illegal value in _MAX_COLUMN_WIDTH_: 1025"},
+     "Content-TYPE: text/html\nLocation: e\n\n", " Illegal value in _MAX_COLUMN_WIDTH_: 1025",
+     "quorvel: error 39: Illegal value in _MAX_COLUMN_WIDTH_: 1025"},
     {"column width zero", "_ERR_URL_=e _MAX_COLUMN_WIDTH_=0", "<HTML>", "t.htmx", "",
-     "Content-TYPE: text/html\nLocation: e\n\n", " Illegal value in _MAX_COLUMN_WIDTH_: 0"},
+     "Content-TYPE: text/html\nLocation: e\n\n", " Illegal value in _MAX_COLUMN_WIDTH_: 0",
+     "quorvel: error 39: Illegal value in _MAX_COLUMN_WIDTH_: 0"},
     {"the request cannot choose the error page", "_ERR_URL_=e", "<HTML>@nope", "t.htmx",
      "_ERR_URL_=x%0D%0ASet-Cookie:+a=b",
      "Content-TYPE: text/html\nLocation: e\n\n",
-     "t.htmx?_ERR_URL_=x%0D%0ASet-Cookie:+a=b Variable is not defined: nope"},
+     "t.htmx?_ERR_URL_=x%0D%0ASet-Cookie:+a=b Variable is not defined: nope",
+     "quorvel: t.htmx:1:7: error 9: Variable is not defined: nope"},
     {"too deep nesting", "_ERR_URL_=e", nullptr, "t.htmx", "",
-     "Content-TYPE: text/html\nLocation: e\n\n", "t.htmx Syntax error in HTML"},
+     "Content-TYPE: text/html\nLocation: e\n\n", "t.htmx Syntax error in HTML",
+     "quorvel: t.htmx:1:3007: error 7: Syntax error in HTML"},
+    {"template missing, no configuration", nullptr, "<HTML>", "nope.htmx", "",
+     Failed(37, "Input file specified in URL not found"), " Input file specified in URL not found: nope.htmx",
+     "quorvel: error 37: Input file specified in URL not found: nope.htmx (nope.htmx: not found) [no quorvel.cfg in %DIR%]"},
+    {"configuration syntax, no error page", "A=1\nB=(1 2)", "<HTML>", "t.htmx", "",
+     Failed(35, "Syntax error in configuration file"), " Syntax error in configuration file",
+     "quorvel: quorvel.cfg:2:7: error 35: Syntax error in configuration file"},
+    {"undefined variable, no error page", "A=1", "<HTML>\n  <P>@y</P></HTML>", "t.htmx", "",
+     Failed(9, "Variable is not defined"), "t.htmx Variable is not defined: y",
+     "quorvel: t.htmx:2:6: error 9: Variable is not defined: y"},
 };
 
 TEST(PageTest, ErrorsRedirectAndAreCounted) {
@@ -210,7 +249,51 @@ TEST(PageTest, ErrorsRedirectAndAreCounted) {
         GatewayRun r = site.Get(c.path, c.query);
         EXPECT_EQ(r.out, c.expected) << c.name;
         EXPECT_EQ(site.StatsWithoutTimestamps(), std::string(c.stats) + "\n") << c.name;
+        std::string err = c.err;
+        if (err.find("%DIR%") != std::string::npos)
+            err.replace(err.find("%DIR%"), 5, site.Dir());
+        EXPECT_EQ(r.err, err + "\n") << c.name;
     }
+}
+
+// `quorvel --render` from the site folder: the page for a GET with these parameters (any
+// value), failures on standard error with the 500 answer, and no statistics record. A file
+// that is there but cannot be read is named as such.
+TEST(PageTest, RenderedByHand) {
+    E2eSite site;
+    site.Write("quorvel.cfg", "X=1");
+    site.Write("t.htmx", "<HTML>@a|@b</HTML>");
+    site.Write("dir.htmx/x", "");
+    const std::map<std::string, std::string> env = PassThroughEnvironment();
+    GatewayRun r = RunCommand({"--render", "t.htmx", "a=x&y=1 %41+", "b=\xC3\xA9<"}, env, site.Dir());
+    EXPECT_EQ(r.out, std::string(kHeader) + "<HTML>x&#38;y=1 %41+|\xC3\xA9&#60;</HTML>");
+    EXPECT_EQ(r.exitCode, 0);
+    const struct {
+        std::vector<std::string> args;
+        std::string out, err;
+    } failures[] = {
+        {{"--render", "t.htmx"}, Failed(9, "Variable is not defined"),
+         "quorvel: t.htmx:1:7: error 9: Variable is not defined: a\n"},
+        {{"--render", "dir.htmx"}, Failed(37, "Input file specified in URL not found"),
+         "quorvel: error 37: Input file specified in URL not found: dir.htmx (dir.htmx: not a regular file)\n"},
+    };
+    for (const auto& f : failures) {
+        r = RunCommand(f.args, env, site.Dir());
+        EXPECT_EQ(r.out, f.out) << f.args[1];
+        EXPECT_EQ(r.err, f.err) << f.args[1];
+        EXPECT_EQ(r.exitCode, 1) << f.args[1];
+    }
+    if (::geteuid() != 0) {  // the super-user reads any file
+        ::chmod(site.Path("t.htmx").c_str(), 0200);
+        EXPECT_NE(RunCommand({"--render", "t.htmx"}, env, site.Dir()).err.find("(t.htmx: permission denied)"),
+                  std::string::npos);
+        ::chmod(site.Path("quorvel.cfg").c_str(), 0200);
+        EXPECT_NE(RunCommand({"--render", "t.htmx"}, env, site.Dir()).err.find("quorvel.cfg: error 35: Syntax "
+                                                                               "error in configuration file: "
+                                                                               "quorvel.cfg (permission denied)"),
+                  std::string::npos);
+    }
+    EXPECT_FALSE(site.Exists("qvstat.log"));
 }
 
 TEST(PageTest, TemplateFoundUnderHtmxPath) {
@@ -269,7 +352,7 @@ TEST(PageTest, DebugLogHoldsPageErrorLineAndListing) {
     site.Write("logs/.keep", "");
     site.Write("t.htmx", "<HTML>before @missing after</HTML>");
     GatewayRun r = site.Get("t.htmx", "");
-    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.out, Failed(9, "Variable is not defined"));
     std::string log = site.Read("logs/d.log");
     EXPECT_EQ(log.substr(0, log.find("\n\n")),
               "<HTML>before <!-- Variable is not defined: missing -->");

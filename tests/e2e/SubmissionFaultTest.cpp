@@ -72,7 +72,8 @@ protected:
         return forms.empty() ? PageForm() : forms[0];
     }
     std::string Submit(const PageForm& form, const std::map<std::string, std::string>& values) {
-        return RedirectTarget(SubmitTo(db->Site(), form, values, "POST", db->Environment()));
+        last = SubmitTo(db->Site(), form, values, "POST", db->Environment());
+        return RedirectTarget(last);
     }
     std::string LastRecord() {
         std::string all = db->Site().StatsWithoutTimestamps();
@@ -83,6 +84,7 @@ protected:
     }
 
     std::unique_ptr<DbSite> db;
+    GatewayRun last;  // of the last submission
 };
 
 TEST_P(SubmissionFault, StatementOfRowThreeOfFiveRefused) {
@@ -151,6 +153,9 @@ TEST_P(SqliteSubmissionFault, ReadOnlyDatabaseFile) {
         EXPECT_EQ(Load(OrderPage()).Names().size(), 13u);
         EXPECT_EQ(Submit(form, kGood), "dberr.htm");
         EXPECT_EQ(LastRecord(), "/order.htmx?ORDER=7 Syntax or semantic error in SQL statement: save");
+        // In the driver's words: "attempt to write a readonly database", or for a connection
+        // opened before, "disk I/O error".
+        EXPECT_NE(last.err.find(": save (SQLSTATE S1000: [SQLite]"), std::string::npos) << last.err;
     }
     // Read once it can be written again: a connection the gateway opened before may have
     // left a journal that only a writer can roll back.
@@ -198,13 +203,15 @@ protected:
     }
     std::map<std::string, std::string> Env() const { return {{"ODBCSYSINI", odbc.Dir()}}; }
     std::string Submit(const std::map<std::string, std::string>& values) {
-        return RedirectTarget(SubmitTo(site, form, values, "POST", Env()));
+        last = SubmitTo(site, form, values, "POST", Env());
+        return RedirectTarget(last);
     }
 
     std::unique_ptr<PrivateServer> server;
     OdbcTestEnv odbc;
     E2eSite site;
     PageForm form;
+    GatewayRun last;  // of the last submission
 };
 
 TEST_P(ServerSubmissionFault, ServerStoppedBetweenPageAndSubmission) {
@@ -254,6 +261,7 @@ TEST_P(ServerSubmissionFault, ReadOnlyDatabase) {
     EXPECT_EQ(Submit(kGood), "dberr.htm");
     EXPECT_EQ(site.StatsWithoutTimestamps(), "/order.htmx?ORDER=7\n"
                                              "/order.htmx?ORDER=7 Syntax or semantic error in SQL statement: save\n");
+    EXPECT_NE(last.err.find("read-only"), std::string::npos) << last.err;  // the server's words
     EXPECT_EQ(server->Sql(std::string(kRows) + ";"), "");
 }
 
