@@ -5,8 +5,8 @@
 // web server that has nothing more to say does; the connection reads requests from the
 // other end, and each one it hands out is answered with more than one output record holds.
 // Then: the parameters respect the bounds; the parameters and body of each request are
-// those that a beginning of a request in the input, and the records of its id after it,
-// encode (decoded here from the rules, independently of the reader); the reader never
+// those that the records of the input encode, request after request (decoded here from
+// the rules, independently of the reader); only a request over the bounds is refused; the reader never
 // waits for the deadline on a peer that has ended; the answers are whole records, and the
 // standard output of each request, joined, is exactly what was sent, under its id.
 #include <poll.h>
@@ -15,7 +15,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -77,39 +76,35 @@ std::optional<Pairs> Decode(std::string_view bytes) {
     return pairs;
 }
 
-// A request the input may make: a beginning in the responder role, and the parameter and
-// body streams of its id after it, each up to its empty record (or the body over the
-// bound); an abort before that ends it unmade.
+// The requests the input makes, in order. A beginning in the responder role while no
+// request is being read starts one; the parameter and body records of its id add to its
+// streams, each up to its empty record; it is whole when both have ended (or the body went
+// over the bound: the rest is not read), and an abort before that drops it.
 struct Candidate {
     unsigned id;
     std::string params, body;
-    bool paramsEnded = false, bodyEnded = false, aborted = false;
+    bool paramsEnded = false, bodyEnded = false;
 };
 
 std::vector<Candidate> Candidates(const std::vector<Record>& records) {
     std::vector<Candidate> all;
-    std::map<unsigned, std::size_t> open;
+    bool reading = false;
     for (const Record& r : records) {
-        if (r.id == 0)
-            continue;
-        if (r.type == 1 && r.content.size() >= 8 && Byte(r.content, 0) == 0 && Byte(r.content, 1) == 1) {
-            open[r.id] = all.size();
+        if (!reading && r.id != 0 && r.type == 1 && r.content.size() >= 8 && Byte(r.content, 0) == 0 &&
+            Byte(r.content, 1) == 1) {
             all.push_back({r.id, {}, {}});
-            continue;
+            reading = true;
         }
-        auto it = open.find(r.id);
-        if (it == open.end())
+        if (!reading || r.id != all.back().id)
             continue;
-        Candidate& c = all[it->second];
-        if (r.type == 2)
-            c.aborted = true;
+        Candidate& c = all.back();
         if (r.type == 4 && !c.paramsEnded)
             c.params.append(r.content), c.paramsEnded = r.content.empty();
         if (r.type == 5 && !c.bodyEnded)
             c.body.append(r.content), c.bodyEnded = r.content.empty();
-        // Made: the records of its id that follow belong to no request of it.
-        if (c.paramsEnded && (c.bodyEnded || c.body.size() > kMaxBytes))
-            open.erase(it);
+        reading = !(c.paramsEnded && (c.bodyEnded || c.body.size() > kMaxBytes));
+        if (r.type == 2)
+            all.pop_back(), reading = false;
     }
     return all;
 }
@@ -157,24 +152,22 @@ std::string Serve(HFastCgiConnection& connection, const std::vector<Candidate>& 
             return "the reader waited for the deadline on a peer that had ended";
         if (read == HFastCgiRead::kClosed)
             return "";
-        unsigned id = 0;
+        // Every request made is served in turn until the connection closes; one refused as
+        // too large closes it.
+        if (next == candidates.size())
+            return "a request that no records of the input make";
+        const Candidate& c = candidates[next++];
+        const std::optional<Pairs> decoded = Decode(c.params);
+        if (read == HFastCgiRead::kTooLarge && decoded && decoded->size() <= kMaxParams && c.params.size() <= kMaxBytes)
+            return "a request refused as too large that is within the bounds";
         if (read == HFastCgiRead::kRequest) {
             const Pairs& params = connection.Params();
-            std::size_t bytes = 0;
-            for (const auto& p : params)
-                bytes += p.first.size() + p.second.size();
-            if (params.size() > kMaxParams || bytes > kMaxBytes || connection.Body().size() > kMaxBytes)
-                return "a request over the bounds";
             const std::string_view body = connection.Body();
-            const bool left = connection.BodyLeftUnread();
-            for (; next < candidates.size() && !id; ++next) {
-                const Candidate& c = candidates[next];
-                if (!c.aborted && c.paramsEnded && Decode(c.params) == params &&
-                    (left ? c.body.compare(0, body.size(), body) == 0 : c.bodyEnded && c.body == body))
-                    id = c.id;
-            }
-            if (!id)
-                return "a request whose parameters or body no records of the input encode";
+            if (params.size() > kMaxParams || c.params.size() > kMaxBytes || body.size() > kMaxBytes)
+                return "a request over the bounds";
+            if (!c.paramsEnded || decoded != params ||
+                !(connection.BodyLeftUnread() ? c.body.compare(0, body.size(), body) == 0 : c.bodyEnded && c.body == body))
+                return "a request whose parameters or body are not those the records encode";
         }
         // More than one record holds, split at a place that moves with the body.
         const std::string filler(ids.empty() ? 65533 : 3, 'x');
@@ -182,7 +175,7 @@ std::string Serve(HFastCgiConnection& connection, const std::vector<Candidate>& 
         if (!connection.Send({body, filler}))
             return "the answer could not be sent to a peer that reads";
         sent += body + filler + '\0';
-        ids.push_back(id);
+        ids.push_back(c.id);
         connection.EndRequest();
         if (!connection.Open())
             return "";
@@ -219,7 +212,7 @@ void FuzzFastCgi(const uint8_t* data, size_t size) {
         Require(r.type == 3 || r.type == 6 || r.type == 10 || r.type == 11, "an answer record of an unknown type");
         if (r.type != 6)
             continue;
-        Require(answer < ids.size() && (ids[answer] == 0 || r.id == ids[answer]), "output under another request id");
+        Require(answer < ids.size() && r.id == ids[answer], "output under another request id");
         received.append(r.content);
         if (r.content.empty())
             received += '\0', ++answer;

@@ -178,6 +178,8 @@ HFastCgiRead HFastCgiConnection::ReadRequest(const timespec& deadline, std::size
         if (h[0] != 1)
             return HFastCgiRead::kClosed;
         const bool ours = id != 0 && id == id_;
+        if (ours && ((type == kParams && paramsDone) || (type == kStdin && bodyDone)))
+            return HFastCgiRead::kClosed;  // a stream that goes on after its end
         // More than the bounds is never read: the connection goes after the answer.
         if (ours && type == kParams && paramBytes_.size() + length > maxBytes) {
             bodyLeft_ = true;
@@ -236,8 +238,6 @@ HFastCgiRead HFastCgiConnection::ReadRequest(const timespec& deadline, std::size
             params_.clear();
             body_.clear();
             paramsDone = bodyDone = false;
-        } else if ((type == kParams && paramsDone) || (type == kStdin && bodyDone)) {
-            return HFastCgiRead::kClosed;  // a stream goes on after its end
         } else if (type == kParams) {
             paramsDone = content.empty();
             paramBytes_.append(content.data(), content.size());
