@@ -36,18 +36,22 @@ unsigned Byte(std::string_view s, std::size_t at) { return static_cast<unsigned 
 
 struct Record {
     unsigned type, id;
+    std::size_t length;  // as the header says
     std::string_view content;
+    bool whole;
 };
 
-// The records of `in`, up to the first one cut short or of another version.
+// The records of `in`, up to the first one of another version or cut short (the last one,
+// with what there is of it); `end` is where the whole ones end.
 std::vector<Record> Records(std::string_view in, std::size_t* end = nullptr) {
     std::vector<Record> records;
     std::size_t at = 0;
     while (in.size() - at >= 8 && Byte(in, at) == 1) {
         const std::size_t length = Byte(in, at + 4) << 8 | Byte(in, at + 5);
-        if (in.size() - at - 8 < length + Byte(in, at + 6))
+        const bool whole = in.size() - at - 8 >= length + Byte(in, at + 6);
+        records.push_back({Byte(in, at + 1), Byte(in, at + 2) << 8 | Byte(in, at + 3), length, in.substr(at + 8, length), whole});
+        if (!whole)
             break;
-        records.push_back({Byte(in, at + 1), Byte(in, at + 2) << 8 | Byte(in, at + 3), in.substr(at + 8, length)});
         at += 8 + length + Byte(in, at + 6);
     }
     if (end)
@@ -79,18 +83,28 @@ std::optional<Pairs> Decode(std::string_view bytes) {
 // The requests the input makes, in order. A beginning in the responder role while no
 // request is being read starts one; the parameter and body records of its id add to its
 // streams, each up to its empty record; it is whole when both have ended (or the body went
-// over the bound: the rest is not read), and an abort before that drops it.
+// over the bound: the rest is not read) or when its parameters are refused, and an abort
+// before that drops it.
 struct Candidate {
     unsigned id;
     std::string params, body;
+    std::size_t paramsLength = 0;  // of its parameter records as their headers say
     bool paramsEnded = false, bodyEnded = false;
 };
+
+// Whether the parameters go over the bounds or cannot be decoded: refused as soon as known.
+bool Refused(const Candidate& c) {
+    if (c.paramsLength > kMaxBytes || !c.paramsEnded)
+        return c.paramsLength > kMaxBytes;
+    const std::optional<Pairs> decoded = Decode(c.params);
+    return !decoded || decoded->size() > kMaxParams;
+}
 
 std::vector<Candidate> Candidates(const std::vector<Record>& records) {
     std::vector<Candidate> all;
     bool reading = false;
     for (const Record& r : records) {
-        if (!reading && r.id != 0 && r.type == 1 && r.content.size() >= 8 && Byte(r.content, 0) == 0 &&
+        if (!reading && r.whole && r.id != 0 && r.type == 1 && r.length >= 8 && Byte(r.content, 0) == 0 &&
             Byte(r.content, 1) == 1) {
             all.push_back({r.id, {}, {}});
             reading = true;
@@ -99,10 +113,14 @@ std::vector<Candidate> Candidates(const std::vector<Record>& records) {
             continue;
         Candidate& c = all.back();
         if (r.type == 4 && !c.paramsEnded)
+            c.paramsLength += r.length;
+        if (!r.whole)
+            break;
+        if (r.type == 4 && !c.paramsEnded)
             c.params.append(r.content), c.paramsEnded = r.content.empty();
         if (r.type == 5 && !c.bodyEnded)
             c.body.append(r.content), c.bodyEnded = r.content.empty();
-        reading = !(c.paramsEnded && (c.bodyEnded || c.body.size() > kMaxBytes));
+        reading = !Refused(c) && !(c.paramsEnded && (c.bodyEnded || c.body.size() > kMaxBytes));
         if (r.type == 2)
             all.pop_back(), reading = false;
     }
@@ -157,15 +175,14 @@ std::string Serve(HFastCgiConnection& connection, const std::vector<Candidate>& 
         if (next == candidates.size())
             return "a request that no records of the input make";
         const Candidate& c = candidates[next++];
-        const std::optional<Pairs> decoded = Decode(c.params);
-        if (read == HFastCgiRead::kTooLarge && decoded && decoded->size() <= kMaxParams && c.params.size() <= kMaxBytes)
-            return "a request refused as too large that is within the bounds";
+        if ((read == HFastCgiRead::kTooLarge) != Refused(c))
+            return read == HFastCgiRead::kTooLarge ? "a request refused that is within the bounds" : "a request over the bounds";
         if (read == HFastCgiRead::kRequest) {
             const Pairs& params = connection.Params();
             const std::string_view body = connection.Body();
-            if (params.size() > kMaxParams || c.params.size() > kMaxBytes || body.size() > kMaxBytes)
+            if (params.size() > kMaxParams || body.size() > kMaxBytes)
                 return "a request over the bounds";
-            if (!c.paramsEnded || decoded != params ||
+            if (!c.paramsEnded || Decode(c.params) != params ||
                 !(connection.BodyLeftUnread() ? c.body.compare(0, body.size(), body) == 0 : c.bodyEnded && c.body == body))
                 return "a request whose parameters or body are not those the records encode";
         }
@@ -209,6 +226,7 @@ void FuzzFastCgi(const uint8_t* data, size_t size) {
     std::string received;
     std::size_t answer = 0;
     for (const Record& r : Records(out, &whole)) {
+        Require(r.whole, "answers that are not whole records");
         Require(r.type == 3 || r.type == 6 || r.type == 10 || r.type == 11, "an answer record of an unknown type");
         if (r.type != 6)
             continue;
