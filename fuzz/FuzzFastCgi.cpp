@@ -5,10 +5,11 @@
 // web server that has nothing more to say does; the connection reads requests from the
 // other end, and each one it hands out is answered with more than one output record holds.
 // Then: the parameters respect the bounds; the parameters and body of each request are
-// those that the records of the input encode, request after request (decoded here from
-// the rules, independently of the reader); only a request over the bounds is refused; the reader never
-// waits for the deadline on a peer that has ended; the answers are whole records, and the
-// standard output of each request, joined, is exactly what was sent, under its id.
+// those that the records of the input encode, request after request (decoded here from the
+// rules, independently of the reader); only a request over the bounds is refused; the
+// reader never waits for the deadline on a peer that has ended; the answers are whole
+// records, and the standard output of each request, joined, is exactly what was sent,
+// under its id.
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
