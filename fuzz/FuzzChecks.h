@@ -43,3 +43,9 @@ void FuzzModifier(const uint8_t* data, size_t size);
 // SQL text analysis and rebuilding with hostile parameter values: values never change the
 // quoting of the statement, and stand outside literals only as numbers or identifiers.
 void FuzzSqlText(const uint8_t* data, size_t size);
+
+// The FastCGI reader of persistent mode, the bytes sent on one connection by a peer that
+// reads every answer and then ends: requests within the bounds, their parameters and body
+// those the records encode (decoded independently), no wait on the ended peer, and output
+// in whole records under the request's id, exactly what was sent.
+void FuzzFastCgi(const uint8_t* data, size_t size);

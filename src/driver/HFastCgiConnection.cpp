@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstring>
 #include <poll.h>
+#include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -80,6 +81,20 @@ bool HFastCgiConnection::Write(const std::string& bytes) {
     return WriteVectors(fd_, parts);
 }
 
+bool HFastCgiConnection::Wait(short events, const timespec& deadline) {
+    for (;;) {
+        pollfd p{fd_, events, 0};
+        const int ms = MillisecondsUntil(deadline);
+        const timespec wait = {ms / 1000, (ms % 1000) * 1000000L};
+        int ready = ::ppoll(&p, 1, &wait, waiting_);
+        if (ready < 0 && errno == EINTR && !waiting_)
+            continue;  // a signal the caller does not wait for
+        if (ready == 0)
+            timedOut_ = true;
+        return ready > 0;
+    }
+}
+
 bool HFastCgiConnection::Fill(std::size_t n, const timespec& deadline) {
     if (start_ == end_)
         start_ = end_ = 0;
@@ -94,15 +109,7 @@ bool HFastCgiConnection::Fill(std::size_t n, const timespec& deadline) {
         }
         if (in_.size() - end_ < want)
             in_.resize(std::max(end_ + want, 2 * in_.size()));
-        pollfd p{fd_, POLLIN, 0};
-        const int ms = MillisecondsUntil(deadline);
-        const timespec wait = {ms / 1000, (ms % 1000) * 1000000L};
-        int ready = ::ppoll(&p, 1, &wait, waiting_);
-        if (ready < 0 && errno == EINTR && !waiting_)
-            continue;  // a signal the caller does not wait for
-        if (ready == 0)
-            timedOut_ = true;
-        if (ready <= 0)
+        if (!Wait(POLLIN, deadline))
             return false;
         ssize_t got = ::read(fd_, &in_[end_], in_.size() - end_);
         if (got < 0 && errno == EINTR)
@@ -110,6 +117,18 @@ bool HFastCgiConnection::Fill(std::size_t n, const timespec& deadline) {
         if (got <= 0)
             return false;
         end_ += static_cast<std::size_t>(got);
+    }
+    return true;
+}
+
+bool HFastCgiConnection::Answer(const std::string& bytes, const timespec& deadline) {
+    for (std::size_t done = 0; done < bytes.size();) {
+        ssize_t n = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n > 0)
+            done += static_cast<std::size_t>(n);
+        else if (n == 0 || (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) ||
+                 (errno != EINTR && !Wait(POLLOUT, deadline)))
+            return false;
     }
     return true;
 }
@@ -159,6 +178,8 @@ HFastCgiRead HFastCgiConnection::ReadRequest(const timespec& deadline, std::size
         if (h[0] != 1)
             return HFastCgiRead::kClosed;
         const bool ours = id != 0 && id == id_;
+        if (ours && ((type == kParams && paramsDone) || (type == kStdin && bodyDone)))
+            return HFastCgiRead::kClosed;  // a stream that goes on after its end
         // More than the bounds is never read: the connection goes after the answer.
         if (ours && type == kParams && paramBytes_.size() + length > maxBytes) {
             bodyLeft_ = true;
@@ -184,17 +205,21 @@ HFastCgiRead HFastCgiConnection::ReadRequest(const timespec& deadline, std::size
             } else {
                 answer = Header(kUnknownType, 0, 8) + std::string(1, static_cast<char>(type)) + std::string(7, '\0');
             }
-            if (!Write(answer))
-                return HFastCgiRead::kClosed;
+            if (!Answer(answer, deadline))
+                return timedOut_ ? HFastCgiRead::kTimedOut : HFastCgiRead::kClosed;
         } else if (type == kBeginRequest) {
-            if (length < 8)
+            // A second beginning of the request being read breaks the protocol: refusing it
+            // would end that request for the web server while it is still answered.
+            if (length < 8 || (id_ != 0 && id == id_))
                 return HFastCgiRead::kClosed;
             const unsigned role = static_cast<unsigned char>(content[0]) << 8 | static_cast<unsigned char>(content[1]);
             const bool keep = content[2] & kKeepConnection;
             if (id_ != 0 || role != kResponder) {
                 const std::string end = std::string(4, '\0') + static_cast<char>(id_ != 0 ? kCantMultiplex : kUnknownRole) +
                                         std::string(3, '\0');
-                if (!Write(Header(kEndRequest, id, 8) + end) || (id_ == 0 && !keep))
+                if (!Answer(Header(kEndRequest, id, 8) + end, deadline))
+                    return timedOut_ ? HFastCgiRead::kTimedOut : HFastCgiRead::kClosed;
+                if (id_ == 0 && !keep)
                     return HFastCgiRead::kClosed;
                 continue;
             }
@@ -204,9 +229,13 @@ HFastCgiRead HFastCgiConnection::ReadRequest(const timespec& deadline, std::size
             continue;  // a record of no request being read
         } else if (type == kAbortRequest) {
             id_ = 0;
-            if (!Write(Header(kEndRequest, id, 8) + std::string(8, '\0')) || !keep_)
+            if (!Answer(Header(kEndRequest, id, 8) + std::string(8, '\0'), deadline))
+                return timedOut_ ? HFastCgiRead::kTimedOut : HFastCgiRead::kClosed;
+            if (!keep_)
                 return HFastCgiRead::kClosed;
+            // Nothing of the aborted request reaches the next one on the connection.
             paramBytes_.clear();
+            params_.clear();
             body_.clear();
             paramsDone = bodyDone = false;
         } else if (type == kParams) {

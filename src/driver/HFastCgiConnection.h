@@ -73,6 +73,12 @@ private:
     // Reads until `n` bytes are buffered; false at the end of input, on a failure or at the
     // deadline (`timedOut_`).
     bool Fill(std::size_t n, const timespec& deadline);
+    // Waits for `events` on the connection until `deadline`; false at the deadline
+    // (`timedOut_`), on a failure or on a signal `waiting_` lets through.
+    bool Wait(short events, const timespec& deadline);
+    // Sends an answer given while a request is read, waiting no longer than the reading
+    // does: a client that never reads its answers holds the process no longer either.
+    bool Answer(const std::string& bytes, const timespec& deadline);
     bool SendOn(unsigned char stream, std::initializer_list<std::string_view> parts);
     bool errorSent_ = false;  // the request wrote to its error stream
     const sigset_t* waiting_ = nullptr;  // the mask to wait with, for ReadRequest

@@ -15,6 +15,12 @@ std::string Record(int type, int id, const std::string& content) {
 }
 std::string Begin(int id, int role, bool keep) { return Record(1, id, std::string{0, static_cast<char>(role), keep, 0, 0, 0, 0, 0}); }
 std::string End(int id, int status) { return Record(3, id, std::string(4, '\0') + static_cast<char>(status) + std::string(3, '\0')); }
+std::string Repeat(const std::string& s, int n) {
+    std::string out;
+    while (n-- > 0)
+        out += s;
+    return out;
+}
 // A whole request of id 1: parameter A=1 and the body "xyz".
 const std::string kRequest = Begin(1, 1, false) + Record(4, 1, "\1\1A1") + Record(4, 1, "") + Record(5, 1, "xyz") + Record(5, 1, "");
 
@@ -35,6 +41,16 @@ TEST(HFastCgiConnectionTest, RecordsBeforeTheRequest) {
         {"a second request at once", Begin(1, 1, false) + Begin(2, 1, false) + kRequest.substr(16), End(2, 1),
          HFastCgiRead::kRequest},
         {"aborted, kept", Begin(1, 1, true) + Record(2, 1, "") + kRequest, End(1, 0), HFastCgiRead::kRequest},
+        {"aborted after its parameters, kept", Begin(1, 1, true) + Record(4, 1, "\1\1A2") + Record(4, 1, "") +
+         Record(2, 1, "") + kRequest, End(1, 0), HFastCgiRead::kRequest},
+        {"a second beginning of the same request", Begin(1, 1, true) + kRequest, "", HFastCgiRead::kClosed},
+        {"parameters after their end", Begin(1, 1, false) + Record(4, 1, "\1\1A1") + Record(4, 1, "") +
+         Record(4, 1, "\1\1B2") + Record(4, 1, ""), "", HFastCgiRead::kClosed},
+        {"a body after its end", Begin(1, 1, false) + Record(5, 1, "") + Record(5, 1, "x") + kRequest.substr(16, 20) +
+         Record(5, 1, ""), "", HFastCgiRead::kClosed},
+        // Answers pile up unread: sending them waits no longer than the reading.
+        {"answers never read", Repeat(Record(20, 0, ""), 2000), Repeat(Record(11, 0, std::string("\24\0\0\0\0\0\0\0", 8)), 256),
+         HFastCgiRead::kTimedOut},
         {"aborted", Begin(1, 1, false) + Record(2, 1, ""), End(1, 0), HFastCgiRead::kClosed},
         {"another protocol version", "\2" + kRequest.substr(1), "", HFastCgiRead::kClosed},
         {"the body before the parameters' end", Begin(1, 1, false) + Record(5, 1, ""), "", HFastCgiRead::kClosed},
@@ -49,7 +65,7 @@ TEST(HFastCgiConnectionTest, RecordsBeforeTheRequest) {
         HFastCgiConnection connection(fds[0]);
         timespec deadline;
         ::clock_gettime(CLOCK_MONOTONIC, &deadline);
-        deadline.tv_sec += 30;
+        deadline.tv_sec += c.read == HFastCgiRead::kTimedOut ? 0 : 30;
         EXPECT_EQ(connection.ReadRequest(deadline, 10, 1000), c.read) << c.what;
         if (c.read == HFastCgiRead::kRequest) {
             EXPECT_STREQ(connection.Param("A"), "1") << c.what;

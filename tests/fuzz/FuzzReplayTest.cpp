@@ -51,5 +51,6 @@ TEST(FuzzReplayTest, Configuration) { EXPECT_GT(Replay("config", FuzzConfigurati
 TEST(FuzzReplayTest, Query) { EXPECT_GT(Replay("query", FuzzQuery), 0u); }
 TEST(FuzzReplayTest, Modifier) { EXPECT_GT(Replay("modifier", FuzzModifier), 0u); }
 TEST(FuzzReplayTest, SqlText) { EXPECT_GT(Replay("sql", FuzzSqlText), 0u); }
+TEST(FuzzReplayTest, FastCgi) { EXPECT_GT(Replay("fastcgi", FuzzFastCgi), 0u); }
 
 }  // namespace
