@@ -172,6 +172,19 @@ TEST(ServeTest, GuestbookPagesFilesAndErrors) {
          "Error 1: Syntax or semantic error in SQL statement", "", "Syntax or semantic error in SQL statement"},
         {"an undefined variable", "GET /index.htmx", "", "index.htmx", "@BOOK_NAME</TITLE>", "@BOOKNAME</TITLE>",
          500, "BOOKNAME", "", "Variable is not defined"},
+        // A beginner's mistakes: each shows on the page and names its place and cause.
+        {"a mistyped column, in the database's own words", "GET /index.htmx", "", "index.htmx", "SELECT name,",
+         "SELECT nme,", 500, "[SQLite]no such column: nme", "", "index.htmx:10:1: error 1"},
+        {"a paragraph ended twice loses nothing after it", "GET /index.htmx", "", "index.htmx", "<H1>@BOOK_NAME</H1>",
+         "<P>Line one<BR>line two</P><H2>@BOOK_NAME</H2>", 200, "<DD>Signed from a terminal.</DD>", "", ""},
+        {"a program that is not there: its default", "GET /index.htmx", "", "index.htmx", "tools/today",
+         "tools/tday", 200, "<B>a good day</B>", "", "tools/tday (program not found)"},
+        {"a quote left open in the configuration", "GET /index.htmx", "", "quorvel.cfg", "WORD        = \"\"",
+         "WORD = \"unclosed", 500, "Error 35", "", "quorvel.cfg:7:1: error 35"},
+        {"an entry form with a row left blank", "POST /sign.htmx",
+         "NAME=Di&MESSAGE=Fourth&NAME___2=&MESSAGE___2=&NAME___3=Ed&MESSAGE___3=Fifth"
+         "&_POST_PROCESS_=index.htmx&_MAX_NAME_MODIFIER_=___3",
+         "", "", "", 302, "location: index.htmx", "", ""},
     };
     for (const ServeRow& row : rows) {
         SCOPED_TRACE(row.what);
@@ -210,7 +223,7 @@ TEST(ServeTest, GuestbookPagesFilesAndErrors) {
         EXPECT_NE(said.find(row.terminal), std::string::npos) << said;
     }
     EXPECT_EQ(db.Query("SELECT name, message FROM entries WHERE id > 3 ORDER BY id"),
-              "Zo\xC3\xA9|Hello <there>\nBo|Second\nCy|Third\n");
+              "Zo\xC3\xA9|Hello <there>\nBo|Second\nCy|Third\nDi|Fourth\nEd|Fifth\n");
     EXPECT_EQ(server.Stop(), 0) << server.Output();
 }
 
