@@ -5,12 +5,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <memory>
+#include <mutex>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <thread>
@@ -37,15 +40,19 @@ std::map<std::string, std::string> GetRequest(const std::string& path, const std
 // next request, or give up in the middle of one.
 class RawClient {
 public:
-    explicit RawClient(const std::string& socketPath) : fd_(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    // `mayBeRefused`: a gateway that may have stopped; Connected() tells.
+    explicit RawClient(const std::string& socketPath, bool mayBeRefused = false)
+        : fd_(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
         std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socketPath.c_str());
         timeval timeout = {30, 0};
         ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
         ::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
-        EXPECT_EQ(::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        EXPECT_TRUE(connected_ || mayBeRefused) << std::strerror(errno);
     }
+    bool Connected() const { return connected_; }
     ~RawClient() { ::close(fd_); }
     RawClient(const RawClient&) = delete;
     RawClient& operator=(const RawClient&) = delete;
@@ -115,6 +122,53 @@ private:
         return data.substr(0, got);
     }
     int fd_;
+    bool connected_ = false;
+};
+
+// Clients that each send `path` on one new connection after the other, until a connection
+// is refused (the gateway gone) or `rounds` are done, counting the answers by their text.
+class Load {
+public:
+    Load(const std::string& socket, const std::string& path, int clients = 4, int rounds = 20000) {
+        for (int c = 0; c < clients; ++c)
+            threads_.emplace_back([=] {
+                for (int i = 0; i < rounds; ++i) {
+                    RawClient client(socket, true);
+                    if (!client.Connected()) {
+                        ++refused_;
+                        return;
+                    }
+                    client.Send(path, "", false);
+                    const std::string out = client.Read();
+                    std::lock_guard<std::mutex> lock(mutex_);
+                    ++answers_[out];
+                    ++count_;
+                }
+            });
+    }
+    ~Load() { Join(); }
+    void Join() {
+        for (auto& t : threads_)
+            if (t.joinable())
+                t.join();
+    }
+    // Waits (bounded) until `n` more answers than now have come.
+    void WaitAnswers(int n) {
+        const int until = count_ + n;
+        for (int i = 0; i < 6000 && count_ < until; ++i)
+            ::usleep(10 * 1000);
+    }
+    int Refused() const { return refused_; }
+    std::map<std::string, int> Answers() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return answers_;
+    }
+
+private:
+    std::vector<std::thread> threads_;
+    std::atomic<int> count_{0}, refused_{0};
+    std::mutex mutex_;
+    std::map<std::string, int> answers_;  // "" for a connection closed unanswered
 };
 
 // A gateway of its own, started in `site` with these arguments.
@@ -274,6 +328,11 @@ TEST(PersistentTest, MaxRequestsEndsTheProcessAfterThatMany) {
         EXPECT_EQ(gateway->WaitEnd(0), -1) << "ended after " << n - 1 << " requests";
         EXPECT_EQ(gateway->Request(GetRequest("t.htmx", "n=" + std::to_string(n)), "", 30).out,
                   kPage + "<HTML>" + std::to_string(n) + "</HTML>");
+        if (n == 1) {  // a reload counts on
+            ::kill(gateway->Pid(), SIGUSR2);
+            for (int i = 0; i < 3000 && gateway->Errors().find("reloading") == std::string::npos; ++i)
+                ::usleep(10 * 1000);
+        }
     }
     ExpectCleanEnd(gateway->WaitEnd(10000), gateway->Errors(), "the gateway after three requests");
     EXPECT_EQ(site.StatsWithoutTimestamps(), "t.htmx?n=1\nt.htmx?n=2\nt.htmx?n=3\n");
@@ -299,7 +358,7 @@ TEST(PersistentTest, StopSignalLetsTheRequestFinish) {
         ExpectCleanEnd(gateway->WaitEnd(10000), gateway->Errors(), "the gateway told to stop");
     }
     EXPECT_EQ(site.StatsWithoutTimestamps(), "t.htmx\nt.htmx\nt.htmx\n");
-    // A request still arriving is not waited for: nothing of it has been served.
+    // A request that does not finish arriving is waited for a second at most.
     site.Write("quorvel.cfg", "_REQUEST_TIMEOUT_=3600");
     auto gateway = StartIn(site);
     RawClient client(gateway->Socket());
@@ -448,6 +507,68 @@ TEST(PersistentTest, ReconnectAfterPostgresRestart) {
     EXPECT_EQ(server->Sql("SELECT id FROM items ORDER BY id;"), "1\n2\n3\n");
     EXPECT_EQ(site.GatewayPid(), pid);
     EXPECT_EQ(site.StatsWithoutTimestamps(), "list.htmx\nlist.htmx\nadd.htmx?_POST_PROCESS_=done.htm&_MAX_NAME_MODIFIER_=___1&ID=3\n");
+}
+
+// Told to stop while clients keep sending, the gateway ends soon after (the clients find it
+// gone long before their rounds are done), having answered every connection it took whole.
+TEST(PersistentTest, StopUnderLoadAnswersEveryConnectionTaken) {
+    E2eSite site(GatewayMode::kCgi);
+    site.Write("ok.sh", "#!/bin/sh\nprintf 'ok\\377'\n", 0755);  // for more clients than it serves
+    site.Write("t.htmx", "<HTML><FUNCTION COMMAND=./ok.sh></HTML>");
+    auto gateway = StartIn(site);
+    Load load(gateway->Socket(), "t.htmx", 16, 1000);
+    load.WaitAnswers(200);
+    ::kill(gateway->Pid(), SIGTERM);
+    ExpectCleanEnd(gateway->WaitEnd(60000), gateway->Errors(), "the gateway stopped under load");
+    load.Join();
+    EXPECT_EQ(load.Refused(), 16);
+    auto answers = load.Answers();
+    EXPECT_GE(answers[kPage + "<HTML>ok</HTML>"], 200);
+    EXPECT_EQ(answers.size(), 1u) << "unanswered: " << answers[""];
+}
+
+// A reload (SIGUSR2, or the ODBC files changing) under load: not one request fails, the
+// process stays, and after the change the data source is the one odbc.ini names now.
+TEST(PersistentTest, ReloadUnderLoadFailsNoRequest) {
+    OdbcTestEnv odbc;
+    const std::string a = odbc.CreateSqliteSource("src");
+    const std::string b = odbc.Dir() + "/other.db";
+    std::ofstream(b).flush();
+    E2eSite site(GatewayMode::kCgi);
+    site.Write("quorvel.cfg", "_CONNECT_=\"src:/\"");
+    site.Write("t.htmx", "<HTML><SQL NAME=q TEXT=\"SELECT file FROM pragma_database_list WHERE name='main'\">"
+                         "<DBRESULT QUERY=q>[@file]</DBRESULT></HTML>");
+    auto env = PassThroughEnvironment();
+    env["ODBCSYSINI"] = odbc.Dir();
+    FastCgiGateway gateway(site.Dir(), env);
+    const std::string fromA = kPage + "<HTML>[" + a + "]</HTML>", fromB = kPage + "<HTML>[" + b + "]</HTML>";
+    Load load(gateway.Socket(), "t.htmx");
+    load.WaitAnswers(100);
+    ::kill(gateway.Pid(), SIGUSR2);
+    for (int i = 0; i < 3000 && gateway.Errors().find("SIGUSR2: reloading") == std::string::npos; ++i)
+        ::usleep(10 * 1000);
+    load.WaitAnswers(100);
+    std::string environ;
+    std::getline(std::ifstream("/proc/" + std::to_string(gateway.Pid()) + "/environ"), environ, '\1');
+    EXPECT_NE(environ.find("QUORVEL_RELOADED="), std::string::npos) << "not executed again";
+    EXPECT_EQ(load.Answers()[fromB], 0);
+    // The data source moved to another file, written whole beside and renamed into place.
+    std::string ini;
+    std::getline(std::ifstream(odbc.Dir() + "/odbc.ini"), ini, '\0');
+    ini.replace(ini.find(a), a.size(), b);
+    std::ofstream(odbc.Dir() + "/odbc.ini.new") << ini;
+    ASSERT_EQ(std::rename((odbc.Dir() + "/odbc.ini.new").c_str(), (odbc.Dir() + "/odbc.ini").c_str()), 0);
+    for (int i = 0; i < 3000 && load.Answers()[fromB] == 0; ++i)
+        ::usleep(10 * 1000);
+    load.WaitAnswers(100);
+    ::kill(gateway.Pid(), SIGTERM);
+    ExpectCleanEnd(gateway.WaitEnd(60000), gateway.Errors(), "the reloaded gateway");
+    load.Join();
+    auto answers = load.Answers();
+    EXPECT_GE(answers[fromA], 200);
+    EXPECT_GE(answers[fromB], 100);
+    EXPECT_EQ(answers.size(), 2u) << "unanswered: " << answers[""];
+    EXPECT_NE(gateway.Errors().find("files changed; reloading"), std::string::npos) << gateway.Errors();
 }
 
 INSTANTIATE_TEST_SUITE_P(Drivers, PersistentIsolation, ::testing::Values(DbKind::kSqlite, DbKind::kPostgres, DbKind::kMariadb),
