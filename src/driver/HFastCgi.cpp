@@ -465,7 +465,10 @@ void Reload(int listening, const std::string& binary, int startDir, const HServe
     } else {
         ::execv(binary.c_str(), argv.data());
         error = errno;
+        std::fprintf(stderr, "quorvel: cannot execute %s (%s); reloading the running binary\n", binary.c_str(),
+                     std::strerror(error));
         ::execv("/proc/self/exe", argv.data());
+        error = errno;
     }
     std::fprintf(stderr, "quorvel: cannot reload (%s: %s); serving on as it is\n", binary.c_str(),
                  std::strerror(error));
@@ -542,8 +545,8 @@ int ServeFastCgi(const HServerOptions& options) {
                 std::fputs("quorvel: SIGUSR2: reloading\n", stderr);
             connection.Close();  // a kept connection, which the web server opens again
             Reload(listening, binary, startDir, options, served, madeSocket, made);
+            watchOdbc = watchOdbc && reloadRequested != 2;
             reloadRequested = 0;
-            watchOdbc = false;
         }
         if (stopRequested && !connection.HasBuffered())
             break;

@@ -31,7 +31,8 @@ const char kUsage[] =
     "Started by a web server (GATEWAY_INTERFACE set), quorvel is the CGI gateway: it writes\n"
     "the page that PATH_INFO names, whatever its arguments. Serving over FastCGI, it serves\n"
     "from DIR (default: the working directory) until SIGTERM, after the request it is serving,\n"
-    "or until it has served N requests.\n";
+    "or until it has served N requests; SIGUSR2 reloads it (binary and ODBC settings) with\n"
+    "no request refused.\n";
 
 int Usage() {
     std::fputs(kUsage, stderr);

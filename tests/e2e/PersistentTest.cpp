@@ -14,8 +14,10 @@
 #include <fstream>
 #include <memory>
 #include <mutex>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -41,15 +43,23 @@ std::map<std::string, std::string> GetRequest(const std::string& path, const std
 class RawClient {
 public:
     // `mayBeRefused`: a gateway that may have stopped; Connected() tells.
+    // A Unix socket's path, or 127.0.0.1:PORT.
     explicit RawClient(const std::string& socketPath, bool mayBeRefused = false)
-        : fd_(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socketPath.c_str());
+        : fd_(::socket(socketPath.find(':') == std::string::npos ? AF_UNIX : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_un unix{};
+        unix.sun_family = AF_UNIX;
+        std::snprintf(unix.sun_path, sizeof unix.sun_path, "%s", socketPath.c_str());
+        sockaddr_in inet{};
+        inet.sin_family = AF_INET;
+        inet.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (socketPath.find(':') != std::string::npos)
+            inet.sin_port = htons(static_cast<uint16_t>(std::stoi(socketPath.substr(socketPath.find(':') + 1))));
+        const bool isUnix = socketPath.find(':') == std::string::npos;
         timeval timeout = {30, 0};
         ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
         ::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
-        connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        connected_ = isUnix ? ::connect(fd_, reinterpret_cast<sockaddr*>(&unix), sizeof unix) == 0
+                            : ::connect(fd_, reinterpret_cast<sockaddr*>(&inet), sizeof inet) == 0;
         EXPECT_TRUE(connected_ || mayBeRefused) << std::strerror(errno);
     }
     bool Connected() const { return connected_; }
@@ -516,15 +526,39 @@ TEST(PersistentTest, StopUnderLoadAnswersEveryConnectionTaken) {
     site.Write("ok.sh", "#!/bin/sh\nprintf 'ok\\377'\n", 0755);  // for more clients than it serves
     site.Write("t.htmx", "<HTML><FUNCTION COMMAND=./ok.sh></HTML>");
     auto gateway = StartIn(site);
-    Load load(gateway->Socket(), "t.htmx", 16, 1000);
-    load.WaitAnswers(200);
-    ::kill(gateway->Pid(), SIGTERM);
-    ExpectCleanEnd(gateway->WaitEnd(60000), gateway->Errors(), "the gateway stopped under load");
-    load.Join();
-    EXPECT_EQ(load.Refused(), 16);
-    auto answers = load.Answers();
-    EXPECT_GE(answers[kPage + "<HTML>ok</HTML>"], 200);
-    EXPECT_EQ(answers.size(), 1u) << "unanswered: " << answers[""];
+    // The same on a TCP socket of its own, whose port it names.
+    const pid_t tcp = StartInBackground({"--fastcgi", "127.0.0.1:0"}, PassThroughEnvironment(), site.Dir(),
+                                        site.Path("tcp.log"));
+    std::string port;
+    for (int i = 0; i < 3000 && port.empty(); ++i) {
+        ::usleep(10 * 1000);
+        const std::string log = site.Exists("tcp.log") ? site.Read("tcp.log") : "";
+        const size_t at = log.find("listening on 127.0.0.1:"), end = log.find('\n', at);
+        if (at != std::string::npos && end != std::string::npos)
+            port = log.substr(at + 23, end - at - 23);
+    }
+    ASSERT_FALSE(port.empty()) << site.Read("tcp.log");
+    for (const std::string& address : {gateway->Socket(), "127.0.0.1:" + port}) {
+        Load load(address, "t.htmx", 16, 1000);
+        load.WaitAnswers(200);
+        if (address == gateway->Socket()) {
+            ::kill(gateway->Pid(), SIGTERM);
+            ExpectCleanEnd(gateway->WaitEnd(60000), gateway->Errors(), "the gateway stopped under load");
+        } else {
+            ::kill(tcp, SIGTERM);
+            int status = 0;
+            for (int i = 0; i < 6000 && ::waitpid(tcp, &status, WNOHANG) == 0; ++i)
+                ::usleep(10 * 1000);
+            ::kill(tcp, SIGKILL);  // only a gateway that hangs is still there
+            ExpectCleanEnd(WIFEXITED(status) ? WEXITSTATUS(status) : -1, site.Read("tcp.log"), "on TCP");
+        }
+        load.Join();
+        EXPECT_EQ(load.Refused(), 16) << address;
+        auto answers = load.Answers();
+        EXPECT_GE(answers[kPage + "<HTML>ok</HTML>"], 200) << address;
+        EXPECT_EQ(answers.size(), 1u) << address << ", unanswered: " << answers[""];
+    }
+    ::waitpid(tcp, nullptr, 0);
 }
 
 // A reload (SIGUSR2, or the ODBC files changing) under load: not one request fails, the
