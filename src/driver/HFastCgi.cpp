@@ -14,6 +14,7 @@
 #include <set>
 #include <poll.h>
 #include <netdb.h>
+#include <linux/close_range.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -352,9 +353,11 @@ int ListeningSocket(const HServerOptions& options, bool reloaded) {
 
 // Reads the next request on `connection` and serves it, or refuses it when too large.
 // False when no request came (closed, or not whole in time): the connection is closed.
-bool ServeOne(HFastCgiConnection& connection, HRequestTimeout& timeout, const sigset_t* waiting) {
+// At most `most` seconds are waited for it, besides the site's timeout.
+bool ServeOne(HFastCgiConnection& connection, HRequestTimeout& timeout, const sigset_t* waiting,
+              double most = 86400) {
     // The request's parameters and body must all arrive in time, within their bounds.
-    const double seconds = timeout.Seconds();
+    const double seconds = std::min(timeout.Seconds(), most);
     timespec deadline;
     ::clock_gettime(CLOCK_MONOTONIC, &deadline);
     deadline.tv_sec += static_cast<time_t>(seconds);
@@ -408,7 +411,7 @@ bool StillMade(const std::string& address, bool made, const struct stat& st) {
 // the socket is closed), those already queued are served. A socket of the web server's,
 // which other processes may share, keeps its queue for them.
 void ServeQueued(int listening, const std::string& address, bool made, const struct stat& st,
-                          HRequestTimeout& timeout) {
+                 HRequestTimeout& timeout) {
     if (IsUnixSocketAddress(address)) {
         // Refuses every later connect at once, and keeps those queued for accept.
         if (::shutdown(listening, SHUT_RD) != 0 && StillMade(address, made, st))
@@ -425,8 +428,9 @@ void ServeQueued(int listening, const std::string& address, bool made, const str
             continue;
         if (fd < 0)
             return;  // none left (EAGAIN), or none to take
+        // Its request has come with the connection, or a second later at most.
         HFastCgiConnection connection(fd);
-        while (ServeOne(connection, timeout, nullptr) && connection.HasBuffered()) {
+        while (ServeOne(connection, timeout, nullptr, 1) && connection.HasBuffered()) {
             // requests the web server sent on at once
         }
     }
@@ -459,6 +463,8 @@ void Reload(int listening, const std::string& binary, int startDir, const HServe
     std::snprintf(mark, sizeof mark, "%lu %llu %llu", served, made ? static_cast<unsigned long long>(st.st_dev) : 0ULL,
                   made ? static_cast<unsigned long long>(st.st_ino) : 0ULL);
     int error = 0;
+    // What the driver manager, the drivers or the site's logs hold open goes with the image.
+    ::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
     if (argv.size() < 2 || ::setenv(kReloadMark, mark, 1) != 0 || ::dup2(listening, 0) < 0 ||
         (startDir >= 0 && ::fchdir(startDir) != 0)) {
         error = argv.size() < 2 ? ENOENT : errno;

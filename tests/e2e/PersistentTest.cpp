@@ -368,14 +368,22 @@ TEST(PersistentTest, StopSignalLetsTheRequestFinish) {
         ExpectCleanEnd(gateway->WaitEnd(10000), gateway->Errors(), "the gateway told to stop");
     }
     EXPECT_EQ(site.StatsWithoutTimestamps(), "t.htmx\nt.htmx\nt.htmx\n");
-    // A request that does not finish arriving is waited for a second at most.
+    // A request still arriving is answered when the rest of it comes at once, and waited for
+    // a second at most when it does not.
     site.Write("quorvel.cfg", "_REQUEST_TIMEOUT_=3600");
-    auto gateway = StartIn(site);
-    RawClient client(gateway->Socket());
-    client.Send("t.htmx", "", false, 1);
-    ::usleep(200 * 1000);  // for the gateway to take the connection
-    ::kill(gateway->Pid(), SIGTERM);
-    ExpectCleanEnd(gateway->WaitEnd(10000), gateway->Errors(), "the gateway told to stop while a request arrives");
+    site.Write("t.htmx", "<HTML>whole</HTML>");
+    for (bool rest : {true, false}) {
+        auto gateway = StartIn(site);
+        RawClient client(gateway->Socket());
+        client.Send("t.htmx", "", false, 1);
+        ::usleep(200 * 1000);  // for the gateway to take the connection
+        ::kill(gateway->Pid(), SIGTERM);
+        const auto all = RawClient::Records({{"PATH_INFO", "t.htmx"}, {"REQUEST_METHOD", "GET"}}, "", false);
+        for (size_t i = 1; rest && i < all.size(); ++i)
+            EXPECT_TRUE(client.SendBytes(all[i]));
+        EXPECT_EQ(client.Read(), rest ? kPage + "<HTML>whole</HTML>" : "");
+        ExpectCleanEnd(gateway->WaitEnd(10000), gateway->Errors(), "the gateway told to stop while a request arrives");
+    }
 }
 
 // A client that goes away in the middle of its request, or of a response larger than the
