@@ -212,8 +212,10 @@ std::vector<std::unique_ptr<HKeptConnection>>& Connections() {
 bool keepConnections = false;
 // Counts the ends of requests' use of connections (ConnectionGeneration).
 unsigned long generation = 0;
-// OdbcConfigurationMarks when connections were last handed out (empty before the first).
+// OdbcConfigurationMarks when connections were last handed out, and when first (empty
+// before the first).
 std::vector<long long> configurationMarks;
+std::vector<long long> firstConfigurationMarks;
 // Whether the request being served has had its configuration files looked at.
 bool configurationChecked = false;
 
@@ -233,6 +235,8 @@ void ForgetConnectionsOnNewConfiguration() {
                                          [](const auto& c) { return !c->inUse; }),
                           connections.end());
     }
+    if (firstConfigurationMarks.empty())
+        firstConfigurationMarks = now;
     configurationMarks = std::move(now);
 }
 // The most connections kept unused between requests; beyond it the oldest are closed.
@@ -479,6 +483,10 @@ void CloseConnections() noexcept {
 }
 
 void KeepConnections(bool keep) noexcept { keepConnections = keep; }
+
+bool OdbcConfigurationChanged() {
+    return !firstConfigurationMarks.empty() && OdbcConfigurationMarks() != firstConfigurationMarks;
+}
 
 void ReleaseConnections() noexcept {
     ++generation;

@@ -94,6 +94,12 @@ void CloseConnections() noexcept;
 // serves many requests); off by default, when every call opens a new connection.
 void KeepConnections(bool keep) noexcept;
 
+// Whether the files that define data sources and drivers (odbc.ini, odbcinst.ini, the
+// user's .odbc.ini) changed since this process first connected. The driver manager keeps
+// what it read of them for the life of the process: only a new process sees the change.
+// False before the first connection, when nothing of them is kept.
+bool OdbcConfigurationChanged();
+
 // Ends the request's use of the connections OpenConnection handed out: each one is rolled
 // back, put back in auto-commit mode and its session reset in the way its database offers
 // (PostgreSQL: one statement that discards every session state; SQLite: nothing to undo

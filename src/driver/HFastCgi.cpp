@@ -9,10 +9,12 @@
 #include <algorithm>
 #include <exception>
 #include <fcntl.h>
+#include <linux/filter.h>
 #include <map>
 #include <set>
 #include <poll.h>
 #include <netdb.h>
+#include <linux/close_range.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -166,8 +168,65 @@ private:
 };
 
 volatile std::sig_atomic_t stopRequested = 0;
+volatile std::sig_atomic_t reloadRequested = 0;
 
 void OnStop(int) { stopRequested = 1; }
+void OnReload(int) { reloadRequested = 1; }
+
+// A reload: the process executes itself again, with the same arguments.
+constexpr int kReloadSignal = SIGUSR2;
+
+// Set by a process that executes itself again for its new image: standard input is the
+// listening socket it served on, followed by how many requests it served and the device
+// and inode of the Unix socket file it made (0 0: none). Requests never set the gateway's
+// own environment, and the new image removes it before anything runs.
+constexpr const char kReloadMark[] = "QUORVEL_RELOADED";
+
+// What a reloaded image takes over from the one before it.
+struct HInherited {
+    bool reloaded = false;
+    unsigned long served = 0;
+    unsigned long long dev = 0, ino = 0;  // of the Unix socket file made; 0 0: none
+};
+
+// Reads and removes kReloadMark; false, with a message, when it is there but malformed or
+// standard input does not listen.
+bool TakeReloadMark(HInherited& inherited) {
+    const char* mark = std::getenv(kReloadMark);
+    if (!mark)
+        return true;
+    int end = -1;
+    inherited.reloaded = std::sscanf(mark, "%lu %llu %llu%n", &inherited.served, &inherited.dev, &inherited.ino,
+                                     &end) == 3 && end >= 0 && mark[end] == '\0';
+    ::unsetenv(kReloadMark);
+    if (inherited.reloaded && StandardInputListens())
+        return true;
+    std::fprintf(stderr, "quorvel: %s is set, but not by a reloading gateway with its listening socket; "
+                         "not serving\n", kReloadMark);
+    return false;
+}
+
+// The signals that stop or reload the process.
+bool StopOrReloadPending() {
+    sigset_t pending;
+    if (::sigpending(&pending) != 0)
+        return false;
+    for (int s : {SIGTERM, SIGINT, SIGHUP, kReloadSignal})
+        if (sigismember(&pending, s))
+            return true;
+    return false;
+}
+
+// A stop or reload sent while connections kept coming: ppoll lets it through only when it
+// waits, so with the signals that `waiting` lets through unblocked for a moment it is seen
+// before the next connection is taken.
+void TakePendingSignals(const sigset_t& waiting) {
+    if (!StopOrReloadPending())
+        return;
+    sigset_t held;
+    ::sigprocmask(SIG_SETMASK, &waiting, &held);
+    ::sigprocmask(SIG_SETMASK, &held, nullptr);
+}
 
 bool IsUnixSocketAddress(const std::string& address) { return address.find(':') == std::string::npos; }
 
@@ -264,10 +323,11 @@ int Listen(const std::string& address, std::string& error) {
 }
 
 // The listening socket, moved away from standard input, which becomes /dev/null: the
-// programs requests start must not inherit it. -1 with a message on failure.
-int ListeningSocket(const HServerOptions& options) {
+// programs requests start must not inherit it. Standard input is the socket when no address
+// is given, and after a reload. -1 with a message on failure.
+int ListeningSocket(const HServerOptions& options, bool reloaded) {
     int fd;
-    if (options.address.empty()) {
+    if (options.address.empty() || reloaded) {
         fd = ::fcntl(0, F_DUPFD_CLOEXEC, 3);
     } else {
         std::string error;
@@ -292,6 +352,143 @@ int ListeningSocket(const HServerOptions& options) {
     return fd;
 }
 
+// Reads the next request on `connection` and serves it, or refuses it when too large.
+// False when no request came (closed, or not whole in time): the connection is closed.
+// At most `most` seconds are waited for it, besides the site's timeout.
+bool ServeOne(HFastCgiConnection& connection, HRequestTimeout& timeout, const sigset_t* waiting,
+              double most = 86400) {
+    // The request's parameters and body must all arrive in time, within their bounds.
+    const double seconds = std::min(timeout.Seconds(), most);
+    timespec deadline;
+    ::clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_sec += static_cast<time_t>(seconds);
+    deadline.tv_nsec += static_cast<long>((seconds - static_cast<double>(static_cast<time_t>(seconds))) * 1e9);
+    if (deadline.tv_nsec >= 1000000000L) {
+        deadline.tv_sec += 1;
+        deadline.tv_nsec -= 1000000000L;
+    }
+    const HFastCgiRead read =
+        connection.ReadRequest(deadline, kMaxParameters, static_cast<std::size_t>(kMaxBody), waiting);
+    if (read == HFastCgiRead::kTimedOut)
+        std::fprintf(stderr, "quorvel: a FastCGI connection sent no whole request within %g s; closed\n", seconds);
+    if (read == HFastCgiRead::kTimedOut || read == HFastCgiRead::kClosed) {
+        connection.Close();
+        return false;
+    }
+    if (read == HFastCgiRead::kTooLarge) {
+        // Refused before any of it is looked at: more than a body may hold.
+        const std::string what = "parameters over " + std::to_string(kMaxParameters) + " or " +
+                                 std::to_string(kMaxBody) + " bytes";
+        std::fprintf(stderr, "quorvel: error %d, %s: %s\n", kErrQueryStringSyntax,
+                     HExcept::MessageText(kErrQueryStringSyntax), what.c_str());
+        connection.Send({"Status: 400 Bad Request\nContent-TYPE: text/html\n\n<HTML>Error " +
+                         std::to_string(kErrQueryStringSyntax) + ": " +
+                         HExcept::MessageText(kErrQueryStringSyntax) + "</HTML>\n"});
+    } else {
+        HFastCgiRequest current(connection);
+        try {
+            ServeRequest(current);
+        } catch (const std::exception& e) {
+            // Reported failures are handled inside; this is memory or the like running out.
+            std::fprintf(stderr, "quorvel: request failed: %s\n", e.what());
+        } catch (...) {
+            std::fputs("quorvel: request failed\n", stderr);
+        }
+    }
+    connection.EndRequest();
+    ReleaseConnections();
+    return true;
+}
+
+// The Unix socket file the gateway made, while it is still that file.
+bool StillMade(const std::string& address, bool made, const struct stat& st) {
+    struct stat now;
+    return made && ::lstat(address.c_str(), &now) == 0 && now.st_dev == st.st_dev && now.st_ino == st.st_ino;
+}
+
+// A process that ends on a socket of its own leaves no connection unserved that the kernel
+// queued for it: once no new one can arrive (its Unix socket shut for reading; on a network
+// socket, every incoming packet dropped, so that a client trying to connect is refused once
+// the socket is closed), those already queued are served. A socket of the web server's,
+// which other processes may share, keeps its queue for them.
+void ServeQueued(int listening, const std::string& address, bool made, const struct stat& st,
+                 HRequestTimeout& timeout) {
+    if (IsUnixSocketAddress(address)) {
+        // Refuses every later connect at once, and keeps those queued for accept.
+        if (::shutdown(listening, SHUT_RD) != 0 && StillMade(address, made, st))
+            ::unlink(address.c_str());
+    } else {
+        sock_filter drop = BPF_STMT(BPF_RET | BPF_K, 0);
+        sock_fprog program = {1, &drop};
+        if (::setsockopt(listening, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) != 0)
+            std::fprintf(stderr, "quorvel: closing %s to new connections: %s\n", address.c_str(), std::strerror(errno));
+    }
+    for (;;) {
+        int fd = ::accept4(listening, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0 && (errno == EINTR || errno == ECONNABORTED))
+            continue;
+        if (fd < 0)
+            return;  // none left (EAGAIN), or none to take
+        // Its request has come with the connection, or a second later at most.
+        HFastCgiConnection connection(fd);
+        while (ServeOne(connection, timeout, nullptr, 1) && connection.HasBuffered()) {
+            // requests the web server sent on at once
+        }
+    }
+}
+
+// The running binary's path, for a reload to execute what is installed there then.
+std::string BinaryPath() {
+    char path[PATH_MAX];
+    ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
+    return n > 0 ? std::string(path, static_cast<std::size_t>(n)) : std::string("/proc/self/exe");
+}
+
+// Executes the gateway again, the binary now at `binary` (else the running one), with the
+// arguments, environment and working directory it was started with, its listening socket
+// as standard input. Returns only when that failed, with a message, in the state it was in.
+void Reload(int listening, const std::string& binary, int startDir, const HServerOptions& options,
+            unsigned long served, bool made, const struct stat& st) {
+    std::string arguments;
+    if (FILE* cmdline = std::fopen("/proc/self/cmdline", "re")) {
+        char buffer[4096];
+        for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, cmdline)) > 0;)
+            arguments.append(buffer, n);
+        std::fclose(cmdline);
+    }
+    std::vector<char*> argv;
+    for (std::size_t at = 0; at < arguments.size(); at = arguments.find('\0', at) + 1)
+        argv.push_back(&arguments[at]);
+    argv.push_back(nullptr);
+    char mark[96];
+    std::snprintf(mark, sizeof mark, "%lu %llu %llu", served, made ? static_cast<unsigned long long>(st.st_dev) : 0ULL,
+                  made ? static_cast<unsigned long long>(st.st_ino) : 0ULL);
+    int error = 0;
+    // What the driver manager, the drivers or the site's logs hold open goes with the image.
+    ::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
+    if (argv.size() < 2 || ::setenv(kReloadMark, mark, 1) != 0 || ::dup2(listening, 0) < 0 ||
+        (startDir >= 0 && ::fchdir(startDir) != 0)) {
+        error = argv.size() < 2 ? ENOENT : errno;
+    } else {
+        ::execv(binary.c_str(), argv.data());
+        error = errno;
+        std::fprintf(stderr, "quorvel: cannot execute %s (%s); reloading the running binary\n", binary.c_str(),
+                     std::strerror(error));
+        ::execv("/proc/self/exe", argv.data());
+        error = errno;
+    }
+    std::fprintf(stderr, "quorvel: cannot reload (%s: %s); serving on as it is\n", binary.c_str(),
+                 std::strerror(error));
+    ::unsetenv(kReloadMark);
+    int null = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (null >= 0) {
+        ::dup2(null, 0);
+        ::close(null);
+    }
+    if (!options.site.empty() && ::chdir(options.site.c_str()) != 0)
+        std::fprintf(stderr, "quorvel: back in %s: %s\n", options.site.c_str(), std::strerror(errno));
+}
+
 }  // namespace
 
 bool StandardInputListens() {
@@ -301,26 +498,65 @@ bool StandardInputListens() {
 }
 
 int ServeFastCgi(const HServerOptions& options) {
+    HInherited inherited;
+    if (!TakeReloadMark(inherited))
+        return 1;
+    // Where it was started, for a reload to start from there again.
+    const int startDir = ::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const std::string binary = BinaryPath();
     if (!options.site.empty() && ::chdir(options.site.c_str()) != 0) {
         std::fprintf(stderr, "quorvel: cannot serve %s: %s\n", options.site.c_str(), std::strerror(errno));
         return 1;
     }
     // A client that goes away must end neither the request nor the process.
     std::signal(SIGPIPE, SIG_IGN);
-    int listening = ListeningSocket(options);
+    int listening = ListeningSocket(options, inherited.reloaded);
     if (listening < 0)
         return 1;
-    // The Unix socket file the gateway made itself, removed again at the end.
+    // The Unix socket file the gateway made itself (before a reload, too), removed again at
+    // the end; a reload keeps it.
     struct stat made {};
-    const bool madeSocket = !options.address.empty() && IsUnixSocketAddress(options.address) &&
-                            ::lstat(options.address.c_str(), &made) == 0;
+    bool madeSocket = false;
+    if (inherited.reloaded) {
+        madeSocket = inherited.dev != 0 || inherited.ino != 0;
+        made.st_dev = static_cast<dev_t>(inherited.dev);
+        made.st_ino = static_cast<ino_t>(inherited.ino);
+    } else {
+        madeSocket = !options.address.empty() && IsUnixSocketAddress(options.address) &&
+                     ::lstat(options.address.c_str(), &made) == 0;
+    }
+    // The stop and reload signals stay blocked (across a reload too, pending ones kept)
+    // except while the process waits.
     sigset_t waiting = BlockStopSignals(OnStop);
+    struct sigaction reload {};
+    reload.sa_handler = OnReload;
+    sigemptyset(&reload.sa_mask);
+    ::sigaction(kReloadSignal, &reload, nullptr);
+    sigset_t reloadSignal;
+    sigemptyset(&reloadSignal);
+    sigaddset(&reloadSignal, kReloadSignal);
+    ::sigprocmask(SIG_BLOCK, &reloadSignal, nullptr);
+    sigdelset(&waiting, kReloadSignal);
     KeepConnections(true);
 
     HFastCgiConnection connection;
     HRequestTimeout timeout;
-    unsigned long served = 0;
-    while (!stopRequested && (options.maxRequests == 0 || served < options.maxRequests)) {
+    unsigned long served = inherited.served;
+    bool watchOdbc = true;  // until a reload for changed data-source files has failed
+    for (;;) {
+        if (options.maxRequests != 0 && served >= options.maxRequests)
+            break;
+        // A request the web server has already sent on its kept connection is served first.
+        if (reloadRequested && !stopRequested && !connection.HasBuffered()) {
+            if (reloadRequested == 1)
+                std::fputs("quorvel: SIGUSR2: reloading\n", stderr);
+            connection.Close();  // a kept connection, which the web server opens again
+            Reload(listening, binary, startDir, options, served, madeSocket, made);
+            watchOdbc = watchOdbc && reloadRequested != 2;
+            reloadRequested = 0;
+        }
+        if (stopRequested && !connection.HasBuffered())
+            break;
         // A web server that keeps its connection open sends the next request on it; one
         // that opens a new connection instead gives up the kept one.
         if (!connection.HasBuffered()) {
@@ -336,6 +572,15 @@ int ServeFastCgi(const HServerOptions& options) {
                 connection.Close();
         }
         if (!connection.Open()) {
+            // Before every connection taken: a stop or reload already sent, or data-source
+            // files changed since the driver manager read them.
+            TakePendingSignals(waiting);
+            if (watchOdbc && !reloadRequested && OdbcConfigurationChanged()) {
+                std::fputs("quorvel: the ODBC data-source or driver files changed; reloading\n", stderr);
+                reloadRequested = 2;
+            }
+            if (stopRequested || reloadRequested)
+                continue;
             int fd = ::accept4(listening, nullptr, nullptr, SOCK_CLOEXEC);
             if (fd < 0) {
                 if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR || errno == ECONNABORTED)
@@ -345,55 +590,17 @@ int ServeFastCgi(const HServerOptions& options) {
             }
             connection.Adopt(fd);
         }
-        // The request's parameters and body must all arrive in time, within their bounds.
-        const double seconds = timeout.Seconds();
-        timespec deadline;
-        ::clock_gettime(CLOCK_MONOTONIC, &deadline);
-        deadline.tv_sec += static_cast<time_t>(seconds);
-        deadline.tv_nsec += static_cast<long>((seconds - static_cast<double>(static_cast<time_t>(seconds))) * 1e9);
-        if (deadline.tv_nsec >= 1000000000L) {
-            deadline.tv_sec += 1;
-            deadline.tv_nsec -= 1000000000L;
-        }
-        // A stop while a request arrives ends the wait: nothing of it has been served.
-        const HFastCgiRead read =
-            connection.ReadRequest(deadline, kMaxParameters, static_cast<std::size_t>(kMaxBody), &waiting);
-        if (read == HFastCgiRead::kTimedOut)
-            std::fprintf(stderr, "quorvel: a FastCGI connection sent no whole request within %g s; closed\n", seconds);
-        if (read == HFastCgiRead::kTimedOut || read == HFastCgiRead::kClosed) {
-            connection.Close();
-            continue;
-        }
-        if (read == HFastCgiRead::kTooLarge) {
-            // Refused before any of it is looked at: more than a body may hold.
-            const std::string what = "parameters over " + std::to_string(kMaxParameters) + " or " +
-                                     std::to_string(kMaxBody) + " bytes";
-            std::fprintf(stderr, "quorvel: error %d, %s: %s\n", kErrQueryStringSyntax,
-                         HExcept::MessageText(kErrQueryStringSyntax), what.c_str());
-            connection.Send({"Status: 400 Bad Request\nContent-TYPE: text/html\n\n<HTML>Error " +
-                             std::to_string(kErrQueryStringSyntax) + ": " +
-                             HExcept::MessageText(kErrQueryStringSyntax) + "</HTML>\n"});
-        } else {
-            HFastCgiRequest current(connection);
-            try {
-                ServeRequest(current);
-            } catch (const std::exception& e) {
-                // Reported failures are handled inside; this is memory or the like running out.
-                std::fprintf(stderr, "quorvel: request failed: %s\n", e.what());
-            } catch (...) {
-                std::fputs("quorvel: request failed\n", stderr);
-            }
-        }
-        connection.EndRequest();
-        ReleaseConnections();
-        ++served;
+        // A stop while a request arrives lets it arrive, a second more at most.
+        if (ServeOne(connection, timeout, &waiting))
+            ++served;
     }
+    connection.Close();
+    if (!options.address.empty())
+        ServeQueued(listening, options.address, madeSocket, made, timeout);
     // The connections stay open to the end, as a CGI process leaves them: closing them would
     // only make the driver manager unload itself, which the process ending does at once.
     // A Unix socket the gateway made itself goes with it, unless another took its place.
-    struct stat now;
-    if (madeSocket && ::lstat(options.address.c_str(), &now) == 0 && now.st_dev == made.st_dev &&
-        now.st_ino == made.st_ino)
+    if (StillMade(options.address, madeSocket, made))
         ::unlink(options.address.c_str());
     return 0;
 }

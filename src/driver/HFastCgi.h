@@ -21,11 +21,22 @@ struct HServerOptions {
 bool StandardInputListens();
 
 // Serves requests until SIGTERM, SIGINT or SIGHUP (the request being served finishes first)
-// or until `maxRequests` have been served. Returns the exit status: 0, or 1 when the site
-// folder or the socket cannot be used (a message on standard error). A HOST:PORT address
-// needs its host and a port of 1 to 65535, or 0 for any free port, which is then named on
-// standard error. A connection whose request has not wholly arrived within
-// `_REQUEST_TIMEOUT_` seconds of quorvel.cfg (default 30) is closed.
+// or until `maxRequests` have been served, reloads included. A stop is seen before every
+// connection taken, however busy the socket; on a socket it bound itself, the process then
+// refuses new connections and serves those the kernel had already queued before it ends (a
+// socket given as standard input keeps its queue for the other processes on it). Returns
+// the exit status: 0, or 1 when the site folder or the socket cannot be used (a message on
+// standard error). A HOST:PORT address needs its host and a port of 1 to 65535, or 0 for
+// any free port, which is then named on standard error. A connection whose request has not
+// wholly arrived within `_REQUEST_TIMEOUT_` seconds of quorvel.cfg (default 30), or within
+// a second of a stop or reload signal, is closed.
+//
+// Reload: SIGUSR2, or the ODBC data-source or driver files changing once the process has
+// connected (looked at before every connection taken), makes the process finish its
+// request and execute itself again (the binary installed at its path now, else the running
+// one) with the same arguments, environment and working directory, the listening socket
+// handed over as standard input: a new binary, odbc.ini and driver settings take effect and
+// no connection is refused. A failed reload is reported and the process serves on.
 int ServeFastCgi(const HServerOptions& options);
 
 }  // namespace quorvel

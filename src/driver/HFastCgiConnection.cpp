@@ -84,13 +84,23 @@ bool HFastCgiConnection::Write(const std::string& bytes) {
 bool HFastCgiConnection::Wait(short events, const timespec& deadline) {
     for (;;) {
         pollfd p{fd_, events, 0};
-        const int ms = MillisecondsUntil(deadline);
+        const int ms = std::min(MillisecondsUntil(deadline), stopped_ ? MillisecondsUntil(grace_) : INT_MAX);
         const timespec wait = {ms / 1000, (ms % 1000) * 1000000L};
         int ready = ::ppoll(&p, 1, &wait, waiting_);
-        if (ready < 0 && errno == EINTR && !waiting_)
+        if (ready < 0 && errno == EINTR && waiting_) {
+            // Told to stop or to reload while the request arrives: the web server sent it
+            // on a connection the process took, so the rest of it is waited for, a second
+            // more at most, with those signals held.
+            waiting_ = nullptr;
+            stopped_ = true;
+            ::clock_gettime(CLOCK_MONOTONIC, &grace_);
+            grace_.tv_sec += 1;
+            continue;
+        }
+        if (ready < 0 && errno == EINTR)
             continue;  // a signal the caller does not wait for
         if (ready == 0)
-            timedOut_ = true;
+            timedOut_ = !stopped_;  // past the second after a stop: closed, not timed out
         return ready > 0;
     }
 }
@@ -163,7 +173,7 @@ HFastCgiRead HFastCgiConnection::ReadRequest(const timespec& deadline, std::size
                                              const sigset_t* waiting) {
     waiting_ = waiting;
     id_ = 0;
-    keep_ = bodyLeft_ = timedOut_ = false;
+    keep_ = bodyLeft_ = timedOut_ = stopped_ = false;
     paramBytes_.clear();
     params_.clear();
     body_.clear();

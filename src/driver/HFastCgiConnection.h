@@ -49,7 +49,8 @@ public:
     // parameters are bounded by `maxParams` pairs and `maxBytes` bytes; of the body,
     // `maxBytes` bytes are kept and the rest is left unread (BodyLeftUnread()). Waits until
     // `deadline` (CLOCK_MONOTONIC) at most, with the signal mask `waiting` (null: the
-    // current one); a signal it lets through ends the wait as kClosed.
+    // current one); after a signal it lets through, the rest of the request is waited for
+    // one second more at most, with the current mask, and is kClosed if it has not come.
     HFastCgiRead ReadRequest(const timespec& deadline, std::size_t maxParams, std::size_t maxBytes,
                              const sigset_t* waiting = nullptr);
 
@@ -91,6 +92,8 @@ private:
     std::size_t start_ = 0;
     std::size_t end_ = 0;
     bool timedOut_ = false;
+    bool stopped_ = false;   // a signal came while the request arrived: wait until grace_
+    timespec grace_{};
     unsigned short id_ = 0;  // of the request being read or served; 0: none
     bool keep_ = false;      // the web server keeps the connection after the request
     bool bodyLeft_ = false;

@@ -38,7 +38,8 @@ const char kUsage[] =
     "gateway: it writes the page that PATH_INFO names, whatever its arguments; each failure\n"
     "is one line on standard error. Serving over FastCGI, it serves\n"
     "from DIR (default: the working directory) until SIGTERM, after the request it is serving,\n"
-    "or until it has served N requests.\n";
+    "or until it has served N requests; SIGUSR2 reloads it (binary and ODBC settings) with\n"
+    "no request refused.\n";
 
 int Usage() {
     std::fputs(kUsage, stderr);

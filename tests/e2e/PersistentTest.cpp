@@ -5,14 +5,19 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <memory>
+#include <mutex>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -37,15 +42,27 @@ std::map<std::string, std::string> GetRequest(const std::string& path, const std
 // next request, or give up in the middle of one.
 class RawClient {
 public:
-    explicit RawClient(const std::string& socketPath) : fd_(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socketPath.c_str());
+    // `mayBeRefused`: a gateway that may have stopped; Connected() tells.
+    // A Unix socket's path, or 127.0.0.1:PORT.
+    explicit RawClient(const std::string& socketPath, bool mayBeRefused = false)
+        : fd_(::socket(socketPath.find(':') == std::string::npos ? AF_UNIX : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_un unix{};
+        unix.sun_family = AF_UNIX;
+        std::snprintf(unix.sun_path, sizeof unix.sun_path, "%s", socketPath.c_str());
+        sockaddr_in inet{};
+        inet.sin_family = AF_INET;
+        inet.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (socketPath.find(':') != std::string::npos)
+            inet.sin_port = htons(static_cast<uint16_t>(std::stoi(socketPath.substr(socketPath.find(':') + 1))));
+        const bool isUnix = socketPath.find(':') == std::string::npos;
         timeval timeout = {30, 0};
         ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
         ::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
-        EXPECT_EQ(::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        connected_ = isUnix ? ::connect(fd_, reinterpret_cast<sockaddr*>(&unix), sizeof unix) == 0
+                            : ::connect(fd_, reinterpret_cast<sockaddr*>(&inet), sizeof inet) == 0;
+        EXPECT_TRUE(connected_ || mayBeRefused) << std::strerror(errno);
     }
+    bool Connected() const { return connected_; }
     ~RawClient() { ::close(fd_); }
     RawClient(const RawClient&) = delete;
     RawClient& operator=(const RawClient&) = delete;
@@ -115,6 +132,53 @@ private:
         return data.substr(0, got);
     }
     int fd_;
+    bool connected_ = false;
+};
+
+// Clients that each send `path` on one new connection after the other, until a connection
+// is refused (the gateway gone) or `rounds` are done, counting the answers by their text.
+class Load {
+public:
+    Load(const std::string& socket, const std::string& path, int clients = 4, int rounds = 20000) {
+        for (int c = 0; c < clients; ++c)
+            threads_.emplace_back([=] {
+                for (int i = 0; i < rounds; ++i) {
+                    RawClient client(socket, true);
+                    if (!client.Connected()) {
+                        ++refused_;
+                        return;
+                    }
+                    client.Send(path, "", false);
+                    const std::string out = client.Read();
+                    std::lock_guard<std::mutex> lock(mutex_);
+                    ++answers_[out];
+                    ++count_;
+                }
+            });
+    }
+    ~Load() { Join(); }
+    void Join() {
+        for (auto& t : threads_)
+            if (t.joinable())
+                t.join();
+    }
+    // Waits (bounded) until `n` more answers than now have come.
+    void WaitAnswers(int n) {
+        const int until = count_ + n;
+        for (int i = 0; i < 6000 && count_ < until; ++i)
+            ::usleep(10 * 1000);
+    }
+    int Refused() const { return refused_; }
+    std::map<std::string, int> Answers() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return answers_;
+    }
+
+private:
+    std::vector<std::thread> threads_;
+    std::atomic<int> count_{0}, refused_{0};
+    std::mutex mutex_;
+    std::map<std::string, int> answers_;  // "" for a connection closed unanswered
 };
 
 // A gateway of its own, started in `site` with these arguments.
@@ -274,6 +338,11 @@ TEST(PersistentTest, MaxRequestsEndsTheProcessAfterThatMany) {
         EXPECT_EQ(gateway->WaitEnd(0), -1) << "ended after " << n - 1 << " requests";
         EXPECT_EQ(gateway->Request(GetRequest("t.htmx", "n=" + std::to_string(n)), "", 30).out,
                   kPage + "<HTML>" + std::to_string(n) + "</HTML>");
+        if (n == 1) {  // a reload counts on
+            ::kill(gateway->Pid(), SIGUSR2);
+            for (int i = 0; i < 3000 && gateway->Errors().find("reloading") == std::string::npos; ++i)
+                ::usleep(10 * 1000);
+        }
     }
     ExpectCleanEnd(gateway->WaitEnd(10000), gateway->Errors(), "the gateway after three requests");
     EXPECT_EQ(site.StatsWithoutTimestamps(), "t.htmx?n=1\nt.htmx?n=2\nt.htmx?n=3\n");
@@ -299,14 +368,22 @@ TEST(PersistentTest, StopSignalLetsTheRequestFinish) {
         ExpectCleanEnd(gateway->WaitEnd(10000), gateway->Errors(), "the gateway told to stop");
     }
     EXPECT_EQ(site.StatsWithoutTimestamps(), "t.htmx\nt.htmx\nt.htmx\n");
-    // A request still arriving is not waited for: nothing of it has been served.
+    // A request still arriving is answered when the rest of it comes at once, and waited for
+    // a second at most when it does not.
     site.Write("quorvel.cfg", "_REQUEST_TIMEOUT_=3600");
-    auto gateway = StartIn(site);
-    RawClient client(gateway->Socket());
-    client.Send("t.htmx", "", false, 1);
-    ::usleep(200 * 1000);  // for the gateway to take the connection
-    ::kill(gateway->Pid(), SIGTERM);
-    ExpectCleanEnd(gateway->WaitEnd(10000), gateway->Errors(), "the gateway told to stop while a request arrives");
+    site.Write("t.htmx", "<HTML>whole</HTML>");
+    for (bool rest : {true, false}) {
+        auto gateway = StartIn(site);
+        RawClient client(gateway->Socket());
+        client.Send("t.htmx", "", false, 1);
+        ::usleep(200 * 1000);  // for the gateway to take the connection
+        ::kill(gateway->Pid(), SIGTERM);
+        const auto all = RawClient::Records({{"PATH_INFO", "t.htmx"}, {"REQUEST_METHOD", "GET"}}, "", false);
+        for (size_t i = 1; rest && i < all.size(); ++i)
+            EXPECT_TRUE(client.SendBytes(all[i]));
+        EXPECT_EQ(client.Read(), rest ? kPage + "<HTML>whole</HTML>" : "");
+        ExpectCleanEnd(gateway->WaitEnd(10000), gateway->Errors(), "the gateway told to stop while a request arrives");
+    }
 }
 
 // A client that goes away in the middle of its request, or of a response larger than the
@@ -448,6 +525,92 @@ TEST(PersistentTest, ReconnectAfterPostgresRestart) {
     EXPECT_EQ(server->Sql("SELECT id FROM items ORDER BY id;"), "1\n2\n3\n");
     EXPECT_EQ(site.GatewayPid(), pid);
     EXPECT_EQ(site.StatsWithoutTimestamps(), "list.htmx\nlist.htmx\nadd.htmx?_POST_PROCESS_=done.htm&_MAX_NAME_MODIFIER_=___1&ID=3\n");
+}
+
+// Told to stop while clients keep sending, the gateway ends soon after (the clients find it
+// gone long before their rounds are done), having answered every connection it took whole.
+TEST(PersistentTest, StopUnderLoadAnswersEveryConnectionTaken) {
+    E2eSite site(GatewayMode::kCgi);
+    site.Write("ok.sh", "#!/bin/sh\nprintf 'ok\\377'\n", 0755);  // for more clients than it serves
+    site.Write("t.htmx", "<HTML><FUNCTION COMMAND=./ok.sh></HTML>");
+    auto gateway = StartIn(site);
+    // The same on a TCP socket of its own, whose port it names.
+    const pid_t tcp = StartInBackground({"--fastcgi", "127.0.0.1:0"}, PassThroughEnvironment(), site.Dir(),
+                                        site.Path("tcp.log"));
+    std::string port;
+    for (int i = 0; i < 3000 && port.empty(); ++i) {
+        ::usleep(10 * 1000);
+        const std::string log = site.Exists("tcp.log") ? site.Read("tcp.log") : "";
+        const size_t at = log.find("listening on 127.0.0.1:"), end = log.find('\n', at);
+        if (at != std::string::npos && end != std::string::npos)
+            port = log.substr(at + 23, end - at - 23);
+    }
+    ASSERT_FALSE(port.empty()) << site.Read("tcp.log");
+    for (const std::string& address : {gateway->Socket(), "127.0.0.1:" + port}) {
+        Load load(address, "t.htmx", 16, 1000);
+        load.WaitAnswers(200);
+        if (address == gateway->Socket()) {
+            ::kill(gateway->Pid(), SIGTERM);
+            ExpectCleanEnd(gateway->WaitEnd(60000), gateway->Errors(), "the gateway stopped under load");
+        } else {
+            ::kill(tcp, SIGTERM);
+            int status = -1;
+            for (int i = 0; i < 6000 && ::waitpid(tcp, &status, WNOHANG) == 0; ++i)
+                ::usleep(10 * 1000);
+            if (status == -1)
+                ::kill(tcp, SIGKILL);  // a gateway that hangs
+            ExpectCleanEnd(WIFEXITED(status) ? WEXITSTATUS(status) : -1, site.Read("tcp.log"), "on TCP");
+        }
+        load.Join();
+        EXPECT_EQ(load.Refused(), 16) << address;
+        auto answers = load.Answers();
+        EXPECT_GE(answers[kPage + "<HTML>ok</HTML>"], 200) << address;
+        EXPECT_EQ(answers.size(), 1u) << address << ", unanswered: " << answers[""];
+    }
+    ::waitpid(tcp, nullptr, 0);
+}
+
+// A reload (SIGUSR2, or the ODBC files changing) under load: not one request fails, the
+// process stays, and after the change the data source is the one odbc.ini names now.
+TEST(PersistentTest, ReloadUnderLoadFailsNoRequest) {
+    OdbcTestEnv odbc;
+    const std::string a = odbc.CreateSqliteSource("src");
+    const std::string b = odbc.Dir() + "/other.db";
+    std::ofstream(b).flush();
+    E2eSite site(GatewayMode::kCgi);
+    site.Write("quorvel.cfg", "_CONNECT_=\"src:/\"");
+    site.Write("t.htmx", "<HTML><SQL NAME=q TEXT=\"SELECT file FROM pragma_database_list WHERE name='main'\">"
+                         "<DBRESULT QUERY=q>[@file]</DBRESULT></HTML>");
+    auto env = PassThroughEnvironment();
+    env["ODBCSYSINI"] = odbc.Dir();
+    FastCgiGateway gateway(site.Dir(), env);
+    const std::string fromA = kPage + "<HTML>[" + a + "]</HTML>", fromB = kPage + "<HTML>[" + b + "]</HTML>";
+    Load load(gateway.Socket(), "t.htmx");
+    load.WaitAnswers(100);
+    ::kill(gateway.Pid(), SIGUSR2);
+    for (int i = 0; i < 3000 && gateway.Errors().find("SIGUSR2: reloading") == std::string::npos; ++i)
+        ::usleep(10 * 1000);
+    load.WaitAnswers(100);
+    std::string environ;
+    std::getline(std::ifstream("/proc/" + std::to_string(gateway.Pid()) + "/environ"), environ, '\1');
+    EXPECT_NE(environ.find("QUORVEL_RELOADED="), std::string::npos) << "not executed again";
+    // The data source moved to another file, written whole beside and renamed into place.
+    std::string ini;
+    std::getline(std::ifstream(odbc.Dir() + "/odbc.ini"), ini, '\0');
+    ini.replace(ini.find(a), a.size(), b);
+    std::ofstream(odbc.Dir() + "/odbc.ini.new") << ini;
+    ASSERT_EQ(std::rename((odbc.Dir() + "/odbc.ini.new").c_str(), (odbc.Dir() + "/odbc.ini").c_str()), 0);
+    for (int i = 0; i < 3000 && load.Answers()[fromB] == 0; ++i)
+        ::usleep(10 * 1000);
+    load.WaitAnswers(100);
+    ::kill(gateway.Pid(), SIGTERM);
+    ExpectCleanEnd(gateway.WaitEnd(60000), gateway.Errors(), "the reloaded gateway");
+    load.Join();
+    auto answers = load.Answers();
+    EXPECT_GE(answers[fromA], 200);
+    EXPECT_GE(answers[fromB], 100);
+    EXPECT_EQ(answers.size(), 2u) << "unanswered: " << answers[""];
+    EXPECT_NE(gateway.Errors().find("files changed; reloading"), std::string::npos) << gateway.Errors();
 }
 
 INSTANTIATE_TEST_SUITE_P(Drivers, PersistentIsolation, ::testing::Values(DbKind::kSqlite, DbKind::kPostgres, DbKind::kMariadb),
