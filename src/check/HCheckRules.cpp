@@ -502,7 +502,9 @@ private:
         std::string name = text.substr(0, text.find_first_of(" \t\n"));
         int known = LookupTag(name);
         if (known >= kFirstEndTag) {
-            Report(e, false,
+            // The page keeps going past it, but the author almost always meant it to close
+            // something: a paragraph a known tag already ended, a misnested element.
+            Report(e, true,
                    "end tag <" + name +
                        "> closes no open element, so it is written to the page as text" +
                        (known == kTagP + kEndTagOffset

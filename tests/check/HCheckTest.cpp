@@ -292,9 +292,9 @@ TEST(CheckTest, Warnings) {
         {"end tag that closes nothing",
          {{"t.htmx", "<HTML><BODY>\n<P>see <A HREF=x>this</A> now</P>more\n</BODY></HTML>\n"}},
          {"t.htmx"},
-         "t.htmx:2:30: warning: end tag </P> closes no open element, so it is written to the page as "
+         "t.htmx:2:30: error: end tag </P> closes no open element, so it is written to the page as "
          "text (a <P> ends at the first known tag other than IMG, COMMENT, I, EM, B, STRONG and DFN)\n",
-         0},
+         1},
         {"text after the end of the document", {{"t.htmx", "<HTML>x</HTML>\n\n <P>lost\n"}}, {"t.htmx"},
          "t.htmx:3:2: warning: the text after </HTML> is never read: \"<P>lost\"\n", 0},
         {"query defined later, or as an action",
