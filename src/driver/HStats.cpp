@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <csignal>
 #include <fcntl.h>
+#include <optional>
 #include <time.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -11,6 +12,7 @@
 #include "config/HConfig.h"
 #include "values/HContext.h"
 #include "base/HExcept.h"
+#include "base/HRequest.h"
 #include "template/HFileIo.h"
 
 namespace quorvel {
@@ -98,6 +100,17 @@ void AppendOnOneLine(std::string& line, const std::string& text) {
             line[i] = ' ';
 }
 
+// The variable `symbol`, or, before the configuration defined it (a fault in the file), the
+// request's CGI variable `cgi` it comes from; nothing when neither is there.
+std::optional<std::string> RequestText(const HContext& ctx, const char* symbol, const char* cgi) {
+    if (const HValue* value = ctx.symbols.Lookup(symbol))
+        return value->GetText();
+    const char* text = ctx.request ? ctx.request->Variable(cgi) : nullptr;
+    if (!text)
+        return std::nullopt;
+    return std::string(text);
+}
+
 }  // namespace
 
 std::string FormatStatistics(const HContext& ctx, const HExcept* error, std::time_t now) {
@@ -107,12 +120,11 @@ std::string FormatStatistics(const HContext& ctx, const HExcept* error, std::tim
     std::snprintf(stamp, sizeof stamp, "%d/%d/%d %d:%d:%d ", t.tm_mon + 1, t.tm_mday,
                   t.tm_year + 1900, t.tm_hour, t.tm_min, t.tm_sec);
     std::string line = stamp;
-    if (const HValue* path = ctx.symbols.Lookup("_PATH_INFO_"))
-        AppendOnOneLine(line, path->GetText());
-    if (const HValue* query = ctx.symbols.Lookup("_QUERY_STRING_")) {
-        std::string text = query->GetText();
-        if (!text.empty())
-            AppendOnOneLine(line, "?" + text);
+    if (auto path = RequestText(ctx, "_PATH_INFO_", "PATH_INFO"))
+        AppendOnOneLine(line, *path);
+    if (auto query = RequestText(ctx, "_QUERY_STRING_", "QUERY_STRING")) {
+        if (!query->empty())
+            AppendOnOneLine(line, "?" + *query);
     }
     if (error) {
         line += " ";

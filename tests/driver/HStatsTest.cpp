@@ -44,6 +44,13 @@ TEST(StatisticsRecordTest, Format) {
         HExcept error(9, c.detail);
         EXPECT_EQ(FormatStatistics(ctx, c.failed ? &error : nullptr, kStamp), c.expected) << c.name;
     }
+    // A fault in the configuration comes before its variables: the request's own name it.
+    HContext ctx;
+    FakeRequest request;
+    request.variables = {{"PATH_INFO", "/a.htmx"}, {"QUERY_STRING", "x=1"}};
+    ctx.request = &request;
+    HExcept error(9, "y");
+    EXPECT_EQ(FormatStatistics(ctx, &error, kStamp), "3/7/2026 9:5:3 /a.htmx?x=1 Variable is not defined: y\r\n");
 }
 
 void OwnAlarm(int) {}
