@@ -1,5 +1,7 @@
 #include "elements/HScanner.h"
 
+#include <cctype>
+
 #include <string>
 
 #include "values/HContext.h"
@@ -111,6 +113,29 @@ void NoteUnknownTag(HContext& ctx, std::string_view name, std::string_view rest)
         FeedOpenTag(ctx, name);
         FeedOpenTag(ctx, rest);
         FeedOpenTag(ctx, ">");
+        return;
+    }
+    // A browser reads `<` and then anything but a letter, `/`, `!` or `?` as text, so a `<`
+    // further on in what the gateway took for one tag may begin the browser's tag
+    // (`<\0x<STYLE>`, `<1 x<script>`): that one is noted instead, its name in upper case.
+    const unsigned char first = name.empty() ? '>' : static_cast<unsigned char>(name[0]);
+    if (!std::isalpha(first) && first != '/' && first != '!' && first != '?') {
+        std::string_view inner, innerRest;
+        if (size_t lt = name.find('<'); lt != std::string_view::npos) {
+            inner = name.substr(lt + 1);
+            innerRest = rest;
+        } else if ((lt = rest.find('<')) != std::string_view::npos) {
+            const std::string_view after = rest.substr(lt + 1);
+            const size_t blank = std::min(after.find_first_of(" \t\n"), after.size());
+            inner = after.substr(0, blank);
+            innerRest = after.substr(blank);
+        } else {
+            return;
+        }
+        std::string upper(inner);
+        for (char& c : upper)
+            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        NoteUnknownTag(ctx, upper, innerRest);
         return;
     }
     if (ctx.content == HText::kPage && rest.find_first_of("\"'") != std::string_view::npos) {
