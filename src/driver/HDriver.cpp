@@ -16,6 +16,7 @@
 #include "elements/HElementTree.h"
 #include "elements/HScanner.h"
 #include "template/HTagTable.h"
+#include "values/HWriter.h"
 
 namespace quorvel {
 
@@ -106,38 +107,16 @@ bool ServeRequest(HRequest& request) {
     return served;
 }
 
-namespace {
-
-// `text` with every byte but letters, digits and `-._~` percent-encoded.
-std::string Encoded(const std::string& text, bool keepSlash) {
-    static const char kHex[] = "0123456789ABCDEF";
-    std::string out;
-    for (char c : text) {
-        unsigned char b = static_cast<unsigned char>(c);
-        if ((b >= 'a' && b <= 'z') || (b >= 'A' && b <= 'Z') || (b >= '0' && b <= '9') ||
-            (c != '\0' && std::strchr("-._~", c)) || (keepSlash && c == '/')) {
-            out += c;
-        } else {
-            out += '%';
-            out += kHex[b >> 4];
-            out += kHex[b & 15];
-        }
-    }
-    return out;
-}
-
-}  // namespace
-
 int RenderTemplate(const std::string& path, const std::vector<std::pair<std::string, std::string>>& parameters) {
     std::string query;
     for (const auto& [name, value] : parameters)
-        query += (query.empty() ? "" : "&") + Encoded(name, false) + "=" + Encoded(value, false);
+        query += (query.empty() ? "" : "&") + PercentEncoded(name) + "=" + PercentEncoded(value);
     const char* const kRequest[][2] = {
         {"GATEWAY_INTERFACE", "CGI/1.1"}, {"REQUEST_METHOD", "GET"}, {"SERVER_NAME", "localhost"},
         {"SERVER_PROTOCOL", "HTTP/1.1"},  {"SCRIPT_NAME", "/quorvel"}};
     for (const auto& v : kRequest)
         ::setenv(v[0], v[1], 1);
-    ::setenv("PATH_INFO", Encoded(path, true).c_str(), 1);
+    ::setenv("PATH_INFO", PercentEncoded(path, true).c_str(), 1);
     ::setenv("QUERY_STRING", query.c_str(), 1);
     ::unsetenv("CONTENT_LENGTH");
     ::unsetenv("CONTENT_TYPE");
@@ -174,6 +153,51 @@ int RunRequest() {
     CloseConnections();
     ServeRequest(CgiRequest());
     return 0;
+}
+
+void HProgramEnvironment::Clear() {
+    taken_.clear();
+    strings_.clear();
+    pointers_.clear();
+}
+
+void HProgramEnvironment::Add(std::string_view name, std::string_view value) {
+    if (taken_.emplace(name).second)
+        strings_.push_back(std::string(name).append("=").append(value));
+}
+
+char* const* HProgramEnvironment::Finish() {
+    if (Built())
+        return pointers_.data();
+    for (char** e = environ; e && *e; ++e) {
+        const char* eq = std::strchr(*e, '=');
+        if (eq && !taken_.count(std::string_view(*e, static_cast<std::size_t>(eq - *e))))
+            strings_.emplace_back(*e);
+    }
+    for (std::string& s : strings_)
+        pointers_.push_back(&s[0]);
+    pointers_.push_back(nullptr);
+    return pointers_.data();
+}
+
+bool SplitHostPort(const std::string& text, bool anyPort, std::string& host, std::string& port, std::string& error) {
+    const std::size_t colon = text.rfind(':');
+    host = colon == std::string::npos ? std::string() : text.substr(0, colon);
+    port = colon == std::string::npos ? std::string() : text.substr(colon + 1);
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']')
+        host = host.substr(1, host.size() - 2);
+    if (host.empty()) {
+        error = "no host before the port: give the address as HOST:PORT, e.g. 127.0.0.1:8080";
+        return false;
+    }
+    const bool digits = !port.empty() && port.size() <= 5 && port.find_first_not_of("0123456789") == std::string::npos;
+    const unsigned long number = digits ? std::stoul(port) : 0;
+    if (!digits || number > 65535 || (number == 0 && !anyPort)) {
+        error = anyPort ? "the port must be a number from 1 to 65535, or 0 for any free port"
+                        : "the port must be a number from 1 to 65535";
+        return false;
+    }
+    return true;
 }
 
 }  // namespace quorvel

@@ -4,7 +4,10 @@
 #pragma once
 
 #include <csignal>
+#include <functional>
+#include <set>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -34,5 +37,28 @@ int RunRequest();
 // works), answer on standard output, failures on standard error, and no statistics record.
 // Returns 0, or 1 when the request failed.
 int RenderTemplate(const std::string& path, const std::vector<std::pair<std::string, std::string>>& parameters);
+
+// The environment of the programs a request starts, as a CGI program would have it: the
+// request's own variables (each name once, the first given wins), then the process's own
+// environment for every other name (PATH, HOME, locale settings). Built once a request, when
+// a program first asks; Clear when the request changes a variable.
+class HProgramEnvironment {
+public:
+    bool Built() const { return !pointers_.empty(); }
+    void Clear();
+    void Add(std::string_view name, std::string_view value);
+    // Adds the process's own variables and returns the array, ended by a null pointer.
+    char* const* Finish();
+
+private:
+    std::set<std::string, std::less<>> taken_;
+    std::vector<std::string> strings_;
+    std::vector<char*> pointers_;
+};
+
+// Reads HOST:PORT (an IPv6 host in brackets: [::1]:8080) into `host` and `port`: a host must
+// be given, and a port of 1 to 65535, or 0 when `anyPort` lets the system choose one. False
+// with `error` otherwise.
+bool SplitHostPort(const std::string& text, bool anyPort, std::string& host, std::string& port, std::string& error);
 
 }  // namespace quorvel

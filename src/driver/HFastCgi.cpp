@@ -70,7 +70,7 @@ public:
     }
     void SetVariable(const char* name, const std::string& value) override {
         changed_[name] = value;
-        environment_.clear();
+        environment_.Clear();
     }
     long ReadBody(char* buffer, std::size_t size) override {
         std::string_view rest = connection_.Body().substr(bodyRead_);
@@ -80,10 +80,18 @@ public:
     }
     std::time_t Now() const override { return std::time(nullptr); }
     bool Send(std::string_view head, std::string_view body) override { return connection_.Send({head, body}); }
+    // The request's CGI meta-variables and HTTP_* names, with the changes it made; no other
+    // name a client sends (PATH, LD_PRELOAD) reaches a program.
     char* const* ProgramEnvironment() override {
-        if (environment_.empty())
-            BuildEnvironment();
-        return environment_.data();
+        if (!environment_.Built()) {
+            for (const auto& kv : changed_)
+                if (IsProgramVariable(kv.first))
+                    environment_.Add(kv.first, kv.second);
+            for (const auto& p : connection_.Params())
+                if (IsProgramVariable(p.first))
+                    environment_.Add(p.first, p.second);
+        }
+        return environment_.Finish();
     }
     // The web server closing the connection (a hang-up, which a Unix socket reports at once
     // and a network socket once a write has failed) means that the client went away. The
@@ -94,33 +102,10 @@ public:
     void LogError(std::string_view line) override { connection_.SendError({line, "\n"}); }
 
 private:
-    // The request's CGI meta-variables and HTTP_* names, with the changes it made, and the
-    // gateway's own environment for every other name (PATH, HOME, locale settings), as a
-    // CGI program would have them.
-    void BuildEnvironment() {
-        strings_.clear();
-        std::set<std::string_view> taken;
-        for (const auto& kv : changed_)
-            if (IsProgramVariable(kv.first) && taken.insert(kv.first).second)
-                strings_.push_back(kv.first + "=" + kv.second);
-        for (const auto& p : connection_.Params())
-            if (IsProgramVariable(p.first) && taken.insert(p.first).second)
-                strings_.push_back(p.first + "=" + p.second);
-        for (char** e = environ; e && *e; ++e) {
-            const char* eq = std::strchr(*e, '=');
-            if (eq && !taken.count(std::string_view(*e, static_cast<std::size_t>(eq - *e))))
-                strings_.emplace_back(*e);
-        }
-        for (std::string& s : strings_)
-            environment_.push_back(&s[0]);
-        environment_.push_back(nullptr);
-    }
-
     HFastCgiConnection& connection_;
     std::size_t bodyRead_ = 0;
     std::map<std::string, std::string, std::less<>> changed_;
-    std::vector<std::string> strings_;
-    std::vector<char*> environment_;  // empty until a program asks for it
+    HProgramEnvironment environment_;
 };
 
 // How long a connection may take to send its request's parameters and body:
@@ -281,20 +266,9 @@ int Listen(const std::string& address, std::string& error) {
             error = std::strerror(errno);
         return fd;
     }
-    const std::size_t colon = address.rfind(':');
-    std::string host = address.substr(0, colon);
-    const std::string port = address.substr(colon + 1);
-    if (host.size() > 2 && host.front() == '[' && host.back() == ']')
-        host = host.substr(1, host.size() - 2);
-    if (host.empty()) {
-        error = "no host before the port (write 127.0.0.1:PORT, or 0.0.0.0:PORT for every address)";
+    std::string host, port;
+    if (!SplitHostPort(address, true, host, port, error))
         return -1;
-    }
-    if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos ||
-        std::stoul(port) > 65535) {
-        error = "the port must be a number from 1 to 65535, or 0 for any free port";
-        return -1;
-    }
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;

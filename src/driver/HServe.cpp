@@ -96,7 +96,7 @@ public:
     }
     void SetVariable(const char* name, const std::string& value) override {
         variables_[name] = value;
-        environment_.clear();
+        environment_.Clear();
     }
     long ReadBody(char* buffer, std::size_t size) override {
         const std::size_t n = std::min(size, body_.size() - read_);
@@ -109,23 +109,12 @@ public:
         answer_.append(head).append(body);
         return true;
     }
-    // The request's variables, and for names it lacks (PATH, HOME, ODBCSYSINI, ...) the
-    // server's own environment, as a CGI program would have them.
+    // The request's variables, which the server made (CGI variables and HTTP_* names).
     char* const* ProgramEnvironment() override {
-        if (!environment_.empty())
-            return environment_.data();
-        strings_.clear();
-        for (const auto& kv : variables_)
-            strings_.push_back(kv.first + "=" + kv.second);
-        for (char** e = environ; e && *e; ++e) {
-            const char* eq = std::strchr(*e, '=');
-            if (eq && !variables_.count(std::string(*e, static_cast<std::size_t>(eq - *e))))
-                strings_.emplace_back(*e);
-        }
-        for (std::string& s : strings_)
-            environment_.push_back(&s[0]);
-        environment_.push_back(nullptr);
-        return environment_.data();
+        if (!environment_.Built())
+            for (const auto& kv : variables_)
+                environment_.Add(kv.first, kv.second);
+        return environment_.Finish();
     }
     HClientWatch ClientWatch() const override { return HClientWatch{clientFd_, 0}; }
     bool ShowsErrorDetail() const override { return true; }
@@ -139,8 +128,7 @@ private:
     std::size_t read_ = 0;
     int clientFd_;
     std::string answer_;
-    std::vector<std::string> strings_;
-    std::vector<char*> environment_;  // empty until a program asks for it
+    HProgramEnvironment environment_;
 };
 
 struct HServer {
@@ -422,22 +410,9 @@ bool IsLoopback(const addrinfo& address) {
 }  // namespace
 
 bool ParseServeAddress(const std::string& text, HServeOptions& options, std::string& error) {
-    const std::size_t colon = text.rfind(':');
-    std::string host = colon == std::string::npos ? std::string() : text.substr(0, colon);
-    const std::string port = colon == std::string::npos ? std::string() : text.substr(colon + 1);
-    if (host.size() > 2 && host.front() == '[' && host.back() == ']')
-        host = host.substr(1, host.size() - 2);
-    long number = 0;
-    for (std::size_t i = 0; i < port.size() && i < 6; ++i)
-        number = port[i] >= '0' && port[i] <= '9' ? number * 10 + (port[i] - '0') : -1000000;
-    if (colon == std::string::npos || host.empty()) {
-        error = "give the address as HOST:PORT, e.g. 127.0.0.1:8080";
+    std::string host, port;
+    if (!SplitHostPort(text, false, host, port, error))
         return false;
-    }
-    if (port.empty() || port.size() > 5 || number < 1 || number > 65535) {
-        error = "the port must be a number from 1 to 65535";
-        return false;
-    }
     options.host = host;
     options.port = port;
     return true;

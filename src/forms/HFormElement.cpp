@@ -31,24 +31,6 @@ void AppendUrlPiece(std::string& out, const std::string& text, bool path) {
     }
 }
 
-// A value put into a URL: every byte but letters, digits and - . _ ~ percent-encoded.
-std::string UrlEncoded(const std::string& text) {
-    static const char kHex[] = "0123456789ABCDEF";
-    std::string out;
-    for (char ch : text) {
-        unsigned char c = static_cast<unsigned char>(ch);
-        if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-            c == '-' || c == '.' || c == '_' || c == '~') {
-            out += ch;
-        } else {
-            out += '%';
-            out += kHex[c >> 4];
-            out += kHex[c & 15];
-        }
-    }
-    return out;
-}
-
 // The page a post-processed form leads to when its ACTION holds references
 // (`"thanks.htmx?ORDER=@ORDER"`): the template's text with each reference replaced by the
 // submitted value, URL-encoded. Other text stays as written.
@@ -72,7 +54,7 @@ bool HoldsReference(const HValue& action) {
 
 std::string ActionWithValues(HContext& ctx, const HValue& action) {
     auto piece = [&](const HValue& v) {
-        return IsReference(v) ? UrlEncoded(v.Evaluate(ctx, nullptr)) : v.Evaluate(ctx, nullptr);
+        return IsReference(v) ? PercentEncoded(v.Evaluate(ctx, nullptr)) : v.Evaluate(ctx, nullptr);
     };
     const std::vector<HValuePtr>* pieces = QuotedPieces(action);
     if (!pieces)

@@ -212,4 +212,21 @@ size_t Utf8Length(std::string_view s, size_t i) {
     return n;
 }
 
+std::string PercentEncoded(std::string_view text, bool keepSlash) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    for (char ch : text) {
+        unsigned char c = static_cast<unsigned char>(ch);
+        if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
+            c == '_' || c == '~' || (keepSlash && c == '/')) {
+            out += ch;
+        } else {
+            out += '%';
+            out += kHex[c >> 4];
+            out += kHex[c & 15];
+        }
+    }
+    return out;
+}
+
 }  // namespace quorvel

@@ -66,4 +66,8 @@ std::string DataForComment(std::string_view text);
 // browser shows each such byte as one replacement character).
 size_t Utf8Length(std::string_view s, size_t i);
 
+// `text` for a URL: every byte but letters, digits and - . _ ~ (and `/` when `keepSlash`)
+// percent-encoded.
+std::string PercentEncoded(std::string_view text, bool keepSlash = false);
+
 }  // namespace quorvel
