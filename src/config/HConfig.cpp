@@ -279,6 +279,18 @@ void DefineQueryVariables(HContext& ctx, std::string_view query, const std::stri
     DefineQueryVariables(ctx, parameters);
 }
 
+HOwnFiles GatewayFiles(HContext& ctx) {
+    HOwnFiles own;
+    own.Add(kConfigurationFile);
+    for (const auto& [variable, fallback] : {std::pair<const char*, const char*>{"_LOG_FILE_", kDebugLog},
+                                             {"_STAT_FILE_", kStatisticsLog}}) {
+        if (const HValue* file = ctx.symbols.Lookup(variable))
+            own.Add(file->GetText());
+        own.Add(fallback);
+    }
+    return own;
+}
+
 void Initialise(HContext& ctx) {
     ReadConfiguration(ctx, kConfigurationFile);
 
@@ -298,13 +310,7 @@ void Initialise(HContext& ctx) {
     }
 
     // The gateway's own files, by what they are now: no name reaches them as a page.
-    ctx.ownFiles.Add(kConfigurationFile);
-    for (const auto& [variable, fallback] : {std::pair<const char*, const char*>{"_LOG_FILE_", kDebugLog},
-                                             {"_STAT_FILE_", kStatisticsLog}}) {
-        if (const HValue* file = ctx.symbols.Lookup(variable))
-            ctx.ownFiles.Add(file->GetText());
-        ctx.ownFiles.Add(fallback);
-    }
+    ctx.ownFiles = GatewayFiles(ctx);
 
     const char* rawPath = ctx.request->Variable("PATH_INFO");
     std::string pathInfo = rawPath ? rawPath : "";

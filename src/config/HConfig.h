@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "template/HSiteFiles.h"
+
 namespace quorvel {
 
 class HContext;
@@ -26,6 +28,11 @@ constexpr char kStatisticsLog[] = "qvstat.log";
 // `_HTMX_PATH_`, or that names one of the gateway's own files (see HSiteFiles), 38 for more
 // than kMaxParameters.
 void Initialise(HContext& ctx);
+
+// The gateway's own files as they are now, by the names the configuration read into `ctx`
+// gives them: the configuration file, the debug and statistics logs it names, and their
+// defaults. They are never read as a page or served as a file.
+HOwnFiles GatewayFiles(HContext& ctx);
 
 // Reads the configuration file at `path` into the symbol table; every error becomes
 // error 35. A missing file defines nothing.

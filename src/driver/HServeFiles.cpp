@@ -43,26 +43,16 @@ const char* AssetType(const std::string& path) {
     return nullptr;
 }
 
-bool SameFile(const struct stat& a, const char* path) {
-    struct stat b;
-    return ::stat(path, &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
 // Whether `st` is the configuration file or a log the gateway writes (named by the
 // configuration, or their defaults). A configuration that does not read still names its
 // defaults.
 bool IsGatewayFile(const struct stat& st) {
-    std::string log = "quorvel.log", stats = "qvstat.log";
+    HContext ctx;
     try {
-        HContext ctx;
-        ReadConfiguration(ctx, "quorvel.cfg");
-        if (const HValue* named = ctx.symbols.Lookup("_LOG_FILE_"))
-            log = named->GetText();
-        if (const HValue* named = ctx.symbols.Lookup("_STAT_FILE_"))
-            stats = named->GetText();
+        ReadConfiguration(ctx, kConfigurationFile);
     } catch (const HExcept&) {
     }
-    return SameFile(st, "quorvel.cfg") || SameFile(st, log.c_str()) || SameFile(st, stats.c_str());
+    return GatewayFiles(ctx).Contains(st.st_dev, st.st_ino);
 }
 
 bool IsSqliteDatabase(int fd) {
