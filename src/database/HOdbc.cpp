@@ -485,7 +485,15 @@ void CloseConnections() noexcept {
 void KeepConnections(bool keep) noexcept { keepConnections = keep; }
 
 bool OdbcConfigurationChanged() {
-    return !firstConfigurationMarks.empty() && OdbcConfigurationMarks() != firstConfigurationMarks;
+    if (firstConfigurationMarks.empty())
+        return false;
+    const std::vector<long long> now = OdbcConfigurationMarks();
+    if (now != firstConfigurationMarks)
+        return true;
+    // The files as the kept connections were made for: the next request's first connection
+    // need not look at them again (ForgetConnectionsOnNewConfiguration).
+    configurationChecked = now == configurationMarks;
+    return false;
 }
 
 void ReleaseConnections() noexcept {

@@ -97,7 +97,8 @@ void KeepConnections(bool keep) noexcept;
 // Whether the files that define data sources and drivers (odbc.ini, odbcinst.ini, the
 // user's .odbc.ini) changed since this process first connected. The driver manager keeps
 // what it read of them for the life of the process: only a new process sees the change.
-// False before the first connection, when nothing of them is kept.
+// False before the first connection, when nothing of them is kept. Asked between requests,
+// an answer of false also spares the next request its own look at them.
 bool OdbcConfigurationChanged();
 
 // Ends the request's use of the connections OpenConnection handed out: each one is rolled
