@@ -68,7 +68,7 @@ bool IsTag(std::string_view name, std::string_view tag) {
 
 // A browser's reading of the attributes of a tag: between attributes, after a `=`, inside
 // a quoted or an unquoted value. 0 is no open tag.
-enum TagState { kNoTag, kBetween, kBeforeValue, kQuoted, kUnquoted };
+enum TagState { kNoTag, kBetween, kBeforeValue, kQuoted, kUnquoted, kName, kAfterName };
 
 bool IsTagBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\r'; }
 
@@ -77,8 +77,21 @@ bool IsTagBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\f'
 void FeedOpenTag(HContext& ctx, std::string_view text) {
     for (char c : text) {
         switch (ctx.openTag) {
-        case kBetween:
-            ctx.openTag = c == '>' ? kNoTag : c == '=' ? kBeforeValue : kBetween;
+        case kBetween:  // a `=` here begins a name, as any other byte but a blank or `/`
+            ctx.openTag = c == '>' ? kNoTag : IsTagBlank(c) || c == '/' ? kBetween : kName;
+            break;
+        case kName:
+            ctx.openTag = c == '>'                   ? kNoTag
+                          : c == '='                 ? kBeforeValue
+                          : IsTagBlank(c) || c == '/' ? kAfterName
+                                                     : kName;
+            break;
+        case kAfterName:
+            ctx.openTag = c == '>'         ? kNoTag
+                          : c == '='       ? kBeforeValue
+                          : c == '/'       ? kBetween
+                          : IsTagBlank(c) ? kAfterName
+                                           : kName;
             break;
         case kBeforeValue:
             if (c == '"' || c == '\'') {
