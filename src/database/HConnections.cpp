@@ -20,8 +20,7 @@ namespace {
 // The most connections kept unused between requests; beyond it the oldest are closed.
 constexpr std::size_t kMaxIdle = 8;
 
-// A descriptor the driver opened while connecting: the socket to a database server, or the
-// database file of an embedded database.
+// A descriptor the driver opened while connecting: a database server's socket or file.
 struct HHeldFile {
     int fd;
     dev_t device;
@@ -276,7 +275,6 @@ struct HConnections::Kept {
 };
 
 HConnections::HConnections() = default;
-
 HConnections::~HConnections() { CloseAll(); }
 
 HOdbcLink HConnections::Select(HContext& ctx, const HElement& element, const HValue* errorUrl) {
@@ -431,9 +429,8 @@ void HConnections::Release() noexcept {
     for (auto it = connections_.begin(); it != connections_.end();) {
         bool kept = true;
         if ((*it)->inUse) {
-            // Whatever the request left uncommitted is undone, the next request starts in
-            // auto-commit mode, and nothing else it left in the session outlives it either;
-            // a connection that cannot do that is not used again.
+            // Nothing the request left (uncommitted or in the session) outlives it; a
+            // connection that cannot do that is not used again.
             kept = (*it)->Reset();
             (*it)->inUse = false;
             (*it)->sessionChanged = false;

@@ -2,12 +2,9 @@
 //
 // One per process, owned by the driver and reached through HContext::connections (a test
 // makes its own). It owns each connection it opened, with what it learned when connecting
-// (how its server reads a backslash, how its session is reset, the files its driver holds),
-// from the request that asked for it until CloseAll; a connection kept for later requests
-// (Keep) is handed out again to the next request with the same connect string once it has
-// proved that it still reaches its database. For the request being served it knows the
-// shared connection and the connection of each SQL element with its own CONNECT; Release
-// (or CloseAll) ends that request's view.
+// (its server's quoting, how its session is reset, the files its driver holds), until
+// CloseAll; for the request being served it knows the shared connection and each SQL
+// element's own, until Release.
 // REQUIRES: the statements made on its connections are dropped before Release, CloseAll or
 // its end (the contexts that made them are gone).
 #pragma once
@@ -43,7 +40,7 @@ public:
     HConnections& operator=(const HConnections&) = delete;
 
     // Whether connections are kept for later requests (a process that serves many); off by
-    // default, when every connection asked for is opened anew.
+    // default: every connection asked for is opened anew.
     void Keep(bool keep) noexcept { keep_ = keep; }
 
     // The connection `element` (an SQL element) runs on in the request being served:
@@ -55,11 +52,10 @@ public:
     HOdbcLink Select(HContext& ctx, const HElement& element, const HValue* errorUrl);
 
     // A connection for `connect` (DATASOURCE:USER/PASSWORD): while connections are kept, an
-    // unused kept one with the same connect string that still reaches its database, else a
-    // new one. A server whose quoting cannot be learned counts as a failed connection.
-    // Raises HExcept 0 ("Failed to connect to database") with the masked connect string as
-    // detail, the driver's diagnostic as cause and the evaluated `errorUrl` (if any) as URL
-    // when the string is malformed (no attempt is made) or the connection fails.
+    // unused kept one with that string that still reaches its database, else a new one.
+    // Raises HExcept 0 with the masked connect string as detail, the driver's diagnostic as
+    // cause and the evaluated `errorUrl` (if any) as URL when the string is malformed (no
+    // attempt is made), the connection fails or its server's quoting cannot be learned.
     HOdbcLink Open(HContext& ctx, const std::string& connect, const HValue* errorUrl);
 
     // Notes that a statement that may change the session (anything but a query or a row
@@ -74,8 +70,7 @@ public:
     // cannot be is closed. At most a few unused connections are kept.
     void Release() noexcept;
 
-    // Closes every connection, newest first, so that they can be opened again.
-    void CloseAll() noexcept;
+    void CloseAll() noexcept;  // closes every connection, newest first
 
     // Whether the files that define data sources and drivers (odbc.ini, odbcinst.ini, the
     // user's .odbc.ini) changed since this owner first connected with connections kept. The
@@ -96,8 +91,8 @@ private:
     // named its own.
     HOdbcLink shared_;
     std::vector<std::pair<const HElement*, HOdbcLink>> own_;
-    // The configuration files' marks when connections were last handed out, and when first
-    // (empty before the first); whether the request being served has had them looked at.
+    // The configuration files' marks when connections were last handed out, and when first;
+    // whether the request being served has had them looked at.
     std::vector<long long> configurationMarks_;
     std::vector<long long> firstConfigurationMarks_;
     bool configurationChecked_ = false;

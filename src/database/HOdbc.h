@@ -113,13 +113,10 @@ short OdbcGetTxnCapable(HOdbcHandle hdbc, unsigned short& capability);
 short OdbcSetAutocommit(HOdbcHandle hdbc, bool on);
 short OdbcTransact(HOdbcHandle henv, HOdbcHandle hdbc, bool commit);
 short OdbcExecDirect(HOdbcHandle hstmt, const std::string& sql);
-// Lists the tables named `table` (SQLTables).
-short OdbcListTables(HOdbcHandle hstmt, const char* table);
+short OdbcListTables(HOdbcHandle hstmt, const char* table);  // SQLTables, tables named so
 // The database the driver names (SQL_DBMS_NAME) in lower case; "" when it names none.
 std::string OdbcDbmsName(HOdbcHandle hdbc);
-// Whether the driver already knows that the connection is dead (SQL_ATTR_CONNECTION_DEAD).
-bool OdbcConnectionDead(HOdbcHandle hdbc);
-// Whether the driver manager is loaded (it is loaded at the first call that needs it).
-bool OdbcLoaded();
+bool OdbcConnectionDead(HOdbcHandle hdbc);  // SQL_ATTR_CONNECTION_DEAD as the driver has it
+bool OdbcLoaded();  // whether the driver manager could be loaded
 
 }  // namespace quorvel

@@ -82,11 +82,8 @@ void HSqlElement::Output(HContext& ctx) {
         throw HExcept(kErrOneSelectOnly, sql, url());
 
     const HValue* noDataUrl = Attribute("NO_DATA_FOUND_URL");
-    if (!ctx.connections) {
-        HExcept none(kErrConnect);
-        none.cause = "no database connections in this context";
-        throw none;
-    }
+    if (!ctx.connections)
+        throw HExcept(kErrConnect, "no database connections in this context");
     const HOdbcLink connection = ctx.connections->Select(ctx, *this, errorUrl);
     if (!OnlyRowStatements(statements))
         ctx.connections->NoteSessionChange(connection.hdbc);
