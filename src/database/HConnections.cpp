@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 
 #include "base/HExcept.h"
 #include "elements/HElement.h"
@@ -27,7 +28,17 @@ struct HHeldFile {
     ino_t inode;
     bool socket;
     std::string path;  // of a database file, as it was opened
+    bool wal = true;   // it may have a write-ahead log beside it (WalMayBeUsed)
 };
+
+// Whether the database file may keep changes in a write-ahead log beside it: unless its
+// header says an SQLite database in rollback-journal mode. Only a write to the file changes
+// that, so it is read again when the file's marks change.
+bool WalMayBeUsed(int fd) {
+    unsigned char header[20];
+    return ::pread(fd, header, sizeof header, 0) != sizeof header ||
+           std::memcmp(header, "SQLite format 3", 16) != 0 || header[18] != 1 || header[19] != 1;
+}
 
 // What changes when a file is written or replaced, appended to `marks`: whether it is there,
 // its inode, its modification and change times and its size (`found` false: a missing file).
@@ -42,12 +53,13 @@ void AppendMarks(std::vector<long long>& marks, bool found, const struct stat& s
                                static_cast<long long>(st.st_size)});
 }
 
-// The marks of a database file, whose status is `st`, and of the write-ahead log beside it,
-// where an embedded database may keep its latest changes.
+// The marks of a database file, whose status is `st`, and of the write-ahead log beside it
+// where it may have one, as a database keeps its latest changes there.
 void AppendMarks(std::vector<long long>& marks, const HHeldFile& file, const struct stat& st) {
     AppendMarks(marks, true, st);
     struct stat wal;
-    AppendMarks(marks, !file.path.empty() && ::stat((file.path + "-wal").c_str(), &wal) == 0, wal);
+    if (file.wal)
+        AppendMarks(marks, !file.path.empty() && ::stat((file.path + "-wal").c_str(), &wal) == 0, wal);
 }
 
 // The descriptors open in this process, in ascending order.
@@ -55,13 +67,9 @@ std::vector<int> OpenDescriptors() {
     std::vector<int> fds;
     if (DIR* dir = ::opendir("/proc/self/fd")) {
         const int own = ::dirfd(dir);
-        while (const dirent* entry = ::readdir(dir)) {
-            if (entry->d_name[0] >= '0' && entry->d_name[0] <= '9') {
-                int fd = std::atoi(entry->d_name);
-                if (fd != own)
-                    fds.push_back(fd);
-            }
-        }
+        while (const dirent* entry = ::readdir(dir))
+            if (entry->d_name[0] >= '0' && entry->d_name[0] <= '9' && std::atoi(entry->d_name) != own)
+                fds.push_back(std::atoi(entry->d_name));
         ::closedir(dir);
     }
     std::sort(fds.begin(), fds.end());
@@ -86,18 +94,18 @@ std::vector<HHeldFile> NewFiles(const std::vector<int>& before, const std::vecto
             if (n > 0 && n < static_cast<ssize_t>(sizeof link))
                 path.assign(link, static_cast<std::size_t>(n));
         }
-        files.push_back(HHeldFile{fd, st.st_dev, st.st_ino, S_ISSOCK(st.st_mode), std::move(path)});
-        if (!files.back().socket)
+        const bool socket = S_ISSOCK(st.st_mode);
+        files.push_back(HHeldFile{fd, st.st_dev, st.st_ino, socket, std::move(path), !socket && WalMayBeUsed(fd)});
+        if (!socket)
             AppendMarks(marks, files.back(), st);
     }
     return files;
 }
 
 // Whether the files a connection holds still lead to its database: each descriptor is still
-// the one opened; a server's socket has nothing to say between requests (a server that
-// went away has closed it, which poll reports as input or a hang-up); a database file
-// still has its name (one that was removed, moved or replaced by another file has not).
-// The marks of the database files, as they stand now, go to `marks` on the way.
+// the one opened; a server's socket has nothing to say between requests (one that went
+// away has closed it: input or a hang-up); a database file still has its name. The marks
+// of the database files, as they stand now, go to `marks` on the way.
 bool FilesStillValid(const std::vector<HHeldFile>& files, std::vector<long long>& marks) {
     for (const HHeldFile& f : files) {
         struct stat st, named;
@@ -185,9 +193,9 @@ struct HConnections::Kept {
     bool backslashEscapes = false;  // ReadBackslashEscapes, when it connected
     std::vector<HHeldFile> files;  // what the driver opened to connect
     std::vector<long long> marks;  // of the database files, when the catalog was last read
-    // How what a request left in the session is undone before the next request: by a
-    // statement of the database's own (`resetSql`), by closing the connection when a
-    // statement that may change the session ran (`closeIfChanged`), else by closing it.
+    // How a request's session is undone: by a statement of the database's own (`resetSql`),
+    // by closing it after a statement that may change the session (`closeIfChanged`), else
+    // by closing it.
     std::string resetSql;
     bool closeIfChanged = false;
     bool sessionChanged = false;  // a statement that may change the session ran on it
@@ -210,11 +218,10 @@ struct HConnections::Kept {
         return ran;
     }
 
-    // An embedded database (one whose driver holds files, not a socket) that another
-    // process changed since its last request may still describe result columns from the
-    // tables as they were when it last read its catalog, until a statement has read the
-    // catalog again. A catalog call that lists no table makes it do so before the request's
-    // first statement, when the database's files (`now`) have been written since.
+    // An embedded database (whose driver holds files, not a socket) that another process
+    // changed may still describe result columns from the tables as they were when it last
+    // read its catalog. A catalog call that lists no table makes it read it again before the
+    // request's first statement, when the database's files (`now`) were written since.
     void RefreshCatalog(std::vector<long long>& now) {
         for (const HHeldFile& f : files)
             if (f.socket)
@@ -222,6 +229,8 @@ struct HConnections::Kept {
         if (now == marks)
             return;
         marks = std::move(now);
+        for (HHeldFile& f : files)
+            f.wal = WalMayBeUsed(f.fd);
         HOdbcStatement look = OdbcAllocStmt(connection->Hdbc());
         if (look.Get())
             OdbcListTables(look.Get(), "quorvel_no_such_table");
@@ -229,17 +238,14 @@ struct HConnections::Kept {
 
     // Chooses how the session of the connection just opened is reset after each request,
     // by the database the driver names (`dbms`, in lower case):
-    // - PostgreSQL: DISCARD ALL, written out as its parts because DISCARD ALL alone refuses
-    //   to share its round trip, followed by the settings the driver made when it
-    //   connected (read once, as the connection stands then), which RESET ALL undoes;
+    // - PostgreSQL: DISCARD ALL in its parts (alone it refuses to share its round trip),
+    //   then the settings the driver made when it connected, which RESET ALL undoes;
     // - SQLite keeps nothing of a session that its queries and row changes can alter (its
     //   temporary tables, attached files and pragmas take statements of their own), so it
     //   is closed only after such a statement;
-    // - any other database is closed after every request: a new connection is the one sure
-    //   reset. That includes MariaDB: ODBC's reset attribute reports success through its
-    //   driver but leaves a temporary table in place, there is no reset statement, and a
-    //   SELECT alone can set variables and take locks. A database plugs in here with its
-    //   own way of resetting.
+    // - any other is closed after every request, the one sure reset. So is MariaDB: its
+    //   driver's reset attribute leaves a temporary table in place, there is no reset
+    //   statement, and a SELECT alone can set variables and take locks.
     void ChooseReset(const std::string& dbms) {
         if (dbms.find("sqlite") != std::string::npos) {
             closeIfChanged = true;
@@ -352,14 +358,10 @@ HOdbcLink HConnections::Open(HContext& ctx, const std::string& connect, const HV
         return kept->Link();
     }
     // The password never reaches the debug or statistics log.
-    std::string cause;
-    if (!valid)
-        cause = "not of the form DATASOURCE:USER/PASSWORD";
-    else if (!OdbcLoaded())
-        cause = "the ODBC driver manager (libodbc.so.2) cannot be loaded";
-    else
-        cause = connection.Hdbc() ? OdbcDiagnostic(connection.Hdbc(), HOdbcHandleKind::kConnection)
-                                  : OdbcDiagnostic(connection.Henv(), HOdbcHandleKind::kEnvironment);
+    std::string cause = !valid          ? "not of the form DATASOURCE:USER/PASSWORD"
+                        : !OdbcLoaded() ? "the ODBC driver manager (libodbc.so.2) cannot be loaded"
+                        : connection.Hdbc() ? OdbcDiagnostic(connection.Hdbc(), HOdbcHandleKind::kConnection)
+                                            : OdbcDiagnostic(connection.Henv(), HOdbcHandleKind::kEnvironment);
     HExcept failed(kErrConnect, MaskConnectString(connect), errorUrl ? errorUrl->Evaluate(ctx, nullptr) : "");
     failed.cause = std::move(cause);
     failed.odbc = valid && OdbcLoaded();

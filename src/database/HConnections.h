@@ -23,9 +23,8 @@ class HElement;
 class HValue;
 
 // A connection as the request uses it: its handles, and whether its server reads a backslash
-// in a plain quoted literal as an escape (MySQL and MariaDB without NO_BACKSLASH_ESCAPES in
-// the session's sql_mode, PostgreSQL with standard_conforming_strings off), as the server
-// said when the connection was made.
+// in a plain quoted literal as an escape (MySQL and MariaDB without NO_BACKSLASH_ESCAPES,
+// PostgreSQL with standard_conforming_strings off), as it said when the connection was made.
 struct HOdbcLink {
     HOdbcHandle henv = nullptr;
     HOdbcHandle hdbc = nullptr;
@@ -59,24 +58,20 @@ public:
     HOdbcLink Open(HContext& ctx, const std::string& connect, const HValue* errorUrl);
 
     // Notes that a statement that may change the session (anything but a query or a row
-    // change) runs on `hdbc`: a database whose sessions are reset by closing them closes it
-    // after the request.
+    // change) runs on `hdbc`, which a database reset by closing closes after the request.
     void NoteSessionChange(HOdbcHandle hdbc) noexcept;
 
     // Ends the request's use of the connections: each one it used is rolled back, put back
-    // in auto-commit mode and its session reset in the way its database offers (PostgreSQL:
-    // one statement that discards every session state; SQLite: nothing to undo unless
-    // NoteSessionChange, else closed; any other database: closed), then kept; one that
-    // cannot be is closed. At most a few unused connections are kept.
+    // in auto-commit mode and its session reset in the way its database offers, then kept;
+    // one that cannot be is closed. At most a few unused connections are kept.
     void Release() noexcept;
 
     void CloseAll() noexcept;  // closes every connection, newest first
 
     // Whether the files that define data sources and drivers (odbc.ini, odbcinst.ini, the
-    // user's .odbc.ini) changed since this owner first connected with connections kept. The
-    // driver manager keeps what it read of them for the life of the process: only a new
-    // process sees the change. False before the first connection. Asked between requests,
-    // an answer of false also spares the next request its own look at them.
+    // user's .odbc.ini) changed since the first connection kept, which only a new process
+    // sees: the driver manager keeps what it read of them. Asked between requests, an answer
+    // of false also spares the next request its own look at them.
     bool ConfigurationChanged();
 
 private:
