@@ -48,6 +48,7 @@ public:
     //   also becomes the shared connection when there is none and no `_CONNECT_`;
     // - without one, the shared connection, opened from `_CONNECT_` at its first use.
     // Raises as Open does, or HExcept 0 when there is neither CONNECT nor `_CONNECT_`.
+    // REQUIRES: `element` lives until Release (the request's tree is kept to its end).
     HOdbcLink Select(HContext& ctx, const HElement& element, const HValue* errorUrl);
 
     // A connection for `connect` (DATASOURCE:USER/PASSWORD): while connections are kept, an
