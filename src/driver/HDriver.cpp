@@ -7,7 +7,7 @@
 #include <new>
 
 #include "config/HConfig.h"
-#include "database/HOdbc.h"
+#include "database/HConnections.h"
 #include "values/HContext.h"
 #include "base/HExcept.h"
 #include "driver/HReport.h"
@@ -46,12 +46,18 @@ HExcept UnexpectedFailure() noexcept {
 
 }  // namespace
 
+HConnections& ProcessConnections() {
+    static HConnections* connections = new HConnections();
+    return *connections;
+}
+
 bool ServeRequest(HRequest& request) {
     delete lastTree;
     lastTree = new HElementTree();
     HContext ctx;
     ctx.request = &request;
     ctx.tree = lastTree;
+    ctx.connections = &ProcessConnections();
     std::unique_ptr<HElement> root;
     std::unique_ptr<HElement> doctype;
     bool served = false;
@@ -150,7 +156,7 @@ int RunRequest() {
     // The connections of the previous request, whose statements went with its context. A
     // process that serves one request keeps its connections to the end, as it keeps the
     // tree: closing them costs time the page waits for, and the process ends at once.
-    CloseConnections();
+    ProcessConnections().CloseAll();
     ServeRequest(CgiRequest());
     return 0;
 }
