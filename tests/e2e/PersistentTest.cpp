@@ -411,7 +411,11 @@ TEST(PersistentTest, ClientGoneMidRequestOrMidResponse) {
         EXPECT_EQ(gateway->Request(GetRequest("t.htmx"), "", 30).out, kPage + "<HTML>ok</HTML>") << c.what;
         EXPECT_EQ(gateway->WaitEnd(0), -1) << c.what;
     }
-    EXPECT_EQ(gateway->Request(GetRequest("big.htmx"), "", 30).out, kPage + big);
+    // The whole answer, read by the test's own client: cgi-fcgi has been seen to lose its
+    // place in a 4 MB answer on a loaded machine.
+    RawClient whole(gateway->Socket());
+    whole.Send("big.htmx", "", false);
+    EXPECT_EQ(whole.Read(), kPage + big);
     ExpectCleanEnd(gateway->Stop(), gateway->Errors(), "the gateway");
 }
 
