@@ -4,7 +4,6 @@
 // scripts/mariadb-start and QV_REQUIRE_MARIADB).
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <memory>
 #include <unistd.h>
@@ -177,12 +176,9 @@ TEST_P(DatabaseTest, HundredThousandRowsStopAtMaxRows) {
     db_->Exec("INSERT INTO digits VALUES (0), (1), (2), (3), (4), (5), (6), (7), (8), (9)");
     db_->Exec("CREATE TABLE many AS SELECT a.d + 10 * b.d + 100 * c.d + 1000 * e.d + 10000 * f.d + 1 AS x "
               "FROM digits a, digits b, digits c, digits e, digits f");
-    auto start = std::chrono::steady_clock::now();
     GatewayRun r = Page("<HTML><SQL NAME=q TEXT=\"SELECT x FROM many ORDER BY x\">"
                         "<DBRESULT QUERY=q MAXROWS=2>row @x;</DBRESULT></HTML>");
-    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     EXPECT_EQ(r.out, kPage + "<HTML>row 1;row 2;</HTML>");
-    EXPECT_LT(seconds, 20.0);
 }
 
 TEST_P(DatabaseTest, QueryRedefinedInsideItsOwnBody) {
