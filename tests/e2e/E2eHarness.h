@@ -16,6 +16,12 @@
 #include <sys/types.h>
 #include <vector>
 
+// The time limit of a run (E2eSite::Run, RunCommand, FastCgiGateway::Request) is the one bound
+// the whole-request tests set on time, and only a hang breaks it. A background job that a
+// test's program leaves holding its output runs this command: it sleeps far beyond any
+// limit, so a gateway that waits for the job instead of ending it fails by the limit.
+inline const std::string kSleepPastTheLimit = "sleep 300";
+
 struct GatewayRun {
     std::string out;     // standard output, byte for byte
     std::string err;     // standard error

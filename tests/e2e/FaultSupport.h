@@ -12,8 +12,8 @@
 #include "e2e/E2eHarness.h"
 
 // True when `pid` names no running process within `withinMs` (a zombie counts as ended; a
-// process killed a moment ago may still be tearing itself down).
-bool ProcessGone(pid_t pid, int withinMs = 2000);
+// process killed a moment ago may still be tearing itself down, slowly on a busy machine).
+bool ProcessGone(pid_t pid, int withinMs = 20000);
 
 // A child process that holds an exclusive flock on a file from construction until
 // destruction (when it is killed and reaped).

@@ -344,7 +344,7 @@ TEST(PersistentTest, MaxRequestsEndsTheProcessAfterThatMany) {
                 ::usleep(10 * 1000);
         }
     }
-    ExpectCleanEnd(gateway->WaitEnd(10000), gateway->Errors(), "the gateway after three requests");
+    ExpectCleanEnd(gateway->WaitEnd(60000), gateway->Errors(), "the gateway after three requests");
     EXPECT_EQ(site.StatsWithoutTimestamps(), "t.htmx?n=1\nt.htmx?n=2\nt.htmx?n=3\n");
 }
 
@@ -365,7 +365,7 @@ TEST(PersistentTest, StopSignalLetsTheRequestFinish) {
         ::kill(gateway->Pid(), signal);
         client.join();
         EXPECT_EQ(run.out, kPage + "<HTML>slept</HTML>") << "signal " << signal;
-        ExpectCleanEnd(gateway->WaitEnd(10000), gateway->Errors(), "the gateway told to stop");
+        ExpectCleanEnd(gateway->WaitEnd(60000), gateway->Errors(), "the gateway told to stop");
     }
     EXPECT_EQ(site.StatsWithoutTimestamps(), "t.htmx\nt.htmx\nt.htmx\n");
     // A request still arriving is answered when the rest of it comes at once, and waited for
@@ -382,7 +382,7 @@ TEST(PersistentTest, StopSignalLetsTheRequestFinish) {
         for (size_t i = 1; rest && i < all.size(); ++i)
             EXPECT_TRUE(client.SendBytes(all[i]));
         EXPECT_EQ(client.Read(), rest ? kPage + "<HTML>whole</HTML>" : "");
-        ExpectCleanEnd(gateway->WaitEnd(10000), gateway->Errors(), "the gateway told to stop while a request arrives");
+        ExpectCleanEnd(gateway->WaitEnd(60000), gateway->Errors(), "the gateway told to stop while a request arrives");
     }
 }
 

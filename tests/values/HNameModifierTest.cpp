@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-
 #include "values/HContext.h"
 #include "base/HExcept.h"
 
@@ -86,7 +84,8 @@ std::string Repeat(const std::string& group, int times) {
 }
 
 // The maximum modifier comes back from the browser: it must not make the enumeration
-// recurse 100 000 levels deep or run for a billion rows.
+// recurse 100 000 levels deep or run for a billion rows (a check that counted the rows one
+// by one would not end on the 10^18 of the last case).
 TEST(NameModifierTest, HostileMaximumsAreRefused) {
     const std::pair<std::string, int> cases[] = {
         {"", -1},
@@ -104,11 +103,10 @@ TEST(NameModifierTest, HostileMaximumsAreRefused) {
         {Repeat("___2", 14), 38},  // 16384 rows
         {Repeat("___1", 100000), 38},
         {"___5" + Repeat("___1", 100000), 38},
+        {"___999999999___999999999", 38},
     };
-    auto start = std::chrono::steady_clock::now();
     for (const auto& c : cases)
         EXPECT_EQ(BoundsCode(c.first), c.second) << c.first.substr(0, 40);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
     // What the bounds accept is enumerated in full.
     std::string current;
     size_t count = 0;
