@@ -99,11 +99,16 @@ bool IsWorkingDirectory(const std::string& folder) {
 void HOwnFiles::Add(const std::string& path) {
     struct stat st;
     if (!path.empty() && ::stat(path.c_str(), &st) == 0)
-        files_.emplace_back(st.st_dev, st.st_ino);
+        files_.push_back({path, st.st_dev, st.st_ino});
 }
 
 bool HOwnFiles::Contains(dev_t dev, ino_t ino) const {
-    return std::find(files_.begin(), files_.end(), std::make_pair(dev, ino)) != files_.end();
+    return std::any_of(files_.begin(), files_.end(), [&](const File& f) { return f.dev == dev && f.ino == ino; });
+}
+
+bool HOwnFiles::Names(const std::string& path, dev_t dev, ino_t ino) const {
+    return std::any_of(files_.begin(), files_.end(),
+                       [&](const File& f) { return f.path == path && f.dev == dev && f.ino == ino; });
 }
 
 const std::string& HOwnFiles::WorkingDirectory() const {

@@ -24,11 +24,18 @@ public:
     // Adds the file `path` names, when it exists.
     void Add(const std::string& path);
     bool Contains(dev_t dev, ino_t ino) const;
+    // Whether `path` named the file (dev, ino) when it was added.
+    bool Names(const std::string& path, dev_t dev, ino_t ino) const;
     // CurrentDirectory(), taken at the first call.
     const std::string& WorkingDirectory() const;
 
 private:
-    std::vector<std::pair<dev_t, ino_t>> files_;
+    struct File {
+        std::string path;
+        dev_t dev;
+        ino_t ino;
+    };
+    std::vector<File> files_;
     mutable std::string cwd_;
     mutable bool cwdTaken_ = false;
 };
