@@ -152,15 +152,18 @@ void WriteStatistics(const HContext& ctx, const HExcept* error) {
         // The kept descriptor serves while the name still named its file when the request
         // began (the request's own files were looked at then); a log renamed or removed
         // since, or another name, is opened anew.
-        if (!kept.fd || !ctx.ownFiles.Names(name, kept.dev, kept.ino)) {
+        dev_t dev = 0;
+        ino_t ino = 0;
+        const bool known = ctx.ownFiles.Identity(name, dev, ino);
+        if (!kept.fd || !known || dev != kept.dev || ino != kept.ino) {
             kept.fd.Reset(::open(name.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
             struct stat st;
-            if (!kept.fd || ::fstat(kept.fd.Get(), &st) != 0) {
+            if (!kept.fd || (!known && ::fstat(kept.fd.Get(), &st) != 0)) {
                 kept.fd.Reset();
                 return;
             }
-            kept.dev = st.st_dev;
-            kept.ino = st.st_ino;
+            kept.dev = known ? dev : st.st_dev;
+            kept.ino = known ? ino : st.st_ino;
         }
         if (!LockWithin(kept.fd.Get(), kMaxWaitSeconds))
             return;

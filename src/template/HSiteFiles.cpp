@@ -106,9 +106,15 @@ bool HOwnFiles::Contains(dev_t dev, ino_t ino) const {
     return std::any_of(files_.begin(), files_.end(), [&](const File& f) { return f.dev == dev && f.ino == ino; });
 }
 
-bool HOwnFiles::Names(const std::string& path, dev_t dev, ino_t ino) const {
-    return std::any_of(files_.begin(), files_.end(),
-                       [&](const File& f) { return f.path == path && f.dev == dev && f.ino == ino; });
+bool HOwnFiles::Identity(const std::string& path, dev_t& dev, ino_t& ino) const {
+    for (const File& f : files_) {
+        if (f.path == path) {
+            dev = f.dev;
+            ino = f.ino;
+            return true;
+        }
+    }
+    return false;
 }
 
 const std::string& HOwnFiles::WorkingDirectory() const {

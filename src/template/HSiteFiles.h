@@ -24,8 +24,9 @@ public:
     // Adds the file `path` names, when it exists.
     void Add(const std::string& path);
     bool Contains(dev_t dev, ino_t ino) const;
-    // Whether `path` named the file (dev, ino) when it was added.
-    bool Names(const std::string& path, dev_t dev, ino_t ino) const;
+    // The file `path` named when it was added, by device and inode; false when it was not
+    // added or named none.
+    bool Identity(const std::string& path, dev_t& dev, ino_t& ino) const;
     // CurrentDirectory(), taken at the first call.
     const std::string& WorkingDirectory() const;
 
