@@ -82,10 +82,7 @@ bool ReachesSystemFolder(const std::string& path, const std::string& cwd) {
 
 // Whether the file `in` reads is the gateway's standard input or one of its own files.
 bool IsRefused(const HInput& in, const HOwnFiles& own) {
-    struct stat standardInput;
-    return own.Contains(in.Device(), in.Inode()) ||
-           (::fstat(0, &standardInput) == 0 && in.Device() == standardInput.st_dev &&
-            in.Inode() == standardInput.st_ino);
+    return own.Contains(in.Device(), in.Inode()) || own.IsStandardInput(in.Device(), in.Inode());
 }
 
 // Whether `folder`, relative, is the working directory itself: "." and slashes only.
@@ -123,6 +120,16 @@ const std::string& HOwnFiles::WorkingDirectory() const {
         cwdTaken_ = true;
     }
     return cwd_;
+}
+
+bool HOwnFiles::IsStandardInput(dev_t dev, ino_t ino) const {
+    if (inputTaken_ == 0) {
+        struct stat st {};
+        inputTaken_ = ::fstat(0, &st) == 0 ? 1 : -1;
+        inputDev_ = st.st_dev;
+        inputIno_ = st.st_ino;
+    }
+    return inputTaken_ == 1 && dev == inputDev_ && ino == inputIno_;
 }
 
 std::unique_ptr<HInput> OpenPageFile(const std::string& path, const HOwnFiles& own) {

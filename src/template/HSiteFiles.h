@@ -18,7 +18,8 @@ class HInput;
 // The gateway's own files (the configuration file, the debug log, the statistics log) by
 // device and inode: never read as a page, whatever name reaches them. A debug log holds a
 // visitor's words, and would run them. It also names the working directory that relative
-// page paths start from, asked of the system once for all the pages of a request.
+// page paths start from and the standard input, asked of the system once for all the
+// pages of a request.
 class HOwnFiles {
 public:
     // Adds the file `path` names, when it exists.
@@ -29,6 +30,8 @@ public:
     bool Identity(const std::string& path, dev_t& dev, ino_t& ino) const;
     // CurrentDirectory(), taken at the first call.
     const std::string& WorkingDirectory() const;
+    // Whether (dev, ino) is the gateway's standard input, as it was at the first call.
+    bool IsStandardInput(dev_t dev, ino_t ino) const;
 
 private:
     struct File {
@@ -39,6 +42,9 @@ private:
     std::vector<File> files_;
     mutable std::string cwd_;
     mutable bool cwdTaken_ = false;
+    mutable int inputTaken_ = 0;  // 0: not looked at; 1: a file; -1: none
+    mutable dev_t inputDev_ = 0;
+    mutable ino_t inputIno_ = 0;
 };
 
 // Opens `path` (as written, relative to the current directory) as a template or an
