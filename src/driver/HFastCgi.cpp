@@ -508,6 +508,7 @@ int ServeFastCgi(const HServerOptions& options) {
     int listening = ListeningSocket(options, inherited.reloaded);
     if (listening < 0)
         return 1;
+    const bool network = ListensOnNetwork(listening);
     // The Unix socket file the gateway made itself (before a reload, too), removed again at
     // the end; a reload keeps it.
     struct stat made {};
@@ -533,7 +534,6 @@ int ServeFastCgi(const HServerOptions& options) {
     ::sigprocmask(SIG_BLOCK, &reloadSignal, nullptr);
     sigdelset(&waiting, kReloadSignal);
     KeepConnections(true);
-    const bool network = ListensOnNetwork(listening);
 
     HFastCgiConnection connection;
     HRequestTimeout timeout;
