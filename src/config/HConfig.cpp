@@ -323,7 +323,8 @@ void Initialise(HContext& ctx) {
     const HValue* prefix = ctx.symbols.Lookup("_HTMX_PATH_");
     std::string folder = prefix ? prefix->GetText() : std::string();
     std::string opened = path;
-    const bool asGiven = IsInsideFolder(path, CurrentDirectory()) || (prefix && IsInsideFolder(path, folder));
+    const std::string& cwd = ctx.ownFiles.WorkingDirectory();
+    const bool asGiven = IsInsideFolder(path, ".", cwd) || (prefix && IsInsideFolder(path, folder, cwd));
     if (asGiven)
         ctx.templateStream = OpenPageFile(path, ctx.ownFiles);
     if (!ctx.templateStream && prefix) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <cerrno>
+#include <charconv>
 #include <cstdlib>
 
 #include "database/HOdbc.h"
@@ -38,7 +39,11 @@ public:
     RowLevel(const RowLevel&) = delete;
     RowLevel& operator=(const RowLevel&) = delete;
 
-    void SetRow(int row) { ctx_.nameModifier = saved_ + "___" + std::to_string(row); }
+    void SetRow(int row) {
+        char suffix[16] = "___";
+        const char* end = std::to_chars(suffix + 3, suffix + sizeof suffix, row).ptr;
+        ctx_.nameModifier.assign(saved_).append(suffix, static_cast<std::size_t>(end - suffix));
+    }
 
 private:
     HContext& ctx_;
@@ -124,8 +129,10 @@ void HDbResultElement::Output(HContext& ctx) {
         op.SettleRow(n);
         open.SetRow(++rows);
         OutputChildren(ctx);
-        op.ClearBuffers(n);
     }
+    // Each fetch wrote every bound column (SettleRow empties the NULL ones): the last
+    // row's values go once the rows are done.
+    op.ClearBuffers(n);
 
     if (rows == 0 && op.NoDataUrlValue()) {
         if (!op.NoDataUrlValue()->Evaluate(ctx, nullptr).empty())

@@ -1,5 +1,6 @@
 #include "database/HSqlOperation.h"
 
+#include <algorithm>
 #include <cstring>
 #include <utility>
 
@@ -116,13 +117,17 @@ short HSqlOperation::BindColumn(int column, std::size_t width) {
 }
 
 void HSqlOperation::SettleRow(int count) {
-    for (int i = 0; i < count && static_cast<std::size_t>(i) < columns_.size(); ++i) {
-        Column& c = columns_[static_cast<std::size_t>(i)];
-        if (!c.buffer)
+    // The end of the loop is taken once: a store through a char pointer could otherwise be
+    // to the container's own bookkeeping, read again after every column.
+    const auto end = columns_.begin() + static_cast<std::ptrdiff_t>(
+                                            std::min(static_cast<std::size_t>(std::max(count, 0)), columns_.size()));
+    for (auto c = columns_.begin(); c != end; ++c) {
+        char* buffer = c->buffer.get();
+        if (!buffer)
             continue;
-        if (c.length == kNullData)
-            c.buffer[0] = '\0';
-        c.buffer[c.width - 1] = '\0';
+        if (c->length == kNullData)
+            buffer[0] = '\0';
+        buffer[c->width - 1] = '\0';
     }
 }
 

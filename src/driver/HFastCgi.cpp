@@ -385,11 +385,20 @@ bool StillMade(const std::string& address, bool made, const struct stat& st) {
 // An answer goes out in two writes, the page's records and then the records that end the
 // request. On a TCP connection the second would wait until the web server acknowledged the
 // first, which its kernel delays by up to 40 ms (seen behind HAProxy): send each at once.
-// On a Unix socket the call fails, harmlessly.
-int SendAtOnce(int fd) {
+// A Unix socket (`network` false) has no such delay to turn off.
+int SendAtOnce(int fd, bool network) {
     int on = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    if (network)
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     return fd;
+}
+
+// Whether the listening socket takes network connections (else Unix socket ones).
+bool ListensOnNetwork(int listening) {
+    sockaddr_storage address{};
+    socklen_t size = sizeof address;
+    return ::getsockname(listening, reinterpret_cast<sockaddr*>(&address), &size) != 0 ||
+           address.ss_family != AF_UNIX;
 }
 
 // A process that ends on a socket of its own leaves no connection unserved that the kernel
@@ -416,7 +425,7 @@ void ServeQueued(int listening, const std::string& address, bool made, const str
         if (fd < 0)
             return;  // none left (EAGAIN), or none to take
         // Its request has come with the connection, or a second later at most.
-        HFastCgiConnection connection(SendAtOnce(fd));
+        HFastCgiConnection connection(SendAtOnce(fd, !IsUnixSocketAddress(address)));
         while (ServeOne(connection, timeout, nullptr, 1) && connection.HasBuffered()) {
             // requests the web server sent on at once
         }
@@ -499,6 +508,7 @@ int ServeFastCgi(const HServerOptions& options) {
     int listening = ListeningSocket(options, inherited.reloaded);
     if (listening < 0)
         return 1;
+    const bool network = ListensOnNetwork(listening);
     // The Unix socket file the gateway made itself (before a reload, too), removed again at
     // the end; a reload keeps it.
     struct stat made {};
@@ -574,7 +584,7 @@ int ServeFastCgi(const HServerOptions& options) {
                 std::fprintf(stderr, "quorvel: accepting a connection: %s\n", std::strerror(errno));
                 break;
             }
-            connection.Adopt(SendAtOnce(fd));
+            connection.Adopt(SendAtOnce(fd, network));
         }
         // A stop while a request arrives lets it arrive, a second more at most.
         if (ServeOne(connection, timeout, &waiting))

@@ -119,9 +119,14 @@ bool HFastCgiConnection::Fill(std::size_t n, const timespec& deadline) {
         }
         if (in_.size() - end_ < want)
             in_.resize(std::max(end_ + want, 2 * in_.size()));
-        if (!Wait(POLLIN, deadline))
-            return false;
-        ssize_t got = ::read(fd_, &in_[end_], in_.size() - end_);
+        // What has arrived is taken without a wait; the wait begins only when nothing has
+        // (or when the connection is no socket).
+        ssize_t got = ::recv(fd_, &in_[end_], in_.size() - end_, MSG_DONTWAIT);
+        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == ENOTSOCK)) {
+            if (!Wait(POLLIN, deadline))
+                return false;
+            got = ::read(fd_, &in_[end_], in_.size() - end_);
+        }
         if (got < 0 && errno == EINTR)
             continue;
         if (got <= 0)

@@ -7,6 +7,7 @@
 #include <optional>
 #include <time.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "config/HConfig.h"
@@ -14,6 +15,7 @@
 #include "base/HExcept.h"
 #include "base/HRequest.h"
 #include "template/HFileIo.h"
+#include "template/HSiteFiles.h"
 
 namespace quorvel {
 
@@ -137,16 +139,37 @@ std::string FormatStatistics(const HContext& ctx, const HExcept* error, std::tim
 }
 
 void WriteStatistics(const HContext& ctx, const HExcept* error) {
+    // The log the last record went to, kept open for the next request of the process.
+    static struct {
+        HFd fd;
+        dev_t dev = 0;
+        ino_t ino = 0;
+    } kept;
     try {
         std::string name = kStatisticsLog;
         if (const HValue* file = ctx.symbols.Lookup("_STAT_FILE_"))
             name = file->GetText();
-        HFd fd(::open(name.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
-        if (fd.Get() < 0 || !LockWithin(fd.Get(), kMaxWaitSeconds))
+        // The kept descriptor serves while the name still named its file when the request
+        // began (the request's own files were looked at then); a log renamed or removed
+        // since, or another name, is opened anew.
+        dev_t dev = 0;
+        ino_t ino = 0;
+        const bool known = ctx.ownFiles.Identity(name, dev, ino);
+        if (!kept.fd || !known || dev != kept.dev || ino != kept.ino) {
+            kept.fd.Reset(::open(name.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+            struct stat st;
+            if (!kept.fd || (!known && ::fstat(kept.fd.Get(), &st) != 0)) {
+                kept.fd.Reset();
+                return;
+            }
+            kept.dev = known ? dev : st.st_dev;
+            kept.ino = known ? ino : st.st_ino;
+        }
+        if (!LockWithin(kept.fd.Get(), kMaxWaitSeconds))
             return;
         std::string line = FormatStatistics(ctx, error, ctx.request->Now());
-        WriteAll(fd.Get(), line.data(), line.size());
-        // Closing the descriptor releases the lock for the next waiting request.
+        WriteAll(kept.fd.Get(), line.data(), line.size());
+        ::flock(kept.fd.Get(), LOCK_UN);  // for the next waiting writer
     } catch (...) {
     }
 }

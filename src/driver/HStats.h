@@ -2,7 +2,8 @@
 // named by `_STAT_FILE_` (default "qvstat.log", the configuration's only). Concurrent
 // requests take an exclusive lock on the file, waiting for it in the kernel for at most
 // 10 s (a timer signal ends the wait); after that the line is dropped. Each line is
-// written with one system call, so lines never interleave.
+// written with one system call, so lines never interleave. A process keeps the log open
+// for its next request while the log's name still names that file.
 #pragma once
 
 #include <ctime>

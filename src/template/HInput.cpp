@@ -22,7 +22,13 @@ std::unique_ptr<HInput> HInput::OpenFile(const std::string& path) {
         return nullptr;
     std::unique_ptr<HInput> in(new HInput());
     in->fd_ = std::move(fd);
-    in->buffer_.reset(new char[kBlock]);
+    in->size_ = static_cast<size_t>(st.st_size);
+    in->device_ = st.st_dev;
+    in->inode_ = st.st_ino;
+    // A block no larger than the file: a small file costs a small allocation (freeing a
+    // large one makes the allocator consolidate its free lists, once per file read).
+    in->block_ = in->size_ > 0 && in->size_ < kBlock ? in->size_ : kBlock;
+    in->buffer_.reset(new char[in->block_]);
     in->pos_ = in->end_ = in->buffer_.get();
     return in;
 }
@@ -41,8 +47,11 @@ bool HInput::Fill() {
     if (!fd_)
         return false;
     blockOffset_ += static_cast<size_t>(end_ - buffer_.get());
+    // Once the size the file had when opened has been delivered, the stream ends without a
+    // read to learn it (a file that reports no size, as some file systems do, is read to
+    // its end).
     for (;;) {
-        ssize_t n = ::read(fd_.Get(), buffer_.get(), kBlock);
+        ssize_t n = size_ > 0 && blockOffset_ >= size_ ? 0 : ::read(fd_.Get(), buffer_.get(), block_);
         if (n > 0) {
             pos_ = buffer_.get();
             end_ = pos_ + n;

@@ -12,6 +12,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <sys/types.h>
 
 #include "template/HFileIo.h"
 
@@ -21,7 +22,9 @@ class HInput {
 public:
     static constexpr int kEof = -1;
 
-    // Opens a regular file for reading; nullptr when it cannot be opened.
+    // Opens a regular file for reading; nullptr when it cannot be opened. The stream ends
+    // at the size the file had when it was opened (a file that grows while it is read
+    // may deliver more).
     static std::unique_ptr<HInput> OpenFile(const std::string& path);
     // A stream over a copy of `text` (tests, and values read from strings).
     static std::unique_ptr<HInput> FromString(std::string text);
@@ -93,6 +96,10 @@ public:
     // when a block is read, the rest is derived from the buffer position.
     size_t Offset() const;
 
+    // The file the stream reads, by device and inode (0 0 for a text).
+    dev_t Device() const { return device_; }
+    ino_t Inode() const { return inode_; }
+
 private:
     static constexpr int kNone = -2;
     HInput() = default;
@@ -104,6 +111,10 @@ private:
     const char* pos_ = nullptr;
     const char* end_ = nullptr;
     size_t blockOffset_ = 0;  // file offset of the current block's first byte
+    size_t size_ = 0;         // of the file when opened: its end, without a read to learn it
+    size_t block_ = 0;        // the size of buffer_
+    dev_t device_ = 0;
+    ino_t inode_ = 0;
     int pushed_ = kNone;
 };
 

@@ -36,12 +36,12 @@ bool UnderSystemFolder(const std::string& resolved) {
 // Whether `path`, its symbolic links followed one at a time, enters /proc or /dev (or
 // cannot be followed). Checked before each step, so that a link of /proc (/proc/self/fd/0,
 // /proc/self/cwd) is never followed to the file it stands for.
-bool ReachesSystemFolder(const std::string& path) {
+bool ReachesSystemFolder(const std::string& path, const std::string& cwd) {
     std::string pending = path;
     std::string done;  // the physical path resolved so far; "" is the root
     if (path[0] != '/') {
         // The working directory as the system names it holds no link to follow.
-        done = CurrentDirectory();
+        done = cwd;
         if (done.empty() || UnderSystemFolder(done))
             return true;
         if (done == "/")
@@ -80,13 +80,15 @@ bool ReachesSystemFolder(const std::string& path) {
     return false;
 }
 
-// Whether `path` names the gateway's standard input or one of its own files.
-bool IsRefused(const std::string& path, const HOwnFiles& own) {
-    struct stat file, in;
-    if (::stat(path.c_str(), &file) != 0)
-        return false;
-    return own.Contains(file.st_dev, file.st_ino) ||
-           (::fstat(0, &in) == 0 && file.st_dev == in.st_dev && file.st_ino == in.st_ino);
+// Whether the file `in` reads is the gateway's standard input or one of its own files.
+bool IsRefused(const HInput& in, const HOwnFiles& own) {
+    return own.Contains(in.Device(), in.Inode()) || own.IsStandardInput(in.Device(), in.Inode());
+}
+
+// Whether `folder`, relative, is the working directory itself: "." and slashes only.
+bool IsWorkingDirectory(const std::string& folder) {
+    return folder[0] != '/' && folder.find_first_not_of("./") == std::string::npos &&
+           folder.find("..") == std::string::npos;
 }
 
 }  // namespace
@@ -94,18 +96,50 @@ bool IsRefused(const std::string& path, const HOwnFiles& own) {
 void HOwnFiles::Add(const std::string& path) {
     struct stat st;
     if (!path.empty() && ::stat(path.c_str(), &st) == 0)
-        files_.emplace_back(st.st_dev, st.st_ino);
+        files_.push_back({path, st.st_dev, st.st_ino});
 }
 
 bool HOwnFiles::Contains(dev_t dev, ino_t ino) const {
-    return std::find(files_.begin(), files_.end(), std::make_pair(dev, ino)) != files_.end();
+    return std::any_of(files_.begin(), files_.end(), [&](const File& f) { return f.dev == dev && f.ino == ino; });
+}
+
+bool HOwnFiles::Identity(const std::string& path, dev_t& dev, ino_t& ino) const {
+    for (const File& f : files_) {
+        if (f.path == path) {
+            dev = f.dev;
+            ino = f.ino;
+            return true;
+        }
+    }
+    return false;
+}
+
+const std::string& HOwnFiles::WorkingDirectory() const {
+    if (!cwdTaken_) {
+        cwd_ = CurrentDirectory();
+        cwdTaken_ = true;
+    }
+    return cwd_;
+}
+
+bool HOwnFiles::IsStandardInput(dev_t dev, ino_t ino) const {
+    if (inputTaken_ == 0) {
+        struct stat st {};
+        inputTaken_ = ::fstat(0, &st) == 0 ? 1 : -1;
+        inputDev_ = st.st_dev;
+        inputIno_ = st.st_ino;
+    }
+    return inputTaken_ == 1 && dev == inputDev_ && ino == inputIno_;
 }
 
 std::unique_ptr<HInput> OpenPageFile(const std::string& path, const HOwnFiles& own) {
-    if (path.empty() || ReachesSystemFolder(path) || IsRefused(path, own))
+    if (path.empty() || ReachesSystemFolder(path, own.WorkingDirectory()))
         return nullptr;
-    // HInput opens regular files only.
-    return HInput::OpenFile(path);
+    // HInput opens regular files only (without blocking), and says which file it opened.
+    std::unique_ptr<HInput> in = HInput::OpenFile(path);
+    if (in && IsRefused(*in, own))
+        return nullptr;
+    return in;
 }
 
 std::string WhyNotOpened(const std::string& path) {
@@ -144,15 +178,19 @@ std::string CurrentDirectory() {
     return ::getcwd(buffer, sizeof buffer) ? buffer : "";
 }
 
-bool IsInsideFolder(const std::string& path, const std::string& folder) {
+bool IsInsideFolder(const std::string& path, const std::string& folder, const std::string& cwd) {
     if (path.empty() || path[0] != '/')
         return true;
     if (folder.empty())
         return false;
-    std::string absolute = folder[0] == '/' ? folder : CurrentDirectory() + "/" + folder;
+    // The working directory as the system names it has no link to resolve.
+    if (IsWorkingDirectory(folder))
+        return !cwd.empty() && StartsWithFolder(path, cwd);
+    std::string absolute = folder[0] == '/' ? folder : cwd + "/" + folder;
     if (StartsWithFolder(path, absolute))
         return true;
-    std::string resolved = Resolved(absolute);
+    // A relative folder is resolved from the working directory, whose own parts need not be.
+    std::string resolved = Resolved(folder);
     return !resolved.empty() && StartsWithFolder(path, resolved);
 }
 

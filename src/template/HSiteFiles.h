@@ -17,15 +17,34 @@ class HInput;
 
 // The gateway's own files (the configuration file, the debug log, the statistics log) by
 // device and inode: never read as a page, whatever name reaches them. A debug log holds a
-// visitor's words, and would run them.
+// visitor's words, and would run them. It also names the working directory that relative
+// page paths start from and the standard input, asked of the system once for all the
+// pages of a request.
 class HOwnFiles {
 public:
     // Adds the file `path` names, when it exists.
     void Add(const std::string& path);
     bool Contains(dev_t dev, ino_t ino) const;
+    // The file `path` named when it was added, by device and inode; false when it was not
+    // added or named none.
+    bool Identity(const std::string& path, dev_t& dev, ino_t& ino) const;
+    // CurrentDirectory(), taken at the first call.
+    const std::string& WorkingDirectory() const;
+    // Whether (dev, ino) is the gateway's standard input, as it was at the first call.
+    bool IsStandardInput(dev_t dev, ino_t ino) const;
 
 private:
-    std::vector<std::pair<dev_t, ino_t>> files_;
+    struct File {
+        std::string path;
+        dev_t dev;
+        ino_t ino;
+    };
+    std::vector<File> files_;
+    mutable std::string cwd_;
+    mutable bool cwdTaken_ = false;
+    mutable int inputTaken_ = 0;  // 0: not looked at; 1: a file; -1: none
+    mutable dev_t inputDev_ = 0;
+    mutable ino_t inputIno_ = 0;
 };
 
 // Opens `path` (as written, relative to the current directory) as a template or an
@@ -37,9 +56,10 @@ std::unique_ptr<HInput> OpenPageFile(const std::string& path, const HOwnFiles& o
 
 // Whether `path` lies inside `folder`: a relative path always does (the caller refuses
 // `..` segments first); an absolute one must begin with the folder's absolute path (taken
-// from the current directory when `folder` is relative, as written or with its symbolic
-// links resolved) followed by `/`. "/srv/site2/x" is not inside "/srv/site".
-bool IsInsideFolder(const std::string& path, const std::string& folder);
+// from the working directory `cwd`, as CurrentDirectory() names it, when `folder` is
+// relative, as written or with its symbolic links resolved) followed by `/`.
+// "/srv/site2/x" is not inside "/srv/site".
+bool IsInsideFolder(const std::string& path, const std::string& folder, const std::string& cwd);
 
 // Why `path` could not be opened as a page file, for the operator: "not found", "permission
 // denied", "not a regular file", or "not a page file" (it lies where pages are never read).
@@ -49,7 +69,8 @@ std::string WhyNotOpened(const std::string& path);
 // alone when the file cannot be read again.
 std::string FilePosition(const std::string& path, size_t offset);
 
-// The absolute path of the working directory, or "" when it cannot be named.
+// The absolute path of the working directory, or "" when it cannot be named. It holds no
+// symbolic link: the system names the directory itself.
 std::string CurrentDirectory();
 
 }  // namespace quorvel

@@ -79,4 +79,24 @@ TEST(HInputOffsetTest, FilesLongerThanOneBlock) {
     }
 }
 
+// What is appended to a file after it was opened is not part of the stream; a file that
+// was empty then (no size to go by, as some file systems report none) is read to its end.
+TEST(HInputOffsetTest, FileEndsAtItsSizeWhenOpened) {
+    for (const std::string& text : {std::string("abc\r\n"), std::string()}) {
+        char path[] = "/tmp/quorvel-input-XXXXXX";
+        int fd = ::mkstemp(path);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+        auto in = HInput::OpenFile(path);
+        ASSERT_TRUE(in);
+        ASSERT_EQ(::write(fd, "later", 5), 5);
+        ::close(fd);
+        std::string read;
+        for (int c = in->Get(); c != HInput::kEof; c = in->Get())
+            read += static_cast<char>(c);
+        EXPECT_EQ(read, text.empty() ? "later" : "abc\n");
+        std::remove(path);
+    }
+}
+
 }  // namespace
