@@ -127,7 +127,7 @@ bool IsConstant(const HValue* value) {
 
 }  // namespace
 
-// A tag without behaviour of its own, read into the request's tree: it is written as
+// A tag without behaviour of its own, read into the request's tree: it is serialised as
 // Output would write it, as text pieces (and attribute pieces for values with references),
 // with its content read in between by a stand-in element that lives only while reading.
 // Its content is not a range of its own: text before, inside and after it is one piece.
@@ -137,25 +137,25 @@ std::unique_ptr<HElement> HElement::ReadPassedThrough(HContext& ctx, int token, 
     HElement element(token);
     element.content_ = ctx.content;
     element.ReadAttributes(ctx);
-    bool constant = true;
-    element.attributes_.ForEach(
-        [&](const std::string&, const HValuePtr& value) { constant = constant && IsConstant(value.get()); });
-    if (constant) {
-        tree.Render(ctx, [&] {
-            WriteTagOpen(ctx, token);
-            element.WriteAttributes(ctx);
-            WriteTagClose(ctx);
-        });
-    } else {
-        tree.Render(ctx, [&] { WriteTagOpen(ctx, token); });
-        element.attributes_.ForEach([&](const std::string& name, HValuePtr& value) {
-            if (IsConstant(value.get()))
-                tree.Render(ctx, [&] { WriteAttribute(ctx, name, value.get(), ctx.content); });
-            else
-                tree.AppendAttribute(name, std::move(value), ctx.content, at);
-        });
-        tree.Render(ctx, [&] { WriteTagClose(ctx); });
-    }
+    tree.AppendText("<");
+    tree.AppendText(TagName(token));
+    std::string& text = tree.Scratch();
+    element.attributes_.ForEach([&](const std::string& name, HValuePtr& value) {
+        if (!IsConstant(value.get())) {
+            tree.AppendAttribute(name, std::move(value), ctx.content, at);
+            return;
+        }
+        tree.AppendText(" ");
+        tree.AppendText(name);
+        if (!value)
+            return;
+        const bool quoted = EvaluateAttribute(ctx, name, *value, ctx.content, text);
+        tree.AppendText(quoted ? "=\"" : "=");
+        tree.AppendText(text);
+        if (quoted)
+            tree.AppendText("\"");
+    });
+    tree.AppendText(">");
     std::unique_ptr<HElement> pending;
     if (token >= kTagText && token <= kTagLookup)
         status = 1;
@@ -164,7 +164,12 @@ std::unique_ptr<HElement> HElement::ReadPassedThrough(HContext& ctx, int token, 
     // The elements with behaviour inside it become this element's children.
     for (auto& child : element.children_)
         children_.push_back(std::move(child));
-    tree.Render(ctx, [&] { WriteEndTag(ctx, token); });
+    const int end = token + kEndTagOffset;
+    if (end >= kFirstEndTag && end <= kLastEndTag) {
+        tree.AppendText("</");
+        tree.AppendText(TagName(token));
+        tree.AppendText(">");
+    }
     return pending;
 }
 

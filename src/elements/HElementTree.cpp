@@ -8,12 +8,11 @@
 #include "template/HInput.h"
 #include "template/HSiteFiles.h"
 #include "elements/HElement.h"
-#include "template/HPage.h"
 #include "values/HWriter.h"
 
 namespace quorvel {
 
-HElementTree::HElementTree() : rendered_(HPage::Temporary()) {}
+HElementTree::HElementTree() = default;
 
 HElementTree::~HElementTree() = default;
 
@@ -125,18 +124,6 @@ void HElementTree::Keep(std::unique_ptr<HElement> root) { root_ = std::move(root
 
 void HElementTree::AppendElement(HElement* element, size_t at) {
     NewPiece(Piece::kElement, at).element = element;
-}
-
-void HElementTree::SwapPage(HContext& ctx) { ctx.page.swap(rendered_); }
-
-void HElementTree::TakeRendered() {
-    if (rendered_->InMemory()) {
-        AppendText(rendered_->View());
-        rendered_->Clear();
-    } else {
-        AppendText(rendered_->Contents());
-        rendered_ = HPage::Temporary();
-    }
 }
 
 void HElementTree::Output(HContext& ctx, size_t first, size_t last) const {

@@ -36,7 +36,6 @@ namespace quorvel {
 class HContext;
 class HElement;
 class HInput;
-class HPage;
 
 class HElementTree {
 public:
@@ -87,10 +86,6 @@ public:
     // The tree keeps the root element, which owns the others.
     void Keep(std::unique_ptr<HElement> root);
 
-    // Appends, as text, what `write` writes to ctx.page.
-    template <class F>
-    void Render(HContext& ctx, F&& write);
-
     // A buffer the scanner reuses for the text it reads.
     std::string& Scratch() { return scratch_; }
 
@@ -124,8 +119,6 @@ private:
     std::string Where(const Piece& piece) const;
     void AppendTextSlow(std::string_view text);
     const Piece& At(size_t i) const { return pieceBlocks_[i / kPiecesPerBlock][i % kPiecesPerBlock]; }
-    void SwapPage(HContext& ctx);
-    void TakeRendered();
 
     std::vector<std::unique_ptr<Piece[]>> pieceBlocks_;
     size_t size_ = 0;
@@ -139,24 +132,10 @@ private:
     std::vector<HValuePtr> values_;                          // other at-sign expressions
     std::deque<Attribute> attributes_;
     std::unique_ptr<HElement> root_;
-    std::unique_ptr<HPage> rendered_;  // ctx.page's stand-in while rendering
     std::string scratch_;
     std::vector<std::string> files_;  // the files pieces came from; the template first
     unsigned file_ = kNoFile;         // of the pieces appended now
     static constexpr unsigned kNoFile = 0xFFFF;
 };
-
-template <class F>
-void HElementTree::Render(HContext& ctx, F&& write) {
-    SwapPage(ctx);
-    try {
-        write();
-    } catch (...) {
-        SwapPage(ctx);
-        throw;
-    }
-    SwapPage(ctx);
-    TakeRendered();
-}
 
 }  // namespace quorvel
