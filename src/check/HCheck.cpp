@@ -5,7 +5,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <exception>
 #include <map>
 #include <memory>
 #include <optional>
