@@ -114,6 +114,12 @@ TEST(CheckTest, ReadingErrors) {
          "t.htmx:2:1: error: Document must start with <HTML> tag: the file starts with text\n", 1},
         {"text first", {{"t.htmx", "hello <HTML></HTML>"}}, {"t.htmx"},
          "t.htmx:1:1: error: Document must start with <HTML> tag: the file starts with text\n", 1},
+        {"an @ expression first", {{"t.htmx", "@A <HTML></HTML>"}}, {"t.htmx"},
+         "t.htmx:1:1: error: Document must start with <HTML> tag: the file starts with an @ expression\n", 1},
+        {"an unknown tag first", {{"t.htmx", "\n <foo bar=1><HTML></HTML>"}}, {"t.htmx"},
+         "t.htmx:2:2: error: Document must start with <HTML> tag: the file starts with <FOO>\n", 1},
+        {"the tag LOOKUP after the document type", {{"t.htmx", "<!doctype html>\n<LOOKUP x>"}}, {"t.htmx"},
+         "t.htmx:2:1: error: Document must start with <HTML> tag: the file starts with <LOOKUP>\n", 1},
         {"empty file", {{"t.htmx", " \n"}}, {"t.htmx"},
          "t.htmx:2:1: error: Document must start with <HTML> tag: the file holds nothing else "
          "than white space\n",
