@@ -239,6 +239,7 @@ int ScanDocumentStart(HContext& ctx, HElementTree& tree, std::unique_ptr<HElemen
             if (c == HInput::kEof)
                 return kTagEof;
             if (c == '@') {
+                ctx.reading.token = -1;
                 in.Unget(c);
                 HValuePtr value;
                 ParseValue(in, value);

@@ -116,6 +116,8 @@ TEST(CheckTest, ReadingErrors) {
          "t.htmx:1:1: error: Document must start with <HTML> tag: the file starts with text\n", 1},
         {"an @ expression first", {{"t.htmx", "@A <HTML></HTML>"}}, {"t.htmx"},
          "t.htmx:1:1: error: Document must start with <HTML> tag: the file starts with an @ expression\n", 1},
+        {"a bad list in an @ expression first", {{"t.htmx", "@X(a b)<HTML>"}}, {"t.htmx"},
+         "t.htmx:1:6: error: Syntax error in list: in the @ expression\n", 1},
         {"an unknown tag first", {{"t.htmx", "\n <foo bar=1><HTML></HTML>"}}, {"t.htmx"},
          "t.htmx:2:2: error: Document must start with <HTML> tag: the file starts with <FOO>\n", 1},
         {"the tag LOOKUP after the document type", {{"t.htmx", "<!doctype html>\n<LOOKUP x>"}}, {"t.htmx"},
