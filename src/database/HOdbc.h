@@ -6,17 +6,14 @@
 // as they are: callers test them with OdbcSucceeded, the one success rule (0 or 1).
 //
 // Ownership: a statement handle is owned by an HOdbcStatement, which drops it when it goes;
-// an environment and its connection by an HOdbcConnection, kept by this layer from
-// OpenConnection until CloseConnections.
+// an environment and its connection by an HOdbcConnection, which the process's connection
+// owner (HConnections) keeps.
 #pragma once
 
 #include <string>
 #include <string_view>
 
 namespace quorvel {
-
-class HContext;
-class HValue;
 
 using HOdbcHandle = void*;
 
@@ -86,58 +83,8 @@ private:
     bool connected_ = false;
 };
 
-// Closes every connection OpenConnection made, newest first, so that a process can open
-// them again. REQUIRES: no statement on them is left (the contexts that used them are gone).
-void CloseConnections() noexcept;
-
-// Whether OpenConnection hands out connections kept from earlier requests (a process that
-// serves many requests); off by default, when every call opens a new connection.
-void KeepConnections(bool keep) noexcept;
-
-// Whether the files that define data sources and drivers (odbc.ini, odbcinst.ini, the
-// user's .odbc.ini) changed since this process first connected. The driver manager keeps
-// what it read of them for the life of the process: only a new process sees the change.
-// False before the first connection, when nothing of them is kept. Asked between requests,
-// an answer of false also spares the next request its own look at them.
-bool OdbcConfigurationChanged();
-
-// Ends the request's use of the connections OpenConnection handed out: each one is rolled
-// back, put back in auto-commit mode and its session reset in the way its database offers
-// (PostgreSQL: one statement that discards every session state; SQLite: nothing to undo
-// unless NoteSessionChange, else closed; any other database: closed), then kept for a later
-// request with the same connect string; one that cannot be is closed. At most a few unused connections are kept.
-// REQUIRES: no statement on them is left.
-void ReleaseConnections() noexcept;
-
-// Notes that a statement that may change the session (anything but a query or a row change)
-// runs on `hdbc`: a database whose sessions are reset by closing them closes it after the
-// request.
-void NoteSessionChange(HOdbcHandle hdbc) noexcept;
-
-// A number that changes whenever a request's use of the connections ends (ReleaseConnections,
-// CloseConnections): a connection handed out under one number is the request's own while the
-// number stays.
-unsigned long ConnectionGeneration() noexcept;
-
 // The connect string as logs may show it: everything after the first slash becomes `***`.
 std::string MaskConnectString(std::string_view connect);
-
-// Allocates an environment and a connection on it and connects with `connect`; while
-// connections are kept, takes an unused kept connection with the same connect string
-// instead, after making sure it still reaches its database (else it is opened anew).
-// Raises HExcept 0 ("Failed to connect to database")
-// with the masked connect string as detail and the evaluated `errorUrl` (if any) as URL when
-// the string is malformed (no attempt is made) or the connection fails. The handles are
-// written to `henv` and `hdbc` in every case; they stay valid until CloseConnections.
-// REQUIRES: the error URL value, if any, outlives the call.
-void OpenConnection(HContext& ctx, const std::string& connect, HOdbcHandle& henv,
-                    HOdbcHandle& hdbc, const HValue* errorUrl);
-
-// Whether the server of a connection OpenConnection made reads a backslash in a plain quoted
-// literal as an escape (MySQL and MariaDB without NO_BACKSLASH_ESCAPES in the session's
-// sql_mode, PostgreSQL with standard_conforming_strings off), as the server said when the
-// connection was made; a connection that cannot tell fails to connect.
-bool OdbcBackslashEscapes(HOdbcHandle hdbc);
 
 // Whose diagnostics OdbcDiagnostic reads.
 enum class HOdbcHandleKind { kEnvironment, kConnection, kStatement };
@@ -163,7 +110,13 @@ short OdbcBindCol(HOdbcHandle hstmt, int column, char* buffer, long size, long* 
 short OdbcFetch(HOdbcHandle hstmt);
 // The connection's transaction capability; 0 (SQL_TC_NONE) means no transactions.
 short OdbcGetTxnCapable(HOdbcHandle hdbc, unsigned short& capability);
-short OdbcSetAutocommitOff(HOdbcHandle hdbc);
+short OdbcSetAutocommit(HOdbcHandle hdbc, bool on);
 short OdbcTransact(HOdbcHandle henv, HOdbcHandle hdbc, bool commit);
+short OdbcExecDirect(HOdbcHandle hstmt, const std::string& sql);
+short OdbcListTables(HOdbcHandle hstmt, const char* table);  // SQLTables, tables named so
+// The database the driver names (SQL_DBMS_NAME) in lower case; "" when it names none.
+std::string OdbcDbmsName(HOdbcHandle hdbc);
+bool OdbcConnectionDead(HOdbcHandle hdbc);  // SQL_ATTR_CONNECTION_DEAD as the driver has it
+bool OdbcLoaded();  // whether the driver manager could be loaded
 
 }  // namespace quorvel

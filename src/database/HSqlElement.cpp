@@ -5,7 +5,7 @@
 #include <string_view>
 #include <strings.h>
 
-#include "database/HOdbc.h"
+#include "database/HConnections.h"
 #include "database/HSqlOperation.h"
 #include "database/HSqlText.h"
 #include "values/HContext.h"
@@ -15,42 +15,6 @@
 namespace quorvel {
 
 namespace {
-
-// The environment and connection an operation runs on.
-struct Connection {
-    HOdbcHandle henv = nullptr;
-    HOdbcHandle hdbc = nullptr;
-};
-
-Connection ChooseConnection(HContext& ctx, const HElement& element, const HValue* errorUrl, Connection own) {
-    Connection c;
-    if (element.HasAttribute("CONNECT")) {
-        // The text as written: references in it are not replaced, so the connection the
-        // element opened before in this request is the one it asks for.
-        const HValue* connect = element.Attribute("CONNECT");
-        if (own.hdbc)
-            return own;
-        OpenConnection(ctx, connect ? connect->GetText() : std::string(), c.henv, c.hdbc, errorUrl);
-        if (!ctx.hdbc && !ctx.symbols.Contains("_CONNECT_")) {
-            ctx.henv = c.henv;
-            ctx.hdbc = c.hdbc;
-        }
-        return c;
-    }
-    if (!ctx.hdbc) {
-        if (!ctx.symbols.Contains("_CONNECT_")) {
-            HExcept none(kErrConnect);
-            none.cause = "no CONNECT attribute and no _CONNECT_ in the configuration";
-            throw none;
-        }
-        const HValue* connect = ctx.symbols.Lookup("_CONNECT_");
-        OpenConnection(ctx, connect ? connect->GetText() : std::string(), ctx.henv, ctx.hdbc,
-                       errorUrl);
-    }
-    c.henv = ctx.henv;
-    c.hdbc = ctx.hdbc;
-    return c;
-}
 
 bool StartsWithKeyword(const std::string& text, const char* keyword) {
     return text.size() >= 6 && strncasecmp(text.c_str(), keyword, 6) == 0;
@@ -118,15 +82,11 @@ void HSqlElement::Output(HContext& ctx) {
         throw HExcept(kErrOneSelectOnly, sql, url());
 
     const HValue* noDataUrl = Attribute("NO_DATA_FOUND_URL");
-    const bool ownKnown = ownHdbc_ && generation_ == ConnectionGeneration();
-    Connection connection = ChooseConnection(ctx, *this, errorUrl, ownKnown ? Connection{ownHenv_, ownHdbc_} : Connection{});
-    if (HasAttribute("CONNECT") && !ownKnown) {
-        ownHenv_ = connection.henv;
-        ownHdbc_ = connection.hdbc;
-        generation_ = ConnectionGeneration();
-    }
+    if (!ctx.connections)
+        throw HExcept(kErrConnect, "no database connections in this context");
+    const HOdbcLink connection = ctx.connections->Select(ctx, *this, errorUrl);
     if (!OnlyRowStatements(statements))
-        NoteSessionChange(connection.hdbc);
+        ctx.connections->NoteSessionChange(connection.hdbc);
     if (!HasAttribute("NAME"))
         throw HExcept(kErrNameMissing);
     const HValue* nameValue = Attribute("NAME");
@@ -138,8 +98,8 @@ void HSqlElement::Output(HContext& ctx) {
 
     ctx.symbols.Define(name, std::make_unique<HSqlOperation>(
                                  name, std::move(statement), std::move(statements),
-                                 IntoNames(ctx, Attribute("INTO")), connection.henv,
-                                 connection.hdbc, errorUrl, noDataUrl, trim,
+                                 IntoNames(ctx, Attribute("INTO")), connection,
+                                 errorUrl, noDataUrl, trim,
                                  std::move(text.sqlValues)));
 }
 

@@ -42,7 +42,7 @@ std::vector<std::string> ShownStatements(const HSqlOperation& op, std::vector<st
     try {
         int index = 0;
         shown = BuildStatements(op.Statements(), values, index, trim, textValues,
-                                OdbcBackslashEscapes(op.Hdbc()));
+                                op.BackslashEscapes());
     } catch (const HExcept&) {
         shown.clear();
     }
@@ -60,16 +60,15 @@ std::vector<std::string> ShownStatements(const HSqlOperation& op, std::vector<st
 }  // namespace
 
 HSqlOperation::HSqlOperation(std::string name, HOdbcStatement statement, HSqlAnalysis statements,
-                             std::vector<std::string> columnNames, HOdbcHandle henv,
-                             HOdbcHandle hdbc, const HValue* errorUrl, const HValue* noDataUrl,
+                             std::vector<std::string> columnNames, HOdbcLink connection,
+                             const HValue* errorUrl, const HValue* noDataUrl,
                              bool trim, HSqlTextValues textValues)
     : HValue(kSqlOperation, std::move(name)),
       statement_(std::move(statement)),
       statements_(std::move(statements)),
       textValues_(std::move(textValues)),
       columnNames_(std::move(columnNames)),
-      henv_(henv),
-      hdbc_(hdbc),
+      connection_(connection),
       errorUrl_(errorUrl),
       noDataUrl_(noDataUrl),
       trim_(trim) {}
@@ -95,7 +94,7 @@ void HSqlOperation::Fail(HContext& ctx, int code, const std::string& detail) con
     // Read before anything else runs on the statement and clears them.
     std::string cause = OdbcDiagnostic(statement_.Get(), HOdbcHandleKind::kStatement);
     if (cause.empty())  // a call on the connection failed (a commit)
-        cause = OdbcDiagnostic(hdbc_, HOdbcHandleKind::kConnection);
+        cause = OdbcDiagnostic(Hdbc(), HOdbcHandleKind::kConnection);
     HExcept failed(code, detail, ErrorUrl(ctx));
     failed.cause = std::move(cause);
     failed.odbc = true;
@@ -165,7 +164,7 @@ void ExecuteOperation(HContext& ctx, HSqlOperation& op, const std::vector<std::s
         int index = 0;
         const std::vector<std::string> texts = BuildStatements(op.Statements(), values, index, trim,
                                                                 op.TextValues(),
-                                                                OdbcBackslashEscapes(op.Hdbc()));
+                                                                op.BackslashEscapes());
         std::vector<std::string> shown;
         if (ctx.debug && ctx.page)
             shown = ShownStatements(op, values, trim, texts);

@@ -8,8 +8,8 @@
 // row and every later run. While a DBRESULT element repeats its rows, the operation is one of
 // the context's open result sets: references find the current row's columns through it.
 // It points at the ERROR_URL and NO_DATA_FOUND_URL values of its element without owning
-// them; they are evaluated only when an error needs them. Environment and connection handles
-// are only recorded: connections end with the process.
+// them; they are evaluated only when an error needs them. Its connection is only
+// recorded: the process's HConnections owns it.
 #pragma once
 
 #include <deque>
@@ -18,7 +18,7 @@
 #include <string_view>
 #include <vector>
 
-#include "database/HOdbc.h"
+#include "database/HConnections.h"
 #include "database/HSqlText.h"
 #include "base/HResultSet.h"
 #include "values/HValue.h"
@@ -30,7 +30,7 @@ public:
     // `columnNames` are the INTO names (empty without INTO).
     // `textValues`: what the references to data in the SQL text gave, at their markers.
     HSqlOperation(std::string name, HOdbcStatement statement, HSqlAnalysis statements,
-                  std::vector<std::string> columnNames, HOdbcHandle henv, HOdbcHandle hdbc,
+                  std::vector<std::string> columnNames, HOdbcLink connection,
                   const HValue* errorUrl, const HValue* noDataUrl, bool trim,
                   HSqlTextValues textValues = {});
 
@@ -43,8 +43,9 @@ public:
     HOdbcHandle Statement() const { return statement_.Get(); }
     const HSqlAnalysis& Statements() const { return statements_; }
     const HSqlTextValues& TextValues() const { return textValues_; }
-    HOdbcHandle Henv() const { return henv_; }
-    HOdbcHandle Hdbc() const { return hdbc_; }
+    HOdbcHandle Henv() const { return connection_.henv; }
+    HOdbcHandle Hdbc() const { return connection_.hdbc; }
+    bool BackslashEscapes() const { return connection_.backslashEscapes; }
     const HValue* ErrorUrlValue() const { return errorUrl_; }
     const HValue* NoDataUrlValue() const { return noDataUrl_; }
     bool Trim() const { return trim_; }
@@ -86,8 +87,7 @@ private:
     // A deque: the driver keeps the address of every bound column's length, so columns
     // added for a wider result must not move the ones bound before.
     std::deque<Column> columns_;
-    HOdbcHandle henv_;
-    HOdbcHandle hdbc_;
+    HOdbcLink connection_;
     const HValue* errorUrl_;
     const HValue* noDataUrl_;
     bool trim_;

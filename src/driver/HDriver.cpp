@@ -7,7 +7,7 @@
 #include <new>
 
 #include "config/HConfig.h"
-#include "database/HOdbc.h"
+#include "database/HConnections.h"
 #include "values/HContext.h"
 #include "base/HExcept.h"
 #include "driver/HReport.h"
@@ -45,12 +45,18 @@ HExcept UnexpectedFailure() noexcept {
 
 }  // namespace
 
+HConnections& ProcessConnections() {
+    static HConnections* connections = new HConnections();
+    return *connections;
+}
+
 bool ServeRequest(HRequest& request) {
     delete lastTree;
     lastTree = new HElementTree();
     HContext ctx;
     ctx.request = &request;
     ctx.tree = lastTree;
+    ctx.connections = &ProcessConnections();
     bool served = false;
     // Whatever fails, the request ends on the error path, with an answer and a record.
     auto fail = [&](const HExcept& e) {
@@ -136,7 +142,7 @@ int RunRequest() {
     // The connections of the previous request, whose statements went with its context. A
     // process that serves one request keeps its connections to the end, as it keeps the
     // tree: closing them costs time the page waits for, and the process ends at once.
-    CloseConnections();
+    ProcessConnections().CloseAll();
     ServeRequest(CgiRequest());
     return 0;
 }

@@ -15,9 +15,16 @@
 
 namespace quorvel {
 
+class HConnections;
+
+// The database connections of this process, which every request it serves uses: kept
+// between requests by a process that serves many (HConnections::Keep, Release). Never
+// destroyed: at exit the driver manager may have shut down already.
+HConnections& ProcessConnections();
+
 // Serves `request`: reads the configuration and the template it names, writes the response
 // to it and the statistics record. Every state of the request goes with it, but for the
-// database connections (see KeepConnections) and the element tree, which the next request
+// database connections (ProcessConnections) and the element tree, which the next request
 // frees. Any failure, also one that is not an HExcept (memory running out), ends on the
 // error path (ReportError and the statistics record); false then.
 bool ServeRequest(HRequest& request);

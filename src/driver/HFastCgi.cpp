@@ -26,7 +26,7 @@
 #include "base/HExcept.h"
 #include "base/HRequest.h"
 #include "config/HConfig.h"
-#include "database/HOdbc.h"
+#include "database/HConnections.h"
 #include "driver/HDriver.h"
 #include "driver/HFastCgiConnection.h"
 #include "values/HContext.h"
@@ -372,7 +372,7 @@ bool ServeOne(HFastCgiConnection& connection, HRequestTimeout& timeout, const si
         }
     }
     connection.EndRequest();
-    ReleaseConnections();
+    ProcessConnections().Release();
     return true;
 }
 
@@ -523,7 +523,7 @@ int ServeFastCgi(const HServerOptions& options) {
     sigaddset(&reloadSignal, kReloadSignal);
     ::sigprocmask(SIG_BLOCK, &reloadSignal, nullptr);
     sigdelset(&waiting, kReloadSignal);
-    KeepConnections(true);
+    ProcessConnections().Keep(true);
 
     HFastCgiConnection connection;
     HRequestTimeout timeout;
@@ -561,7 +561,7 @@ int ServeFastCgi(const HServerOptions& options) {
             // Before every connection taken: a stop or reload already sent, or data-source
             // files changed since the driver manager read them.
             TakePendingSignals(waiting);
-            if (watchOdbc && !reloadRequested && OdbcConfigurationChanged()) {
+            if (watchOdbc && !reloadRequested && ProcessConnections().ConfigurationChanged()) {
                 std::fputs("quorvel: the ODBC data-source or driver files changed; reloading\n", stderr);
                 reloadRequested = 2;
             }

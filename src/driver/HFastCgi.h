@@ -4,7 +4,7 @@
 // The listening socket is standard input (as a web server or a spawner that starts the
 // gateway hands it over) or one the gateway binds itself. Between requests nothing of a
 // request is kept but the database connections (rolled back and in auto-commit mode; see
-// KeepConnections) and the freed-on-next-request element tree.
+// HConnections::Release) and the freed-on-next-request element tree.
 #pragma once
 
 #include <string>

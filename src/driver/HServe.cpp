@@ -25,7 +25,7 @@
 #include "base/HRequest.h"
 #include "base/HVersion.h"
 #include "config/HConfig.h"
-#include "database/HOdbc.h"
+#include "database/HConnections.h"
 #include "driver/HDriver.h"
 #include "driver/HReport.h"
 #include "driver/HServeFiles.h"
@@ -297,7 +297,7 @@ MHD_Result RunTemplate(HServer& server, MHD_Connection* connection, const char* 
         // Reported failures are handled inside; this is memory or the like running out.
         std::fprintf(stderr, "quorvel: request failed: %s\n", e.what());
     }
-    ReleaseConnections();
+    ProcessConnections().Release();
     return QueueAnswer(connection, request.Answer(), status);
 }
 
@@ -457,7 +457,7 @@ int ServeDevelopment(const HServeOptions& options) {
         std::fprintf(stderr, "quorvel: cannot listen on %s\n", address.c_str());
         return 1;
     }
-    KeepConnections(true);
+    ProcessConnections().Keep(true);
     const std::string url = options.host.find(':') == std::string::npos
                                 ? address
                                 : "[" + options.host + "]:" + options.port;

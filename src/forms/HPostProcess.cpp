@@ -254,7 +254,7 @@ void RunSqlAction(HContext& ctx, const HElement& form) {
     // One transaction for all rows of the form, unless the driver offers none.
     unsigned short capability = 0;
     if (!OdbcSucceeded(OdbcGetTxnCapable(action.Hdbc(), capability)) || capability != 0)
-        OdbcSetAutocommitOff(action.Hdbc());
+        OdbcSetAutocommit(action.Hdbc(), false);
     try {
         RunRows(ctx, form, action, name);
         // A commit the database refuses (a deferred constraint, a lost connection) leaves

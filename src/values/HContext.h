@@ -23,6 +23,7 @@
 
 namespace quorvel {
 
+class HConnections;
 class HElementTree;
 
 // Where reading a template stands and, once it failed, where it stopped: what the template
@@ -56,10 +57,9 @@ public:
     // Where the request's CGI variables, body and clock come from. Not owned.
     HRequest* request = &CgiRequest();
 
-    // The shared ODBC environment and connection (SQLHENV, SQLHDBC), null until made. Not
-    // owned: the database layer keeps them (CloseConnections, ReleaseConnections).
-    void* henv = nullptr;
-    void* hdbc = nullptr;
+    // The process's database connections and the request's view of them (its shared
+    // connection among them). Not owned: one per process, from the driver.
+    HConnections* connections = nullptr;
 
     // Open result sets whose current row is in scope, innermost at the back. Not owned.
     std::vector<const HResultSet*> scopes;

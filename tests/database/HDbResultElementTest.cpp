@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "database/HOdbc.h"
+#include "database/HConnections.h"
 #include "database/HSqlElement.h"
 #include "database/OdbcTestEnv.h"
 #include "values/HContext.h"
@@ -48,7 +48,9 @@ TEST(HDbResultElementTest, RowsSeeTheirModifiersAndScopes) {
             ASSERT_TRUE(OdbcSucceeded(OdbcExecute(stmt.Get())));
         }
     }
+    HConnections connections;
     HContext ctx;
+    ctx.connections = &connections;
     ctx.page = HPage::Temporary();
     ctx.symbols.Define("_CONNECT_", std::make_unique<HWordValue>("modifiers:/"));
     HSqlElement outerSql, innerSql;

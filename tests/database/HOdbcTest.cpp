@@ -3,13 +3,17 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/lsan_interface.h>
 #endif
 
 #include "base/HExcept.h"
+#include "database/HConnections.h"
+#include "database/HSqlElement.h"
 #include "database/OdbcTestEnv.h"
+#include "template/HInput.h"
 #include "values/HContext.h"
 
 using namespace quorvel;
@@ -119,34 +123,88 @@ TEST(HOdbcTest, ConnectFailsForAnUnknownSource) {
     EXPECT_FALSE(OdbcSucceeded(OdbcConnect(hdbc, parts)));
 }
 
-// The connections OpenConnection made are released together (statements first, by their
-// owners) and can be opened again, after a failed attempt too.
-TEST(HOdbcTest, ConnectionsCloseAndReopen) {
-    OdbcTestEnv::Process().CreateSqliteSource("reopen");
-    HContext ctx;
-    HOdbcHandle henv = nullptr, hdbc = nullptr;
-    EXPECT_THROW(OpenConnection(ctx, "nosuchsource:/", henv, hdbc, nullptr), HExcept);
-    for (const char* sql : {"CREATE TABLE t (a INTEGER)", "INSERT INTO t VALUES (7)", "SELECT a FROM t"}) {
-        {
+// The SQLite driver leaks what it reads from odbc.ini on each connection, in a library it
+// loads and unloads itself: out of reach of the drivers' suppressions.
 #if defined(__SANITIZE_ADDRESS__)
-            // The SQLite driver leaks what it reads from odbc.ini on each connection, in a
-            // library it loads and unloads itself: out of reach of the drivers' suppressions.
-            __lsan::ScopedDisabler driverLeaks;
+#define QV_DRIVER_LEAKS __lsan::ScopedDisabler driverLeaks
+#else
+#define QV_DRIVER_LEAKS
 #endif
-            OpenConnection(ctx, "reopen:/", henv, hdbc, nullptr);
+
+bool Runs(HOdbcHandle hdbc, const char* sql) {
+    HOdbcStatement stmt = OdbcAllocStmt(hdbc);
+    return stmt.Get() && OdbcSucceeded(OdbcPrepare(stmt.Get(), sql)) && OdbcSucceeded(OdbcExecute(stmt.Get()));
+}
+
+// A request leaves a temporary table on a connection; the next Open of the same string finds
+// it only when it is handed the same session. Statements are dropped before the owner goes.
+TEST(HOdbcTest, OwnerKeepsReleasedConnectionsThatStillWork) {
+    enum Between { kNothing, kRelease, kSessionChange, kReplaceFile, kCloseAll };
+    const struct {
+        bool keep;
+        Between between;
+        bool sameSession;
+    } rows[] = {
+        {false, kRelease, false},        // a single-request process opens anew
+        {true, kRelease, true},
+        {true, kNothing, false},         // still in use: a second connection
+        {true, kSessionChange, false},   // SQLite's reset: closed after a session change
+        {true, kReplaceFile, false},     // a database file replaced: opened anew
+        {true, kCloseAll, false},
+    };
+    QV_DRIVER_LEAKS;
+    int n = 0;
+    for (const auto& r : rows) {
+        const std::string name = "keep" + std::to_string(n++), connect = name + ":/";
+        const std::string path = OdbcTestEnv::Process().CreateSqliteSource(name);
+        HConnections owner;
+        owner.Keep(r.keep);
+        HContext ctx;
+        EXPECT_THROW(owner.Open(ctx, "nosuchsource:/", nullptr), HExcept);
+        owner.Release();
+        HOdbcLink first = owner.Open(ctx, connect, nullptr);
+        ASSERT_TRUE(Runs(first.hdbc, "CREATE TEMP TABLE mark (a INTEGER)"));
+        if (r.between == kSessionChange)
+            owner.NoteSessionChange(first.hdbc);
+        if (r.between == kReplaceFile)
+            std::filesystem::copy_file(path, path + ".new"), std::filesystem::rename(path + ".new", path);
+        if (r.between == kCloseAll)
+            owner.CloseAll();
+        else if (r.between != kNothing)
+            owner.Release();
+        HOdbcLink second = owner.Open(ctx, connect, nullptr);
+        EXPECT_EQ(Runs(second.hdbc, "SELECT a FROM mark"), r.sameSession) << n;
+        EXPECT_TRUE(Runs(second.hdbc, "CREATE TABLE t (a INTEGER)")) << n;  // the file as named now
+    }
+}
+
+// Within one request: an element with CONNECT keeps its own connection, which is the shared
+// one only without _CONNECT_; Release ends the request's view.
+TEST(HOdbcTest, OwnerSelectsTheRequestsConnections) {
+    OdbcTestEnv::Process().CreateSqliteSource("select");
+    QV_DRIVER_LEAKS;
+    for (bool configured : {false, true}) {
+        HConnections owner;
+        HContext ctx;
+        if (configured)
+            ctx.symbols.Define("_CONNECT_", std::make_unique<HWordValue>("select:/"));
+        HSqlElement own, other, plain;
+        for (auto [element, attributes] : {std::pair{&own, " CONNECT=\"select:/\">"},
+                                           {&other, " CONNECT=\"select:/\">"}, {&plain, ">"}}) {
+            auto input = HInput::FromString(attributes);
+            ctx.input = input.get();
+            int status = 0;
+            element->Parse(ctx, status);
         }
-        HOdbcStatement stmt = OdbcAllocStmt(hdbc);
-        ASSERT_TRUE(OdbcSucceeded(OdbcPrepare(stmt.Get(), sql)));
-        ASSERT_TRUE(OdbcSucceeded(OdbcExecute(stmt.Get()))) << sql;
-        if (sql[0] == 'S') {
-            char a[8] = {};
-            long length = 0;
-            ASSERT_TRUE(OdbcSucceeded(OdbcBindCol(stmt.Get(), 1, a, sizeof a, &length)));
-            ASSERT_TRUE(OdbcSucceeded(OdbcFetch(stmt.Get())));
-            EXPECT_STREQ(a, "7");  // written through a connection closed since
-        }
-        stmt = HOdbcStatement();
-        CloseConnections();
+        const HOdbcHandle hdbc = owner.Select(ctx, own, nullptr).hdbc;
+        EXPECT_EQ(owner.Select(ctx, own, nullptr).hdbc, hdbc);
+        EXPECT_NE(owner.Select(ctx, other, nullptr).hdbc, hdbc);
+        EXPECT_EQ(owner.Select(ctx, plain, nullptr).hdbc == hdbc, !configured);
+        owner.Release();
+        if (configured)
+            EXPECT_NE(owner.Select(ctx, plain, nullptr).hdbc, nullptr);
+        else
+            EXPECT_THROW(owner.Select(ctx, plain, nullptr), HExcept);
     }
 }
 
