@@ -199,6 +199,11 @@ void RequireNoDataAsCode(const std::string& page, bool judgeUrls) {
             continue;
         }
         size_t j = i + 1, start = j;
+        if (j < n && (page[j] == '!' || page[j] == '?' || page[j] == '/') &&
+            !std::isalpha(static_cast<unsigned char>(page[j + (page[j] == '/')]))) {
+            i = page.find('>', j);  // a bogus comment (`<!x`, `<?x`, `</%x`), up to its `>`
+            continue;
+        }
         if (!std::isalpha(static_cast<unsigned char>(page[j + (j < n && page[j] == '/')]))) {
             ++i;  // text, not a tag
             continue;
