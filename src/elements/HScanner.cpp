@@ -122,6 +122,11 @@ void NoteUnknownTag(HContext& ctx, std::string_view name, std::string_view rest)
         FeedOpenTag(ctx, ">");
         return;
     }
+    // `<!`, `<?`, and `</` before anything but a letter begin a comment for a browser, which
+    // the first `>` ends: neither a quote nor a tag name inside it counts.
+    const unsigned char second = name.size() > 1 ? static_cast<unsigned char>(name[1]) : '>';
+    if (!name.empty() && (name[0] == '!' || name[0] == '?' || (name[0] == '/' && !std::isalpha(second))))
+        return;
     // A browser reads `<` and then anything but a letter, `/`, `!` or `?` as text, so a `<`
     // further on in what the gateway took for one tag may begin the browser's tag
     // (`<\0x<STYLE>`, `<1 x<script>`): that one is noted instead, its name in upper case.
