@@ -1,5 +1,6 @@
 #include "elements/HScanner.h"
 
+#include <algorithm>
 #include <cctype>
 
 #include <string>
@@ -153,7 +154,8 @@ void NoteUnknownTag(HContext& ctx, std::string_view name, std::string_view rest)
     if (ctx.content == HText::kPage && rest.find_first_of("\"'") != std::string_view::npos) {
         ctx.outsideTag = ctx.content;
         ctx.openTag = kBetween;
-        FeedOpenTag(ctx, rest);
+        // A name longer than the scanner reads goes on in `rest`, up to a blank or `/`.
+        FeedOpenTag(ctx, rest.substr(std::min(rest.find_first_of(" \t\n\f\r/"), rest.size())));
         FeedOpenTag(ctx, ">");
         if (ctx.openTag)
             ctx.content = HText::kScript;
