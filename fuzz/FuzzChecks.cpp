@@ -1,5 +1,7 @@
 #include "FuzzChecks.h"
 
+#include "FuzzObjectReader.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -19,7 +21,6 @@
 #include "elements/HElementTree.h"
 #include "external/HProgram.h"
 #include "template/HCharClass.h"
-#include "elements/HScanner.h"
 #include "template/HTagTable.h"
 #include "values/HNameModifier.h"
 
@@ -83,7 +84,9 @@ const char kBlankValue[] = " \t ";
 // control byte that only this value brings (templates holding one are not judged). A special
 // byte written unescaped leaves one of the pairs in the page; the escaped value holds none.
 const char kRequestValue[] = "<\x01\"&\x03>\n";
-const char* const kRawRequestPieces[] = {"<\x01", "\x01\"", "&\x03", "\x03>"};
+// FIXED_WIDTH may cut the value after a control byte, which the page's own `"` or `>` then
+// follows: only the first two pairs, which a cut cannot make, are judged then.
+const char* const kRawRequestPieces[] = {"<\x01", "&\x03", "\x01\"", "\x03>"};
 // A visitor's link: a script wherever a URL attribute starts with it.
 const char kScriptUrl[] = " Java\tScript:alert(1)";
 
@@ -120,19 +123,13 @@ void DefineVariables(HContext& ctx, const std::string& requestValue) {
     ctx.symbols.Define("LIST", std::move(list));
 }
 
-// Whether the tree holds an element with this tag index (walked without recursion: trees
-// may be deep).
-bool Contains(const HElement& root, int tagIndex) {
-    std::vector<const HElement*> pending{&root};
-    while (!pending.empty()) {
-        const HElement* e = pending.back();
-        pending.pop_back();
-        if (e->TagIndex() == tagIndex)
-            return true;
-        for (const auto& child : e->Children())
-            pending.push_back(child.get());
-    }
-    return false;
+// Whether the tree holds a FUNCTION element.
+bool HasFunction(const HElementTree& tree) {
+    bool found = false;
+    tree.Visit(0, tree.Size(), [&](const HElementTree::PieceView& p) {
+        found = found || (p.element && p.element->TagIndex() == kTagFunction);
+    });
+    return found;
 }
 
 // Programs are never run: the starter records the argument vector of each start and answers
@@ -204,6 +201,11 @@ void RequireNoDataAsCode(const std::string& page, bool judgeUrls) {
             continue;
         }
         size_t j = i + 1, start = j;
+        if (j < n && (page[j] == '!' || page[j] == '?' || page[j] == '/') &&
+            !std::isalpha(static_cast<unsigned char>(page[j + (page[j] == '/')]))) {
+            i = page.find('>', j);  // a bogus comment (`<!x`, `<?x`, `</%x`), up to its `>`
+            continue;
+        }
         if (!std::isalpha(static_cast<unsigned char>(page[j + (j < n && page[j] == '/')]))) {
             ++i;  // text, not a tag
             continue;
@@ -239,33 +241,30 @@ void RequireNoDataAsCode(const std::string& page, bool judgeUrls) {
     }
 }
 
-// Reads and writes `text` as a request does when `tree` is given (into the compact tree),
-// else with every element an object, as the template checker reads.
+// Reads and writes `text` as a request does, or with the oracle's model of the reader.
 TemplateOutcome ReadAndWriteTemplate(const std::string& text, bool postProcess, const std::string& requestValue,
-                                     HElementTree* tree) {
+                                     bool model) {
     HContext ctx;
     DefineVariables(ctx, requestValue);
     ctx.postProcess = postProcess;
-    ctx.tree = tree;
+    HElementTree tree;
+    ctx.tree = &tree;
     ctx.page = HPage::Temporary();
     Require(ctx.page != nullptr, "no temporary page file");
     ctx.templateStream = HInput::FromString(text);
     ctx.input = ctx.templateStream.get();
-    std::unique_ptr<HElement> root;
     TemplateOutcome outcome;
     bool written = false;
     try {
-        int c;
-        do
-            c = ctx.input->Get();
-        while (c == ' ' || c == '\t' || c == '\n');
-        ctx.input->Unget(c);
-        if (Scan(ctx, root) != kTagHtml)
-            return outcome;
+        std::unique_ptr<fuzzmodel::Node> document;
         int status = 1;
-        root->Parse(ctx, status);
+        if (model ? !(document = fuzzmodel::ReadTemplate(ctx)) : HElement::ReadDocument(ctx, status) != kTagHtml)
+            return outcome;
         Require(ctx.input == ctx.templateStream.get(), "input stream not restored after reading");
-        root->Output(ctx);
+        if (document)
+            document->Output(ctx);
+        else
+            tree.Output(ctx, 0, tree.Size());
         written = true;
     } catch (const HExcept& e) {
         RequireKnownCode(e);
@@ -276,35 +275,39 @@ TemplateOutcome ReadAndWriteTemplate(const std::string& text, bool postProcess, 
             "nesting counters not restored");
     Require(ctx.scopes.empty(), "result set left in scope");
     outcome.page = ctx.page->Contents();
+    if (model)
+        return outcome;
+    // In post-process mode nothing is written but the output of FUNCTION elements.
+    const bool function = HasFunction(tree);
     if (postProcess) {
-        // In post-process mode nothing is written but the output of FUNCTION elements.
-        if (!(root && Contains(*root, kTagFunction)))
+        if (!function)
             Require(outcome.page.empty(), "post-process mode wrote " + std::to_string(outcome.page.size()) + " bytes");
     } else if (written) {
-        Require(outcome.page.compare(0, 5, "<HTML") == 0,
+        // After the document type, when there is one.
+        const size_t root = outcome.page.compare(0, 2, "<!") == 0 ? outcome.page.find(">\n") + 2 : 0;
+        Require(outcome.page.compare(root, 5, "<HTML") == 0,
                 "page does not start with the root tag: " + outcome.page.substr(0, 80));
     }
     // No request byte reaches the page unescaped (a program's output is its own).
-    if (!postProcess && !(root && Contains(*root, kTagFunction)) &&
-        text.find_first_of("\x01\x03") == std::string::npos) {
-        for (const char* raw : kRawRequestPieces)
-            Require(outcome.page.find(raw) == std::string::npos,
+    if (!postProcess && !function && text.find_first_of("\x01\x03") == std::string::npos) {
+        const size_t pairs = Upper(text).find("FIXED_WIDTH") == std::string::npos ? 4 : 2;
+        for (size_t i = 0; i < pairs; ++i)
+            Require(outcome.page.find(kRawRequestPieces[i]) == std::string::npos,
                     "request value written unescaped: " + outcome.page.substr(0, 200));
         RequireNoDataAsCode(outcome.page, Upper(text).find("SCRIPT:") == std::string::npos);
     }
     return outcome;
 }
 
-// A request's compact tree writes the page, and fails, exactly as a tree of objects does.
+// A request's compact tree writes the page, and fails, exactly as the model of objects does.
 void ReadAndWriteTemplate(const std::string& text, bool postProcess, const std::string& requestValue = kQuoteValue) {
-    const TemplateOutcome objects = ReadAndWriteTemplate(text, postProcess, requestValue, nullptr);
-    HElementTree tree;
-    const TemplateOutcome compact = ReadAndWriteTemplate(text, postProcess, requestValue, &tree);
+    const TemplateOutcome objects = ReadAndWriteTemplate(text, postProcess, requestValue, true);
+    const TemplateOutcome compact = ReadAndWriteTemplate(text, postProcess, requestValue, false);
     Require(compact.error == objects.error, "the compact tree failed with " + std::to_string(compact.error) +
-                                                ", the tree of objects with " + std::to_string(objects.error));
+                                                ", the model of objects with " + std::to_string(objects.error));
     if (compact.error < 0)
         Require(compact.page == objects.page, "the compact tree wrote\n" + compact.page.substr(0, 300) +
-                                                  "\nthe tree of objects\n" + objects.page.substr(0, 300));
+                                                  "\nthe model of objects\n" + objects.page.substr(0, 300));
 }
 
 // The percent decoding of the rules, written independently: `%` must be followed by two
@@ -493,7 +496,7 @@ void CheckCommandLine(const std::string& input) {
         return;
     ReadAndWriteTemplate("<HTML><FUNCTION PATH=/nonexistent-quorvel-fuzz COMMAND=\"" + attribute + "\"></HTML>",
                          false, value);
-    // Once by the tree of objects, once by the compact tree.
+    // Once by the model of objects, once by the compact tree.
     Require(recorded.count == 2, "the program was not started for: " + line);
     Require(recorded.args.size() == expected.size(),
             "argument count " + std::to_string(recorded.args.size()) + " instead of " +

@@ -5,7 +5,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <exception>
 #include <map>
 #include <memory>
 #include <optional>
@@ -22,8 +21,7 @@
 #include "base/HExcept.h"
 #include "elements/HElement.h"
 #include "elements/HIncludeElement.h"
-#include "template/HReadObserver.h"
-#include "elements/HScanner.h"
+#include "elements/HElementTree.h"
 #include "template/HTagTable.h"
 #include "template/HFileIo.h"
 
@@ -81,102 +79,15 @@ bool IsBlank(int c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
 std::string Quote(std::string_view text) { return "\"" + CheckExcerpt(text) + "\""; }
 
-// Watches the reader: which file is being read, where each token and each element
-// begins, and where reading failed.
-class Tracker : public HReadObserver {
-public:
-    // What is known of the file being read at one level of inclusion.
-    struct Level {
-        int file = 0;
-        size_t tokenStart = 0;               // the token read last, or being read
-        size_t tokenSeq = 0;
-        int token = -1;                      // -1 while it is being read
-        const HElement* element = nullptr;  // the element created for it
-    };
-    struct Site {
-        int file;
-        size_t start;
-        size_t seq;
-    };
-    struct Fault {
-        Level level;
-        size_t offset;
-        size_t depth;  // inclusion depth of the faulty file
-    };
-
-    explicit Tracker(std::vector<SourceFile>& files) : files_(files) {}
-
-    int FileIndex(const std::string& path) {
-        auto it = index_.find(path);
-        if (it != index_.end())
-            return it->second;
-        files_.push_back(SourceFile{path, {}, std::nullopt});
-        int i = static_cast<int>(files_.size() - 1);
-        index_[path] = i;
-        return i;
-    }
-
-    void Begin(int file) {
-        stack_.assign(1, Level{});
-        stack_[0].file = file;
-        fault_.reset();
-        includes_.clear();
-    }
-
-    void TokenStart(const HInput&, size_t offset) override {
-        Level& level = stack_.back();
-        level.tokenStart = offset;
-        level.tokenSeq = seq_++;
-        level.token = -1;
-        level.element = nullptr;
-        files_[level.file].tokenStarts.push_back(offset);
-    }
-
-    void TokenRead(int token, const HElement* element) override {
-        Level& level = stack_.back();
-        level.token = token;
-        level.element = element;
-        if (element)
-            sites_[element] = Site{level.file, level.tokenStart, level.tokenSeq};
-    }
-
-    void EnterFile(const std::string& path) override {
-        Level level;
-        level.file = FileIndex(path);
-        stack_.push_back(level);
-        if (auto id = IdentityOf(path))
-            includes_.insert(*id);
-    }
-
-    void LeaveFile(const HInput& in) override {
-        // The innermost file that an error leaves is the one in which it was raised.
-        if (std::uncaught_exceptions() > 0 && !fault_)
-            fault_ = Fault{stack_.back(), in.Offset(), stack_.size() - 1};
-        stack_.pop_back();
-    }
-
-    // Where the error being handled was raised; `top` is the template's own stream.
-    Fault TakeFault(const HInput& top) const {
-        if (fault_)
-            return *fault_;
-        return Fault{stack_.back(), top.Offset(), 0};
-    }
-
-    const Level& Current() const { return stack_.back(); }
-    const Site* SiteOf(const HElement* element) const {
-        auto it = sites_.find(element);
-        return it == sites_.end() ? nullptr : &it->second;
-    }
-    const std::set<Identity>& Includes() const { return includes_; }
-
-private:
-    std::vector<SourceFile>& files_;
-    std::map<std::string, int> index_;
-    std::vector<Level> stack_;
-    std::map<const HElement*, Site> sites_;
-    std::optional<Fault> fault_;
-    std::set<Identity> includes_;  // files included while the current template is read
-    size_t seq_ = 0;
+// Where reading failed: the file and byte, the tag or at-sign expression being read then
+// (its tag index, -1 for an at-sign expression) and where it starts, and how deep the file
+// is included.
+struct Fault {
+    int file = 0;
+    size_t offset = 0;
+    int token = 0;
+    size_t tokenStart = 0;
+    int depth = 0;
 };
 
 // One template of the command line and what reading it found.
@@ -184,25 +95,26 @@ struct Template {
     int file = 0;
     bool readable = true;
     std::optional<Identity> identity;
-    std::unique_ptr<HElement> root;
+    std::unique_ptr<HElementTree> tree;
+    std::unique_ptr<HCheckNode> document;  // the nodes of the tree; the root among them
+    const HCheckNode* root = nullptr;
     HCheckDamage damage;
     std::set<Identity> includes;
     std::vector<Diagnostic> diagnostics;
 };
 
 // The detail of a reading error: what was being read when it was raised.
-std::string ReadingDetail(const HExcept& e, const Tracker::Fault& fault) {
-    const Tracker::Level& level = fault.level;
+std::string ReadingDetail(const HExcept& e, const Fault& fault) {
     std::string where;
-    if (level.token == -1)
+    if (fault.token == -1)
         where = "in the @ expression";
-    else if (level.token >= kFirstStartTag && level.token <= kLastStartTag)
-        where = "in " + TagText(level.token);
+    else if (fault.token >= kFirstStartTag && fault.token <= kLastStartTag)
+        where = "in " + TagText(fault.token);
     switch (e.code) {
     case kErrHtmlSyntax:
         return "elements nested deeper than " + std::to_string(HElement::kMaxDepth);
     case kErrEndTagSyntax:
-        return TagText(level.token) + " must be closed by >";
+        return TagText(fault.token) + " must be closed by >";
     case kErrIncludeMissing:
         if (e.detail.empty())
             return "<INCLUDE> has no FILE";
@@ -211,24 +123,22 @@ std::string ReadingDetail(const HExcept& e, const Tracker::Fault& fault) {
                    std::to_string(HIncludeElement::kMaxDepth) + ": does a file include itself?)";
         return e.detail;
     case kErrIncludeUnmatched:
-        return e.detail + ": " + TagText(level.token) + " closes no element opened in this file";
+        return e.detail + ": " + TagText(fault.token) + " closes no element opened in this file";
     default:
         return e.detail.empty() ? where : e.detail;
     }
 }
 
-std::string FirstTokenDetail(int token, const HElement* element) {
+// `text`: an unknown tag's text.
+std::string FirstTokenDetail(int token, const std::string& text) {
     switch (token) {
     case kTagEof:
         return "the file holds nothing else than white space";
     case kTagText:
         return "the file starts with text";
-    case kTagLookup:
-        if (dynamic_cast<const HLookupElement*>(element))
-            return "the file starts with an @ expression";
-        break;
+    case -1:
+        return "the file starts with an @ expression";
     case kTagUnknown: {
-        const std::string& text = static_cast<const HUnknownTagElement&>(*element).Text();
         return "the file starts with <" + text.substr(0, text.find_first_of(" \t\n")) + ">";
     }
     default:
@@ -250,13 +160,23 @@ std::string WhyUnreadable(const std::string& path) {
 
 class Checker {
 public:
-    Checker() : tracker_(files_) { ctx_.observer = &tracker_; }
+    Checker() = default;
+
+    int FileIndex(const std::string& path) {
+        auto it = index_.find(path);
+        if (it != index_.end())
+            return it->second;
+        files_.push_back(SourceFile{path, {}, std::nullopt});
+        int i = static_cast<int>(files_.size() - 1);
+        index_[path] = i;
+        return i;
+    }
 
     void ReadConfigurationFile() {
         std::unique_ptr<HInput> in = HInput::OpenFile(kConfigFile);
         if (!in)
             return;
-        int file = tracker_.FileIndex(kConfigFile);
+        int file = FileIndex(kConfigFile);
         std::vector<size_t> valueless;
         try {
             ReadConfigurationEntries(ctx_, *in, &valueless);
@@ -299,7 +219,7 @@ public:
 
     void Read(const std::string& path) {
         Template t;
-        t.file = tracker_.FileIndex(path);
+        t.file = FileIndex(path);
         ctx_.templateStream = HInput::OpenFile(path);
         if (!ctx_.templateStream) {
             t.readable = false;
@@ -308,26 +228,36 @@ public:
         }
         t.identity = IdentityOf(path);
         ctx_.input = ctx_.templateStream.get();
-        tracker_.Begin(t.file);
+        t.tree = std::make_unique<HElementTree>(true);
+        ctx_.tree = t.tree.get();
+        ctx_.reading = HReadPlace();
+        t.tree->EnterFile(path);
+        std::optional<Fault> fault;
         try {
             ReadTree(t);
-        } catch (const HExcept& e) {
-            Tracker::Fault fault = tracker_.TakeFault(*ctx_.input);
-            size_t at = FaultOffset(e, Position{fault.level.file, fault.offset});
+        } catch (HExcept& e) {
+            t.tree->PlaceReadingFault(ctx_, e, *ctx_.input);
+            fault = FaultOf(t);
+            size_t at = FaultOffset(e, Position{fault->file, fault->offset});
             if (e.code == kErrHtmlSyntax || e.code == kErrIncludeMissing || e.code == kErrIncludeUnmatched)
-                at = fault.level.tokenStart;  // the tag is at fault, not what follows it
-            std::string detail = ReadingDetail(e, fault);
-            if (fault.level.token >= kFirstStartTag && fault.level.token <= kLastStartTag)
-                BlameOpeningQuote(e.code, fault.level.file, fault.level.tokenStart, at, detail);
-            Add(t, fault.level.tokenSeq, Position{fault.level.file, at}, true,
-                CheckMessage(e.code, detail));
-            t.damage.broken = fault.level.element;
-            for (const HElement* open = t.root.get(); open;
+                at = fault->tokenStart;  // the tag is at fault, not what follows it
+            std::string detail = ReadingDetail(e, *fault);
+            if (fault->token >= kFirstStartTag && fault->token <= kLastStartTag)
+                BlameOpeningQuote(e.code, fault->file, fault->tokenStart, at, detail);
+            Add(t, t.tree->Size(), Position{fault->file, at}, true, CheckMessage(e.code, detail));
+        }
+        BuildNodes(t, fault);
+        if (fault) {
+            for (const HCheckNode* open = t.root; open;
                  open = open->Children().empty() ? nullptr : open->Children().back().get())
                 t.damage.unclosed.insert(open);
         }
-        t.includes = tracker_.Includes();
+        const std::vector<std::string>& read = t.tree->Files();
+        for (size_t i = 1; i < read.size(); ++i)
+            if (auto id = IdentityOf(read[i]))
+                t.includes.insert(*id);
         ctx_.input = nullptr;
+        ctx_.tree = nullptr;
         ctx_.templateStream.reset();
         templates_.push_back(std::move(t));
     }
@@ -351,7 +281,7 @@ public:
             std::set<std::string> fields;
             CollectFieldNames(*t.root, fields);
             for (const std::string& name : fields)
-                names.fields[name].insert(t.root.get());
+                names.fields[name].insert(t.root);
         }
         for (Template& t : templates_)
             if (t.root)
@@ -400,19 +330,13 @@ private:
     // Reads the template as the request driver does, and notes the text that reading
     // leaves unread.
     void ReadTree(Template& t) {
-        std::unique_ptr<HElement> doctype;
-        std::unique_ptr<HElement> first;
-        int token = ScanDocumentStart(ctx_, doctype, first);
+        int status = 1;
+        int token = HElement::ReadDocument(ctx_, status);
         if (token != kTagHtml) {
-            const Tracker::Level& level = tracker_.Current();
-            Add(t, level.tokenSeq, Position{t.file, level.tokenStart}, true,
-                CheckMessage(8, FirstTokenDetail(token, first.get())));
+            Add(t, 0, Position{t.file, ctx_.reading.tokenAt}, true,
+                CheckMessage(8, FirstTokenDetail(token, t.tree->Scratch())));
             return;
         }
-        t.root = std::move(first);
-        int status = 1;
-        t.root->Parse(ctx_, status);
-        const Tracker::Level& level = tracker_.Current();
         // An end tag that closes nothing is read as text (the rules warn about it), so
         // only the end of the root leaves text unread.
         if (status == 1) {
@@ -422,12 +346,86 @@ private:
                 if (c == HInput::kEof)
                     break;
                 if (!IsBlank(c)) {
-                    Add(t, level.tokenSeq + 1, Position{t.file, at}, false,
+                    Add(t, t.tree->Size(), Position{t.file, at}, false,
                         "the text after </HTML> is never read: " +
                             Quote(files_[t.file].Content().substr(at)));
                     break;
                 }
             }
+        }
+    }
+
+    // The checker's index of the file the tree knows as `file`.
+    int FileOf(const Template& t, unsigned file) {
+        const std::vector<std::string>& read = t.tree->Files();
+        return file < read.size() ? FileIndex(read[file]) : t.file;
+    }
+
+    Fault FaultOf(const Template& t) {
+        Fault f;
+        const HReadPlace& r = ctx_.reading;
+        f.file = FileOf(t, r.file);
+        f.offset = r.at;
+        f.token = r.token;
+        f.tokenStart = r.tokenAt;
+        f.depth = r.includeDepth;
+        return f;
+    }
+
+    // Makes the nodes the rules walk of the pieces of the tree, notes where each token of a
+    // file starts, and finds the root and, after a reading fault, the element being read.
+    void BuildNodes(Template& t, const std::optional<Fault>& fault) {
+        t.document = std::make_unique<HCheckNode>();
+        std::vector<std::pair<HCheckNode*, size_t>> open{{t.document.get(), SIZE_MAX}};
+        HCheckNode* text = nullptr;  // the text run or unknown tag whose text comes next
+        std::vector<int> files(t.tree->Files().size());
+        for (size_t i = 0; i < files.size(); ++i)
+            files[i] = FileOf(t, static_cast<unsigned>(i));
+        t.tree->Visit(0, t.tree->Size(), [&](const HElementTree::PieceView& p) {
+            while (open.size() > 1 && p.index >= open.back().second)
+                open.pop_back();
+            if (p.kind == HElementTree::PieceView::kText) {
+                if (text)
+                    text->text.append(p.text);
+                return;
+            }
+            text = nullptr;
+            const int file = p.file < files.size() ? files[p.file] : t.file;
+            files_[file].tokenStarts.push_back(p.offset);
+            if (p.kind == HElementTree::PieceView::kToken && p.token >= kFirstEndTag)
+                return;
+            auto node = std::make_unique<HCheckNode>();
+            node->file = file;
+            node->offset = p.offset;
+            node->seq = p.index;
+            HCheckNode* added = node.get();
+            open.back().first->children.push_back(std::move(node));
+            if (p.kind == HElementTree::PieceView::kToken) {
+                added->tag = p.token;
+                text = added;
+            } else if (p.kind == HElementTree::PieceView::kValue) {
+                added->tag = kTagLookup;
+                added->value = p.value;
+            } else if (p.element) {
+                added->tag = p.element->TagIndex();
+                added->element = p.element;
+                open.emplace_back(added, p.end);
+                if (!t.root && added->tag == kTagHtml)
+                    t.root = added;
+                if (fault && fault->token >= kFirstStartTag && fault->token <= kLastStartTag &&
+                    file == fault->file && p.offset == fault->tokenStart)
+                    t.damage.broken = added;
+            }
+        });
+        // An unknown tag's text is its tag without the < and >.
+        std::vector<HCheckNode*> pending{t.document.get()};
+        while (!pending.empty()) {
+            HCheckNode* node = pending.back();
+            pending.pop_back();
+            if (node->tag == kTagUnknown && node->text.size() >= 2)
+                node->text = node->text.substr(1, node->text.size() - 2);
+            for (auto& child : node->children)
+                pending.push_back(child.get());
         }
     }
 
@@ -491,17 +489,13 @@ private:
     void AddFindings(Template& t, const HCheckNames& names) {
         std::vector<HCheckFinding> findings;
         CheckTree(*t.root, names, t.damage, findings);
-        for (const HCheckFinding& f : findings) {
-            const Tracker::Site* site = tracker_.SiteOf(f.element);
-            if (!site)
-                continue;
-            Add(t, site->seq, Position{site->file, Locate(*site, f)}, f.error, f.message);
-        }
+        for (const HCheckFinding& f : findings)
+            Add(t, f.element->seq, Position{f.element->file, Locate(*f.element, f)}, f.error, f.message);
     }
 
     // Where inside the tag a finding points: at its attribute or @reference when that can
     // be found in the tag's text, else at the tag.
-    size_t Locate(const Tracker::Site& site, const HCheckFinding& f) {
+    size_t Locate(const HCheckNode& site, const HCheckFinding& f) {
         SourceFile& file = files_[site.file];
         const std::string& content = file.Content();
         std::vector<size_t>& starts = file.tokenStarts;
@@ -509,10 +503,10 @@ private:
             std::sort(starts.begin(), starts.end());
             starts.erase(std::unique(starts.begin(), starts.end()), starts.end());
         }
-        auto next = std::upper_bound(starts.begin(), starts.end(), site.start);
+        auto next = std::upper_bound(starts.begin(), starts.end(), site.offset);
         size_t end = next == starts.end() ? content.size() : std::min(*next, content.size());
         std::string_view tag = std::string_view(content).substr(0, end);
-        size_t from = site.start;
+        size_t from = site.offset;
         if (!f.attribute.empty()) {
             for (size_t p = tag.find_first_of(" \t\n", from); p != std::string_view::npos;
                  p = tag.find_first_of(" \t\n", p + 1)) {
@@ -583,7 +577,7 @@ private:
     }
 
     std::vector<SourceFile> files_;
-    Tracker tracker_;
+    std::map<std::string, int> index_;
     HContext ctx_;
     std::vector<Diagnostic> configuration_;
     std::vector<Template> templates_;

@@ -2,10 +2,11 @@
 // site builder's desk instead of in front of a visitor.
 //
 // Each template is read as a request reads it: the configuration file "quorvel.cfg" of the
-// current directory, then the real scanner, attribute reader, value parser and element
-// tree, with INCLUDE files found as a request finds them (as named, then under
+// current directory, then the template by the request's reader into an element tree that
+// keeps its tokens, with INCLUDE files found as a request finds them (as named, then under
 // `_INCLUDE_PATH_`). Nothing is written, evaluated or run: no SQL, no program, no page,
-// no statistics log. The tree is then walked by the rules of HCheckRules.
+// no statistics log. The tree's pieces, as nodes with their places, are then walked by the
+// rules of HCheckRules.
 //
 // Every finding is one line in the format compilers use, "FILE:LINE:COLUMN: error: MESSAGE"
 // or "...: warning: ...", where FILE is the file in which the fault stands (the included

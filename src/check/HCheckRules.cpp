@@ -9,7 +9,6 @@
 #include "database/HSqlText.h"
 #include "config/HConfig.h"
 #include "base/HExcept.h"
-#include "elements/HElement.h"
 #include "elements/HInputElement.h"
 #include "template/HTagTable.h"
 #include "values/HSymbolTable.h"
@@ -170,11 +169,11 @@ bool IsValidMaxRows(const std::string& text) {
 
 class Walker {
 public:
-    Walker(const HElement& root, const HCheckNames& names, const HCheckDamage& damage,
+    Walker(const HCheckNode& root, const HCheckNames& names, const HCheckDamage& damage,
            std::vector<HCheckFinding>& out)
         : root_(&root), names_(names), damage_(damage), out_(out) {}
 
-    void Visit(const HElement& e) {
+    void Visit(const HCheckNode& e) {
         if (&e == damage_.broken) {
             VisitChildren(e);
             return;
@@ -204,9 +203,9 @@ public:
             VisitChildren(e);
             return;
         case kTagLookup:
-            if (const auto* lookup = dynamic_cast<const HLookupElement*>(&e)) {
-                if (lookup->Value())
-                    CheckEvaluated(e, "", *lookup->Value(), true);
+            if (!e.element) {
+                if (e.value)
+                    CheckEvaluated(e, "", *e.value, true);
                 return;
             }
             break;
@@ -228,7 +227,7 @@ public:
         // fails it.
         if (!postProcessed_)
             return;
-        for (const HElement* input : unnamedTextInputs_)
+        for (const HCheckNode* input : unnamedTextInputs_)
             Report(*input, false,
                    CheckMessage(16, "a text <INPUT> without NAME fails every submission of "
                                     "the forms of this page"));
@@ -249,12 +248,12 @@ private:
         return &it->second;
     }
 
-    void VisitChildren(const HElement& e) {
+    void VisitChildren(const HCheckNode& e) {
         for (const auto& child : e.Children())
             Visit(*child);
     }
 
-    void Report(const HElement& e, bool error, std::string message, std::string attribute = {},
+    void Report(const HCheckNode& e, bool error, std::string message, std::string attribute = {},
                 std::string needle = {}) {
         HCheckFinding f;
         f.element = &e;
@@ -267,7 +266,7 @@ private:
 
     // A reference evaluated while the element is written; `columns` tells whether result
     // columns are in scope then (not in a post-process request).
-    void CheckReference(const HElement& e, const std::string& attribute, const std::string& name,
+    void CheckReference(const HCheckNode& e, const std::string& attribute, const std::string& name,
                         bool columns) {
         if (columns)
             for (const Columns* scope : scopes_)
@@ -298,7 +297,7 @@ private:
         }
     }
 
-    void CheckEvaluated(const HElement& e, const std::string& attribute, const HValue& v,
+    void CheckEvaluated(const HCheckNode& e, const std::string& attribute, const HValue& v,
                         bool columns) {
         switch (v.Kind()) {
         case HValue::kVarRef:
@@ -322,7 +321,7 @@ private:
         }
     }
 
-    void CheckCall(const HElement& e, const std::string& attribute, const HFuncCall& call,
+    void CheckCall(const HCheckNode& e, const std::string& attribute, const HFuncCall& call,
                    bool columns) {
         const auto& args = call.Arguments().Items();
         std::string needle = "@" + call.Text() + "(";
@@ -347,13 +346,13 @@ private:
         }
     }
 
-    void CheckWritten(const HElement& e, const std::string& attribute, const HValue* v) {
+    void CheckWritten(const HCheckNode& e, const std::string& attribute, const HValue* v) {
         if (v)
             CheckEvaluated(e, attribute, *v, true);
     }
 
     // A PARAM or INTO value: the items of a list are evaluated one by one.
-    void CheckItems(const HElement& e, const std::string& attribute, const HValue* v,
+    void CheckItems(const HCheckNode& e, const std::string& attribute, const HValue* v,
                     bool columns) {
         if (!v)
             return;
@@ -365,7 +364,7 @@ private:
             CheckEvaluated(e, attribute, *item, columns);
     }
 
-    void CheckSql(const HElement& e) {
+    void CheckSql(const HCheckNode& e) {
         if (!e.HasAttribute("TEXT")) {
             Report(e, true, CheckMessage(17, "<SQL> has no TEXT"));
             return;
@@ -408,9 +407,9 @@ private:
             sql_[key] = SqlDefinition{kind, ColumnsOf(e, sql, kind), trimmed};
     }
 
-    void CheckStatements(const HElement& e, const SqlText& sql, SqlKind kind);
+    void CheckStatements(const HCheckNode& e, const SqlText& sql, SqlKind kind);
 
-    Columns ColumnsOf(const HElement& e, const SqlText& sql, SqlKind kind) const {
+    Columns ColumnsOf(const HCheckNode& e, const SqlText& sql, SqlKind kind) const {
         Columns c;
         if (const HValue* into = e.Attribute("INTO")) {
             if (into->Kind() != HValue::kParamList) {
@@ -433,7 +432,7 @@ private:
         return c;
     }
 
-    void CheckDbResult(const HElement& e) {
+    void CheckDbResult(const HCheckNode& e) {
         Columns columns{true, {}};
         bool trim = true;
         if (!e.HasAttribute("QUERY")) {
@@ -467,7 +466,7 @@ private:
         scopes_.pop_back();
     }
 
-    void CheckForm(const HElement& e) {
+    void CheckForm(const HCheckNode& e) {
         bool action = e.HasAttribute("SQLACTION");
         postProcessed_ = postProcessed_ || action;
         e.Attributes().ForEach([&](const std::string& name, const HValuePtr& value) {
@@ -497,8 +496,8 @@ private:
                    "SQLACTION");
     }
 
-    void CheckUnknownTag(const HElement& e) {
-        const std::string& text = static_cast<const HUnknownTagElement&>(e).Text();
+    void CheckUnknownTag(const HCheckNode& e) {
+        const std::string& text = e.text;
         std::string name = text.substr(0, text.find_first_of(" \t\n"));
         int known = LookupTag(name);
         if (known >= kFirstEndTag) {
@@ -532,7 +531,7 @@ private:
                        (end && !hasEnd ? " (it has no end tag)" : ""));
     }
 
-    void CheckFunction(const HElement& e) {
+    void CheckFunction(const HCheckNode& e) {
         bool page = true;
         if (e.HasAttribute("PROCESS")) {
             const HValue* v = e.Attribute("PROCESS");
@@ -552,10 +551,10 @@ private:
         // warning stands where the swallowed content begins and quotes it.
         const auto& children = e.Children();
         for (size_t i = 0; i < children.size(); ++i) {
-            const HElement& first = *children[i];
+            const HCheckNode& first = *children[i];
             std::string needle;
             if (first.TagIndex() == kTagText) {
-                const std::string& t = static_cast<const HTextElement&>(first).Text();
+                const std::string& t = first.text;
                 size_t start = 0;
                 while (start < t.size() && IsBlank(t[start]))
                     ++start;
@@ -568,7 +567,7 @@ private:
             for (size_t j = i; j < children.size() && source.size() <= 80; ++j) {
                 AppendSource(*children[j], source);
                 if (unknownEnd.empty() && children[j]->TagIndex() == kTagUnknown) {
-                    const std::string& t = static_cast<const HUnknownTagElement&>(*children[j]).Text();
+                    const std::string& t = children[j]->text;
                     if (!t.empty() && t[0] == '/')
                         unknownEnd = "<" + t.substr(0, t.find_first_of(" \t\n")) + ">";
                 }
@@ -586,18 +585,18 @@ private:
     }
 
     // Appends the source of an element as far as the tree keeps it, to quote it.
-    static void AppendSource(const HElement& e, std::string& out) {
+    static void AppendSource(const HCheckNode& e, std::string& out) {
         switch (e.TagIndex()) {
         case kTagText:
-            out += static_cast<const HTextElement&>(e).Text();
+            out += e.text;
             return;
         case kTagUnknown:
-            out += "<" + static_cast<const HUnknownTagElement&>(e).Text() + ">";
+            out += "<" + e.text + ">";
             return;
         case kTagLookup:
-            if (const auto* lookup = dynamic_cast<const HLookupElement*>(&e)) {
-                if (lookup->Value())
-                    out += "@" + lookup->Value()->Text();
+            if (!e.element) {
+                if (e.value)
+                    out += "@" + e.value->Text();
                 return;
             }
             break;
@@ -611,7 +610,7 @@ private:
             out += "</" + std::string(TagName(e.TagIndex())) + ">";
     }
 
-    void CheckInput(const HElement& e) {
+    void CheckInput(const HCheckNode& e) {
         // Only a field of type text has its constraints checked.
         const HValue* type = e.Attribute("TYPE");
         bool text = !type || SameIgnoringCase(type->GetText(), "TEXT");
@@ -626,15 +625,15 @@ private:
         });
     }
 
-    void CheckConstraint(const HElement& e, const std::string& name, const HValue* v, bool text);
+    void CheckConstraint(const HCheckNode& e, const std::string& name, const HValue* v, bool text);
 
-    const HElement* root_;
+    const HCheckNode* root_;
     const HCheckNames& names_;
     const HCheckDamage& damage_;
     std::vector<HCheckFinding>& out_;
     std::map<std::string, SqlDefinition> sql_;  // the latest SQL element of each NAME
     std::vector<const Columns*> scopes_;        // enclosing result sets, innermost last
-    std::vector<const HElement*> unnamedTextInputs_;
+    std::vector<const HCheckNode*> unnamedTextInputs_;
     bool postProcessed_ = false;  // the page has a form that comes back to it
     bool undefinedTrimmed_ = false;  // a reference being checked may be undefined
 };
@@ -646,7 +645,7 @@ namespace {
 
 // The analysis an SQL element makes when it defines its operation. With references in the
 // text, each stands for one value, and what is found is only likely: a warning.
-void Walker::CheckStatements(const HElement& e, const SqlText& sql, SqlKind kind) {
+void Walker::CheckStatements(const HCheckNode& e, const SqlText& sql, SqlKind kind) {
     bool sure = !sql.dynamic;
     std::string note = sure ? "" : " (each @reference taken as one value)";
     try {
@@ -658,7 +657,7 @@ void Walker::CheckStatements(const HElement& e, const SqlText& sql, SqlKind kind
     }
 }
 
-void Walker::CheckConstraint(const HElement& e, const std::string& name, const HValue* v,
+void Walker::CheckConstraint(const HCheckNode& e, const std::string& name, const HValue* v,
                              bool text) {
     if (!IsListOf(v, 2)) {
         Report(e, true, CheckMessage(30, name + " is not a list of two items (setting, URL)"), name);
@@ -681,7 +680,7 @@ void Walker::CheckConstraint(const HElement& e, const std::string& name, const H
         Report(e, true, CheckMessage(30, name + " bound \"" + setting + "\" is not a number"), name);
 }
 
-void CollectFields(const HElement& e, std::set<std::string>& fields) {
+void CollectFields(const HCheckNode& e, std::set<std::string>& fields) {
     int tag = e.TagIndex();
     if (tag == kTagFunction)
         return;  // never written
@@ -752,6 +751,11 @@ bool ItemName(const std::vector<SqlToken>& item, std::string& name, bool& unknow
 
 }  // namespace
 
+const HNameMap<HValuePtr>& HCheckNode::Attributes() const {
+    static const HNameMap<HValuePtr> kNone;
+    return element ? element->Attributes() : kNone;
+}
+
 std::string CheckMessage(int code, const std::string& detail) {
     std::string text = HExcept::MessageText(code);
     return detail.empty() ? text : text + ": " + detail;
@@ -781,18 +785,18 @@ bool HCheckNames::Defines(const std::string& name) const {
            name == "_MAX_NAME_MODIFIER_";
 }
 
-bool HCheckNames::SentOnlyBy(const std::string& name, const HElement* root) const {
+bool HCheckNames::SentOnlyBy(const std::string& name, const HCheckNode* root) const {
     if ((configuration && configuration->Contains(name)) || IsBuiltinVariable(name))
         return false;
     auto it = fields.find(name);
     return it != fields.end() && it->second.size() == 1 && it->second.count(root);
 }
 
-void CollectFieldNames(const HElement& root, std::set<std::string>& fields) {
+void CollectFieldNames(const HCheckNode& root, std::set<std::string>& fields) {
     CollectFields(root, fields);
 }
 
-void CheckTree(const HElement& root, const HCheckNames& names, const HCheckDamage& damage,
+void CheckTree(const HCheckNode& root, const HCheckNames& names, const HCheckDamage& damage,
                std::vector<HCheckFinding>& out) {
     Walker walker(root, names, damage, out);
     walker.Visit(root);

@@ -14,7 +14,6 @@
 #include "driver/HStats.h"
 #include "elements/HElement.h"
 #include "elements/HElementTree.h"
-#include "elements/HScanner.h"
 #include "template/HTagTable.h"
 #include "values/HWriter.h"
 
@@ -58,8 +57,6 @@ bool ServeRequest(HRequest& request) {
     ctx.request = &request;
     ctx.tree = lastTree;
     ctx.connections = &ProcessConnections();
-    std::unique_ptr<HElement> root;
-    std::unique_ptr<HElement> doctype;
     bool served = false;
     // Whatever fails, the request ends on the error path, with an answer and a record.
     auto fail = [&](const HExcept& e) {
@@ -81,22 +78,15 @@ bool ServeRequest(HRequest& request) {
                             " into pages and SQL texts -->\n");
 
         try {
-            if (ScanDocumentStart(ctx, doctype, root) != kTagHtml)
-                throw HExcept(kErrNoHtmlStart);
             int status = 1;
-            root->Parse(ctx, status);
+            if (HElement::ReadDocument(ctx, status) != kTagHtml)
+                throw HExcept(kErrNoHtmlStart);
         } catch (HExcept& e) {
             // A fault met in reading is placed where reading stopped.
-            if (e.where.empty())
-                e.where = lastTree->WhereReading(*ctx.input);
+            lastTree->PlaceReadingFault(ctx, e, *ctx.input);
             throw;
         }
-        if (doctype) {
-            doctype->Output(ctx);
-            if (!ctx.postProcess)
-                ctx.page->Write("\n", 1);
-        }
-        root->Output(ctx);
+        lastTree->Output(ctx, 0, lastTree->Size());
         Finalise(ctx);
         if (request.Recorded())
             WriteStatistics(ctx, nullptr);
@@ -106,10 +96,6 @@ bool ServeRequest(HRequest& request) {
     } catch (...) {
         fail(UnexpectedFailure());
     }
-    if (root)
-        lastTree->Keep(std::move(root));
-    if (doctype)
-        lastTree->Keep(std::move(doctype));
     return served;
 }
 

@@ -27,8 +27,6 @@ std::unique_ptr<HElement> HElement::Parse(HContext& ctx, int& status) {
 }
 
 std::unique_ptr<HElement> HElement::ReadContent(HContext& ctx, int& status) {
-    if (!ctx.tree)
-        return ReadTokens(ctx, status);
     tree_ = ctx.tree;
     contentBegin_ = ctx.tree->Mark();
     std::unique_ptr<HElement> pending = ReadTokens(ctx, status);
@@ -42,7 +40,7 @@ std::unique_ptr<HElement> HElement::ReadTokens(HContext& ctx, int& status) {
         throw HExcept(kErrHtmlSyntax);
     HDepthGuard open(ctx.openElements[tagIndex_]);
     std::unique_ptr<HElement> element;
-    int token = ctx.tree ? ScanInto(ctx, *ctx.tree, element) : Scan(ctx, element);
+    int token = ScanInto(ctx, *ctx.tree, element);
     while (token != kTagEof) {
         if (tagIndex_ >= kTagDbResult && token == tagIndex_ + kEndTagOffset) {
             CloseEndTag(ctx);
@@ -64,9 +62,9 @@ std::unique_ptr<HElement> HElement::ReadTokens(HContext& ctx, int& status) {
             status = token;
             return element;
         }
-        std::unique_ptr<HElement> pending = ReadChild(ctx, token, std::move(element), status);
+        std::unique_ptr<HElement> pending = ReadElement(ctx, token, std::move(element), status);
         if (status == 1) {
-            token = ctx.tree ? ScanInto(ctx, *ctx.tree, element) : Scan(ctx, element);
+            token = ScanInto(ctx, *ctx.tree, element);
         } else {
             element = std::move(pending);
             token = status;
@@ -77,28 +75,22 @@ std::unique_ptr<HElement> HElement::ReadTokens(HContext& ctx, int& status) {
     return nullptr;
 }
 
-namespace {
-
-// Where the start tag `token`, whose name has just been read, begins: its `<`.
-size_t TagStart(const HContext& ctx, int token) {
-    const size_t read = ctx.input->Offset(), name = TagName(token).size() + 1;
-    return read >= name ? read - name : 0;
-}
-
-}  // namespace
-
-// Reads the child begun by the start tag, text run or at-sign expression `token`, for
-// which the scanner made `element` (null for a tag without behaviour read into a tree).
-std::unique_ptr<HElement> HElement::ReadChild(HContext& ctx, int token, std::unique_ptr<HElement> element,
+std::unique_ptr<HElement> HElement::ReadElement(HContext& ctx, int token, std::unique_ptr<HElement> element,
                                               int& status) {
     if (!element)
         return ReadPassedThrough(ctx, token, status);
     HElement* child = element.get();
     child->content_ = ctx.content;
-    children_.push_back(std::move(element));
-    if (ctx.tree)
-        ctx.tree->AppendElement(child, TagStart(ctx, token));
+    ctx.tree->AppendElement(std::move(element), ctx.reading.tokenAt);
     return child->Parse(ctx, status);
+}
+
+int HElement::ReadDocument(HContext& ctx, int& status) {
+    std::unique_ptr<HElement> first;
+    const int token = ScanDocumentStart(ctx, *ctx.tree, first);
+    if (token == kTagHtml)
+        ReadElement(ctx, token, std::move(first), status);
+    return token;
 }
 
 namespace {
@@ -127,44 +119,46 @@ bool IsConstant(const HValue* value) {
 
 }  // namespace
 
-// A tag without behaviour of its own, read into the request's tree: it is written as
+// A tag without behaviour of its own, read into the request's tree: it is serialised as
 // Output would write it, as text pieces (and attribute pieces for values with references),
 // with its content read in between by a stand-in element that lives only while reading.
 // Its content is not a range of its own: text before, inside and after it is one piece.
 std::unique_ptr<HElement> HElement::ReadPassedThrough(HContext& ctx, int token, int& status) {
     HElementTree& tree = *ctx.tree;
-    const size_t at = TagStart(ctx, token);
+    const size_t at = ctx.reading.tokenAt;
     HElement element(token);
     element.content_ = ctx.content;
     element.ReadAttributes(ctx);
-    bool constant = true;
-    element.attributes_.ForEach(
-        [&](const std::string&, const HValuePtr& value) { constant = constant && IsConstant(value.get()); });
-    if (constant) {
-        tree.Render(ctx, [&] {
-            WriteTagOpen(ctx, token);
-            element.WriteAttributes(ctx);
-            WriteTagClose(ctx);
-        });
-    } else {
-        tree.Render(ctx, [&] { WriteTagOpen(ctx, token); });
-        element.attributes_.ForEach([&](const std::string& name, HValuePtr& value) {
-            if (IsConstant(value.get()))
-                tree.Render(ctx, [&] { WriteAttribute(ctx, name, value.get(), ctx.content); });
-            else
-                tree.AppendAttribute(name, std::move(value), ctx.content, at);
-        });
-        tree.Render(ctx, [&] { WriteTagClose(ctx); });
-    }
+    tree.AppendText("<");
+    tree.AppendText(TagName(token));
+    std::string& text = tree.Scratch();
+    element.attributes_.ForEach([&](const std::string& name, HValuePtr& value) {
+        if (!IsConstant(value.get())) {
+            tree.AppendAttribute(name, std::move(value), ctx.content, at);
+            return;
+        }
+        tree.AppendText(" ");
+        tree.AppendText(name);
+        if (!value)
+            return;
+        const bool quoted = EvaluateAttribute(ctx, name, *value, ctx.content, text);
+        tree.AppendText(quoted ? "=\"" : "=");
+        tree.AppendText(text);
+        if (quoted)
+            tree.AppendText("\"");
+    });
+    tree.AppendText(">");
     std::unique_ptr<HElement> pending;
     if (token >= kTagText && token <= kTagLookup)
         status = 1;
     else
         pending = element.ReadTokens(ctx, status);
-    // The elements with behaviour inside it become this element's children.
-    for (auto& child : element.children_)
-        children_.push_back(std::move(child));
-    tree.Render(ctx, [&] { WriteEndTag(ctx, token); });
+    const int end = token + kEndTagOffset;
+    if (end >= kFirstEndTag && end <= kLastEndTag) {
+        tree.AppendText("</");
+        tree.AppendText(TagName(token));
+        tree.AppendText(">");
+    }
     return pending;
 }
 
@@ -212,12 +206,8 @@ bool HElement::EndsAt(int token) const {
 }
 
 void HElement::OutputChildren(HContext& ctx) {
-    if (tree_) {
+    if (tree_)
         tree_->Output(ctx, contentBegin_, contentEnd_);
-        return;
-    }
-    for (const auto& child : children_)
-        child->Output(ctx);
 }
 
 void HElement::Output(HContext& ctx) {
@@ -229,41 +219,6 @@ void HElement::Output(HContext& ctx) {
     OutputChildren(ctx);
     if (!ctx.postProcess)
         WriteEndTag(ctx, tagIndex_);
-}
-
-HTextElement::HTextElement(std::string text) : HElement(kTagText), text_(std::move(text)) {}
-
-std::unique_ptr<HElement> HTextElement::Parse(HContext&, int& status) {
-    status = 1;
-    return nullptr;
-}
-
-void HTextElement::Output(HContext& ctx) {
-    if (!ctx.postProcess)
-        WriteText(ctx, text_);
-}
-
-HUnknownTagElement::HUnknownTagElement(std::string text)
-    : HElement(kTagUnknown), text_(std::move(text)) {}
-
-void HUnknownTagElement::Output(HContext& ctx) {
-    if (ctx.postProcess)
-        return;
-    WriteTagOpen(ctx, tagIndex_);
-    WriteText(ctx, text_);
-    WriteTagClose(ctx);
-}
-
-HLookupElement::HLookupElement(HValuePtr value) : HElement(kTagLookup), value_(std::move(value)) {}
-
-std::unique_ptr<HElement> HLookupElement::Parse(HContext&, int& status) {
-    status = 1;
-    return nullptr;
-}
-
-void HLookupElement::Output(HContext& ctx) {
-    if (!ctx.postProcess && value_)
-        WriteValue(ctx, *value_, content_);
 }
 
 }  // namespace quorvel

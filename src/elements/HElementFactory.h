@@ -1,5 +1,5 @@
 // CreateElement: the element class for each start tag index of the tag table (4..56).
-// The scanner creates text, unknown-tag and at-sign elements itself.
+// Text, unknown tags and at-sign expressions are pieces of the tree, not elements.
 #pragma once
 
 #include <memory>

@@ -8,12 +8,11 @@
 #include "template/HInput.h"
 #include "template/HSiteFiles.h"
 #include "elements/HElement.h"
-#include "template/HPage.h"
 #include "values/HWriter.h"
 
 namespace quorvel {
 
-HElementTree::HElementTree() : rendered_(HPage::Temporary()) {}
+HElementTree::HElementTree(bool keepTokens) : keepTokens_(keepTokens) {}
 
 HElementTree::~HElementTree() = default;
 
@@ -121,22 +120,49 @@ void HElementTree::AppendAttribute(const std::string& name, HValuePtr value, HTe
     p.sink = static_cast<uint8_t>(content);
 }
 
-void HElementTree::Keep(std::unique_ptr<HElement> root) { root_ = std::move(root); }
-
-void HElementTree::AppendElement(HElement* element, size_t at) {
-    NewPiece(Piece::kElement, at).element = element;
+void HElementTree::AppendElement(std::unique_ptr<HElement> element, size_t at) {
+    elements_.push_back(std::move(element));
+    NewPiece(Piece::kElement, at).element = elements_.back().get();
 }
 
-void HElementTree::SwapPage(HContext& ctx) { ctx.page.swap(rendered_); }
+void HElementTree::PlaceReadingFault(HContext& ctx, HExcept& e, const HInput& in) const {
+    if (!e.where.empty())
+        return;
+    e.where = WhereReading(in);
+    ctx.reading.failed = true;
+    ctx.reading.file = file_;
+    ctx.reading.at = in.Offset();
+    ctx.reading.includeDepth = ctx.includeDepth;
+}
 
-void HElementTree::TakeRendered() {
-    if (rendered_->InMemory()) {
-        AppendText(rendered_->View());
-        rendered_->Clear();
-    } else {
-        AppendText(rendered_->Contents());
-        rendered_ = HPage::Temporary();
+HElementTree::PieceView HElementTree::View(size_t i) const {
+    const Piece& p = At(i);
+    PieceView v{static_cast<PieceView::Kind>(p.kind), i, {}};
+    v.end = i + 1;
+    if (p.kind == Piece::kText) {
+        v.text = std::string_view(p.text, p.size);
+        return v;
     }
+    v.file = p.file;
+    v.offset = p.size;
+    switch (p.kind) {
+    case Piece::kValue:
+        v.value = p.value;
+        break;
+    case Piece::kAttribute:
+        v.value = p.attribute->value.get();
+        v.name = &p.attribute->name;
+        break;
+    case Piece::kElement:
+        v.element = p.element;
+        if (p.element->ContentBegin() != 0)
+            v.end = p.element->ContentEnd() != 0 ? p.element->ContentEnd() : size_;
+        break;
+    default:
+        v.token = p.sink;
+        break;
+    }
+    return v;
 }
 
 void HElementTree::Output(HContext& ctx, size_t first, size_t last) const {
@@ -163,6 +189,7 @@ void HElementTree::Output(HContext& ctx, size_t first, size_t last) const {
                                static_cast<HText::Sink>(p.sink));
                 break;
             case Piece::kElement:
+            case Piece::kToken:
                 break;
             }
         }

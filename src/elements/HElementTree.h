@@ -1,4 +1,6 @@
-// HElementTree: the document tree of one request, kept compact and owned in one place.
+// HElementTree: the document tree of a template, kept compact and owned in one place. It is
+// the one reading of the template grammar: a request reads its template into one, and so do
+// the template checker and the element tests.
 //
 // Most of a page is passed through: plain text, unknown tags and tags without behaviour of
 // their own. None of it becomes an object. The tree is one sequence of pieces in document
@@ -9,15 +11,19 @@
 //   value      an at-sign expression, evaluated when written;
 //   attribute  an attribute whose value has references, written with its tag;
 //   element    an element with behaviour (SQL, DBRESULT, FORM ...), followed by the pieces
-//              of its content; the element records where they end.
-// A value, attribute or element piece also records the file and the byte where it starts,
-// so that a failure in writing it can name its place (HExcept::where).
-// An element with behaviour is still an HElement object, with its attributes; its content
-// is the range of pieces it read (see HElement::OutputChildren).
+//              of its content; the element records where they end;
+//   token      only in a tree that keeps its tokens (the checker's): where a text run, an
+//              unknown tag or an end tag starts; it writes nothing.
+// A value, attribute, element or token piece also records the file and the byte where it
+// starts, so that a failure in writing it can name its place (HExcept::where) and the
+// checker can point at it.
+// An element with behaviour is an HElement object, with its attributes; its content is the
+// range of pieces it read (see HElement::OutputChildren). A tree that keeps its tokens makes
+// every tag an element, so that the checker sees each tag with its attributes; what it
+// writes is the same.
 //
-// The tree owns every piece and value, and the root element (which owns the elements with
-// behaviour): destroying it frees them in one go, and a process that ends with its request
-// need not destroy it at all.
+// The tree owns every piece, value and element: destroying it frees them in one go, and a
+// process that ends with its request need not destroy it at all.
 #pragma once
 
 #include <cstddef>
@@ -36,17 +42,21 @@ namespace quorvel {
 class HContext;
 class HElement;
 class HInput;
-class HPage;
+
+class HExcept;
 
 class HElementTree {
 public:
-    HElementTree();
+    static constexpr unsigned kNoFile = 0xFFFF;
+
+    explicit HElementTree(bool keepTokens = false);
     ~HElementTree();
     HElementTree(const HElementTree&) = delete;
     HElementTree& operator=(const HElementTree&) = delete;
 
     // The number of pieces so far: the index of the next piece.
     size_t Size() const { return size_; }
+    bool KeepsTokens() const { return keepTokens_; }
     // Size(), as a bound of an element's content: text appended next starts a new piece.
     size_t Mark() {
         openText_ = nullptr;
@@ -70,9 +80,14 @@ public:
     bool AppendReference(const std::string& name, HText::Sink sink, size_t at = 0);
     // An attribute with references, written as `content` says (see WriteAttribute).
     void AppendAttribute(const std::string& name, HValuePtr value, HText::Sink content, size_t at = 0);
-    // An element with behaviour, owned by its parent; its content follows as the next
-    // pieces.
-    void AppendElement(HElement* element, size_t at = 0);
+    // An element with behaviour; its content follows as the next pieces.
+    void AppendElement(std::unique_ptr<HElement> element, size_t at = 0);
+    // Where the token `token` (kTagText, kTagUnknown or an end tag) starts, in a tree that
+    // keeps its tokens; nothing otherwise.
+    void AppendToken(int token, size_t at) {
+        if (keepTokens_)
+            NewPiece(Piece::kToken, at).sink = static_cast<uint8_t>(token);
+    }
 
     // Pieces appended from now on come from the file `path` (the template, then each
     // included file as it is read). Returns the file they came from before, for LeaveFile.
@@ -84,12 +99,33 @@ public:
     std::string WhereReading(const HInput& in) const;
     // The template's name, or "" before it is read.
     std::string Template() const { return files_.empty() ? std::string() : files_[0]; }
-    // The tree keeps the root element, which owns the others.
-    void Keep(std::unique_ptr<HElement> root);
+    // The files pieces came from, the template first, each included file as it was entered.
+    const std::vector<std::string>& Files() const { return files_; }
+    // Places a fault met in reading where reading stopped, in `in`, the file being read now
+    // (the innermost one: the first to place it), and notes that place in ctx.reading.
+    void PlaceReadingFault(HContext& ctx, HExcept& e, const HInput& in) const;
 
-    // Appends, as text, what `write` writes to ctx.page.
+    // A piece as a visitor sees it.
+    struct PieceView {
+        enum Kind { kText, kValue, kAttribute, kElement, kToken } kind;
+        size_t index;
+        std::string_view text;            // kText
+        const HValue* value = nullptr;    // kValue, kAttribute
+        const std::string* name = nullptr;  // kAttribute
+        HElement* element = nullptr;      // kElement
+        int token = 0;                    // kToken: kTagText, kTagUnknown or an end tag
+        size_t end = 0;                   // the index after the piece and its content
+        unsigned file = kNoFile;          // the index in Files() (not for kText)
+        size_t offset = 0;                // the byte of the file where the piece starts
+    };
+    // Calls visit(const PieceView&) for each piece of [first, last), in document order.
+    // An element whose content was not read to its end holds everything after it.
     template <class F>
-    void Render(HContext& ctx, F&& write);
+    void Visit(size_t first, size_t last, F&& visit) const {
+        for (size_t i = first; i < last; ++i)
+            visit(View(i));
+    }
+    PieceView View(size_t i) const;
 
     // A buffer the scanner reuses for the text it reads.
     std::string& Scratch() { return scratch_; }
@@ -104,7 +140,7 @@ private:
         HValuePtr value;
     };
     struct Piece {
-        enum Kind : uint8_t { kText, kValue, kAttribute, kElement };
+        enum Kind : uint8_t { kText, kValue, kAttribute, kElement, kToken };
         union {
             const char* text;
             const HValue* value;
@@ -113,7 +149,7 @@ private:
         };
         uint32_t size;  // of a text piece; of another, the byte of its file where it starts
         uint16_t file;  // of a piece other than text: the index of its file in files_
-        uint8_t sink;   // of a value or attribute piece: its HText::Sink
+        uint8_t sink;   // of a value or attribute piece: its HText::Sink; of a token, its index
         Kind kind;
     };
     static constexpr size_t kPiecesPerBlock = 4096;
@@ -124,8 +160,6 @@ private:
     std::string Where(const Piece& piece) const;
     void AppendTextSlow(std::string_view text);
     const Piece& At(size_t i) const { return pieceBlocks_[i / kPiecesPerBlock][i % kPiecesPerBlock]; }
-    void SwapPage(HContext& ctx);
-    void TakeRendered();
 
     std::vector<std::unique_ptr<Piece[]>> pieceBlocks_;
     size_t size_ = 0;
@@ -138,25 +172,11 @@ private:
     std::unordered_map<std::string, HValuePtr> references_;  // `@name`, one per name
     std::vector<HValuePtr> values_;                          // other at-sign expressions
     std::deque<Attribute> attributes_;
-    std::unique_ptr<HElement> root_;
-    std::unique_ptr<HPage> rendered_;  // ctx.page's stand-in while rendering
+    std::vector<std::unique_ptr<HElement>> elements_;
     std::string scratch_;
     std::vector<std::string> files_;  // the files pieces came from; the template first
     unsigned file_ = kNoFile;         // of the pieces appended now
-    static constexpr unsigned kNoFile = 0xFFFF;
+    bool keepTokens_;
 };
-
-template <class F>
-void HElementTree::Render(HContext& ctx, F&& write) {
-    SwapPage(ctx);
-    try {
-        write();
-    } catch (...) {
-        SwapPage(ctx);
-        throw;
-    }
-    SwapPage(ctx);
-    TakeRendered();
-}
 
 }  // namespace quorvel

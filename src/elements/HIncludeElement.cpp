@@ -5,7 +5,6 @@
 #include "values/HContext.h"
 #include "base/HExcept.h"
 #include "template/HSiteFiles.h"
-#include "template/HReadObserver.h"
 #include "template/HTagTable.h"
 
 namespace quorvel {
@@ -40,18 +39,12 @@ std::unique_ptr<HElement> HIncludeElement::Parse(HContext& ctx, int& status) {
     // The including stream is restored on every way out, errors included.
     struct Swap {
         Swap(HContext& c, HInput* next, const std::string& path) : ctx(c), saved(c.input) {
-            if (ctx.observer)
-                ctx.observer->EnterFile(path);
-            if (ctx.tree)
-                savedFile = ctx.tree->EnterFile(path);
+            savedFile = ctx.tree->EnterFile(path);
             ctx.input = next;
             ++ctx.includeDepth;
         }
         ~Swap() {
-            if (ctx.observer)
-                ctx.observer->LeaveFile(*ctx.input);
-            if (ctx.tree)
-                ctx.tree->LeaveFile(savedFile);
+            ctx.tree->LeaveFile(savedFile);
             ctx.input = saved;
             --ctx.includeDepth;
         }
@@ -66,8 +59,7 @@ std::unique_ptr<HElement> HIncludeElement::Parse(HContext& ctx, int& status) {
             throw HExcept(kErrIncludeUnmatched, name);
     } catch (HExcept& e) {
         // A fault in reading the included file is placed where its reading stopped.
-        if (e.where.empty() && ctx.tree)
-            e.where = ctx.tree->WhereReading(*ctx.input);
+        ctx.tree->PlaceReadingFault(ctx, e, *ctx.input);
         throw;
     }
     status = 1;

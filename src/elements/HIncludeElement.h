@@ -1,7 +1,7 @@
 // HIncludeElement: `<INCLUDE FILE=name>` splices another template file in place.
 //
 // While the including template is read, the included file becomes the input stream and
-// its elements become this element's children; the INCLUDE tag itself never appears in
+// its pieces become this element's content; the INCLUDE tag itself never appears in
 // the page. The name is opened as given (relative to the current directory), then under
 // `_INCLUDE_PATH_`. Inclusions nest at most kMaxDepth deep, so a file that includes
 // itself ends with error 20 instead of running out of memory.

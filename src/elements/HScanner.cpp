@@ -1,5 +1,6 @@
 #include "elements/HScanner.h"
 
+#include <algorithm>
 #include <cctype>
 
 #include <string>
@@ -9,7 +10,6 @@
 #include "elements/HElement.h"
 #include "elements/HElementFactory.h"
 #include "elements/HElementTree.h"
-#include "template/HReadObserver.h"
 #include "template/HCharClass.h"
 #include "template/HTagTable.h"
 #include "values/HValueParser.h"
@@ -72,8 +72,8 @@ enum TagState { kNoTag, kBetween, kBeforeValue, kQuoted, kUnquoted, kName, kAfte
 
 bool IsTagBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\r'; }
 
-// Reads `text` as the rest of the open tag; at its end (a `>` outside a quoted value) the
-// content is again what it was outside the tag.
+}  // namespace
+
 void FeedOpenTag(HContext& ctx, std::string_view text) {
     for (char c : text) {
         switch (ctx.openTag) {
@@ -115,11 +115,6 @@ void FeedOpenTag(HContext& ctx, std::string_view text) {
     }
 }
 
-// A tag outside the table, `name` and the rest up to its `>`: SCRIPT and STYLE begin
-// content whose at-sign expressions are written as script or style sheet, up to their end
-// tag (inside one, the other's tags are its text). A `>` inside a quoted value does not end
-// the tag for a browser: the text after it, up to the tag's real end, is the tag's, where
-// data could be code (`<BUTTON ONCLICK="if (a > b) go('@Q')">`).
 void NoteUnknownTag(HContext& ctx, std::string_view name, std::string_view rest) {
     if (ctx.openTag) {
         FeedOpenTag(ctx, "<");
@@ -128,6 +123,11 @@ void NoteUnknownTag(HContext& ctx, std::string_view name, std::string_view rest)
         FeedOpenTag(ctx, ">");
         return;
     }
+    // `<!`, `<?`, and `</` before anything but a letter begin a comment for a browser, which
+    // the first `>` ends: neither a quote nor a tag name inside it counts.
+    const unsigned char second = name.size() > 1 ? static_cast<unsigned char>(name[1]) : '>';
+    if (!name.empty() && (name[0] == '!' || name[0] == '?' || (name[0] == '/' && !std::isalpha(second))))
+        return;
     // A browser reads `<` and then anything but a letter, `/`, `!` or `?` as text, so a `<`
     // further on in what the gateway took for one tag may begin the browser's tag
     // (`<\0x<STYLE>`, `<1 x<script>`): that one is noted instead, its name in upper case.
@@ -154,7 +154,8 @@ void NoteUnknownTag(HContext& ctx, std::string_view name, std::string_view rest)
     if (ctx.content == HText::kPage && rest.find_first_of("\"'") != std::string_view::npos) {
         ctx.outsideTag = ctx.content;
         ctx.openTag = kBetween;
-        FeedOpenTag(ctx, rest);
+        // A name longer than the scanner reads goes on in `rest`, up to a blank or `/`.
+        FeedOpenTag(ctx, rest.substr(std::min(rest.find_first_of(" \t\n\f\r/"), rest.size())));
         FeedOpenTag(ctx, ">");
         if (ctx.openTag)
             ctx.content = HText::kScript;
@@ -171,7 +172,9 @@ void NoteUnknownTag(HContext& ctx, std::string_view name, std::string_view rest)
     }
 }
 
-// Appends an unknown tag whose name `text` holds, as HUnknownTagElement::Output writes it:
+namespace {
+
+// Appends an unknown tag whose name `text` holds, as it was read (name upper-cased):
 // the rest of the tag up to its `>`, and that `>` (or the end of input) consumed as its empty
 // attribute list would consume it. The tag may begin script or style content (NoteUnknownTag).
 void AppendUnknownTag(HContext& ctx, HInput& in, std::string& text, HElementTree& tree) {
@@ -200,6 +203,12 @@ bool IsDocumentType(const std::string& tagText) {
            (tagText.size() == 8 || tagText[8] == ' ' || tagText[8] == '\t' || tagText[8] == '\n');
 }
 
+// The element of the start tag `index`: only a tag with behaviour has one, unless the tree
+// keeps its tokens.
+std::unique_ptr<HElement> NewElement(const HElementTree& tree, int index) {
+    return tree.KeepsTokens() ? CreateElement(index) : CreateBehaviourElement(index);
+}
+
 }  // namespace
 
 // Reads a tag name after its `<`, upper-cased, into `name`. Returns its index, or
@@ -225,64 +234,47 @@ bool IsDocumentType(const std::string& tagText) {
     return kTagUnknown;
 }
 
-// Inlined into Scan, so that a request pays for the observer test only.
-[[gnu::always_inline]] static inline int ScanToken(HContext& ctx, std::unique_ptr<HElement>& slot) {
+int ScanDocumentStart(HContext& ctx, HElementTree& tree, std::unique_ptr<HElement>& slot) {
     HInput& in = *ctx.input;
-    int c = in.Get();
-    if (c == '<') {
-        std::string name;
-        int index = ReadTagName(in, name);
-        if (index >= kFirstEndTag) {
-            slot.reset();
-        } else if (index != kTagUnknown) {
-            slot = CreateElement(index);
-        } else {
-            const size_t nameEnd = name.size();
-            in.ReadUntil(kStops.tagEnd, name);  // up to its `>`, left in the stream
-            NoteUnknownTag(ctx, std::string_view(name).substr(0, nameEnd), std::string_view(name).substr(nameEnd));
-            slot = std::make_unique<HUnknownTagElement>(std::move(name));
+    std::string& text = tree.Scratch();
+    for (bool typeRead = false;; typeRead = true) {
+        SkipBlanks(in);
+        ctx.reading.tokenAt = in.Offset();
+        int c = in.Get();
+        if (c != '<') {
+            // Read as the token it is, so that a fault is placed after it.
+            if (c == HInput::kEof)
+                return kTagEof;
+            if (c == '@') {
+                ctx.reading.token = -1;
+                in.Unget(c);
+                HValuePtr value;
+                ParseValue(in, value);
+                return -1;
+            }
+            text.assign(1, static_cast<char>(c));
+            in.ReadUntil(kStops.text, text);
+            return kTagText;
         }
-        return index;
+        text.clear();
+        int index = ReadTagName(in, text);
+        if (index != kTagUnknown) {
+            ctx.reading.token = index;
+            slot = index < kFirstEndTag ? NewElement(tree, index) : nullptr;
+            return index;
+        }
+        const size_t nameEnd = text.size();
+        in.ReadUntil(kStops.tagEnd, text);
+        if (typeRead || !IsDocumentType(text))
+            return kTagUnknown;
+        // The document type and a line end, written before the page.
+        tree.AppendToken(kTagUnknown, ctx.reading.tokenAt);
+        tree.AppendText("<");
+        tree.AppendText(text);
+        NoteUnknownTag(ctx, std::string_view(text).substr(0, nameEnd), std::string_view(text).substr(nameEnd));
+        in.Get();
+        tree.AppendText(">\n");
     }
-    if (c == HInput::kEof)
-        return kTagEof;
-    if (c == '@') {
-        in.Unget(c);
-        HValuePtr value;
-        ParseValue(in, value);
-        slot = std::make_unique<HLookupElement>(std::move(value));
-        return kTagLookup;
-    }
-    std::string text(1, static_cast<char>(c));
-    in.ReadUntil(kStops.text, text);
-    if (ctx.openTag)
-        FeedOpenTag(ctx, text);
-    slot = std::make_unique<HTextElement>(std::move(text));
-    return kTagText;
-}
-
-int Scan(HContext& ctx, std::unique_ptr<HElement>& slot) {
-    if (HReadObserver* observer = ctx.observer) {
-        observer->TokenStart(*ctx.input, ctx.input->Offset());
-        int token = ScanToken(ctx, slot);
-        observer->TokenRead(token, token == kTagEof ? nullptr : slot.get());
-        return token;
-    }
-    return ScanToken(ctx, slot);
-}
-
-int ScanDocumentStart(HContext& ctx, std::unique_ptr<HElement>& doctype,
-                      std::unique_ptr<HElement>& first) {
-    SkipBlanks(*ctx.input);
-    int token = Scan(ctx, first);
-    if (token == kTagUnknown && IsDocumentType(static_cast<HUnknownTagElement&>(*first).Text())) {
-        int status = 1;
-        first->Parse(ctx, status);  // the closing `>`
-        doctype = std::move(first);
-        SkipBlanks(*ctx.input);
-        token = Scan(ctx, first);
-    }
-    return token;
 }
 
 int ScanInto(HContext& ctx, HElementTree& tree, std::unique_ptr<HElement>& slot) {
@@ -292,14 +284,24 @@ int ScanInto(HContext& ctx, HElementTree& tree, std::unique_ptr<HElement>& slot)
         int c = in.Get();
         text.clear();
         if (c == '<') {
+            ctx.reading.tokenAt = in.Offset() - 1;
             int index = ReadTagName(in, text);
             if (index != kTagUnknown) {
-                slot = index < kFirstEndTag ? CreateBehaviourElement(index) : nullptr;
+                ctx.reading.token = index;
+                if (index < kFirstEndTag) {
+                    slot = NewElement(tree, index);
+                } else {
+                    slot = nullptr;
+                    tree.AppendToken(index, ctx.reading.tokenAt);
+                }
                 return index;
             }
+            tree.AppendToken(kTagUnknown, ctx.reading.tokenAt);
             AppendUnknownTag(ctx, in, text, tree);
         } else if (c == '@') {
             const size_t at = in.Offset() - 1;  // of the `@`
+            ctx.reading.token = -1;
+            ctx.reading.tokenAt = at;
             // A reference to a name met before needs no parsing: `@`, the name, and after
             // it, in the same block, anything but the `(` of a call.
             std::string_view ahead = in.Ahead();
@@ -320,6 +322,8 @@ int ScanInto(HContext& ctx, HElementTree& tree, std::unique_ptr<HElement>& slot)
         } else if (c != HInput::kEof) {
             // A text run, straight from the read buffer (in an open tag, through `text`).
             const char byte = static_cast<char>(c);
+            if (tree.KeepsTokens())
+                tree.AppendToken(kTagText, in.Offset() - 1);
             if (ctx.openTag) {
                 text.assign(1, byte);
                 in.ReadUntil(kStops.text, text);
@@ -336,19 +340,12 @@ int ScanInto(HContext& ctx, HElementTree& tree, std::unique_ptr<HElement>& slot)
 }
 
 int PassEndTag(HContext& ctx, int token, std::unique_ptr<HElement>& slot) {
-    HInput& in = *ctx.input;
-    if (ctx.tree) {
-        std::string& text = ctx.tree->Scratch();
-        text.assign(TagName(token));
-        AppendUnknownTag(ctx, in, text, *ctx.tree);
-        return ScanInto(ctx, *ctx.tree, slot);
-    }
-    std::string text(TagName(token));
-    in.ReadUntil(kStops.tagEnd, text);  // up to its `>`, left in the stream
-    slot = std::make_unique<HUnknownTagElement>(std::move(text));
-    if (ctx.observer)
-        ctx.observer->TokenRead(kTagUnknown, slot.get());
-    return kTagUnknown;
+    HElementTree& tree = *ctx.tree;
+    std::string& text = tree.Scratch();
+    text.assign(TagName(token));
+    tree.AppendToken(kTagUnknown, ctx.reading.tokenAt);
+    AppendUnknownTag(ctx, *ctx.input, text, tree);
+    return ScanInto(ctx, tree, slot);
 }
 
 void CloseEndTag(HContext& ctx) {

@@ -10,6 +10,7 @@
 #include "values/HContext.h"
 #include "base/HExcept.h"
 #include "elements/HElement.h"
+#include "elements/HElementTree.h"
 #include "external/HProgramCommand.h"
 #include "template/HTagTable.h"
 #include "values/HNameModifier.h"
@@ -19,19 +20,28 @@ namespace quorvel {
 
 namespace {
 
-// The form's named fields (INPUT and TEXTAREA) below `element`, `levels` DBRESULTs deep.
-// A name written at several depths keeps the deepest.
+// The form's named fields (INPUT and TEXTAREA) in the content of `element`, `levels`
+// DBRESULTs deep at its level. A name written at several depths keeps the deepest.
 void CollectFields(const HElement& element, int levels, HFormFields& fields) {
-    for (const auto& child : element.Children()) {
-        int tag = child->TagIndex();
+    if (!element.Tree() || element.ContentBegin() == 0)
+        return;
+    std::vector<size_t> results;  // the ends of the DBRESULTs around the piece
+    element.Tree()->Visit(element.ContentBegin(), element.ContentEnd(), [&](const HElementTree::PieceView& p) {
+        while (!results.empty() && p.index >= results.back())
+            results.pop_back();
+        if (!p.element)
+            return;
+        int tag = p.element->TagIndex();
         if (tag == kTagInput || tag == kTagTextArea) {
-            if (const HValue* name = child->Attribute("NAME")) {
-                int& known = fields.emplace(name->GetText(), levels).first->second;
-                known = std::max(known, levels);
+            if (const HValue* name = p.element->Attribute("NAME")) {
+                const int level = levels + static_cast<int>(results.size());
+                int& known = fields.emplace(name->GetText(), level).first->second;
+                known = std::max(known, level);
             }
+        } else if (tag == kTagDbResult) {
+            results.push_back(p.end);
         }
-        CollectFields(*child, tag == kTagDbResult ? levels + 1 : levels, fields);
-    }
+    });
 }
 
 // Whether the row `modifier` came back filled: one of the fields repeated at its level was

@@ -25,7 +25,17 @@ namespace quorvel {
 
 class HConnections;
 class HElementTree;
-class HReadObserver;
+
+// Where reading a template stands and, once it failed, where it stopped: what the template
+// checker reports a reading error with.
+struct HReadPlace {
+    int token = 0;        // the tag read last (its tag index), or -1 for an at-sign expression
+    size_t tokenAt = 0;   // where it starts in the file being read
+    bool failed = false;  // reading failed; the three below say where
+    unsigned file = 0;    // the innermost file being read (its index in the tree)
+    size_t at = 0;        // the byte of that file where reading stopped
+    int includeDepth = 0;  // how deep that file is included
+};
 
 class HContext {
 public:
@@ -87,12 +97,9 @@ public:
     int evalDepth = 0;     // variables being evaluated through references now
     long nestedReferences = 0;  // references followed for the outermost one being evaluated
 
-    // The compact tree a request reads its template into; null when elements keep their
-    // children as objects (the template checker, unit tests). Not owned.
+    // The tree the template is read into. Not owned.
     HElementTree* tree = nullptr;
-
-    // Set only by the template checker, which watches the reader through it. Not owned.
-    HReadObserver* observer = nullptr;
+    HReadPlace reading;
 };
 
 // Counts one more level of a depth bound of HContext for as long as it lives.

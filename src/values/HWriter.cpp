@@ -36,23 +36,31 @@ void WriteValue(HContext& ctx, const HValue& value, HText::Sink sink) {
     WriteText(ctx, text.text);
 }
 
+bool EvaluateAttribute(HContext& ctx, const std::string& name, const HValue& value, HText::Sink content,
+                       std::string& out) {
+    HText text(content == HText::kPage ? AttributeSink(name) : content, IsUrlAttribute(name));
+    value.EvaluateInto(ctx, nullptr, text);
+    // The scheme is judged on the raw data and what follows it (`@A@B`, `@A:x`).
+    if (!text.LeadingData().empty() &&
+        !IsHarmlessUrl(text.LeadingData() + text.text.substr(text.LeadingDataEnd(), 64)))
+        text.text.replace(0, text.LeadingDataEnd(), "#blocked");
+    out = std::move(text.text);
+    return value.Kind() == HValue::kLiteral || value.Kind() == HValue::kQuoted ||
+           (text.hasData && out.find_first_of(" \t\r\f<") != std::string::npos);
+}
+
 void WriteAttribute(HContext& ctx, const std::string& name, const HValue* value, HText::Sink content) {
     ctx.page->Write(" ", 1);
     ctx.page->Write(name);
     if (!value)
         return;
-    HText text(content == HText::kPage ? AttributeSink(name) : content, IsUrlAttribute(name));
-    value->EvaluateInto(ctx, nullptr, text);
-    // The scheme is judged on the raw data and what follows it (`@A@B`, `@A:x`).
-    if (!text.LeadingData().empty() &&
-        !IsHarmlessUrl(text.LeadingData() + text.text.substr(text.LeadingDataEnd(), 64)))
-        text.text.replace(0, text.LeadingDataEnd(), "#blocked");
+    std::string text;
+    const bool quoted = EvaluateAttribute(ctx, name, *value, content, text);
     ctx.page->Write("=", 1);
-    if (value->Kind() == HValue::kLiteral || value->Kind() == HValue::kQuoted ||
-        (text.hasData && text.text.find_first_of(" \t\r\f<") != std::string::npos))
-        WriteQuoted(ctx, text.text);
+    if (quoted)
+        WriteQuoted(ctx, text);
     else
-        WriteText(ctx, text.text);
+        WriteText(ctx, text);
 }
 
 HText::Sink AttributeSink(std::string_view name) {

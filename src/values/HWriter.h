@@ -37,6 +37,11 @@ void WriteValue(HContext& ctx, const HValue& value, HText::Sink sink = HText::kP
 // text of the script or style sheet, and its data is escaped as such.
 void WriteAttribute(HContext& ctx, const std::string& name, const HValue* value,
                     HText::Sink content = HText::kPage);
+// A value of the attribute `name` evaluated into `out` as WriteAttribute writes it after
+// the `=`; returns whether it is quoted. The reader serialises a tag's constant attributes
+// through it, so that they read as they would be written.
+bool EvaluateAttribute(HContext& ctx, const std::string& name, const HValue& value, HText::Sink content,
+                       std::string& out);
 // kScript for an event handler (a name beginning with ON), kStyle for STYLE, kPage
 // otherwise. `name` is upper case.
 HText::Sink AttributeSink(std::string_view name);

@@ -7,6 +7,7 @@
 #include "database/HSqlElement.h"
 #include "database/OdbcTestEnv.h"
 #include "values/HContext.h"
+#include "elements/HElementTree.h"
 #include "template/HInput.h"
 #include "template/HPage.h"
 #include "template/HTagTable.h"
@@ -15,18 +16,14 @@ using namespace quorvel;
 
 namespace {
 
-// Writes the name modifier in force and the number of open result sets.
-class ModifierProbe : public HElement {
+// A variable whose text is the name modifier in force and the number of open result sets.
+class ModifierProbe : public HValue {
 public:
-    ModifierProbe() : HElement(kTagText) {}
-    void Output(HContext& ctx) override {
-        ctx.page->Write("[" + ctx.nameModifier + " " + std::to_string(ctx.scopes.size()) + "]");
+    ModifierProbe() : HValue(kWord, "probe") {}
+    std::string Evaluate(HContext& ctx, const std::string*) const override {
+        return "[" + ctx.nameModifier + " " + std::to_string(ctx.scopes.size()) + "]";
     }
-};
-
-class ProbedResult : public HDbResultElement {
-public:
-    void Add(std::unique_ptr<HElement> child) { children_.push_back(std::move(child)); }
+    std::string GetText() const override { return text_; }
 };
 
 // Reads an element's attribute list (and content) from `text`, as the scanner would.
@@ -62,14 +59,11 @@ TEST(HDbResultElementTest, RowsSeeTheirModifiersAndScopes) {
     outerSql.Output(ctx);
     innerSql.Output(ctx);
 
-    ProbedResult outer;
-    auto inner = std::make_unique<ProbedResult>();
-    ParseFrom(ctx, outer, " QUERY=outer></DBRESULT>");
-    ParseFrom(ctx, *inner, " QUERY=inner MAXROWS=2></DBRESULT>");
-    inner->Add(std::make_unique<ModifierProbe>());
-    outer.Add(std::make_unique<ModifierProbe>());
-    outer.Add(std::move(inner));
-    outer.Add(std::make_unique<ModifierProbe>());
+    ctx.symbols.Define("PROBE", std::make_unique<ModifierProbe>());
+    HElementTree tree;
+    ctx.tree = &tree;
+    HDbResultElement outer;
+    ParseFrom(ctx, outer, " QUERY=outer>@PROBE<DBRESULT QUERY=inner MAXROWS=2>@PROBE</DBRESULT>@PROBE</DBRESULT>");
 
     ctx.nameModifier = "___4";
     outer.Output(ctx);

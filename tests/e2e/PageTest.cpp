@@ -91,6 +91,14 @@ const PageCase kPages[] = {
      "<HTML><BUTTON ONCLICK=\"if (a > b) go('@Q')\">x @Q</BUTTON></HTML>", "Q=%27);alert(1)//",
      "Content-TYPE: text/html\n\n<HTML><BUTTON ONCLICK=\"if (a > b) go('\\x27\\x29\\x3Balert\\x281\\x29\\x2F\\x2F')\">"
      "x ');alert(1)//</BUTTON></HTML>"},
+    {"script: a quote inside <?x ...> or <!x ...> (a comment to its first >) opens no value", nullptr,
+     "<HTML><?x a=\"><BUTTON ONCLICK=\"if (a > b) go('@Q')\">x</BUTTON></HTML>", "Q=%27);alert(1)//",
+     "Content-TYPE: text/html\n\n<HTML><?X a=\"><BUTTON ONCLICK=\"if (a > b) go('\\x27\\x29\\x3Balert\\x281\\x29\\x2F\\x2F')\">"
+     "x</BUTTON></HTML>"},
+    {"script: a tag name longer than the scanner reads is no attribute name", nullptr,
+     "<HTML><AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA = ON=\"> go('@Q')\">x</HTML>", "Q=%27);alert(1)//",
+     "Content-TYPE: text/html\n\n<HTML><AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA"
+     " = ON=\"> go('\\x27\\x29\\x3Balert\\x281\\x29\\x2F\\x2F')\">x</HTML>"},
     {"style: STYLE content and attribute", nullptr, "<HTML><STYLE>p{color:@Q}</STYLE><P STYLE=\"color:@Q\">x</HTML>",
      "Q=red;background:url(javascript:x)%3C/style%3E",
      "Content-TYPE: text/html\n\n<HTML><STYLE>p{color:red\\3B background\\3A url\\28 javascript\\3A x\\29 \\3C \\2F "

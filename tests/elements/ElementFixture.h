@@ -1,5 +1,6 @@
-// ElementFixture: reads a piece of template text into elements with the real scanner and
-// writes them with a fresh context, for unit tests of single elements.
+// ElementFixture: reads a piece of template text into a tree with the real reader, as a
+// request does, and writes its first element with a fresh context, for unit tests of single
+// elements with behaviour.
 #pragma once
 
 #include <memory>
@@ -7,6 +8,7 @@
 
 #include "values/HContext.h"
 #include "elements/HElement.h"
+#include "elements/HElementTree.h"
 #include "template/HInput.h"
 #include "template/HPage.h"
 #include "elements/HScanner.h"
@@ -16,13 +18,19 @@ using namespace quorvel;
 
 class ElementFixture {
 public:
-    ElementFixture() { ctx.page = HPage::Temporary(); }
+    ElementFixture() {
+        ctx.page = HPage::Temporary();
+        ctx.tree = &tree;
+    }
 
-    // Reads `text` (one element with its content) as the template.
+    // Reads `text` (one element with behaviour and its content) as the template.
     HElement& Parse(const std::string& text) {
         ctx.templateStream = HInput::FromString(text);
         ctx.input = ctx.templateStream.get();
-        Scan(ctx, element);
+        std::unique_ptr<HElement> read;
+        ScanInto(ctx, tree, read);
+        element = read.get();
+        tree.AppendElement(std::move(read));
         int status = 1;
         element->Parse(ctx, status);
         return *element;
@@ -41,8 +49,9 @@ public:
         ctx.symbols.Define(name, std::make_unique<HWordValue>(value));
     }
 
+    HElementTree tree;
     HContext ctx;
-    std::unique_ptr<HElement> element;
+    HElement* element = nullptr;
 
 private:
     size_t seen_ = 0;

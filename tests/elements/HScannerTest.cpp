@@ -16,20 +16,46 @@ using namespace quorvel;
 
 namespace {
 
+// Reads through a tree that keeps its tokens, so that each token read shows.
 class ScannerTest : public ::testing::Test {
 protected:
+    ScannerTest() {
+        ctx.symbols.Define("x", std::make_unique<HWordValue>("V"));
+    }
     void Open(std::string text) {
+        tree = std::make_unique<HElementTree>(true);
+        ctx.tree = tree.get();
         ctx.templateStream = HInput::FromString(std::move(text));
         ctx.input = ctx.templateStream.get();
     }
-    int Next() { return Scan(ctx, element); }
+    int Next() { return ScanInto(ctx, *tree, element); }
     std::string Rest() {
         std::string s;
         for (int c = ctx.input->Get(); c != HInput::kEof; c = ctx.input->Get())
             s.push_back(static_cast<char>(c));
         return s;
     }
+    // What the tree writes.
+    std::string Written() {
+        ctx.page = HPage::Temporary();
+        tree->Output(ctx, 0, tree->Size());
+        return ctx.page->Contents();
+    }
+    // The tokens read into the tree and where each starts: T text, U unknown tag, E end tag,
+    // @ at-sign expression.
+    std::string Tokens() {
+        std::string out;
+        tree->Visit(0, tree->Size(), [&](const HElementTree::PieceView& p) {
+            if (p.kind == HElementTree::PieceView::kValue)
+                out += " @" + std::to_string(p.offset);
+            else if (p.kind == HElementTree::PieceView::kToken)
+                out += std::string(" ") + (p.token == kTagText ? 'T' : p.token == kTagUnknown ? 'U' : 'E') +
+                       std::to_string(p.offset);
+        });
+        return out;
+    }
     HContext ctx;
+    std::unique_ptr<HElementTree> tree;
     std::unique_ptr<HElement> element;
 };
 
@@ -48,29 +74,19 @@ TEST_F(ScannerTest, EndTagsAndClosing) {
     EXPECT_EQ(ctx.input->Get(), '>');
     EXPECT_EQ(Next(), 44);
     EXPECT_EQ(ctx.input->Get(), '>');
-    EXPECT_EQ(Next(), 2);
     EXPECT_EQ(Next(), 79);
     EXPECT_EQ(element, nullptr);
     CloseEndTag(ctx);
     EXPECT_EQ(Next(), 0);
     EXPECT_EQ(Next(), 0);
+    EXPECT_EQ(Tokens(), " T7 E8");
 
-    // An end tag that closes nothing is read as an unknown tag: an element, or the text of
-    // a request's tree followed by the next token.
+    // An end tag that closes nothing is text, followed by the next token.
     Open("</b x>y<I>");
     EXPECT_EQ(Next(), 79);
-    EXPECT_EQ(PassEndTag(ctx, 79, element), kTagUnknown);
-    EXPECT_EQ(static_cast<HUnknownTagElement&>(*element).Text(), "/B x");
-    EXPECT_EQ(Rest(), ">y<I>");
-    HElementTree tree;
-    ctx.tree = &tree;
-    ctx.page = HPage::Temporary();
-    Open("</b x>y<I>");
-    EXPECT_EQ(ScanInto(ctx, tree, element), 79);
     EXPECT_EQ(PassEndTag(ctx, 79, element), 42);
-    tree.Output(ctx, 0, tree.Size());
-    EXPECT_EQ(ctx.page->Contents(), "</B x>y");
-    ctx.tree = nullptr;
+    EXPECT_EQ(Written(), "</B x>y");
+    EXPECT_EQ(Tokens(), " E0 U0 T6");
 
     Open("</B x>");
     EXPECT_EQ(Next(), 79);
@@ -82,49 +98,25 @@ TEST_F(ScannerTest, EndTagsAndClosing) {
     }
 }
 
-TEST_F(ScannerTest, UnknownTagsKeepTheirText) {
-    Open("<foo bar=1>");
-    EXPECT_EQ(Next(), 3);
-    EXPECT_EQ(static_cast<HUnknownTagElement&>(*element).Text(), "FOO bar=1");
-    EXPECT_EQ(Rest(), ">");
-
-    std::string longName(80, 'x');
-    Open("<" + longName + " a>");
-    EXPECT_EQ(Next(), 3);
-    EXPECT_EQ(static_cast<HUnknownTagElement&>(*element).Text(),
-              std::string(72, 'X') + std::string(8, 'x') + " a");
-
-    Open("<!-- a > b -->");
-    EXPECT_EQ(Next(), 3);
-    EXPECT_EQ(static_cast<HUnknownTagElement&>(*element).Text(), "!-- a ");  // ends at the first >
-    Open("<br/>");
-    EXPECT_EQ(Next(), 3);
-    Open("<ab");  // end of input inside the name
-    EXPECT_EQ(Next(), 3);
-    EXPECT_EQ(static_cast<HUnknownTagElement&>(*element).Text(), "AB");
-}
-
-TEST_F(ScannerTest, TextReferencesAndBinaryBytes) {
-    Open(std::string("abc@x def\xFF<P>", 13));
-    EXPECT_EQ(Next(), 2);
-    EXPECT_EQ(static_cast<HTextElement&>(*element).Text(), "abc");
-    EXPECT_EQ(Next(), 15);
-    EXPECT_EQ(static_cast<HLookupElement&>(*element).Value()->Text(), "x");
-    EXPECT_EQ(Next(), 2);
-    EXPECT_EQ(static_cast<HTextElement&>(*element).Text(), " def\xFF");
-    EXPECT_EQ(Next(), 33);
-
-    Open(std::string("a\0b", 3));
-    EXPECT_EQ(Next(), 2);
-    EXPECT_EQ(static_cast<HTextElement&>(*element).Text(), "a");
-    EXPECT_EQ(Next(), 2);
-    EXPECT_EQ(static_cast<HTextElement&>(*element).Text(), std::string("\0b", 2));
-}
-
-TEST_F(ScannerTest, CrLfIsOneNewline) {
-    Open("a\r\nb\rc");
-    EXPECT_EQ(Next(), 2);
-    EXPECT_EQ(static_cast<HTextElement&>(*element).Text(), "a\nb\rc");
+TEST_F(ScannerTest, TokensAndTheirText) {
+    const struct {
+        std::string input, written, tokens;
+    } cases[] = {
+        {"<foo bar=1>", "<FOO bar=1>", " U0"},
+        {"<" + std::string(80, 'x') + " a>", "<" + std::string(72, 'X') + std::string(8, 'x') + " a>", " U0"},
+        {"<!-- a > b -->", "<!-- a > b -->", " U0 T8"},  // ends at the first >
+        {"<br/>", "<BR/>", " U0"},
+        {"<ab", "<AB>", " U0"},  // end of input inside the name
+        {"abc@x def\xFF", "abcV def\xFF", " T0 @3 T5"},
+        {std::string("a\0b", 3), std::string("a\0b", 3), " T0 T1"},
+        {"a\r\nb\rc", "a\nb\rc", " T0"},  // CR LF is one line end
+    };
+    for (const auto& c : cases) {
+        Open(c.input);
+        EXPECT_EQ(Next(), 0) << c.input;
+        EXPECT_EQ(Written(), c.written) << c.input;
+        EXPECT_EQ(Tokens(), c.tokens) << c.input;
+    }
 }
 
 struct AttributeCase {
@@ -177,26 +169,23 @@ TEST(AttributeReaderTest, Errors) {
 }
 
 
-// Reads the template file `path` and writes it: into a request's compact tree, or with
-// every element an object.
-std::string WriteTemplateFile(const std::string& path, bool compact) {
+// Reads the template file `path` into a request's tree and writes it.
+std::string WriteTemplateFile(const std::string& path) {
     HContext ctx;
     ctx.symbols.Define("NAME", std::make_unique<HWordValue>("value"));
     HElementTree tree;
-    ctx.tree = compact ? &tree : nullptr;
+    ctx.tree = &tree;
     ctx.page = HPage::Temporary();
     ctx.templateStream = HInput::OpenFile(path);
     ctx.input = ctx.templateStream.get();
-    std::unique_ptr<HElement> root;
-    EXPECT_EQ(Scan(ctx, root), kTagHtml);
     int status = 1;
-    root->Parse(ctx, status);
-    root->Output(ctx);
+    EXPECT_EQ(HElement::ReadDocument(ctx, status), kTagHtml);
+    tree.Output(ctx, 0, tree.Size());
     return ctx.page->Contents();
 }
 
 // Pieces that straddle the 64 KB blocks in which a file is read (and the tree's text
-// blocks): the page is the one a tree of objects writes. A page of exactly the bound stays
+// blocks) are read whole. A page of exactly the bound stays
 // in memory, one byte more goes to its file, and both are sent whole after their header.
 TEST(CompactTreeTest, BlockBoundariesAndThePageSpillBound) {
     std::string t = "<HTML>@NAME ";
@@ -216,18 +205,15 @@ TEST(CompactTreeTest, BlockBoundariesAndThePageSpillBound) {
     int fd = ::mkstemp(path);
     ASSERT_GE(fd, 0);
     ASSERT_TRUE(WriteAll(fd, t.data(), t.size()));
-    for (bool compact : {true, false}) {
-        try {
-            WriteTemplateFile(path, compact);
-            ADD_FAILURE() << "the call's argument list was not refused";
-        } catch (const HExcept& e) {
-            EXPECT_EQ(e.code, 28);
-        }
+    try {
+        WriteTemplateFile(path);
+        ADD_FAILURE() << "the call's argument list was not refused";
+    } catch (const HExcept& e) {
+        EXPECT_EQ(e.code, 28);
     }
     t.replace(t.find("@NAME("), 6, "@NAME ");
     ASSERT_EQ(::pwrite(fd, t.data(), t.size(), 0), static_cast<ssize_t>(t.size()));
-    std::string page = WriteTemplateFile(path, true);
-    EXPECT_EQ(page, WriteTemplateFile(path, false));
+    std::string page = WriteTemplateFile(path);
     EXPECT_EQ(page.substr(0, 13), "<HTML>value x");
     EXPECT_EQ(page.find('\r'), std::string::npos);  // both pairs are one LF
     EXPECT_NE(page.find("<DIV CLASS=\"a\nb\">"), std::string::npos);
