@@ -1,5 +1,6 @@
 #include "elements/HScanner.h"
 
+#include <algorithm>
 #include <cctype>
 
 #include <string>
@@ -75,44 +76,54 @@ bool IsTagBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\f'
 // Reads `text` as the rest of the open tag; at its end (a `>` outside a quoted value) the
 // content is again what it was outside the tag.
 void FeedOpenTag(HContext& ctx, std::string_view text) {
+    int state = ctx.openTag;  // held in a local while reading, stored once at the end
     for (char c : text) {
-        switch (ctx.openTag) {
+        switch (state) {
         case kBetween:  // a `=` here begins a name, as any other byte but a blank or `/`
-            ctx.openTag = c == '>' ? kNoTag : IsTagBlank(c) || c == '/' ? kBetween : kName;
+            state = c == '>' ? kNoTag : IsTagBlank(c) || c == '/' ? kBetween : kName;
             break;
         case kName:
-            ctx.openTag = c == '>'                   ? kNoTag
-                          : c == '='                 ? kBeforeValue
-                          : IsTagBlank(c) || c == '/' ? kAfterName
-                                                     : kName;
+            state = c == '>'                   ? kNoTag
+                    : c == '='                 ? kBeforeValue
+                    : IsTagBlank(c) || c == '/' ? kAfterName
+                                               : kName;
             break;
         case kAfterName:
-            ctx.openTag = c == '>'         ? kNoTag
-                          : c == '='       ? kBeforeValue
-                          : c == '/'       ? kBetween
-                          : IsTagBlank(c) ? kAfterName
-                                           : kName;
+            state = c == '>'         ? kNoTag
+                    : c == '='       ? kBeforeValue
+                    : c == '/'       ? kBetween
+                    : IsTagBlank(c) ? kAfterName
+                                     : kName;
             break;
         case kBeforeValue:
             if (c == '"' || c == '\'') {
-                ctx.openTag = kQuoted;
+                state = kQuoted;
                 ctx.openTagQuote = c;
             } else if (!IsTagBlank(c)) {
-                ctx.openTag = c == '>' ? kNoTag : kUnquoted;
+                state = c == '>' ? kNoTag : kUnquoted;
             }
             break;
         case kQuoted:
-            ctx.openTag = c == ctx.openTagQuote ? kBetween : kQuoted;
+            state = c == ctx.openTagQuote ? kBetween : kQuoted;
             break;
         case kUnquoted:
-            ctx.openTag = c == '>' ? kNoTag : IsTagBlank(c) ? kBetween : kUnquoted;
+            state = c == '>' ? kNoTag : IsTagBlank(c) ? kBetween : kUnquoted;
             break;
         }
-        if (ctx.openTag == kNoTag) {
+        if (state == kNoTag) {
+            ctx.openTag = kNoTag;
             ctx.content = ctx.outsideTag;
             return;
         }
     }
+    ctx.openTag = state;
+}
+
+bool HasQuote(std::string_view text) {
+    for (char c : text)
+        if (c == '"' || c == '\'')
+            return true;
+    return false;
 }
 
 // A tag outside the table, `name` and the rest up to its `>`: SCRIPT and STYLE begin
@@ -151,7 +162,7 @@ void NoteUnknownTag(HContext& ctx, std::string_view name, std::string_view rest)
         NoteUnknownTag(ctx, upper, innerRest);
         return;
     }
-    if (ctx.content == HText::kPage && rest.find_first_of("\"'") != std::string_view::npos) {
+    if (ctx.content == HText::kPage && HasQuote(rest)) {
         ctx.outsideTag = ctx.content;
         ctx.openTag = kBetween;
         FeedOpenTag(ctx, rest);
@@ -185,6 +196,42 @@ void AppendUnknownTag(HContext& ctx, HInput& in, std::string& text, HElementTree
 }
 
 bool IsNameTerminator(int c) { return c == ' ' || c == '\t' || c == '\n' || c == '>'; }
+
+constexpr size_t kNotInBlock = static_cast<size_t>(-1);
+
+// The length of the tag name that `ahead` (the block read, after a `<`) starts with, when
+// ReadTagName would read it from there: the name ends at a terminator, or is kMaxTagName
+// bytes long. kNotInBlock when a CR (which Get folds with an LF) or the block's end comes
+// first: ReadTagName then reads it byte by byte.
+size_t TagNameInBlock(std::string_view ahead) {
+    const size_t limit = std::min(ahead.size(), kMaxTagName);
+    size_t n = 0;
+    while (n < limit && !IsNameTerminator(static_cast<unsigned char>(ahead[n])) && ahead[n] != '\r')
+        ++n;
+    return n == kMaxTagName || (n < limit && ahead[n] != '\r') ? n : kNotInBlock;
+}
+
+// AppendUnknownTag for a tag whose name (`nameSize` bytes) and rest up to its `>` lie in
+// `ahead`, the block read, with no CR: appended from where they lie, and skipped. False,
+// with nothing read, when they do not.
+bool AppendUnknownTagInBlock(HContext& ctx, HInput& in, std::string_view ahead, size_t nameSize,
+                             HElementTree& tree) {
+    size_t end = nameSize;
+    while (end < ahead.size() && ahead[end] != '>' && ahead[end] != '\r')
+        ++end;
+    if (end == ahead.size() || ahead[end] != '>')
+        return false;
+    char upper[kMaxTagName];
+    for (size_t i = 0; i < nameSize; ++i)
+        upper[i] = TemplateUpper(static_cast<unsigned char>(ahead[i]));
+    const std::string_view name(upper, nameSize);
+    tree.AppendText("<");
+    tree.AppendText(name);
+    tree.AppendText(ahead.substr(nameSize, end + 1 - nameSize));  // the rest and its `>`
+    NoteUnknownTag(ctx, name, ahead.substr(nameSize, end - nameSize));
+    in.Skip(end + 1);
+    return true;
+}
 
 void SkipBlanks(HInput& in) {
     int c;
@@ -292,6 +339,20 @@ int ScanInto(HContext& ctx, HElementTree& tree, std::unique_ptr<HElement>& slot)
         int c = in.Get();
         text.clear();
         if (c == '<') {
+            const std::string_view ahead = in.Ahead();
+            const size_t n = TagNameInBlock(ahead);
+            if (n != kNotInBlock) {
+                if (n < kMaxTagName) {
+                    int index = LookupTag(ahead.substr(0, n));
+                    if (index != kTagUnknown) {
+                        in.Skip(n);
+                        slot = index < kFirstEndTag ? CreateBehaviourElement(index) : nullptr;
+                        return index;
+                    }
+                }
+                if (AppendUnknownTagInBlock(ctx, in, ahead, n, tree))
+                    continue;
+            }
             int index = ReadTagName(in, text);
             if (index != kTagUnknown) {
                 slot = index < kFirstEndTag ? CreateBehaviourElement(index) : nullptr;
