@@ -125,6 +125,17 @@ bool IsConstant(const HValue* value) {
     }
 }
 
+// `<NAME>` for the table's tag `index`, as WriteTagOpen and WriteTagClose write it.
+void AppendTagText(HElementTree& tree, int index) {
+    static const std::vector<std::string> kTexts = [] {
+        std::vector<std::string> texts(kTagCount);
+        for (int i = 0; i < kTagCount; ++i)
+            texts[i] = "<" + std::string(TagName(i)) + ">";
+        return texts;
+    }();
+    tree.AppendText(kTexts[index]);
+}
+
 }  // namespace
 
 // A tag without behaviour of its own, read into the request's tree: it is written as
@@ -140,7 +151,9 @@ std::unique_ptr<HElement> HElement::ReadPassedThrough(HContext& ctx, int token, 
     bool constant = true;
     element.attributes_.ForEach(
         [&](const std::string&, const HValuePtr& value) { constant = constant && IsConstant(value.get()); });
-    if (constant) {
+    if (constant && element.attributes_.Size() == 0) {
+        AppendTagText(tree, token);  // most tags passed through: no page to render into
+    } else if (constant) {
         tree.Render(ctx, [&] {
             WriteTagOpen(ctx, token);
             element.WriteAttributes(ctx);
@@ -164,7 +177,8 @@ std::unique_ptr<HElement> HElement::ReadPassedThrough(HContext& ctx, int token, 
     // The elements with behaviour inside it become this element's children.
     for (auto& child : element.children_)
         children_.push_back(std::move(child));
-    tree.Render(ctx, [&] { WriteEndTag(ctx, token); });
+    if (token + kEndTagOffset >= kFirstEndTag && token + kEndTagOffset <= kLastEndTag)
+        AppendTagText(tree, token + kEndTagOffset);  // as WriteEndTag writes it
     return pending;
 }
 

@@ -67,7 +67,7 @@ public:
     // `sink` says (running text, or the content of SCRIPT or STYLE).
     void AppendValue(HValuePtr value, HText::Sink sink, size_t at = 0);
     // `@name` when a value for it exists already; false (nothing appended) otherwise.
-    bool AppendReference(const std::string& name, HText::Sink sink, size_t at = 0);
+    bool AppendReference(std::string_view name, HText::Sink sink, size_t at = 0);
     // An attribute with references, written as `content` says (see WriteAttribute).
     void AppendAttribute(const std::string& name, HValuePtr value, HText::Sink content, size_t at = 0);
     // An element with behaviour, owned by its parent; its content follows as the next
@@ -136,6 +136,10 @@ private:
     char* textLimit_ = nullptr;
 
     std::unordered_map<std::string, HValuePtr> references_;  // `@name`, one per name
+    // Values of references_ met lately, by a cheap hash of their name (RecentSlot): most
+    // `@name`s of a page are found there, without hashing and copying the whole name.
+    static constexpr size_t kRecent = 16;
+    const HValue* recent_[kRecent] = {};
     std::vector<HValuePtr> values_;                          // other at-sign expressions
     std::deque<Attribute> attributes_;
     std::unique_ptr<HElement> root_;
