@@ -147,7 +147,11 @@ std::unique_ptr<HElement> HElement::ReadPassedThrough(HContext& ctx, int token, 
     const size_t at = TagStart(ctx, token);
     HElement element(token);
     element.content_ = ctx.content;
-    element.ReadAttributes(ctx);
+    const std::string_view ahead = ctx.input->Ahead();
+    if (!ahead.empty() && ahead[0] == '>')
+        ctx.input->Skip(1);  // the usual tag, without attributes: nothing to parse
+    else
+        element.ReadAttributes(ctx);
     bool constant = true;
     element.attributes_.ForEach(
         [&](const std::string&, const HValuePtr& value) { constant = constant && IsConstant(value.get()); });

@@ -29,6 +29,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "template/HPage.h"
 #include "values/HValue.h"
 
 namespace quorvel {
@@ -36,7 +37,6 @@ namespace quorvel {
 class HContext;
 class HElement;
 class HInput;
-class HPage;
 
 class HElementTree {
 public:
@@ -55,7 +55,7 @@ public:
 
     void AppendText(std::string_view text) {
         if (openText_ && text.size() <= static_cast<size_t>(textLimit_ - textEnd_)) {
-            std::char_traits<char>::copy(textEnd_, text.data(), text.size());
+            CopyBytes(textEnd_, text.data(), text.size());
             textEnd_ += text.size();
             openText_->size += static_cast<uint32_t>(text.size());
         } else {
