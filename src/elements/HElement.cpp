@@ -127,13 +127,18 @@ bool IsConstant(const HValue* value) {
 
 // `<NAME>` for the table's tag `index`, as WriteTagOpen and WriteTagClose write it.
 void AppendTagText(HElementTree& tree, int index) {
-    static const std::vector<std::string> kTexts = [] {
-        std::vector<std::string> texts(kTagCount);
-        for (int i = 0; i < kTagCount; ++i)
-            texts[i] = "<" + std::string(TagName(i)) + ">";
-        return texts;
-    }();
-    tree.AppendText(kTexts[index]);
+    const std::string_view name = TagName(index);
+    char text[2 + 11];  // one append: the table's names are at most 11 bytes (LookupTag)
+    if (name.size() > sizeof text - 2) {
+        tree.AppendText("<");
+        tree.AppendText(name);
+        tree.AppendText(">");
+        return;
+    }
+    text[0] = '<';
+    CopyBytes(text + 1, name.data(), name.size());
+    text[name.size() + 1] = '>';
+    tree.AppendText(std::string_view(text, name.size() + 2));
 }
 
 }  // namespace
