@@ -30,11 +30,20 @@ struct Stops {
     bool tagEnd[256] = {};
     // Text stops, and the CR that HInput::ReadRun leaves to Get.
     bool textRun[256] = {};
+    // The end of a tag name read from the block (IsNameTerminator, or a CR); the end of a
+    // tag's rest read from the block (its `>`, or a CR); the bytes of an `@name`.
+    bool nameEnd[256] = {};
+    bool restEnd[256] = {};
+    bool nameChar[256] = {};
     Stops() {
         text[0] = text['<'] = text['@'] = true;
         tagEnd['>'] = true;
-        for (int c = 0; c < 256; ++c)
+        for (int c = 0; c < 256; ++c) {
             textRun[c] = text[c] || c == '\r';
+            nameEnd[c] = c == ' ' || c == '\t' || c == '\n' || c == '>' || c == '\r';
+            nameChar[c] = IsTemplateNameChar(c);
+        }
+        restEnd['>'] = restEnd['\r'] = true;
     }
 };
 const Stops kStops;
@@ -233,7 +242,7 @@ constexpr size_t kNotInBlock = static_cast<size_t>(-1);
 size_t TagNameInBlock(std::string_view ahead) {
     const size_t limit = std::min(ahead.size(), kMaxTagName);
     size_t n = 0;
-    while (n < limit && !IsNameTerminator(static_cast<unsigned char>(ahead[n])) && ahead[n] != '\r')
+    while (n < limit && !kStops.nameEnd[static_cast<unsigned char>(ahead[n])])
         ++n;
     return n == kMaxTagName || (n < limit && ahead[n] != '\r') ? n : kNotInBlock;
 }
@@ -244,7 +253,7 @@ size_t TagNameInBlock(std::string_view ahead) {
 bool AppendUnknownTagInBlock(HContext& ctx, HInput& in, std::string_view ahead, size_t nameSize,
                              HElementTree& tree) {
     size_t end = nameSize;
-    while (end < ahead.size() && ahead[end] != '>' && ahead[end] != '\r')
+    while (end < ahead.size() && !kStops.restEnd[static_cast<unsigned char>(ahead[end])])
         ++end;
     if (end == ahead.size() || ahead[end] != '>')
         return false;
@@ -392,7 +401,7 @@ int ScanInto(HContext& ctx, HElementTree& tree, std::unique_ptr<HElement>& slot)
             // it, in the same block, anything but the `(` of a call.
             std::string_view ahead = in.Ahead();
             size_t n = 0;
-            while (n < ahead.size() && IsTemplateNameChar(static_cast<unsigned char>(ahead[n])))
+            while (n < ahead.size() && kStops.nameChar[static_cast<unsigned char>(ahead[n])])
                 ++n;
             if (n > 0 && n < ahead.size() && ahead[n] != '(') {
                 if (tree.AppendReference(ahead.substr(0, n), ctx.content, at)) {

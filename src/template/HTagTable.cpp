@@ -81,9 +81,11 @@ int LookupTag(std::string_view name) {
     const unsigned char last = static_cast<unsigned char>(name.back());
     if (last >= 128)
         return kTagUnknown;
+    int i = kIndex.head[name.size()][last >= 'a' && last <= 'z' ? last - 'a' + 'A' : last];
+    if (i < 0)
+        return kTagUnknown;  // no name of this length ends so: most unknown tags (DIV, SPAN)
     const PackedName key = Pack(name.data(), name.size());
-    for (int i = kIndex.head[name.size()][last >= 'a' && last <= 'z' ? last - 'a' + 'A' : last]; i >= 0;
-         i = kIndex.next[i])
+    for (; i >= 0; i = kIndex.next[i])
         if (kIndex.packed[i] == key)
             return i;
     return kTagUnknown;
