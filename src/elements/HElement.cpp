@@ -149,14 +149,16 @@ void AppendTagText(HElementTree& tree, int index) {
 // Its content is not a range of its own: text before, inside and after it is one piece.
 std::unique_ptr<HElement> HElement::ReadPassedThrough(HContext& ctx, int token, int& status) {
     HElementTree& tree = *ctx.tree;
-    const size_t at = TagStart(ctx, token);
+    size_t at = 0;  // where the tag starts, for pieces of its attributes
     HElement element(token);
     element.content_ = ctx.content;
     const std::string_view ahead = ctx.input->Ahead();
-    if (!ahead.empty() && ahead[0] == '>')
+    if (!ahead.empty() && ahead[0] == '>') {
         ctx.input->Skip(1);  // the usual tag, without attributes: nothing to parse
-    else
+    } else {
+        at = TagStart(ctx, token);
         element.ReadAttributes(ctx);
+    }
     bool constant = true;
     element.attributes_.ForEach(
         [&](const std::string&, const HValuePtr& value) { constant = constant && IsConstant(value.get()); });
