@@ -114,13 +114,18 @@ size_t RecentSlot(std::string_view name, size_t slots) {
 
 }  // namespace
 
+const HValue* HElementTree::FindReference(std::string_view name) const {
+    auto found = references_.find(std::string(name));
+    return found == references_.end() ? nullptr : found->second.get();
+}
+
 bool HElementTree::AppendReference(std::string_view name, HText::Sink sink, size_t at) {
     const HValue*& recent = recent_[RecentSlot(name, kRecent)];
     if (!recent || recent->Text() != name) {
-        auto found = references_.find(std::string(name));
-        if (found == references_.end())
+        const HValue* found = FindReference(name);
+        if (!found)
             return false;
-        recent = found->second.get();
+        recent = found;
     }
     Piece& p = NewPiece(Piece::kValue, at);
     p.value = recent;

@@ -123,6 +123,9 @@ private:
     Piece& NewPiece(Piece::Kind kind, size_t at);
     std::string Where(const Piece& piece) const;
     void AppendTextSlow(std::string_view text);
+    // The value of references_ for `name`, or nullptr (kept apart from AppendReference, which
+    // mostly finds its value in recent_).
+    [[gnu::noinline]] const HValue* FindReference(std::string_view name) const;
     const Piece& At(size_t i) const { return pieceBlocks_[i / kPiecesPerBlock][i % kPiecesPerBlock]; }
     void SwapPage(HContext& ctx);
     void TakeRendered();

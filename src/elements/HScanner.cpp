@@ -155,6 +155,8 @@ void FeedOpenTag(HContext& ctx, std::string_view text) {
     ctx.openTag = state;
 }
 
+bool IsAsciiLetter(unsigned char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+
 bool HasQuote(std::string_view text) {
     for (char c : text)
         if (c == '"' || c == '\'')
@@ -179,7 +181,7 @@ void NoteUnknownTag(HContext& ctx, std::string_view name, std::string_view rest)
     // further on in what the gateway took for one tag may begin the browser's tag
     // (`<\0x<STYLE>`, `<1 x<script>`): that one is noted instead, its name in upper case.
     const unsigned char first = name.empty() ? '>' : static_cast<unsigned char>(name[0]);
-    if (!std::isalpha(first) && first != '/' && first != '!' && first != '?') {
+    if (!IsAsciiLetter(first) && first != '/' && first != '!' && first != '?') {
         std::string_view inner, innerRest;
         if (size_t lt = name.find('<'); lt != std::string_view::npos) {
             inner = name.substr(lt + 1);
