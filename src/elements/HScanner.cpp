@@ -28,7 +28,7 @@ constexpr size_t kMaxTagName = 72;
 struct Stops {
     bool text[256] = {};
     bool tagEnd[256] = {};
-    // Text stops, and the CR that HInput::ReadRun leaves to Get.
+    // Text stops, and the CR that Get folds with an LF.
     bool textRun[256] = {};
     // The end of a tag name read from the block (IsNameTerminator, or a CR); the end of a
     // tag's rest read from the block (its `>`, or a CR); the bytes of an `@name`.
@@ -73,8 +73,8 @@ size_t TextRunLength(std::string_view s) {
 // stream, as HInput::ReadUntil would read them, but with no copy between.
 void AppendRuns(HInput& in, const bool* runStops, HElementTree& tree) {
     for (;;) {
-        const std::string_view ahead = in.Ahead();
-        const std::string_view run = ahead.substr(0, TextRunLength(ahead));
+        const std::string_view block = in.Ahead();
+        const std::string_view run = block.substr(0, TextRunLength(block));
         if (!run.empty()) {
             in.Skip(run.size());
             tree.AppendText(run);
