@@ -103,20 +103,20 @@ void AppendEscapedHtml(std::string& out, std::string_view text) {
         out.reserve(out.size() + text.size() + 16);
     // The bytes that may need a reference: < > & " LF, the zero byte, and CR (only before
     // an LF).
-    static const struct Special {
+    static const struct ReferenceBytes {
         bool byte[256] = {};
-        Special() {
+        ReferenceBytes() {
             for (unsigned char c : {'<', '>', '&', '"', '\n', '\0', '\r'})
                 byte[c] = true;
         }
-    } kSpecial;
+    } kReferenceBytes;
     size_t i = 0;
     const size_t n = text.size();
     while (i < n) {
         size_t start = i;
         while (i < n) {
             const char c = text[i];
-            if (kSpecial.byte[static_cast<unsigned char>(c)] && (c != '\r' || (i + 1 < n && text[i + 1] == '\n')))
+            if (kReferenceBytes.byte[static_cast<unsigned char>(c)] && (c != '\r' || (i + 1 < n && text[i + 1] == '\n')))
                 break;
             ++i;
         }
