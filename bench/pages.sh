@@ -13,8 +13,10 @@
 # 2. A small page against bench/fixed_page.c (a C program printing a fixed page of the same
 #    size, cc -O2), side by side in one hyperfine run; the target is at most 1.5 times.
 #
-# 3. Instructions per template byte of the 10 MB template and instructions of the small page
-#    (valgrind --tool=callgrind), when valgrind is installed.
+# 3. Instructions per template byte of the 10 MB template and of a reference-dense 1 MB page
+#    (a product catalogue: a DIV with three references every 130 bytes; the target is at
+#    most 60 per byte), and instructions of the small page (valgrind --tool=callgrind), when
+#    valgrind is installed.
 # With --baseline, another build (say, of the previous commit) is measured side by side in
 # the same runs: its rows are marked "base"; the checks apply to --binary only.
 #
@@ -82,21 +84,40 @@ generate() {
     }' >"$1" 2>"$1.blocks"
 }
 
+# generate_dense FILE BYTES: a catalogue of 130-byte lines, each a DIV with three references.
+generate_dense() {
+  awk -v target="$2" '
+    function out(s) { print s; n += length(s) + 1 }
+    BEGIN {
+      out("<HTML><BODY>")
+      for (i = 1; n < target - 20; i++) {
+        s = "<DIV CLASS=\"item\"><B>@PRODUCT</B> by @MAKER, <I>@PRICE</I> item " i " in stock"
+        while (length(s) < 123) s = s "."
+        out(s "</DIV>")
+      }
+      out("</BODY></HTML>")
+      print i - 1 > "/dev/stderr"
+    }' >"$1" 2>"$1.blocks"
+}
+
 # serve TEMPLATE: one request for /TEMPLATE; the response goes to standard output.
 serve() { PATH_INFO=/$1 "$binary"; }
 
 # is_page FILE: the response starts with the page header.
 is_page() { head -c 25 "$1" | cmp -s - <(printf 'Content-TYPE: text/html\n\n'); }
 
-# check_page TEMPLATE: the response is a page with every block and every reference filled.
+# check_page TEMPLATE [PATTERN...]: the response is a page with every block and every
+# reference filled: each pattern (by default those of `generate`) on one line per block.
 check_page() {
-  local out=$work/$1.out blocks
+  local out=$work/$1.out blocks pattern
   blocks=$(<"$1.blocks")
   serve "$1" >"$out"
-  if ! is_page "$out" ||
-     grep -q '@' "$out" ||
-     [[ $(grep -c 'Garden chair No\. ' "$out") != "$blocks" ]] ||
-     [[ $(grep -c 'costs 12\.50\.' "$out") != "$blocks" ]]; then
+  local patterns=("${@:2}")
+  ((${#patterns[@]})) || patterns=('Garden chair No\. ' 'costs 12\.50\.')
+  for pattern in "${patterns[@]}"; do
+    [[ $(grep -c "$pattern" "$out") == "$blocks" ]] || blocks=mismatch
+  done
+  if ! is_page "$out" || grep -q '@' "$out" || [[ $blocks == mismatch ]]; then
     echo "pages.sh: $binary does not serve $1 as expected; first lines of its response:" >&2
     head -c 600 "$out" >&2
     exit 2
@@ -222,12 +243,21 @@ instructions() {
   sed -n 's/^summary: *//p' "$work/cg.out"
 }
 if command -v valgrind >/dev/null; then
+  generate_dense dense.htmx 1048576
+  check_page dense.htmx '<B>Garden chair</B> by Acme, <I>12\.50</I> item '
+  dense_bytes=$(stat -c %s dense.htmx)
   for b in "$binary" $baseline; do
     tag=quorvel; [[ $b == "$binary" ]] || tag=base
     ir=$(instructions page-2.htmx "$b")
+    dense=$(awk -v i="$(instructions dense.htmx "$b")" -v b="$dense_bytes" 'BEGIN { printf "%.1f", i / b }')
+    verdict=
+    if [[ $tag == quorvel ]]; then
+      if awk -v d="$dense" 'BEGIN { exit !(d <= 60) }'; then verdict=" (target at most 60): ok"
+      else verdict=" (target at most 60): FAIL"; failed=1; fi
+    fi
     echo "instructions ($tag): 10 MB template $ir," \
       "$(awk -v i="$ir" -v b="${bytes[2]}" 'BEGIN { printf "%.1f", i / b }') per template byte;" \
-      "small page $(instructions small.htmx "$b")"
+      "dense 1 MB page $dense per template byte$verdict; small page $(instructions small.htmx "$b")"
   done
 fi
 exit $failed

@@ -117,6 +117,22 @@ bool IsConstant(const HValue* value) {
     }
 }
 
+// `<NAME>` for the table's tag `index`, as WriteTagOpen and WriteTagClose write it.
+void AppendTagText(HElementTree& tree, int index) {
+    const std::string_view name = TagName(index);
+    char text[2 + 11];  // one append: the table's names are at most 11 bytes (LookupTag)
+    if (name.size() > sizeof text - 2) {
+        tree.AppendText("<");
+        tree.AppendText(name);
+        tree.AppendText(">");
+        return;
+    }
+    text[0] = '<';
+    CopyBytes(text + 1, name.data(), name.size());
+    text[name.size() + 1] = '>';
+    tree.AppendText(std::string_view(text, name.size() + 2));
+}
+
 }  // namespace
 
 // A tag without behaviour of its own, read into the request's tree: it is serialised as
@@ -128,37 +144,39 @@ std::unique_ptr<HElement> HElement::ReadPassedThrough(HContext& ctx, int token, 
     const size_t at = ctx.reading.tokenAt;
     HElement element(token);
     element.content_ = ctx.content;
-    element.ReadAttributes(ctx);
-    tree.AppendText("<");
-    tree.AppendText(TagName(token));
-    std::string& text = tree.Scratch();
-    element.attributes_.ForEach([&](const std::string& name, HValuePtr& value) {
-        if (!IsConstant(value.get())) {
-            tree.AppendAttribute(name, std::move(value), ctx.content, at);
-            return;
-        }
-        tree.AppendText(" ");
-        tree.AppendText(name);
-        if (!value)
-            return;
-        const bool quoted = EvaluateAttribute(ctx, name, *value, ctx.content, text);
-        tree.AppendText(quoted ? "=\"" : "=");
-        tree.AppendText(text);
-        if (quoted)
-            tree.AppendText("\"");
-    });
-    tree.AppendText(">");
+    const std::string_view ahead = ctx.input->Ahead();
+    if (!ahead.empty() && ahead[0] == '>') {
+        ctx.input->Skip(1);          // the usual tag, without attributes: nothing to parse
+        AppendTagText(tree, token);  // as WriteTagOpen and WriteTagClose write it
+    } else {
+        element.ReadAttributes(ctx);
+        tree.AppendText("<");
+        tree.AppendText(TagName(token));
+        std::string& text = tree.Scratch();
+        element.attributes_.ForEach([&](const std::string& name, HValuePtr& value) {
+            if (!IsConstant(value.get())) {
+                tree.AppendAttribute(name, std::move(value), ctx.content, at);
+                return;
+            }
+            tree.AppendText(" ");
+            tree.AppendText(name);
+            if (!value)
+                return;
+            const bool quoted = EvaluateAttribute(ctx, name, *value, ctx.content, text);
+            tree.AppendText(quoted ? "=\"" : "=");
+            tree.AppendText(text);
+            if (quoted)
+                tree.AppendText("\"");
+        });
+        tree.AppendText(">");
+    }
     std::unique_ptr<HElement> pending;
     if (token >= kTagText && token <= kTagLookup)
         status = 1;
     else
         pending = element.ReadTokens(ctx, status);
-    const int end = token + kEndTagOffset;
-    if (end >= kFirstEndTag && end <= kLastEndTag) {
-        tree.AppendText("</");
-        tree.AppendText(TagName(token));
-        tree.AppendText(">");
-    }
+    if (token + kEndTagOffset >= kFirstEndTag && token + kEndTagOffset <= kLastEndTag)
+        AppendTagText(tree, token + kEndTagOffset);  // as WriteEndTag writes it
     return pending;
 }
 

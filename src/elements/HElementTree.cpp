@@ -103,12 +103,31 @@ void HElementTree::AppendValue(HValuePtr value, HText::Sink sink, size_t at) {
     p.sink = static_cast<uint8_t>(sink);
 }
 
-bool HElementTree::AppendReference(const std::string& name, HText::Sink sink, size_t at) {
-    auto found = references_.find(name);
-    if (found == references_.end())
-        return false;
+namespace {
+
+size_t RecentSlot(std::string_view name, size_t slots) {
+    const size_t first = name.empty() ? 0 : static_cast<unsigned char>(name.front());
+    const size_t last = name.empty() ? 0 : static_cast<unsigned char>(name.back());
+    return (name.size() * 7 + first + last * 3) % slots;
+}
+
+}  // namespace
+
+const HValue* HElementTree::FindReference(std::string_view name) const {
+    auto found = references_.find(std::string(name));
+    return found == references_.end() ? nullptr : found->second.get();
+}
+
+bool HElementTree::AppendReference(std::string_view name, HText::Sink sink, size_t at) {
+    const HValue*& recent = recent_[RecentSlot(name, kRecent)];
+    if (!recent || recent->Text() != name) {
+        const HValue* found = FindReference(name);
+        if (!found)
+            return false;
+        recent = found;
+    }
     Piece& p = NewPiece(Piece::kValue, at);
-    p.value = found->second.get();
+    p.value = recent;
     p.sink = static_cast<uint8_t>(sink);
     return true;
 }

@@ -35,6 +35,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "template/HPage.h"
 #include "values/HValue.h"
 
 namespace quorvel {
@@ -65,7 +66,7 @@ public:
 
     void AppendText(std::string_view text) {
         if (openText_ && text.size() <= static_cast<size_t>(textLimit_ - textEnd_)) {
-            std::char_traits<char>::copy(textEnd_, text.data(), text.size());
+            CopyBytes(textEnd_, text.data(), text.size());
             textEnd_ += text.size();
             openText_->size += static_cast<uint32_t>(text.size());
         } else {
@@ -77,7 +78,7 @@ public:
     // `sink` says (running text, or the content of SCRIPT or STYLE).
     void AppendValue(HValuePtr value, HText::Sink sink, size_t at = 0);
     // `@name` when a value for it exists already; false (nothing appended) otherwise.
-    bool AppendReference(const std::string& name, HText::Sink sink, size_t at = 0);
+    bool AppendReference(std::string_view name, HText::Sink sink, size_t at = 0);
     // An attribute with references, written as `content` says (see WriteAttribute).
     void AppendAttribute(const std::string& name, HValuePtr value, HText::Sink content, size_t at = 0);
     // An element with behaviour; its content follows as the next pieces.
@@ -159,6 +160,9 @@ private:
     Piece& NewPiece(Piece::Kind kind, size_t at);
     std::string Where(const Piece& piece) const;
     void AppendTextSlow(std::string_view text);
+    // The value of references_ for `name`, or nullptr (kept apart from AppendReference, which
+    // mostly finds its value in recent_).
+    [[gnu::noinline]] const HValue* FindReference(std::string_view name) const;
     const Piece& At(size_t i) const { return pieceBlocks_[i / kPiecesPerBlock][i % kPiecesPerBlock]; }
 
     std::vector<std::unique_ptr<Piece[]>> pieceBlocks_;
@@ -170,6 +174,10 @@ private:
     char* textLimit_ = nullptr;
 
     std::unordered_map<std::string, HValuePtr> references_;  // `@name`, one per name
+    // Values of references_ met lately, by a cheap hash of their name (RecentSlot): most
+    // `@name`s of a page are found there, without hashing and copying the whole name.
+    static constexpr size_t kRecent = 16;
+    const HValue* recent_[kRecent] = {};
     std::vector<HValuePtr> values_;                          // other at-sign expressions
     std::deque<Attribute> attributes_;
     std::vector<std::unique_ptr<HElement>> elements_;

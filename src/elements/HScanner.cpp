@@ -5,6 +5,10 @@
 
 #include <string>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 #include "values/HContext.h"
 #include "base/HExcept.h"
 #include "elements/HElement.h"
@@ -23,23 +27,55 @@ constexpr size_t kMaxTagName = 72;
 struct Stops {
     bool text[256] = {};
     bool tagEnd[256] = {};
-    // Text stops, and the CR that HInput::ReadRun leaves to Get.
+    // Text stops, and the CR that Get folds with an LF.
     bool textRun[256] = {};
+    // The end of a tag name read from the block (IsNameTerminator, or a CR); the end of a
+    // tag's rest read from the block (its `>`, or a CR); the bytes of an `@name`.
+    bool nameEnd[256] = {};
+    bool restEnd[256] = {};
+    bool nameChar[256] = {};
     Stops() {
         text[0] = text['<'] = text['@'] = true;
         tagEnd['>'] = true;
-        for (int c = 0; c < 256; ++c)
+        for (int c = 0; c < 256; ++c) {
             textRun[c] = text[c] || c == '\r';
+            nameEnd[c] = c == ' ' || c == '\t' || c == '\n' || c == '>' || c == '\r';
+            nameChar[c] = IsTemplateNameChar(c);
+        }
+        restEnd['>'] = restEnd['\r'] = true;
     }
 };
 const Stops kStops;
 
-// Appends to `tree` the bytes up to one that `runStops` marks (other than a CR), which is
-// left in the stream, as HInput::ReadUntil would read them, but with no copy between.
+// The length of the text run that `s` starts with: up to the first byte that
+// kStops.textRun marks (a zero byte, `<`, `@` or a CR). Sixteen bytes a step where the
+// processor has SSE2: text runs are most of a page.
+size_t TextRunLength(std::string_view s) {
+    size_t i = 0;
+#ifdef __SSE2__
+    const __m128i lt = _mm_set1_epi8('<'), at = _mm_set1_epi8('@'), cr = _mm_set1_epi8('\r');
+    const __m128i zero = _mm_setzero_si128();
+    for (; s.size() - i >= 16; i += 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s.data() + i));
+        const __m128i stop = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, lt), _mm_cmpeq_epi8(v, at)),
+                                          _mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, zero)));
+        if (const int mask = _mm_movemask_epi8(stop))
+            return i + static_cast<size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
+    }
+#endif
+    while (i < s.size() && !kStops.textRun[static_cast<unsigned char>(s[i])])
+        ++i;
+    return i;
+}
+
+// Appends to `tree` the bytes up to a text stop (other than a CR), which is left in the
+// stream, as HInput::ReadUntil would read them, but with no copy between.
 void AppendRuns(HInput& in, const bool* runStops, HElementTree& tree) {
     for (;;) {
-        std::string_view run = in.ReadRun(runStops);
+        const std::string_view block = in.Ahead();
+        const std::string_view run = block.substr(0, TextRunLength(block));
         if (!run.empty()) {
+            in.Skip(run.size());
             tree.AppendText(run);
             std::string_view ahead = in.Ahead();
             if (ahead.empty())
@@ -75,44 +111,56 @@ bool IsTagBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\f'
 }  // namespace
 
 void FeedOpenTag(HContext& ctx, std::string_view text) {
+    int state = ctx.openTag;  // held in a local while reading, stored once at the end
     for (char c : text) {
-        switch (ctx.openTag) {
+        switch (state) {
         case kBetween:  // a `=` here begins a name, as any other byte but a blank or `/`
-            ctx.openTag = c == '>' ? kNoTag : IsTagBlank(c) || c == '/' ? kBetween : kName;
+            state = c == '>' ? kNoTag : IsTagBlank(c) || c == '/' ? kBetween : kName;
             break;
         case kName:
-            ctx.openTag = c == '>'                   ? kNoTag
-                          : c == '='                 ? kBeforeValue
-                          : IsTagBlank(c) || c == '/' ? kAfterName
-                                                     : kName;
+            state = c == '>'                   ? kNoTag
+                    : c == '='                 ? kBeforeValue
+                    : IsTagBlank(c) || c == '/' ? kAfterName
+                                               : kName;
             break;
         case kAfterName:
-            ctx.openTag = c == '>'         ? kNoTag
-                          : c == '='       ? kBeforeValue
-                          : c == '/'       ? kBetween
-                          : IsTagBlank(c) ? kAfterName
-                                           : kName;
+            state = c == '>'         ? kNoTag
+                    : c == '='       ? kBeforeValue
+                    : c == '/'       ? kBetween
+                    : IsTagBlank(c) ? kAfterName
+                                     : kName;
             break;
         case kBeforeValue:
             if (c == '"' || c == '\'') {
-                ctx.openTag = kQuoted;
+                state = kQuoted;
                 ctx.openTagQuote = c;
             } else if (!IsTagBlank(c)) {
-                ctx.openTag = c == '>' ? kNoTag : kUnquoted;
+                state = c == '>' ? kNoTag : kUnquoted;
             }
             break;
         case kQuoted:
-            ctx.openTag = c == ctx.openTagQuote ? kBetween : kQuoted;
+            state = c == ctx.openTagQuote ? kBetween : kQuoted;
             break;
         case kUnquoted:
-            ctx.openTag = c == '>' ? kNoTag : IsTagBlank(c) ? kBetween : kUnquoted;
+            state = c == '>' ? kNoTag : IsTagBlank(c) ? kBetween : kUnquoted;
             break;
         }
-        if (ctx.openTag == kNoTag) {
+        if (state == kNoTag) {
+            ctx.openTag = kNoTag;
             ctx.content = ctx.outsideTag;
             return;
         }
     }
+    ctx.openTag = state;
+}
+
+bool IsAsciiLetter(unsigned char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+
+bool HasQuote(std::string_view text) {
+    for (char c : text)
+        if (c == '"' || c == '\'')
+            return true;
+    return false;
 }
 
 void NoteUnknownTag(HContext& ctx, std::string_view name, std::string_view rest) {
@@ -132,7 +180,7 @@ void NoteUnknownTag(HContext& ctx, std::string_view name, std::string_view rest)
     // further on in what the gateway took for one tag may begin the browser's tag
     // (`<\0x<STYLE>`, `<1 x<script>`): that one is noted instead, its name in upper case.
     const unsigned char first = name.empty() ? '>' : static_cast<unsigned char>(name[0]);
-    if (!std::isalpha(first) && first != '/' && first != '!' && first != '?') {
+    if (!IsAsciiLetter(first) && first != '/' && first != '!' && first != '?') {
         std::string_view inner, innerRest;
         if (size_t lt = name.find('<'); lt != std::string_view::npos) {
             inner = name.substr(lt + 1);
@@ -151,7 +199,7 @@ void NoteUnknownTag(HContext& ctx, std::string_view name, std::string_view rest)
         NoteUnknownTag(ctx, upper, innerRest);
         return;
     }
-    if (ctx.content == HText::kPage && rest.find_first_of("\"'") != std::string_view::npos) {
+    if (ctx.content == HText::kPage && HasQuote(rest)) {
         ctx.outsideTag = ctx.content;
         ctx.openTag = kBetween;
         // A name longer than the scanner reads goes on in `rest`, up to a blank or `/`.
@@ -189,6 +237,43 @@ void AppendUnknownTag(HContext& ctx, HInput& in, std::string& text, HElementTree
 
 bool IsNameTerminator(int c) { return c == ' ' || c == '\t' || c == '\n' || c == '>'; }
 
+constexpr size_t kNotInBlock = static_cast<size_t>(-1);
+
+// The length of the tag name that `ahead` (the block read, after a `<`) starts with, when
+// ReadTagName would read it from there: the name ends at a terminator, or is kMaxTagName
+// bytes long. kNotInBlock when a CR (which Get folds with an LF) or the block's end comes
+// first: ReadTagName then reads it byte by byte.
+size_t TagNameInBlock(std::string_view ahead) {
+    const size_t limit = std::min(ahead.size(), kMaxTagName);
+    size_t n = 0;
+    while (n < limit && !kStops.nameEnd[static_cast<unsigned char>(ahead[n])])
+        ++n;
+    return n == kMaxTagName || (n < limit && ahead[n] != '\r') ? n : kNotInBlock;
+}
+
+// AppendUnknownTag for a tag whose name (`nameSize` bytes) and rest up to its `>` lie in
+// `ahead`, the block read, with no CR: appended from where they lie, and skipped. False,
+// with nothing read, when they do not.
+bool AppendUnknownTagInBlock(HContext& ctx, HInput& in, std::string_view ahead, size_t nameSize,
+                             HElementTree& tree) {
+    size_t end = nameSize;
+    while (end < ahead.size() && !kStops.restEnd[static_cast<unsigned char>(ahead[end])])
+        ++end;
+    if (end == ahead.size() || ahead[end] != '>')
+        return false;
+    tree.AppendToken(kTagUnknown, ctx.reading.tokenAt);
+    char upper[kMaxTagName];
+    for (size_t i = 0; i < nameSize; ++i)
+        upper[i] = TemplateUpper(static_cast<unsigned char>(ahead[i]));
+    const std::string_view name(upper, nameSize);
+    tree.AppendText("<");
+    tree.AppendText(name);
+    tree.AppendText(ahead.substr(nameSize, end + 1 - nameSize));  // the rest and its `>`
+    NoteUnknownTag(ctx, name, ahead.substr(nameSize, end - nameSize));
+    in.Skip(end + 1);
+    return true;
+}
+
 void SkipBlanks(HInput& in) {
     int c;
     do
@@ -207,6 +292,19 @@ bool IsDocumentType(const std::string& tagText) {
 // keeps its tokens.
 std::unique_ptr<HElement> NewElement(const HElementTree& tree, int index) {
     return tree.KeepsTokens() ? CreateElement(index) : CreateBehaviourElement(index);
+}
+
+// The start or end tag `index`, whose name has been read: an element for a start tag (null
+// for one without behaviour read for a request), a token piece for an end tag.
+int TagToken(HContext& ctx, HElementTree& tree, int index, std::unique_ptr<HElement>& slot) {
+    ctx.reading.token = index;
+    if (index < kFirstEndTag) {
+        slot = NewElement(tree, index);
+    } else {
+        slot = nullptr;
+        tree.AppendToken(index, ctx.reading.tokenAt);
+    }
+    return index;
 }
 
 }  // namespace
@@ -285,17 +383,22 @@ int ScanInto(HContext& ctx, HElementTree& tree, std::unique_ptr<HElement>& slot)
         text.clear();
         if (c == '<') {
             ctx.reading.tokenAt = in.Offset() - 1;
-            int index = ReadTagName(in, text);
-            if (index != kTagUnknown) {
-                ctx.reading.token = index;
-                if (index < kFirstEndTag) {
-                    slot = NewElement(tree, index);
-                } else {
-                    slot = nullptr;
-                    tree.AppendToken(index, ctx.reading.tokenAt);
+            const std::string_view ahead = in.Ahead();
+            const size_t n = TagNameInBlock(ahead);
+            if (n != kNotInBlock) {
+                if (n < kMaxTagName) {
+                    int index = LookupTag(ahead.substr(0, n));
+                    if (index != kTagUnknown) {
+                        in.Skip(n);
+                        return TagToken(ctx, tree, index, slot);
+                    }
                 }
-                return index;
+                if (AppendUnknownTagInBlock(ctx, in, ahead, n, tree))
+                    continue;
             }
+            int index = ReadTagName(in, text);
+            if (index != kTagUnknown)
+                return TagToken(ctx, tree, index, slot);
             tree.AppendToken(kTagUnknown, ctx.reading.tokenAt);
             AppendUnknownTag(ctx, in, text, tree);
         } else if (c == '@') {
@@ -306,11 +409,10 @@ int ScanInto(HContext& ctx, HElementTree& tree, std::unique_ptr<HElement>& slot)
             // it, in the same block, anything but the `(` of a call.
             std::string_view ahead = in.Ahead();
             size_t n = 0;
-            while (n < ahead.size() && IsTemplateNameChar(static_cast<unsigned char>(ahead[n])))
+            while (n < ahead.size() && kStops.nameChar[static_cast<unsigned char>(ahead[n])])
                 ++n;
             if (n > 0 && n < ahead.size() && ahead[n] != '(') {
-                text.assign(ahead.data(), n);
-                if (tree.AppendReference(text, ctx.content, at)) {
+                if (tree.AppendReference(ahead.substr(0, n), ctx.content, at)) {
                     in.Skip(n);
                     continue;
                 }

@@ -1,6 +1,7 @@
 #include "template/HTagTable.h"
 
-#include <cstdint>
+#include "template/HCharClass.h"
+
 
 namespace quorvel {
 
@@ -30,33 +31,11 @@ std::string_view TagName(int index) {
 
 namespace {
 
-// A name of at most 11 bytes as two numbers, zero-padded, so that comparing two names is
-// comparing two pairs of numbers.
-struct PackedName {
-    uint64_t head = 0, tail = 0;
-    bool operator==(const PackedName& o) const { return head == o.head && tail == o.tail; }
-};
-
-// Lower-case ASCII letters are packed upper-cased.
-PackedName Pack(const char* p, size_t n) {
-    auto upper = [](char c) -> uint64_t {
-        unsigned char u = static_cast<unsigned char>(c);
-        return u >= 'a' && u <= 'z' ? u - 'a' + 'A' : u;
-    };
-    PackedName packed;
-    for (size_t i = 0; i < n && i < 8; ++i)
-        packed.head |= upper(p[i]) << (8 * i);
-    for (size_t i = 8; i < n; ++i)
-        packed.tail |= upper(p[i]) << (8 * (i - 8));
-    return packed;
-}
-
 // Names chained by (length, last byte), built once per process: a lookup compares only
 // the few names (at most four) that share both.
 struct TagIndexByKey {
     signed char head[12][128];
     signed char next[kTagCount];
-    PackedName packed[kTagCount];
     TagIndexByKey() {
         for (auto& row : head)
             for (auto& h : row)
@@ -66,7 +45,6 @@ struct TagIndexByKey {
             signed char& h = head[t.size()][static_cast<unsigned char>(t.back())];
             next[i] = h;
             h = static_cast<signed char>(i);
-            packed[i] = Pack(t.data(), t.size());
         }
     }
 };
@@ -77,15 +55,22 @@ const TagIndexByKey kIndex;
 int LookupTag(std::string_view name) {
     if (name.empty() || name.size() > 11)
         return kTagUnknown;
-    // Tag names are ASCII: compare with the table in upper case.
+    // Tag names are ASCII: compared with the table in upper case.
     const unsigned char last = static_cast<unsigned char>(name.back());
     if (last >= 128)
         return kTagUnknown;
-    const PackedName key = Pack(name.data(), name.size());
-    for (int i = kIndex.head[name.size()][last >= 'a' && last <= 'z' ? last - 'a' + 'A' : last]; i >= 0;
-         i = kIndex.next[i])
-        if (kIndex.packed[i] == key)
+    int i = kIndex.head[name.size()][last >= 'a' && last <= 'z' ? last - 'a' + 'A' : last];
+    if (i < 0)
+        return kTagUnknown;  // no name of this length ends so: most unknown tags (DIV, SPAN)
+    for (; i >= 0; i = kIndex.next[i]) {
+        // Same length and last byte: the rest compared byte by byte, upper-cased.
+        const char* t = kNames[i].data();
+        size_t k = 0;
+        while (k + 1 < name.size() && TemplateUpper(static_cast<unsigned char>(name[k])) == t[k])
+            ++k;
+        if (k + 1 == name.size())
             return i;
+    }
     return kTagUnknown;
 }
 

@@ -2,6 +2,12 @@
 
 namespace quorvel {
 
+namespace {
+uint64_t tables = 0;  // tables made by this process so far
+}
+
+HSymbolTable::HSymbolTable() : number_(++tables) {}
+
 HSymbolTable::~HSymbolTable() = default;
 
 void HSymbolTable::Define(const std::string& name, std::unique_ptr<HValue> value) {
@@ -15,6 +21,16 @@ void HSymbolTable::Define(const std::string& name, std::unique_ptr<HValue> value
 HValue* HSymbolTable::Lookup(std::string_view name) const {
     const std::unique_ptr<HValue>* slot = map_.Find(name);
     return slot ? slot->get() : nullptr;
+}
+
+HValue* HSymbolTable::Lookup(std::string_view name, HLookupHint& hint) const {
+    if (hint.table != number_) {
+        const std::unique_ptr<HValue>* slot = map_.Find(name);
+        if (!slot)
+            return nullptr;
+        hint = HLookupHint{number_, slot};
+    }
+    return hint.slot->get();
 }
 
 }  // namespace quorvel

@@ -18,7 +18,7 @@ namespace quorvel {
 
 class HSymbolTable {
 public:
-    HSymbolTable() = default;
+    HSymbolTable();
     ~HSymbolTable();
     HSymbolTable(const HSymbolTable&) = delete;
     HSymbolTable& operator=(const HSymbolTable&) = delete;
@@ -30,6 +30,10 @@ public:
     void Remove(const std::string& name) { Define(name, nullptr); }
     // The value bound to `name`, or nullptr when absent.
     HValue* Lookup(std::string_view name) const;
+    // The same, going straight to the name's slot when `hint` is of this table, and leaving
+    // there a hint to the slot when the name is found (a reference looked up on every row
+    // of a page keeps one).
+    HValue* Lookup(std::string_view name, HLookupHint& hint) const;
     bool Contains(std::string_view name) const { return Lookup(name) != nullptr; }
 
     // fn(name, const HValue* value) for every defined name, in enumeration order.
@@ -44,6 +48,7 @@ public:
 private:
     HNameMap<std::unique_ptr<HValue>> map_;
     std::vector<std::unique_ptr<HValue>> replaced_;
+    const uint64_t number_;  // of this table, for HLookupHint
 };
 
 }  // namespace quorvel

@@ -154,7 +154,7 @@ void HVarRef::EvaluateInto(HContext& ctx, const std::string* modifier, HText& ou
     if (modifier && !IsFirstInstance(*modifier))
         value = ctx.symbols.Lookup(RowVariable(ctx, text_, *modifier));
     else
-        value = ctx.symbols.Lookup(text_);
+        value = ctx.symbols.Lookup(text_, hint_);
     if (!value)
         throw HExcept(kErrUndefinedVariable, text_);
 

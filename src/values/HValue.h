@@ -7,6 +7,7 @@
 // 3 reference, 4 parameter list, 5 SQL operation, 6 quoted string, 7 function call.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -137,12 +138,22 @@ public:
 };
 
 // `@name`: a result column of an open result set, else a variable.
+// Where a symbol table found a name: the table's own number (never reused) and the name's
+// slot in it, which stays where it is while the table lives (see HSymbolTable::Lookup).
+struct HLookupHint {
+    uint64_t table = 0;
+    const std::unique_ptr<HValue>* slot = nullptr;
+};
+
 class HVarRef : public HValue {
 public:
     explicit HVarRef(std::string name) : HValue(kVarRef, std::move(name)) {}
     std::string Evaluate(HContext& ctx, const std::string* modifier) const override;
     void EvaluateInto(HContext& ctx, const std::string* modifier, HText& out) const override;
     std::string GetText() const override { return text_; }
+
+private:
+    mutable HLookupHint hint_;  // of the last table the name was found in
 };
 
 // `( item, ... )`: a list; cannot be referenced as a plain value.

@@ -109,14 +109,22 @@ void AppendEscapedHtml(std::string& out, std::string_view text) {
     // empty string stays in the string's own buffer, with no allocation).
     if (out.capacity() < out.size() + text.size())
         out.reserve(out.size() + text.size() + 16);
+    // The bytes that may need a reference: < > & " LF, the zero byte, and CR (only before
+    // an LF).
+    static const struct ReferenceBytes {
+        bool byte[256] = {};
+        ReferenceBytes() {
+            for (unsigned char c : {'<', '>', '&', '"', '\n', '\0', '\r'})
+                byte[c] = true;
+        }
+    } kReferenceBytes;
     size_t i = 0;
     const size_t n = text.size();
     while (i < n) {
         size_t start = i;
         while (i < n) {
-            char c = text[i];
-            if (c == '<' || c == '>' || c == '&' || c == '"' || c == '\n' || c == '\0' ||
-                (c == '\r' && i + 1 < n && text[i + 1] == '\n'))
+            const char c = text[i];
+            if (kReferenceBytes.byte[static_cast<unsigned char>(c)] && (c != '\r' || (i + 1 < n && text[i + 1] == '\n')))
                 break;
             ++i;
         }

@@ -222,6 +222,18 @@ TEST(CompactTreeTest, BlockBoundariesAndThePageSpillBound) {
     ::close(fd);
     ::unlink(path);
 
+    // Pieces of every short length (copied without a call) come out whole and in order.
+    auto pieces = HPage::Temporary();
+    std::string expected;
+    for (size_t n = 0; n <= 40; ++n) {
+        std::string piece;
+        for (size_t i = 0; i < n; ++i)
+            piece.push_back(static_cast<char>('0' + (n + i * 7) % 75));
+        pieces->Write(piece);
+        expected += piece;
+    }
+    EXPECT_EQ(pieces->Contents(), expected);
+
     const std::string bytes(HPage::kSpillBound, 'p');
     for (const std::string& more : {std::string(), std::string("q")}) {
         auto out = HPage::Temporary();

@@ -61,7 +61,10 @@ TEST(SymbolTableTest, CaseSensitiveAndReplacedValuesStayAlive) {
     HSymbolTable t;
     t.Define("X", std::make_unique<HWordValue>("1"));
     const HValue* first = t.Lookup("X");
+    HLookupHint hint;  // a hinted lookup sees what a plain one sees
+    EXPECT_EQ(t.Lookup("X", hint), first);
     t.Define("X", std::make_unique<HWordValue>("2"));
+    EXPECT_EQ(t.Lookup("X", hint)->Text(), "2");
     EXPECT_EQ(first->Text(), "1");  // still valid: kept until the table ends
     EXPECT_EQ(t.Lookup("x"), nullptr);
     EXPECT_TRUE(t.Contains("X"));
@@ -70,7 +73,12 @@ TEST(SymbolTableTest, CaseSensitiveAndReplacedValuesStayAlive) {
     t.Remove("X");
     EXPECT_FALSE(t.Contains("X"));
     EXPECT_EQ(second->Text(), "2");
+    EXPECT_EQ(t.Lookup("X", hint), nullptr);
     t.ForEach([](const std::string& name, const HValue*) { ADD_FAILURE() << name << " listed"; });
+    HSymbolTable other;  // the hint is of the first table only
+    other.Define("X", std::make_unique<HWordValue>("3"));
+    EXPECT_EQ(other.Lookup("X", hint)->Text(), "3");
+    EXPECT_EQ(t.Lookup("X", hint), nullptr);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include "values/HContext.h"
 #include "base/HExcept.h"
 #include "template/HInput.h"
+#include "values/HWriter.h"
 
 using namespace quorvel;
 
@@ -174,6 +175,18 @@ TEST(FitToWidthTest, CountsCharactersAsShown) {
     };
     for (const auto& c : cases)
         EXPECT_EQ(FitToWidth(c.text, c.width), c.out) << c.text << " / " << c.width;
+}
+
+// Data for running text: the five bytes that could open markup or end a quoted value as
+// references, a line break (LF or CR LF) as <BR>, a lone CR as it is; a zero byte ends it.
+TEST(EscapeForHtmlTest, ReferencesLineBreaksAndTheZeroByte) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"plain text", "plain text"},     {"a<b>c", "a&#60;b&#62;c"},     {"&\"'", "&#38;&#34;'"},
+        {"a\nb", "a<BR>b"},               {"a\r\nb", "a<BR>b"},           {"a\rb\r", "a\rb\r"},
+        {"\r\r\n\n", "\r<BR><BR>"},      {std::string("x\0<y", 4), "x"}, {"", ""},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(EscapeForHtml(c.first), c.second) << c.first;
 }
 
 TEST_F(ValueEvaluationTest, ReferencesAndKinds) {
