@@ -12,6 +12,7 @@
 #include "base/HExcept.h"
 #include "driver/HReport.h"
 #include "driver/HStats.h"
+#include "driver/HTemplateCache.h"
 #include "elements/HElement.h"
 #include "elements/HElementTree.h"
 #include "elements/HScanner.h"
@@ -22,10 +23,14 @@ namespace quorvel {
 
 namespace {
 
-// The tree of the last request. A process that serves one request ends right after it, and
-// its memory goes back to the system in one go: taking the tree apart first would only
-// cost time. A process that served another request would free the previous tree then.
-HElementTree* lastTree = nullptr;
+// The template of the last request when it was not kept. A process that serves one request
+// ends right after it, and its memory goes back to the system in one go: taking the tree
+// apart first would only cost time. A process that served another request frees it then.
+HParsedTemplate* unkept = nullptr;
+
+// What a process that serves request after request keeps of its files (KeepParsedFiles).
+HKeptConfiguration* keptConfiguration = nullptr;
+HTemplateCache* keptTemplates = nullptr;
 
 // Inside a handler of anything but HExcept: error 7 naming the failure (memory running out,
 // a library's exception). The texts for memory fit a string without allocating.
@@ -52,21 +57,19 @@ HConnections& ProcessConnections() {
 }
 
 bool ServeRequest(HRequest& request) {
-    delete lastTree;
-    lastTree = new HElementTree();
+    const timespec began = keptTemplates ? CoarseClock() : timespec{};
+    delete unkept;
+    unkept = nullptr;
     HContext ctx;
     ctx.request = &request;
-    ctx.tree = lastTree;
     ctx.connections = &ProcessConnections();
-    std::unique_ptr<HElement> root;
-    std::unique_ptr<HElement> doctype;
     bool served = false;
     // Whatever fails, the request ends on the error path, with an answer and a record.
     auto fail = [&](const HExcept& e) {
         try {
             HExcept placed(e);
             if (placed.where.empty())
-                placed.where = lastTree->Template();
+                placed.where = ctx.templatePath;
             ReportError(ctx, placed);
         } catch (...) {
             ReportError(ctx, e);  // unplaced, when even that is too much for the memory left
@@ -75,28 +78,46 @@ bool ServeRequest(HRequest& request) {
             WriteStatistics(ctx, &e);
     };
     try {
-        Initialise(ctx);
+        Initialise(ctx, keptConfiguration);
         if (ctx.debug && ctx.rawRequestValues)
             ctx.page->Write("<!-- _RAW_REQUEST_VALUES_: request values are written unescaped"
                             " into pages and SQL texts -->\n");
 
-        try {
-            if (ScanDocumentStart(ctx, doctype, root) != kTagHtml)
-                throw HExcept(kErrNoHtmlStart);
-            int status = 1;
-            root->Parse(ctx, status);
-        } catch (HExcept& e) {
-            // A fault met in reading is placed where reading stopped.
-            if (e.where.empty())
-                e.where = lastTree->WhereReading(*ctx.input);
-            throw;
+        HParsedTemplate* page = keptTemplates ? keptTemplates->Find(ctx) : nullptr;
+        if (!page) {
+            unkept = page = new HParsedTemplate();
+            ctx.tree = &page->tree;
+            page->tree.EnterFile(ctx.templatePath, ctx.templateStream->Stamp());
+            try {
+                if (ScanDocumentStart(ctx, page->doctype, page->root) != kTagHtml)
+                    throw HExcept(kErrNoHtmlStart);
+                int status = 1;
+                page->root->Parse(ctx, status);
+            } catch (HExcept& e) {
+                // A fault met in reading is placed where reading stopped.
+                if (e.where.empty())
+                    e.where = page->tree.WhereReading(*ctx.input);
+                throw;
+            }
+            if (keptTemplates) {
+                std::unique_ptr<HParsedTemplate> read(unkept);
+                unkept = nullptr;
+                try {
+                    if (!keptTemplates->Keep(ctx, read, began))
+                        unkept = read.release();
+                } catch (...) {
+                    unkept = read.release();
+                    throw;
+                }
+            }
         }
-        if (doctype) {
-            doctype->Output(ctx);
+        ctx.tree = &page->tree;
+        if (page->doctype) {
+            page->doctype->Output(ctx);
             if (!ctx.postProcess)
                 ctx.page->Write("\n", 1);
         }
-        root->Output(ctx);
+        page->root->Output(ctx);
         Finalise(ctx);
         if (request.Recorded())
             WriteStatistics(ctx, nullptr);
@@ -106,12 +127,19 @@ bool ServeRequest(HRequest& request) {
     } catch (...) {
         fail(UnexpectedFailure());
     }
-    if (root)
-        lastTree->Keep(std::move(root));
-    if (doctype)
-        lastTree->Keep(std::move(doctype));
     return served;
 }
+
+void KeepParsedFiles(size_t templates, size_t bytes) {
+    delete unkept;
+    unkept = nullptr;
+    delete keptConfiguration;
+    delete keptTemplates;
+    keptConfiguration = templates ? new HKeptConfiguration() : nullptr;
+    keptTemplates = templates ? new HTemplateCache(templates, bytes) : nullptr;
+}
+
+const HTemplateCache* KeptTemplates() { return keptTemplates; }
 
 int RenderTemplate(const std::string& path, const std::vector<std::pair<std::string, std::string>>& parameters) {
     std::string query;

@@ -27,6 +27,8 @@ std::unique_ptr<HElement> HIncludeElement::Parse(HContext& ctx, int& status) {
         if (const HValue* path = ctx.symbols.Lookup("_INCLUDE_PATH_")) {
             underPath = path->GetText() + "/" + name;
             stream = OpenPageFile(underPath, ctx.ownFiles);
+            if (stream && ctx.tree)
+                ctx.tree->NoteNotOpened(name);
         }
     }
     if (!stream) {
@@ -43,7 +45,7 @@ std::unique_ptr<HElement> HIncludeElement::Parse(HContext& ctx, int& status) {
             if (ctx.observer)
                 ctx.observer->EnterFile(path);
             if (ctx.tree)
-                savedFile = ctx.tree->EnterFile(path);
+                savedFile = ctx.tree->EnterFile(path, next->Stamp());
             ctx.input = next;
             ++ctx.includeDepth;
         }

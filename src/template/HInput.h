@@ -12,10 +12,38 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <sys/types.h>
+#include <time.h>
 
 #include "template/HFileIo.h"
 
 namespace quorvel {
+
+// What tells a file's content apart without reading it: device, inode, size, and the
+// modification and change times to the nanosecond. Any write, rename over it, link swap or
+// change of mode gives the path another stamp, unless the change falls in the same tick of
+// the file system's clock as the stamp itself (see Settled).
+struct HFileStamp {
+    dev_t dev = 0;
+    ino_t ino = 0;
+    off_t size = 0;
+    timespec modified{}, changed{};
+
+    bool operator==(const HFileStamp& o) const {
+        return dev == o.dev && ino == o.ino && size == o.size && modified.tv_sec == o.modified.tv_sec &&
+               modified.tv_nsec == o.modified.tv_nsec && changed.tv_sec == o.changed.tv_sec &&
+               changed.tv_nsec == o.changed.tv_nsec;
+    }
+    bool operator!=(const HFileStamp& o) const { return !(*this == o); }
+    // Whether every later change of the file must give it another stamp: its times lie
+    // before `before`, a reading of the coarse real-time clock (the one file times are
+    // taken from) made before the file was opened. A file system that keeps whole seconds
+    // (or two) only shows it by times without nanoseconds: those must lie two seconds back.
+    bool Settled(const timespec& before) const;
+};
+
+// The coarse real-time clock now: the clock the kernel stamps files with.
+timespec CoarseClock();
 
 class HInput {
 public:
@@ -93,6 +121,9 @@ public:
     // when a block is read, the rest is derived from the buffer position.
     size_t Offset() const;
 
+    // The file's stamp when it was opened (all zero for a stream over a text).
+    const HFileStamp& Stamp() const { return stamp_; }
+
 private:
     static constexpr int kNone = -2;
     HInput() = default;
@@ -105,6 +136,7 @@ private:
     const char* end_ = nullptr;
     size_t blockOffset_ = 0;  // file offset of the current block's first byte
     int pushed_ = kNone;
+    HFileStamp stamp_;
 };
 
 }  // namespace quorvel

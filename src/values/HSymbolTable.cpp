@@ -5,16 +5,14 @@ namespace quorvel {
 HSymbolTable::~HSymbolTable() = default;
 
 void HSymbolTable::Define(const std::string& name, std::unique_ptr<HValue> value) {
-    bool created = false;
-    std::unique_ptr<HValue>& slot = map_.Slot(name, &created);
-    if (!created && slot)
-        replaced_.push_back(std::move(slot));
-    slot = std::move(value);
+    map_.Slot(name) = value.get();
+    if (value)
+        owned_.push_back(std::move(value));
 }
 
 HValue* HSymbolTable::Lookup(std::string_view name) const {
-    const std::unique_ptr<HValue>* slot = map_.Find(name);
-    return slot ? slot->get() : nullptr;
+    HValue* const* slot = map_.Find(name);
+    return slot ? *slot : nullptr;
 }
 
 }  // namespace quorvel
