@@ -72,13 +72,10 @@ TEST(ServeRequestTest, KeptTemplatesAreWrittenAgainUntilAFileChanges) {
     for (const auto& file : files)
         std::ofstream(file[0]) << file[1];
     KeepParsedFiles(2);
+    // `include` is written into i.htmx before the request, then dated an hour ahead with `ahead`.
     const struct {
-        const char* what;
-        const char* path;
-        const char* include;  // written into i.htmx before the request
-        const char* page;
-        bool kept;
-        bool ahead = false;   // i.htmx then dated an hour ahead of the clock
+        const char *what, *path, *include, *page;
+        bool kept, ahead = false;
     } steps[] = {
         {"read", "t.htmx", nullptr, "<HTML>v i1</HTML>", false},
         {"written again", "t.htmx", nullptr, "<HTML>v i1</HTML>", true},

@@ -253,11 +253,12 @@ TEST_P(KeptTemplates, EachEditShowsAtTheNextRequest) {
         ASSERT_EQ(::symlink(target.c_str(), site.Path("i.new").c_str()), 0);
         move("i.new", "i.htmx");
     };
+    // `page` is in the answer after `edit`; a `notRoot` edit shows only to another user than root.
     const struct {
         const char* what;
         std::function<void()> edit;
-        std::string page;  // in the answer
-        bool notRoot = false;  // only another user than root sees the edit
+        std::string page;
+        bool notRoot = false;
     } rows[] = {
         {"the template edited", [&] { site.Write("t.htmx", "<HTML>@V t2 <INCLUDE FILE=i.htmx> <INCLUDE FILE=j.htmx></HTML>"); },
          "<HTML>1 t2 [i1] [j1]</HTML>"},
