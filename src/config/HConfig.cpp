@@ -8,7 +8,6 @@
 #include <unistd.h>
 #include <unordered_set>
 
-#include "elements/HElementTree.h"
 #include "values/HContext.h"
 #include "base/HExcept.h"
 #include "template/HSiteFiles.h"
@@ -128,7 +127,8 @@ bool ReadFormBody(HContext& ctx, std::string& body) {
 
 }  // namespace
 
-void ReadConfiguration(HContext& ctx, const std::string& path) {
+void ReadConfiguration(HContext& ctx, const std::string& path, HKeptConfiguration* kept) {
+    const timespec before = kept ? CoarseClock() : timespec{};
     std::unique_ptr<HInput> in = HInput::OpenFile(path);
     if (!in) {
         // A site without a configuration file is served; one whose file cannot be read is
@@ -142,7 +142,10 @@ void ReadConfiguration(HContext& ctx, const std::string& path) {
         throw unreadable;
     }
     try {
-        ReadConfigurationEntries(ctx, *in);
+        if (kept)
+            kept->Define(ctx, *in, before);
+        else
+            ReadConfigurationEntries(ctx, *in);
     } catch (const HExcept& e) {
         HExcept syntax = HExcept::WithCode(e, kErrConfigurationSyntax);
         syntax.where = FilePosition(path, in->Offset());
@@ -153,7 +156,12 @@ void ReadConfiguration(HContext& ctx, const std::string& path) {
         ctx.rawRequestValues = strcasecmp(raw->GetText().c_str(), "TRUE") == 0;
 }
 
-void ReadConfigurationEntries(HContext& ctx, HInput& in, std::vector<size_t>* valueless) {
+namespace {
+
+// Reads the entries of `in` (see ReadConfigurationEntries), calling define(name, value) for
+// each in order.
+template <class F>
+void ReadEntries(HInput& in, std::vector<size_t>* valueless, F&& define) {
     int c = in.Get();
     if (c == '[') {
         do
@@ -172,9 +180,33 @@ void ReadConfigurationEntries(HContext& ctx, HInput& in, std::vector<size_t>* va
             if (valueless)
                 valueless->push_back(at);
         }
-        ctx.symbols.Define(name, std::move(value));
+        define(name, std::move(value));
         at = in.Offset();
     }
+}
+
+}  // namespace
+
+void ReadConfigurationEntries(HContext& ctx, HInput& in, std::vector<size_t>* valueless) {
+    ReadEntries(in, valueless,
+                [&](const std::string& name, HValuePtr value) { ctx.symbols.Define(name, std::move(value)); });
+}
+
+void HKeptConfiguration::Define(HContext& ctx, HInput& in, const timespec& before) {
+    if (!valid_ || in.Stamp() != stamp_) {
+        // Each entry is defined as it is read, so that a fault leaves those before it.
+        valid_ = false;
+        entries_.clear();
+        ReadEntries(in, nullptr, [&](const std::string& name, HValuePtr value) {
+            entries_.emplace_back(name, std::move(value));
+            ctx.symbols.DefineKept(name, entries_.back().second.get());
+        });
+        stamp_ = in.Stamp();
+        valid_ = stamp_.Settled(before);
+        return;
+    }
+    for (const auto& [name, value] : entries_)
+        ctx.symbols.DefineKept(name, value.get());
 }
 
 bool IsBuiltinVariable(std::string_view name) {
@@ -291,8 +323,8 @@ HOwnFiles GatewayFiles(HContext& ctx) {
     return own;
 }
 
-void Initialise(HContext& ctx) {
-    ReadConfiguration(ctx, kConfigurationFile);
+void Initialise(HContext& ctx, HKeptConfiguration* kept) {
+    ReadConfiguration(ctx, kConfigurationFile, kept);
 
     if (const HValue* debug = ctx.symbols.Lookup("_DEBUG_"))
         ctx.debug = strcasecmp(debug->GetText().c_str(), "TRUE") == 0;
@@ -339,8 +371,7 @@ void Initialise(HContext& ctx) {
         throw missing;
     }
     ctx.input = ctx.templateStream.get();
-    if (ctx.tree)
-        ctx.tree->EnterFile(opened);
+    ctx.templatePath = opened;
 
     ctx.symbols.Define("_QUORVEL_VERSION_", std::make_unique<HWordValue>(quorvel::Version()));
     for (const auto& builtin : kBuiltins)

@@ -9,12 +9,13 @@
 #include <utility>
 #include <vector>
 
+#include "template/HInput.h"
 #include "template/HSiteFiles.h"
+#include "values/HValue.h"
 
 namespace quorvel {
 
 class HContext;
-class HInput;
 
 // The gateway's own files in the working directory: the configuration file, and the debug
 // and statistics logs when `_LOG_FILE_` and `_STAT_FILE_` name none.
@@ -22,21 +23,37 @@ constexpr char kConfigurationFile[] = "quorvel.cfg";
 constexpr char kDebugLog[] = "quorvel.log";
 constexpr char kStatisticsLog[] = "qvstat.log";
 
+// The configuration file as a process that serves request after request keeps it: its
+// entries as read, read again only when the file's stamp changes (or while it is too recent
+// to tell a later change by its stamp). The symbol table of each request borrows the values.
+// Lives as long as the process; the values outlive every request that uses them.
+class HKeptConfiguration {
+public:
+    // Defines the entries of `in`, opened after `before` (CoarseClock), into ctx.symbols.
+    // Raises ReadConfigurationEntries' errors; what was read then is not kept.
+    void Define(HContext& ctx, HInput& in, const timespec& before);
+
+private:
+    std::vector<std::pair<std::string, HValuePtr>> entries_;
+    HFileStamp stamp_;
+    bool valid_ = false;
+};
+
 // Fills `ctx` as described above; for a post-process request sent by POST also
-// HContext::queryOnlyNames. Raises errors 35 to 39: 37 also for a path that contains a `..`
+// HContext::queryOnlyNames. With `kept`, the configuration file is read through it. Raises errors 35 to 39: 37 also for a path that contains a `..`
 // segment or a NUL byte, that names no template inside the working directory or
 // `_HTMX_PATH_`, or that names one of the gateway's own files (see HSiteFiles), 38 for more
 // than kMaxParameters.
-void Initialise(HContext& ctx);
+void Initialise(HContext& ctx, HKeptConfiguration* kept = nullptr);
 
 // The gateway's own files as they are now, by the names the configuration read into `ctx`
 // gives them: the configuration file, the debug and statistics logs it names, and their
 // defaults. They are never read as a page or served as a file.
 HOwnFiles GatewayFiles(HContext& ctx);
 
-// Reads the configuration file at `path` into the symbol table; every error becomes
-// error 35. A missing file defines nothing.
-void ReadConfiguration(HContext& ctx, const std::string& path);
+// Reads the configuration file at `path` into the symbol table (through `kept` when given);
+// every error becomes error 35. A missing file defines nothing.
+void ReadConfiguration(HContext& ctx, const std::string& path, HKeptConfiguration* kept = nullptr);
 // The entries of an open configuration file, optional header included. Raises the
 // attribute reader's and value parser's errors as they are (the template checker reports
 // them with their place in the file). With `valueless`, the offset in front of each

@@ -12,6 +12,7 @@
 #include "base/HExcept.h"
 #include "driver/HReport.h"
 #include "driver/HStats.h"
+#include "driver/HTemplateCache.h"
 #include "elements/HElement.h"
 #include "elements/HElementTree.h"
 #include "template/HTagTable.h"
@@ -21,10 +22,14 @@ namespace quorvel {
 
 namespace {
 
-// The tree of the last request. A process that serves one request ends right after it, and
-// its memory goes back to the system in one go: taking the tree apart first would only
-// cost time. A process that served another request would free the previous tree then.
-HElementTree* lastTree = nullptr;
+// The template of the last request when it was not kept. A process that serves one request
+// ends right after it, and its memory goes back to the system in one go: taking the tree
+// apart first would only cost time. A process that served another request frees it then.
+HParsedTemplate* unkept = nullptr;
+
+// What a process that serves request after request keeps of its files (KeepParsedFiles).
+HKeptConfiguration* keptConfiguration = nullptr;
+HTemplateCache* keptTemplates = nullptr;
 
 // Inside a handler of anything but HExcept: error 7 naming the failure (memory running out,
 // a library's exception). The texts for memory fit a string without allocating.
@@ -51,11 +56,11 @@ HConnections& ProcessConnections() {
 }
 
 bool ServeRequest(HRequest& request) {
-    delete lastTree;
-    lastTree = new HElementTree();
+    const timespec began = keptTemplates ? CoarseClock() : timespec{};
+    delete unkept;
+    unkept = nullptr;
     HContext ctx;
     ctx.request = &request;
-    ctx.tree = lastTree;
     ctx.connections = &ProcessConnections();
     bool served = false;
     // Whatever fails, the request ends on the error path, with an answer and a record.
@@ -63,7 +68,7 @@ bool ServeRequest(HRequest& request) {
         try {
             HExcept placed(e);
             if (placed.where.empty())
-                placed.where = lastTree->Template();
+                placed.where = ctx.templatePath;
             ReportError(ctx, placed);
         } catch (...) {
             ReportError(ctx, e);  // unplaced, when even that is too much for the memory left
@@ -72,21 +77,39 @@ bool ServeRequest(HRequest& request) {
             WriteStatistics(ctx, &e);
     };
     try {
-        Initialise(ctx);
+        Initialise(ctx, keptConfiguration);
         if (ctx.debug && ctx.rawRequestValues)
             ctx.page->Write("<!-- _RAW_REQUEST_VALUES_: request values are written unescaped"
                             " into pages and SQL texts -->\n");
 
-        try {
-            int status = 1;
-            if (HElement::ReadDocument(ctx, status) != kTagHtml)
-                throw HExcept(kErrNoHtmlStart);
-        } catch (HExcept& e) {
-            // A fault met in reading is placed where reading stopped.
-            lastTree->PlaceReadingFault(ctx, e, *ctx.input);
-            throw;
+        HParsedTemplate* page = keptTemplates ? keptTemplates->Find(ctx) : nullptr;
+        if (!page) {
+            unkept = page = new HParsedTemplate();
+            ctx.tree = &page->tree;
+            page->tree.EnterFile(ctx.templatePath, ctx.templateStream->Stamp());
+            try {
+                int status = 1;
+                if (HElement::ReadDocument(ctx, status) != kTagHtml)
+                    throw HExcept(kErrNoHtmlStart);
+            } catch (HExcept& e) {
+                // A fault met in reading is placed where reading stopped.
+                page->tree.PlaceReadingFault(ctx, e, *ctx.input);
+                throw;
+            }
+            if (keptTemplates) {
+                std::unique_ptr<HParsedTemplate> read(unkept);
+                unkept = nullptr;
+                try {
+                    if (!keptTemplates->Keep(ctx, read, began))
+                        unkept = read.release();
+                } catch (...) {
+                    unkept = read.release();
+                    throw;
+                }
+            }
         }
-        lastTree->Output(ctx, 0, lastTree->Size());
+        ctx.tree = &page->tree;
+        page->tree.Output(ctx, 0, page->tree.Size());
         Finalise(ctx);
         if (request.Recorded())
             WriteStatistics(ctx, nullptr);
@@ -98,6 +121,17 @@ bool ServeRequest(HRequest& request) {
     }
     return served;
 }
+
+void KeepParsedFiles(size_t templates, size_t bytes) {
+    delete unkept;
+    unkept = nullptr;
+    delete keptConfiguration;
+    delete keptTemplates;
+    keptConfiguration = templates ? new HKeptConfiguration() : nullptr;
+    keptTemplates = templates ? new HTemplateCache(templates, bytes) : nullptr;
+}
+
+const HTemplateCache* KeptTemplates() { return keptTemplates; }
 
 int RenderTemplate(const std::string& path, const std::vector<std::pair<std::string, std::string>>& parameters) {
     std::string query;

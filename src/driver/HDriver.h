@@ -25,9 +25,19 @@ HConnections& ProcessConnections();
 // Serves `request`: reads the configuration and the template it names, writes the response
 // to it and the statistics record. Every state of the request goes with it, but for the
 // database connections (ProcessConnections) and the element tree, which the next request
-// frees. Any failure, also one that is not an HExcept (memory running out), ends on the
-// error path (ReportError and the statistics record); false then.
+// frees or KeepParsedFiles keeps. Any failure, also one that is not an HExcept (memory
+// running out), ends on the error path (ReportError and the statistics record); false then.
 bool ServeRequest(HRequest& request);
+
+class HTemplateCache;
+
+// For a process that serves request after request: from now on the configuration is kept as
+// read, and up to `templates` parsed templates of about `bytes` bytes together, while their
+// files are unchanged (HKeptConfiguration, HTemplateCache). A process serving one request
+// keeps nothing; nor does any process after KeepParsedFiles(0).
+void KeepParsedFiles(size_t templates = 64, size_t bytes = size_t(64) << 20);
+// The kept templates, or null when KeepParsedFiles was not called.
+const HTemplateCache* KeptTemplates();
 
 // For a process that serves request after request: installs `onStop` for SIGTERM, SIGINT
 // and SIGHUP, without SA_RESTART so that a wait for the next request returns, and blocks

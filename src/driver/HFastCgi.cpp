@@ -534,6 +534,7 @@ int ServeFastCgi(const HServerOptions& options) {
     ::sigprocmask(SIG_BLOCK, &reloadSignal, nullptr);
     sigdelset(&waiting, kReloadSignal);
     ProcessConnections().Keep(true);
+    KeepParsedFiles();
 
     HFastCgiConnection connection;
     HRequestTimeout timeout;

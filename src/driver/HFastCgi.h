@@ -4,7 +4,8 @@
 // The listening socket is standard input (as a web server or a spawner that starts the
 // gateway hands it over) or one the gateway binds itself. Between requests nothing of a
 // request is kept but the database connections (rolled back and in auto-commit mode; see
-// HConnections::Release) and the freed-on-next-request element tree.
+// HConnections::Release) and the element tree, freed at the next request or kept, with the
+// configuration as read, while its files are unchanged (KeepParsedFiles).
 #pragma once
 
 #include <string>

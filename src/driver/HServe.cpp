@@ -458,6 +458,7 @@ int ServeDevelopment(const HServeOptions& options) {
         return 1;
     }
     ProcessConnections().Keep(true);
+    KeepParsedFiles();
     const std::string url = options.host.find(':') == std::string::npos
                                 ? address
                                 : "[" + options.host + "]:" + options.port;

@@ -36,7 +36,8 @@ HElementTree::Piece& HElementTree::NewPiece(Piece::Kind kind, size_t at) {
     return p;
 }
 
-unsigned HElementTree::EnterFile(const std::string& path) {
+unsigned HElementTree::EnterFile(const std::string& path, const HFileStamp& stamp) {
+    sources_.push_back(Source{path, true, stamp});
     unsigned previous = file_;
     if (files_.size() < kNoFile) {
         files_.push_back(path);
@@ -137,6 +138,17 @@ void HElementTree::AppendAttribute(const std::string& name, HValuePtr value, HTe
     Piece& p = NewPiece(Piece::kAttribute, at);
     p.attribute = &attributes_.back();
     p.sink = static_cast<uint8_t>(content);
+}
+
+size_t HElementTree::FinishReading() {
+    std::string().swap(scratch_);
+    openText_ = nullptr;
+    textEnd_ = textLimit_;  // nothing is appended any more
+    size_t bytes = pieceBlocks_.size() * kPiecesPerBlock * sizeof(Piece) + textBlocks_.size() * kTextBlock;
+    bytes += (references_.size() + values_.size() + attributes_.size() + elements_.size()) * 64;
+    for (const Source& source : sources_)
+        bytes += sizeof(Source) + source.path.size();
+    return bytes;
 }
 
 void HElementTree::AppendElement(std::unique_ptr<HElement> element, size_t at) {

@@ -23,7 +23,11 @@
 // writes is the same.
 //
 // The tree owns every piece, value and element: destroying it frees them in one go, and a
-// process that ends with its request need not destroy it at all.
+// process that ends with its request need not destroy it at all. It also notes every file
+// its reading looked at, with the stamp of those it read (Sources), so that a process
+// serving request after request can write it again, for as long as those files are the
+// same, without reading them again: writing changes nothing in the tree, and what a request
+// changes lives in its HContext.
 #pragma once
 
 #include <cstddef>
@@ -35,6 +39,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "template/HInput.h"
 #include "template/HPage.h"
 #include "values/HValue.h"
 
@@ -91,8 +96,21 @@ public:
     }
 
     // Pieces appended from now on come from the file `path` (the template, then each
-    // included file as it is read). Returns the file they came from before, for LeaveFile.
-    unsigned EnterFile(const std::string& path);
+    // included file as it is read), opened with `stamp`. Returns the file they came from
+    // before, for LeaveFile.
+    unsigned EnterFile(const std::string& path, const HFileStamp& stamp = HFileStamp());
+    // Reading looked for the file `path` and did not open it (an include found elsewhere).
+    void NoteNotOpened(const std::string& path) { sources_.push_back(Source{path, false, HFileStamp()}); }
+    // The files reading looked at, in order: the template first.
+    struct Source {
+        std::string path;
+        bool opened;
+        HFileStamp stamp;  // when opened
+    };
+    const std::vector<Source>& Sources() const { return sources_; }
+    // Reading is over: frees what only reading needs, and returns about how many bytes the
+    // tree holds.
+    size_t FinishReading();
     void LeaveFile(unsigned previous) { file_ = previous; }
     // "FILE:LINE:COLUMN" where `element` starts, or "" when it is not in the tree.
     std::string Where(const HElement* element) const;
@@ -183,6 +201,7 @@ private:
     std::vector<std::unique_ptr<HElement>> elements_;
     std::string scratch_;
     std::vector<std::string> files_;  // the files pieces came from; the template first
+    std::vector<Source> sources_;
     unsigned file_ = kNoFile;         // of the pieces appended now
     bool keepTokens_;
 };

@@ -26,6 +26,8 @@ std::unique_ptr<HElement> HIncludeElement::Parse(HContext& ctx, int& status) {
         if (const HValue* path = ctx.symbols.Lookup("_INCLUDE_PATH_")) {
             underPath = path->GetText() + "/" + name;
             stream = OpenPageFile(underPath, ctx.ownFiles);
+            if (stream)
+                ctx.tree->NoteNotOpened(name);
         }
     }
     if (!stream) {
@@ -39,7 +41,7 @@ std::unique_ptr<HElement> HIncludeElement::Parse(HContext& ctx, int& status) {
     // The including stream is restored on every way out, errors included.
     struct Swap {
         Swap(HContext& c, HInput* next, const std::string& path) : ctx(c), saved(c.input) {
-            savedFile = ctx.tree->EnterFile(path);
+            savedFile = ctx.tree->EnterFile(path, next->Stamp());
             ctx.input = next;
             ++ctx.includeDepth;
         }

@@ -23,8 +23,11 @@ std::unique_ptr<HInput> HInput::OpenFile(const std::string& path) {
     std::unique_ptr<HInput> in(new HInput());
     in->fd_ = std::move(fd);
     in->size_ = static_cast<size_t>(st.st_size);
-    in->device_ = st.st_dev;
-    in->inode_ = st.st_ino;
+    in->stamp_.dev = st.st_dev;
+    in->stamp_.ino = st.st_ino;
+    in->stamp_.size = st.st_size;
+    in->stamp_.modified = st.st_mtim;
+    in->stamp_.changed = st.st_ctim;
     // A block no larger than the file: a small file costs a small allocation (freeing a
     // large one makes the allocator consolidate its free lists, once per file read).
     in->block_ = in->size_ > 0 && in->size_ < kBlock ? in->size_ : kBlock;
@@ -42,6 +45,21 @@ std::unique_ptr<HInput> HInput::FromString(std::string text) {
 }
 
 HInput::~HInput() = default;
+
+bool HFileStamp::Settled(const timespec& before) const {
+    for (const timespec& t : {modified, changed}) {
+        if (t.tv_nsec == 0 ? t.tv_sec + 2 > before.tv_sec
+                           : t.tv_sec > before.tv_sec || (t.tv_sec == before.tv_sec && t.tv_nsec >= before.tv_nsec))
+            return false;
+    }
+    return true;
+}
+
+timespec CoarseClock() {
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME_COARSE, &now);
+    return now;
+}
 
 bool HInput::Fill() {
     if (!fd_)

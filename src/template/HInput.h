@@ -13,10 +13,37 @@
 #include <string>
 #include <string_view>
 #include <sys/types.h>
+#include <time.h>
 
 #include "template/HFileIo.h"
 
 namespace quorvel {
+
+// What tells a file's content apart without reading it: device, inode, size, and the
+// modification and change times to the nanosecond. Any write, rename over it, link swap or
+// change of mode gives the path another stamp, unless the change falls in the same tick of
+// the file system's clock as the stamp itself (see Settled).
+struct HFileStamp {
+    dev_t dev = 0;
+    ino_t ino = 0;
+    off_t size = 0;
+    timespec modified{}, changed{};
+
+    bool operator==(const HFileStamp& o) const {
+        return dev == o.dev && ino == o.ino && size == o.size && modified.tv_sec == o.modified.tv_sec &&
+               modified.tv_nsec == o.modified.tv_nsec && changed.tv_sec == o.changed.tv_sec &&
+               changed.tv_nsec == o.changed.tv_nsec;
+    }
+    bool operator!=(const HFileStamp& o) const { return !(*this == o); }
+    // Whether every later change of the file must give it another stamp: its times lie
+    // before `before`, a reading of the coarse real-time clock (the one file times are
+    // taken from) made before the file was opened. A file system that keeps whole seconds
+    // (or two) only shows it by times without nanoseconds: those must lie two seconds back.
+    bool Settled(const timespec& before) const;
+};
+
+// The coarse real-time clock now: the clock the kernel stamps files with.
+timespec CoarseClock();
 
 class HInput {
 public:
@@ -96,9 +123,11 @@ public:
     // when a block is read, the rest is derived from the buffer position.
     size_t Offset() const;
 
-    // The file the stream reads, by device and inode (0 0 for a text).
-    dev_t Device() const { return device_; }
-    ino_t Inode() const { return inode_; }
+    // The file the stream reads, by device and inode (0 0 for a text), and its stamp when it
+    // was opened (all zero for a text).
+    dev_t Device() const { return stamp_.dev; }
+    ino_t Inode() const { return stamp_.ino; }
+    const HFileStamp& Stamp() const { return stamp_; }
 
 private:
     static constexpr int kNone = -2;
@@ -113,9 +142,8 @@ private:
     size_t blockOffset_ = 0;  // file offset of the current block's first byte
     size_t size_ = 0;         // of the file when opened: its end, without a read to learn it
     size_t block_ = 0;        // the size of buffer_
-    dev_t device_ = 0;
-    ino_t inode_ = 0;
     int pushed_ = kNone;
+    HFileStamp stamp_;
 };
 
 }  // namespace quorvel

@@ -45,6 +45,8 @@ public:
 
     // The template file; `input` points at it, or at an included file while that is read.
     std::unique_ptr<HInput> templateStream;
+    // The path the template file was opened by; "" until then.
+    std::string templatePath;
     HInput* input = nullptr;
     // The page buffer: a temporary file, or the debug log when debugging is on.
     std::unique_ptr<HPage> page;

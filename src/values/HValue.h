@@ -142,7 +142,7 @@ public:
 // slot in it, which stays where it is while the table lives (see HSymbolTable::Lookup).
 struct HLookupHint {
     uint64_t table = 0;
-    const std::unique_ptr<HValue>* slot = nullptr;
+    HValue* const* slot = nullptr;
 };
 
 class HVarRef : public HValue {

@@ -2,13 +2,18 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <new>
 #include <sstream>
 #include <stdexcept>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "base/FakeRequest.h"
+#include "driver/HTemplateCache.h"
 
 using namespace quorvel;
 
@@ -51,6 +56,63 @@ TEST(ServeRequestTest, AnyFailureEndsOnTheErrorPath) {
     for (const char* name : {"/t.htmx", "/qvstat.log"})
         ::unlink((std::string(dir) + name).c_str());
     ::rmdir(dir);
+}
+
+// A process that serves request after request writes a template again without reading it
+// while its files stay as they were, keeps as many as it was told (the one written least
+// recently goes first), and reads again what changed.
+TEST(ServeRequestTest, KeptTemplatesAreWrittenAgainUntilAFileChanges) {
+    char dir[] = "/tmp/qvdriver.XXXXXX";
+    ASSERT_NE(::mkdtemp(dir), nullptr);
+    char here[4096];
+    ASSERT_NE(::getcwd(here, sizeof here), nullptr);
+    ASSERT_EQ(::chdir(dir), 0);
+    const char* const files[][2] = {{"quorvel.cfg", "V=v"}, {"t.htmx", "<HTML>@V <INCLUDE FILE=i.htmx></HTML>"},
+                                    {"i.htmx", "i1"}, {"u.htmx", "<HTML>u</HTML>"}, {"w.htmx", "<HTML>w</HTML>"}};
+    for (const auto& file : files)
+        std::ofstream(file[0]) << file[1];
+    KeepParsedFiles(2);
+    // `include` is written into i.htmx before the request, then dated an hour ahead with `ahead`.
+    const struct {
+        const char *what, *path, *include, *page;
+        bool kept, ahead = false;
+    } steps[] = {
+        {"read", "t.htmx", nullptr, "<HTML>v i1</HTML>", false},
+        {"written again", "t.htmx", nullptr, "<HTML>v i1</HTML>", true},
+        {"another", "u.htmx", nullptr, "<HTML>u</HTML>", false},
+        {"the first still kept", "t.htmx", nullptr, "<HTML>v i1</HTML>", true},
+        {"a third drops the least recent", "w.htmx", nullptr, "<HTML>w</HTML>", false},
+        {"which is read again", "u.htmx", nullptr, "<HTML>u</HTML>", false},
+        {"and the first", "t.htmx", nullptr, "<HTML>v i1</HTML>", false},
+        {"its include changed", "t.htmx", "i2", "<HTML>v i2</HTML>", false},
+        {"kept as it is now", "t.htmx", nullptr, "<HTML>v i2</HTML>", true},
+        // A later edit could not be told by the times: never kept.
+        {"its include dated ahead", "t.htmx", "i3", "<HTML>v i3</HTML>", false, true},
+        {"read every time", "t.htmx", nullptr, "<HTML>v i3</HTML>", false},
+    };
+    for (const auto& step : steps) {
+        if (step.include)
+            std::ofstream("i.htmx") << step.include;
+        const timespec times[2] = {{0, UTIME_OMIT}, {std::time(nullptr) + 3600, 0}};
+        EXPECT_TRUE(!step.ahead || ::utimensat(AT_FDCWD, "i.htmx", times, 0) == 0);
+        // Files are kept only once the clock's tick is past their times.
+        timespec written, now;
+        ::clock_gettime(CLOCK_REALTIME, &written);
+        do
+            ::clock_gettime(CLOCK_REALTIME_COARSE, &now);
+        while (now.tv_sec < written.tv_sec || (now.tv_sec == written.tv_sec && now.tv_nsec <= written.tv_nsec));
+        FakeRequest request;
+        request.variables = {{"PATH_INFO", step.path}, {"REQUEST_METHOD", "GET"}};
+        const unsigned long hits = KeptTemplates()->Hits();
+        EXPECT_TRUE(ServeRequest(request)) << step.what;
+        EXPECT_EQ(request.response, std::string("Content-TYPE: text/html\n\n") + step.page) << step.what;
+        EXPECT_EQ(KeptTemplates()->Hits() - hits, step.kept ? 1u : 0u) << step.what;
+        EXPECT_LE(KeptTemplates()->Size(), 2u) << step.what;
+    }
+    KeepParsedFiles(0);
+    EXPECT_EQ(KeptTemplates(), nullptr);
+    ASSERT_EQ(::chdir(here), 0);
+    EXPECT_EQ(std::system(("rm -r " + std::string(dir)).c_str()), 0);
 }
 
 }  // namespace

@@ -3,12 +3,17 @@
 // One table: pages, a form round trip, static files and the files it must refuse, error
 // pages with their detail, and edits of the site between requests (a row may change a file
 // before its request: a beginner's mistake, and what the browser and the terminal show).
-// Then the addresses it refuses, and headless Chromium looking at a page and an error page.
+// Then edits between two requests, which both persistent modes show at the next request
+// whatever they keep parsed; the addresses it refuses, and headless Chromium looking at a
+// page and an error page.
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -226,6 +231,90 @@ TEST(ServeTest, GuestbookPagesFilesAndErrors) {
               "Zo\xC3\xA9|Hello <there>\nBo|Second\nCy|Third\nDi|Fourth\nEd|Fifth\n");
     EXPECT_EQ(server.Stop(), 0) << server.Output();
 }
+
+// A persistent process keeps parsed templates and its configuration, and never serves an
+// old page: each edit right after a request (in its second, mostly of the same size) shows at
+// the next one, through FastCGI and the development server. Edits add up, row by row; before
+// each, the files are let age past the clock's tick and the page is asked for, so that it is
+// kept when the edit comes.
+class KeptTemplates : public ::testing::TestWithParam<bool> {};  // true: --serve
+
+TEST_P(KeptTemplates, EachEditShowsAtTheNextRequest) {
+    E2eSite site(GatewayMode::kCgi);
+    const char* const files[][2] = {{"quorvel.cfg", "V=1 _HTMX_PATH_=. _INCLUDE_PATH_=lib"}, {"i.htmx", "[i1]"},
+                                    {"t.htmx", "<HTML>@V t1 <INCLUDE FILE=i.htmx> <INCLUDE FILE=j.htmx></HTML>"},
+                                    {"lib/j.htmx", "[j1]"}, {"lib2/j.htmx", "[j2]"}, {"a.htmx", "[ia]"}, {"b.htmx", "[ib]"}};
+    for (const auto& file : files)
+        site.Write(file[0], file[1]);
+    auto move = [&](const std::string& from, const std::string& to) {
+        ASSERT_EQ(std::rename(site.Path(from).c_str(), site.Path(to).c_str()), 0) << from;
+    };
+    auto link = [&](const std::string& target) {
+        ASSERT_EQ(::symlink(target.c_str(), site.Path("i.new").c_str()), 0);
+        move("i.new", "i.htmx");
+    };
+    // `page` is in the answer after `edit`; a `notRoot` edit shows only to another user than root.
+    const struct {
+        const char* what;
+        std::function<void()> edit;
+        std::string page;
+        bool notRoot = false;
+    } rows[] = {
+        {"the template edited", [&] { site.Write("t.htmx", "<HTML>@V t2 <INCLUDE FILE=i.htmx> <INCLUDE FILE=j.htmx></HTML>"); },
+         "<HTML>1 t2 [i1] [j1]</HTML>"},
+        {"an include edited", [&] { site.Write("i.htmx", "[i2]"); }, "<HTML>1 t2 [i2] [j1]</HTML>"},
+        {"the configuration edited", [&] { site.Write("quorvel.cfg", "V=2 _HTMX_PATH_=. _INCLUDE_PATH_=lib"); },
+         "<HTML>2 t2 [i2] [j1]</HTML>"},
+        {"the template replaced by a rename",
+         [&] { site.Write("t.new", "<HTML>@V t3 <INCLUDE FILE=i.htmx> <INCLUDE FILE=j.htmx></HTML>"), move("t.new", "t.htmx"); },
+         "<HTML>2 t3 [i2] [j1]</HTML>"},
+        {"an include replaced by a symbolic link", [&] { link("a.htmx"); }, "<HTML>2 t3 [ia] [j1]</HTML>"},
+        {"the link swapped", [&] { link("b.htmx"); }, "<HTML>2 t3 [ib] [j1]</HTML>"},
+        {"an include's name found before the include path", [&] { site.Write("j.htmx", "[j3]"); },
+         "<HTML>2 t3 [ib] [j3]</HTML>"},
+        {"and gone again", [&] { site.Remove("j.htmx"); }, "<HTML>2 t3 [ib] [j1]</HTML>"},
+        {"the include path changed", [&] { site.Write("quorvel.cfg", "V=2 _HTMX_PATH_=. _INCLUDE_PATH_=lib2"); },
+         "<HTML>2 t3 [ib] [j2]</HTML>"},
+        {"an include removed", [&] { site.Remove("i.htmx"); }, "Include file is missing"},
+        {"back", [&] { site.Write("i.htmx", "[i3]"); }, "<HTML>2 t3 [i3] [j2]</HTML>"},
+        {"an include made a folder", [&] { move("i.htmx", "i.old"), ::mkdir(site.Path("i.htmx").c_str(), 0755); },
+         "Include file is missing"},
+        {"an include made a pipe", [&] { ::rmdir(site.Path("i.htmx").c_str()), ::mkfifo(site.Path("i.htmx").c_str(), 0644); },
+         "Include file is missing"},
+        {"back again", [&] { move("i.old", "i.htmx"); }, "<HTML>2 t3 [i3] [j2]</HTML>"},
+        // Root reads a file of mode 000.
+        {"an include made unreadable", [&] { ASSERT_EQ(::chmod(site.Path("i.htmx").c_str(), 0), 0); },
+         "Include file is missing", true},
+    };
+    std::unique_ptr<DevServer> server(GetParam() ? new DevServer(site.Dir(), PassThroughEnvironment()) : nullptr);
+    std::unique_ptr<FastCgiGateway> gateway(server ? nullptr : new FastCgiGateway(site.Dir(), PassThroughEnvironment()));
+    auto page = [&] {
+        if (server)
+            return Http(server->Port(), "GET /t.htmx HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n").body;
+        auto env = PassThroughEnvironment();
+        env.insert({{"PATH_INFO", "t.htmx"}, {"REQUEST_METHOD", "GET"}, {"GATEWAY_INTERFACE", "CGI/1.1"}});
+        return gateway->Request(env, "", 30).out;
+    };
+    std::string before = "<HTML>1 t1 [i1] [j1]</HTML>";
+    for (const auto& row : rows) {
+        if (row.notRoot && ::geteuid() == 0)
+            continue;
+        // Every file written so far is older than the clock's tick now.
+        timespec written, now;
+        ::clock_gettime(CLOCK_REALTIME, &written);
+        do
+            ::clock_gettime(CLOCK_REALTIME_COARSE, &now);
+        while (now.tv_sec < written.tv_sec || (now.tv_sec == written.tv_sec && now.tv_nsec <= written.tv_nsec));
+        EXPECT_NE(page().find(before), std::string::npos) << "before " << row.what;
+        row.edit();
+        const std::string after = page();
+        EXPECT_NE(after.find(row.page), std::string::npos) << row.what << ":\n" << after;
+        before = row.page;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, KeptTemplates, ::testing::Values(false, true),
+                         [](const auto& serve) { return serve.param ? "Serve" : "FastCgi"; });
 
 TEST(ServeTest, RefusesBadAddresses) {
     const struct {
