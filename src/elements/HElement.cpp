@@ -120,8 +120,11 @@ bool IsConstant(const HValue* value) {
 // `<NAME>` for the table's tag `index`, as WriteTagOpen and WriteTagClose write it.
 void AppendTagText(HElementTree& tree, int index) {
     const std::string_view name = TagName(index);
-    char text[2 + 11];  // one append: the table's names are at most 11 bytes (LookupTag)
-    if (name.size() > sizeof text - 2) {
+    // One append: the table's names are at most 11 bytes (LookupTag). The buffer is larger
+    // than that so that the compiler sees every copy of at most 16 bytes stay inside it.
+    constexpr size_t kLongestName = 11;
+    char text[32];
+    if (name.size() > kLongestName) {
         tree.AppendText("<");
         tree.AppendText(name);
         tree.AppendText(">");
