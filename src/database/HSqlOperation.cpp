@@ -15,6 +15,8 @@ namespace {
 
 constexpr long kNullData = -1;  // SQL_NULL_DATA in a length indicator
 
+uint64_t namesKeys = 0;  // keys given to operations' lists of column names so far
+
 bool SameNameIgnoringCase(std::string_view a, const std::string& b) {
     if (a.size() != b.size())
         return false;
@@ -69,6 +71,7 @@ HSqlOperation::HSqlOperation(std::string name, HOdbcStatement statement, HSqlAna
       statements_(std::move(statements)),
       textValues_(std::move(textValues)),
       columnNames_(std::move(columnNames)),
+      namesKey_(++namesKeys),
       connection_(connection),
       errorUrl_(errorUrl),
       noDataUrl_(noDataUrl),
@@ -79,12 +82,29 @@ std::string HSqlOperation::Evaluate(HContext&, const std::string*) const { throw
 std::string HSqlOperation::GetText() const { throw HExcept(kErrSqlOperationReference, text_); }
 
 const char* HSqlOperation::FindColumn(std::string_view name) const {
+    HColumnHint hint;
+    return FindColumn(name, hint);
+}
+
+const char* HSqlOperation::FindColumn(std::string_view name, HColumnHint& hint) const {
     const std::size_t bound = std::min(columnNames_.size(), columns_.size());
-    for (std::size_t i = 0; i < bound; ++i) {
-        if (SameNameIgnoringCase(name, columnNames_[i]))
-            return columns_[i].buffer ? columns_[i].buffer.get() : "";
+    if (hint.key != namesKey_) {
+        std::size_t i = 0;
+        while (i < bound && !SameNameIgnoringCase(name, columnNames_[i]))
+            ++i;
+        if (i == bound)
+            return nullptr;
+        hint = HColumnHint{namesKey_, i};
+    } else if (hint.index >= bound) {  // names kept, columns not bound yet
+        return nullptr;
     }
-    return nullptr;
+    const Column& c = columns_[hint.index];
+    return c.buffer ? c.buffer.get() : "";
+}
+
+void HSqlOperation::AddColumnName(std::string name) {
+    columnNames_.push_back(std::move(name));
+    namesKey_ = ++namesKeys;
 }
 
 std::string HSqlOperation::ErrorUrl(HContext& ctx) const {

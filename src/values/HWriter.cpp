@@ -1,5 +1,7 @@
 #include "values/HWriter.h"
 
+#include <cstring>
+
 #include "values/HContext.h"
 #include "template/HTagTable.h"
 #include "values/HValue.h"
@@ -31,6 +33,16 @@ void WriteEndTag(HContext& ctx, int tagIndex) {
 }
 
 void WriteValue(HContext& ctx, const HValue& value, HText::Sink sink) {
+    // A result column in running text, the most frequent value of a page, is escaped
+    // straight from its buffer.
+    if (sink == HText::kPage && value.Kind() == HValue::kVarRef) {
+        if (const char* column = static_cast<const HVarRef&>(value).Column(ctx)) {
+            ctx.valueText.clear();
+            AppendEscapedHtml(ctx.valueText, column);
+            WriteText(ctx, ctx.valueText);
+            return;
+        }
+    }
     HText text(sink);
     value.EvaluateInto(ctx, nullptr, text);
     WriteText(ctx, text.text);
@@ -104,43 +116,73 @@ std::string EscapeForHtml(std::string_view text) {
     return out;
 }
 
-void AppendEscapedHtml(std::string& out, std::string_view text) {
-    // Room for the text and a few references, unless it fits already (a short value in an
-    // empty string stays in the string's own buffer, with no allocation).
-    if (out.capacity() < out.size() + text.size())
-        out.reserve(out.size() + text.size() + 16);
-    // The bytes that may need a reference: < > & " LF, the zero byte, and CR (only before
-    // an LF).
-    static const struct ReferenceBytes {
-        bool byte[256] = {};
-        ReferenceBytes() {
-            for (unsigned char c : {'<', '>', '&', '"', '\n', '\0', '\r'})
-                byte[c] = true;
-        }
-    } kReferenceBytes;
-    size_t i = 0;
-    const size_t n = text.size();
-    while (i < n) {
-        size_t start = i;
-        while (i < n) {
-            const char c = text[i];
-            if (kReferenceBytes.byte[static_cast<unsigned char>(c)] && (c != '\r' || (i + 1 < n && text[i + 1] == '\n')))
-                break;
-            ++i;
-        }
-        out.append(text.data() + start, i - start);
-        if (i == n || text[i] == '\0')
-            break;
-        switch (text[i]) {
-        case '<': out += "&#60;"; break;
-        case '>': out += "&#62;"; break;
-        case '&': out += "&#38;"; break;
-        case '"': out += "&#34;"; break;
-        case '\n': out += "<BR>"; break;
-        case '\r': out += "<BR>"; ++i; break;  // CR LF: one line break
-        }
-        ++i;
+namespace {
+
+// Per byte: how many bytes its reference adds (at most; CR LF adds two, the LF counted
+// alone adds three), and whether it is written otherwise than as it stands (kOwn).
+constexpr unsigned char kOwn = 8;
+const struct HtmlByteClasses {
+    unsigned char of[256] = {};
+    HtmlByteClasses() {
+        for (unsigned char c : {'<', '>', '&', '"'})
+            of[c] = kOwn | 4;
+        of['\n'] = kOwn | 3;
+        of['\r'] = kOwn;
+        of[0] = kOwn;
     }
+} kHtmlClass;
+// The most a byte becomes.
+constexpr size_t kMostPerByte = 5;
+
+// Writes the n bytes at s escaped from p on, which has room for them; returns the end.
+char* EscapeHtmlTo(char* p, const unsigned char* s, size_t n) {
+    for (size_t i = 0; i < n; ++i) {
+        const unsigned char c = s[i];
+        if (!kHtmlClass.of[c]) {
+            *p++ = static_cast<char>(c);
+            continue;
+        }
+        switch (c) {
+        case '<': std::memcpy(p, "&#60;", 5); p += 5; break;
+        case '>': std::memcpy(p, "&#62;", 5); p += 5; break;
+        case '&': std::memcpy(p, "&#38;", 5); p += 5; break;
+        case '"': std::memcpy(p, "&#34;", 5); p += 5; break;
+        case '\n': std::memcpy(p, "<BR>", 4); p += 4; break;
+        case '\r':  // CR LF: one line break; a CR alone stays
+            if (i + 1 < n && s[i + 1] == '\n') {
+                std::memcpy(p, "<BR>", 4);
+                p += 4;
+                ++i;
+            } else {
+                *p++ = '\r';
+            }
+            break;
+        default:  // the zero byte ends the text
+            return p;
+        }
+    }
+    return p;
+}
+
+}  // namespace
+
+void AppendEscapedHtml(std::string& out, std::string_view text) {
+    const unsigned char* s = reinterpret_cast<const unsigned char*>(text.data());
+    const size_t n = text.size();
+    // A short text is escaped on the stack and appended at once; a longer one in place,
+    // in the room it may take. Either way there is no append per reference.
+    char local[320];
+    if (n <= sizeof local / kMostPerByte) {
+        out.append(local, static_cast<size_t>(EscapeHtmlTo(local, s, n) - local));
+        return;
+    }
+    size_t room = n;
+    for (size_t i = 0; i < n; ++i)
+        room += kHtmlClass.of[s[i]] & 7;
+    const size_t start = out.size();
+    out.resize(start + room);
+    char* const begin = &out[0];
+    out.resize(static_cast<size_t>(EscapeHtmlTo(begin + start, s, n) - begin));
 }
 
 namespace {

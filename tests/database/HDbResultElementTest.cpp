@@ -72,6 +72,20 @@ TEST(HDbResultElementTest, RowsSeeTheirModifiersAndScopes) {
               "[___4___2 1][___4___2___1 2][___4___2___2 2][___4___2 1]");
     EXPECT_EQ(ctx.nameModifier, "___4");
     EXPECT_TRUE(ctx.scopes.empty());
+
+    // A body run again for another operation finds its columns by name in that one,
+    // wherever it found them before, and writes their data escaped.
+    HSqlElement first, second;
+    ParseFrom(ctx, first, " NAME=q TEXT=\"SELECT 'a' AS x, 'b' AS y\">");
+    ParseFrom(ctx, second, " NAME=q TEXT=\"SELECT '<c' AS Y, 'd' AS x\">");
+    HDbResultElement cells;
+    ParseFrom(ctx, cells, " QUERY=q>@y@X.</DBRESULT>");
+    ctx.page->Clear();
+    first.Output(ctx);
+    cells.Output(ctx);
+    second.Output(ctx);
+    cells.Output(ctx);
+    EXPECT_EQ(ctx.page->Contents(), "ba.&#60;cd.");
 }
 
 }  // namespace
