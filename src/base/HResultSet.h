@@ -5,17 +5,16 @@
 // them, innermost first, before it looks at the symbol table.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 #include <string_view>
 
 namespace quorvel {
 
-// Where a reference last found its column: the key of the set and its column names at the
-// time (see HResultSet::FindColumn), and the column's index among them.
+// Where a reference last found its column: the key of the set with its column names and
+// buffers at the time (see HResultSet::FindColumn), and the column's text buffer.
 struct HColumnHint {
     uint64_t key = 0;
-    std::size_t index = 0;
+    const char* text = nullptr;
 };
 
 class HResultSet {
@@ -26,9 +25,9 @@ public:
     // next fetch.
     virtual const char* FindColumn(std::string_view name) const = 0;
     // The same, going straight to the column `hint` names when it was left by this set
-    // with the column names it has now (a key no other set and no other list of names of
-    // this one ever had), and leaving such a hint when the name is found: a reference
-    // written on every row compares names once per run.
+    // with the column names and buffers it has now (a key no other set and no other names
+    // or buffers of this one ever had), and leaving such a hint when the name is found: a
+    // reference written on every row compares names once per run.
     virtual const char* FindColumn(std::string_view name, HColumnHint& hint) const = 0;
 };
 

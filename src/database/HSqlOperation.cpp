@@ -15,7 +15,7 @@ namespace {
 
 constexpr long kNullData = -1;  // SQL_NULL_DATA in a length indicator
 
-uint64_t namesKeys = 0;  // keys given to operations' lists of column names so far
+uint64_t columnsKeys = 0;  // keys given to operations' column names and buffers so far
 
 bool SameNameIgnoringCase(std::string_view a, const std::string& b) {
     if (a.size() != b.size())
@@ -71,7 +71,7 @@ HSqlOperation::HSqlOperation(std::string name, HOdbcStatement statement, HSqlAna
       statements_(std::move(statements)),
       textValues_(std::move(textValues)),
       columnNames_(std::move(columnNames)),
-      namesKey_(++namesKeys),
+      columnsKey_(++columnsKeys),
       connection_(connection),
       errorUrl_(errorUrl),
       noDataUrl_(noDataUrl),
@@ -87,24 +87,22 @@ const char* HSqlOperation::FindColumn(std::string_view name) const {
 }
 
 const char* HSqlOperation::FindColumn(std::string_view name, HColumnHint& hint) const {
+    if (hint.key == columnsKey_)
+        return hint.text;
     const std::size_t bound = std::min(columnNames_.size(), columns_.size());
-    if (hint.key != namesKey_) {
-        std::size_t i = 0;
-        while (i < bound && !SameNameIgnoringCase(name, columnNames_[i]))
-            ++i;
-        if (i == bound)
-            return nullptr;
-        hint = HColumnHint{namesKey_, i};
-    } else if (hint.index >= bound) {  // names kept, columns not bound yet
-        return nullptr;
+    for (std::size_t i = 0; i < bound; ++i) {
+        if (SameNameIgnoringCase(name, columnNames_[i])) {
+            const Column& c = columns_[i];
+            hint = HColumnHint{columnsKey_, c.buffer ? c.buffer.get() : ""};
+            return hint.text;
+        }
     }
-    const Column& c = columns_[hint.index];
-    return c.buffer ? c.buffer.get() : "";
+    return nullptr;
 }
 
 void HSqlOperation::AddColumnName(std::string name) {
     columnNames_.push_back(std::move(name));
-    namesKey_ = ++namesKeys;
+    columnsKey_ = ++columnsKeys;
 }
 
 std::string HSqlOperation::ErrorUrl(HContext& ctx) const {
@@ -129,6 +127,7 @@ short HSqlOperation::BindColumn(int column, std::size_t width) {
     if (!c.buffer || c.width < width) {
         c.buffer = std::make_unique<char[]>(width);
         c.width = width;
+        columnsKey_ = ++columnsKeys;  // hints to the old buffer no longer hold
     }
     c.buffer[0] = '\0';
     c.length = 0;

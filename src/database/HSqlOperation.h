@@ -85,7 +85,7 @@ private:
     HSqlAnalysis statements_;
     HSqlTextValues textValues_;
     std::vector<std::string> columnNames_;
-    uint64_t namesKey_;  // of these column names in this operation, for HColumnHint
+    uint64_t columnsKey_;  // of these column names and buffers in this operation, for HColumnHint
     // A deque: the driver keeps the address of every bound column's length, so columns
     // added for a wider result must not move the ones bound before.
     std::deque<Column> columns_;

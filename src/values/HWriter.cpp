@@ -32,22 +32,6 @@ void WriteEndTag(HContext& ctx, int tagIndex) {
     }
 }
 
-void WriteValue(HContext& ctx, const HValue& value, HText::Sink sink) {
-    // A result column in running text, the most frequent value of a page, is escaped
-    // straight from its buffer.
-    if (sink == HText::kPage && value.Kind() == HValue::kVarRef) {
-        if (const char* column = static_cast<const HVarRef&>(value).Column(ctx)) {
-            ctx.valueText.clear();
-            AppendEscapedHtml(ctx.valueText, column);
-            WriteText(ctx, ctx.valueText);
-            return;
-        }
-    }
-    HText text(sink);
-    value.EvaluateInto(ctx, nullptr, text);
-    WriteText(ctx, text.text);
-}
-
 bool EvaluateAttribute(HContext& ctx, const std::string& name, const HValue& value, HText::Sink content,
                        std::string& out) {
     HText text(content == HText::kPage ? AttributeSink(name) : content, IsUrlAttribute(name));
@@ -164,18 +148,28 @@ char* EscapeHtmlTo(char* p, const unsigned char* s, size_t n) {
     return p;
 }
 
+// Escapes a short text on the stack and hands it to write(const char*, size_t) at once;
+// false, having done nothing, for a longer one.
+constexpr size_t kShortText = 64;
+template <class Write>
+bool EscapeShortHtml(std::string_view text, Write&& write) {
+    if (text.size() > kShortText)
+        return false;
+    char local[kShortText * kMostPerByte];
+    const char* end = EscapeHtmlTo(local, reinterpret_cast<const unsigned char*>(text.data()), text.size());
+    write(local, static_cast<size_t>(end - local));
+    return true;
+}
+
 }  // namespace
 
 void AppendEscapedHtml(std::string& out, std::string_view text) {
-    const unsigned char* s = reinterpret_cast<const unsigned char*>(text.data());
-    const size_t n = text.size();
     // A short text is escaped on the stack and appended at once; a longer one in place,
     // in the room it may take. Either way there is no append per reference.
-    char local[320];
-    if (n <= sizeof local / kMostPerByte) {
-        out.append(local, static_cast<size_t>(EscapeHtmlTo(local, s, n) - local));
+    if (EscapeShortHtml(text, [&out](const char* p, size_t n) { out.append(p, n); }))
         return;
-    }
+    const unsigned char* s = reinterpret_cast<const unsigned char*>(text.data());
+    const size_t n = text.size();
     size_t room = n;
     for (size_t i = 0; i < n; ++i)
         room += kHtmlClass.of[s[i]] & 7;
@@ -183,6 +177,25 @@ void AppendEscapedHtml(std::string& out, std::string_view text) {
     out.resize(start + room);
     char* const begin = &out[0];
     out.resize(static_cast<size_t>(EscapeHtmlTo(begin + start, s, n) - begin));
+}
+
+void WriteValue(HContext& ctx, const HValue& value, HText::Sink sink) {
+    // A result column in running text, the most frequent value of a page, is escaped
+    // straight from its buffer.
+    if (sink == HText::kPage && value.Kind() == HValue::kVarRef) {
+        if (const char* column = static_cast<const HVarRef&>(value).Column(ctx)) {
+            HPage& page = *ctx.page;
+            if (!EscapeShortHtml(column, [&page](const char* p, size_t n) { page.Write(p, n); })) {
+                ctx.valueText.clear();
+                AppendEscapedHtml(ctx.valueText, column);
+                WriteText(ctx, ctx.valueText);
+            }
+            return;
+        }
+    }
+    HText text(sink);
+    value.EvaluateInto(ctx, nullptr, text);
+    WriteText(ctx, text.text);
 }
 
 namespace {

@@ -77,7 +77,8 @@ TEST(HDbResultElementTest, RowsSeeTheirModifiersAndScopes) {
     // wherever it found them before, and writes their data escaped.
     HSqlElement first, second;
     ParseFrom(ctx, first, " NAME=q TEXT=\"SELECT 'a' AS x, 'b' AS y\">");
-    ParseFrom(ctx, second, " NAME=q TEXT=\"SELECT '<c' AS Y, 'd' AS x\">");
+    const std::string longText(70, 'd');
+    ParseFrom(ctx, second, " NAME=q TEXT=\"SELECT '<c' AS Y, '" + longText + "&' AS x\">");
     HDbResultElement cells;
     ParseFrom(ctx, cells, " QUERY=q>@y@X.</DBRESULT>");
     ctx.page->Clear();
@@ -85,7 +86,10 @@ TEST(HDbResultElementTest, RowsSeeTheirModifiersAndScopes) {
     cells.Output(ctx);
     second.Output(ctx);
     cells.Output(ctx);
-    EXPECT_EQ(ctx.page->Contents(), "ba.&#60;cd.");
+    ctx.maxColumnWidth = 4096;  // wider buffers
+    cells.Output(ctx);
+    const std::string cell = "&#60;c" + longText + "&#38;.";
+    EXPECT_EQ(ctx.page->Contents(), "ba." + cell + cell);
 }
 
 }  // namespace
