@@ -15,6 +15,8 @@ namespace {
 
 constexpr long kNullData = -1;  // SQL_NULL_DATA in a length indicator
 
+uint64_t columnsKeys = 0;  // keys given to operations' column names and buffers so far
+
 bool SameNameIgnoringCase(std::string_view a, const std::string& b) {
     if (a.size() != b.size())
         return false;
@@ -69,6 +71,7 @@ HSqlOperation::HSqlOperation(std::string name, HOdbcStatement statement, HSqlAna
       statements_(std::move(statements)),
       textValues_(std::move(textValues)),
       columnNames_(std::move(columnNames)),
+      columnsKey_(++columnsKeys),
       connection_(connection),
       errorUrl_(errorUrl),
       noDataUrl_(noDataUrl),
@@ -79,12 +82,27 @@ std::string HSqlOperation::Evaluate(HContext&, const std::string*) const { throw
 std::string HSqlOperation::GetText() const { throw HExcept(kErrSqlOperationReference, text_); }
 
 const char* HSqlOperation::FindColumn(std::string_view name) const {
+    HColumnHint hint;
+    return FindColumn(name, hint);
+}
+
+const char* HSqlOperation::FindColumn(std::string_view name, HColumnHint& hint) const {
+    if (hint.key == columnsKey_)
+        return hint.text;
     const std::size_t bound = std::min(columnNames_.size(), columns_.size());
     for (std::size_t i = 0; i < bound; ++i) {
-        if (SameNameIgnoringCase(name, columnNames_[i]))
-            return columns_[i].buffer ? columns_[i].buffer.get() : "";
+        if (SameNameIgnoringCase(name, columnNames_[i])) {
+            const Column& c = columns_[i];
+            hint = HColumnHint{columnsKey_, c.buffer ? c.buffer.get() : ""};
+            return hint.text;
+        }
     }
     return nullptr;
+}
+
+void HSqlOperation::AddColumnName(std::string name) {
+    columnNames_.push_back(std::move(name));
+    columnsKey_ = ++columnsKeys;
 }
 
 std::string HSqlOperation::ErrorUrl(HContext& ctx) const {
@@ -109,6 +127,7 @@ short HSqlOperation::BindColumn(int column, std::size_t width) {
     if (!c.buffer || c.width < width) {
         c.buffer = std::make_unique<char[]>(width);
         c.width = width;
+        columnsKey_ = ++columnsKeys;  // hints to the old buffer no longer hold
     }
     c.buffer[0] = '\0';
     c.length = 0;

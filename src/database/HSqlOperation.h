@@ -39,6 +39,7 @@ public:
     std::string GetText() const override;
 
     const char* FindColumn(std::string_view name) const override;
+    const char* FindColumn(std::string_view name, HColumnHint& hint) const override;
 
     HOdbcHandle Statement() const { return statement_.Get(); }
     const HSqlAnalysis& Statements() const { return statements_; }
@@ -63,7 +64,7 @@ public:
     // Result columns. ColumnCount is the number of INTO names until a run without them
     // takes the result set's names (AdoptColumnCount / AddColumnName).
     int ColumnCount() const { return static_cast<int>(columnNames_.size()); }
-    void AddColumnName(std::string name) { columnNames_.push_back(std::move(name)); }
+    void AddColumnName(std::string name);
     // Binds column `column` (from 1) as text of `width` bytes into its buffer, which is
     // allocated on first use (or when a wider one is needed) and emptied.
     short BindColumn(int column, std::size_t width);
@@ -84,6 +85,7 @@ private:
     HSqlAnalysis statements_;
     HSqlTextValues textValues_;
     std::vector<std::string> columnNames_;
+    uint64_t columnsKey_;  // of these column names and buffers in this operation, for HColumnHint
     // A deque: the driver keeps the address of every bound column's length, so columns
     // added for a wider result must not move the ones bound before.
     std::deque<Column> columns_;

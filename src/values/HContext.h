@@ -90,6 +90,9 @@ public:
     char openTagQuote = 0;
     HText::Sink outsideTag = HText::kPage;
     int maxColumnWidth = 1024;
+    // The buffer a long result column written to the page is escaped into, kept from one
+    // cell to the next so that a page of them allocates it once (see WriteValue).
+    std::string valueText;
 
     // Bounds that keep hostile input from exhausting the stack.
     int includeDepth = 0;  // files being included now

@@ -142,12 +142,18 @@ std::string HVarRef::Evaluate(HContext& ctx, const std::string* modifier) const 
     return RawText(ctx, modifier, *this);
 }
 
-void HVarRef::EvaluateInto(HContext& ctx, const std::string* modifier, HText& out) const {
+const char* HVarRef::Column(const HContext& ctx) const {
     for (auto it = ctx.scopes.rbegin(); it != ctx.scopes.rend(); ++it) {
-        if (const char* column = (*it)->FindColumn(text_)) {
-            out.Data(column);
-            return;
-        }
+        if (const char* column = (*it)->FindColumn(text_, columnHint_))
+            return column;
+    }
+    return nullptr;
+}
+
+void HVarRef::EvaluateInto(HContext& ctx, const std::string* modifier, HText& out) const {
+    if (const char* column = Column(ctx)) {
+        out.Data(column);
+        return;
     }
 
     const HValue* value;

@@ -14,6 +14,8 @@
 #include <utility>
 #include <vector>
 
+#include "base/HResultSet.h"
+
 namespace quorvel {
 
 class HContext;
@@ -151,9 +153,13 @@ public:
     std::string Evaluate(HContext& ctx, const std::string* modifier) const override;
     void EvaluateInto(HContext& ctx, const std::string* modifier, HText& out) const override;
     std::string GetText() const override { return text_; }
+    // The current row's text of the column of an open result set that the name refers to
+    // (the innermost set that has one), or nullptr when it refers to a variable.
+    const char* Column(const HContext& ctx) const;
 
 private:
     mutable HLookupHint hint_;  // of the last table the name was found in
+    mutable HColumnHint columnHint_;  // of the last result set a column was found in
 };
 
 // `( item, ... )`: a list; cannot be referenced as a plain value.

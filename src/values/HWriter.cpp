@@ -1,5 +1,7 @@
 #include "values/HWriter.h"
 
+#include <cstring>
+
 #include "values/HContext.h"
 #include "template/HTagTable.h"
 #include "values/HValue.h"
@@ -28,12 +30,6 @@ void WriteEndTag(HContext& ctx, int tagIndex) {
         ctx.page->Write(TagName(end));
         ctx.page->Write(">", 1);
     }
-}
-
-void WriteValue(HContext& ctx, const HValue& value, HText::Sink sink) {
-    HText text(sink);
-    value.EvaluateInto(ctx, nullptr, text);
-    WriteText(ctx, text.text);
 }
 
 bool EvaluateAttribute(HContext& ctx, const std::string& name, const HValue& value, HText::Sink content,
@@ -104,43 +100,102 @@ std::string EscapeForHtml(std::string_view text) {
     return out;
 }
 
-void AppendEscapedHtml(std::string& out, std::string_view text) {
-    // Room for the text and a few references, unless it fits already (a short value in an
-    // empty string stays in the string's own buffer, with no allocation).
-    if (out.capacity() < out.size() + text.size())
-        out.reserve(out.size() + text.size() + 16);
-    // The bytes that may need a reference: < > & " LF, the zero byte, and CR (only before
-    // an LF).
-    static const struct ReferenceBytes {
-        bool byte[256] = {};
-        ReferenceBytes() {
-            for (unsigned char c : {'<', '>', '&', '"', '\n', '\0', '\r'})
-                byte[c] = true;
-        }
-    } kReferenceBytes;
-    size_t i = 0;
-    const size_t n = text.size();
-    while (i < n) {
-        size_t start = i;
-        while (i < n) {
-            const char c = text[i];
-            if (kReferenceBytes.byte[static_cast<unsigned char>(c)] && (c != '\r' || (i + 1 < n && text[i + 1] == '\n')))
-                break;
-            ++i;
-        }
-        out.append(text.data() + start, i - start);
-        if (i == n || text[i] == '\0')
-            break;
-        switch (text[i]) {
-        case '<': out += "&#60;"; break;
-        case '>': out += "&#62;"; break;
-        case '&': out += "&#38;"; break;
-        case '"': out += "&#34;"; break;
-        case '\n': out += "<BR>"; break;
-        case '\r': out += "<BR>"; ++i; break;  // CR LF: one line break
-        }
-        ++i;
+namespace {
+
+// Per byte: how many bytes its reference adds (at most; CR LF adds two, the LF counted
+// alone adds three), and whether it is written otherwise than as it stands (kOwn).
+constexpr unsigned char kOwn = 8;
+const struct HtmlByteClasses {
+    unsigned char of[256] = {};
+    HtmlByteClasses() {
+        for (unsigned char c : {'<', '>', '&', '"'})
+            of[c] = kOwn | 4;
+        of['\n'] = kOwn | 3;
+        of['\r'] = kOwn;
+        of[0] = kOwn;
     }
+} kHtmlClass;
+// The most a byte becomes.
+constexpr size_t kMostPerByte = 5;
+
+// Writes the n bytes at s escaped from p on, which has room for them; returns the end.
+char* EscapeHtmlTo(char* p, const unsigned char* s, size_t n) {
+    for (size_t i = 0; i < n; ++i) {
+        const unsigned char c = s[i];
+        if (!kHtmlClass.of[c]) {
+            *p++ = static_cast<char>(c);
+            continue;
+        }
+        switch (c) {
+        case '<': std::memcpy(p, "&#60;", 5); p += 5; break;
+        case '>': std::memcpy(p, "&#62;", 5); p += 5; break;
+        case '&': std::memcpy(p, "&#38;", 5); p += 5; break;
+        case '"': std::memcpy(p, "&#34;", 5); p += 5; break;
+        case '\n': std::memcpy(p, "<BR>", 4); p += 4; break;
+        case '\r':  // CR LF: one line break; a CR alone stays
+            if (i + 1 < n && s[i + 1] == '\n') {
+                std::memcpy(p, "<BR>", 4);
+                p += 4;
+                ++i;
+            } else {
+                *p++ = '\r';
+            }
+            break;
+        default:  // the zero byte ends the text
+            return p;
+        }
+    }
+    return p;
+}
+
+// Escapes a short text on the stack and hands it to write(const char*, size_t) at once;
+// false, having done nothing, for a longer one.
+constexpr size_t kShortText = 64;
+template <class Write>
+bool EscapeShortHtml(std::string_view text, Write&& write) {
+    if (text.size() > kShortText)
+        return false;
+    char local[kShortText * kMostPerByte];
+    const char* end = EscapeHtmlTo(local, reinterpret_cast<const unsigned char*>(text.data()), text.size());
+    write(local, static_cast<size_t>(end - local));
+    return true;
+}
+
+}  // namespace
+
+void AppendEscapedHtml(std::string& out, std::string_view text) {
+    // A short text is escaped on the stack and appended at once; a longer one in place,
+    // in the room it may take. Either way there is no append per reference.
+    if (EscapeShortHtml(text, [&out](const char* p, size_t n) { out.append(p, n); }))
+        return;
+    const unsigned char* s = reinterpret_cast<const unsigned char*>(text.data());
+    const size_t n = text.size();
+    size_t room = n;
+    for (size_t i = 0; i < n; ++i)
+        room += kHtmlClass.of[s[i]] & 7;
+    const size_t start = out.size();
+    out.resize(start + room);
+    char* const begin = &out[0];
+    out.resize(static_cast<size_t>(EscapeHtmlTo(begin + start, s, n) - begin));
+}
+
+void WriteValue(HContext& ctx, const HValue& value, HText::Sink sink) {
+    // A result column in running text, the most frequent value of a page, is escaped
+    // straight from its buffer.
+    if (sink == HText::kPage && value.Kind() == HValue::kVarRef) {
+        if (const char* column = static_cast<const HVarRef&>(value).Column(ctx)) {
+            HPage& page = *ctx.page;
+            if (!EscapeShortHtml(column, [&page](const char* p, size_t n) { page.Write(p, n); })) {
+                ctx.valueText.clear();
+                AppendEscapedHtml(ctx.valueText, column);
+                WriteText(ctx, ctx.valueText);
+            }
+            return;
+        }
+    }
+    HText text(sink);
+    value.EvaluateInto(ctx, nullptr, text);
+    WriteText(ctx, text.text);
 }
 
 namespace {

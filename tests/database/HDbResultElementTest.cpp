@@ -72,6 +72,24 @@ TEST(HDbResultElementTest, RowsSeeTheirModifiersAndScopes) {
               "[___4___2 1][___4___2___1 2][___4___2___2 2][___4___2 1]");
     EXPECT_EQ(ctx.nameModifier, "___4");
     EXPECT_TRUE(ctx.scopes.empty());
+
+    // A body run again for another operation finds its columns by name in that one,
+    // wherever it found them before, and writes their data escaped.
+    HSqlElement first, second;
+    ParseFrom(ctx, first, " NAME=q TEXT=\"SELECT 'a' AS x, 'b' AS y\">");
+    const std::string longText(70, 'd');
+    ParseFrom(ctx, second, " NAME=q TEXT=\"SELECT '<c' AS Y, '" + longText + "&' AS x\">");
+    HDbResultElement cells;
+    ParseFrom(ctx, cells, " QUERY=q>@y@X.</DBRESULT>");
+    ctx.page->Clear();
+    first.Output(ctx);
+    cells.Output(ctx);
+    second.Output(ctx);
+    cells.Output(ctx);
+    ctx.maxColumnWidth = 4096;  // wider buffers
+    cells.Output(ctx);
+    const std::string cell = "&#60;c" + longText + "&#38;.";
+    EXPECT_EQ(ctx.page->Contents(), "ba." + cell + cell);
 }
 
 }  // namespace

@@ -184,9 +184,15 @@ TEST(EscapeForHtmlTest, ReferencesLineBreaksAndTheZeroByte) {
         {"plain text", "plain text"},     {"a<b>c", "a&#60;b&#62;c"},     {"&\"'", "&#38;&#34;'"},
         {"a\nb", "a<BR>b"},               {"a\r\nb", "a<BR>b"},           {"a\rb\r", "a\rb\r"},
         {"\r\r\n\n", "\r<BR><BR>"},      {std::string("x\0<y", 4), "x"}, {"", ""},
+        {std::string(64, '"'), [] { std::string r; for (int i = 0; i < 64; ++i) r += "&#34;"; return r; }()},
+        {std::string(70, 'a') + "<\r\n&\r", std::string(70, 'a') + "&#60;<BR>&#38;\r"},
     };
-    for (const auto& c : cases)
+    for (const auto& c : cases) {
         EXPECT_EQ(EscapeForHtml(c.first), c.second) << c.first;
+        std::string out = "kept<";  // appended after what is there
+        AppendEscapedHtml(out, c.first);
+        EXPECT_EQ(out, "kept<" + c.second) << c.first;
+    }
 }
 
 TEST_F(ValueEvaluationTest, ReferencesAndKinds) {
