@@ -114,22 +114,38 @@ bool HOwnFiles::Identity(const std::string& path, dev_t& dev, ino_t& ino) const 
     return false;
 }
 
+namespace {
+
+bool keepProcessFacts = false;
+HOwnFiles::Facts processFacts;
+
+}  // namespace
+
+void HOwnFiles::KeepProcessFacts(bool keep) {
+    keepProcessFacts = keep;
+    processFacts = Facts();
+}
+
+HOwnFiles::Facts& HOwnFiles::Taken() const { return keepProcessFacts ? processFacts : facts_; }
+
 const std::string& HOwnFiles::WorkingDirectory() const {
-    if (!cwdTaken_) {
-        cwd_ = CurrentDirectory();
-        cwdTaken_ = true;
+    Facts& facts = Taken();
+    if (!facts.cwdTaken) {
+        facts.cwd = CurrentDirectory();
+        facts.cwdTaken = true;
     }
-    return cwd_;
+    return facts.cwd;
 }
 
 bool HOwnFiles::IsStandardInput(dev_t dev, ino_t ino) const {
-    if (inputTaken_ == 0) {
+    Facts& facts = Taken();
+    if (facts.inputTaken == 0) {
         struct stat st {};
-        inputTaken_ = ::fstat(0, &st) == 0 ? 1 : -1;
-        inputDev_ = st.st_dev;
-        inputIno_ = st.st_ino;
+        facts.inputTaken = ::fstat(0, &st) == 0 ? 1 : -1;
+        facts.inputDev = st.st_dev;
+        facts.inputIno = st.st_ino;
     }
-    return inputTaken_ == 1 && dev == inputDev_ && ino == inputIno_;
+    return facts.inputTaken == 1 && dev == facts.inputDev && ino == facts.inputIno;
 }
 
 std::unique_ptr<HInput> OpenPageFile(const std::string& path, const HOwnFiles& own) {

@@ -14,6 +14,7 @@
 
 #include "base/FakeRequest.h"
 #include "driver/HTemplateCache.h"
+#include "template/HSiteFiles.h"
 
 using namespace quorvel;
 
@@ -111,7 +112,14 @@ TEST(ServeRequestTest, KeptTemplatesAreWrittenAgainUntilAFileChanges) {
     }
     KeepParsedFiles(0);
     EXPECT_EQ(KeptTemplates(), nullptr);
+    // Its working directory is asked of the system once, until taken again.
+    HOwnFiles::KeepProcessFacts(true);
+    const std::string taken = HOwnFiles().WorkingDirectory();
     ASSERT_EQ(::chdir(here), 0);
+    EXPECT_EQ(HOwnFiles().WorkingDirectory(), taken);
+    HOwnFiles::KeepProcessFacts(true);
+    EXPECT_EQ(HOwnFiles().WorkingDirectory(), here);
+    HOwnFiles::KeepProcessFacts(false);
     EXPECT_EQ(std::system(("rm -r " + std::string(dir)).c_str()), 0);
 }
 
