@@ -117,11 +117,19 @@ private:
 class HRequestTimeout {
 public:
     double Seconds() {
-        struct stat st {};
-        const bool found = ::stat(kFile, &st) == 0;
-        const long long mark[] = {found, static_cast<long long>(st.st_ino), static_cast<long long>(st.st_size),
-                                  st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec,
-                                  st.st_ctim.tv_sec * 1000000000LL + st.st_ctim.tv_nsec};
+        // The look the request that follows takes over, when the process keeps its files.
+        HKeptConfiguration::Look look;
+        if (const HKeptConfiguration::Look* ahead = LookAtConfiguration()) {
+            look = *ahead;
+        } else {
+            struct stat st {};
+            look.found = ::stat(kFile, &st) == 0;
+            look.stamp = {st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim};
+        }
+        const HFileStamp& st = look.stamp;
+        const long long mark[] = {look.found, static_cast<long long>(st.ino), static_cast<long long>(st.size),
+                                  st.modified.tv_sec * 1000000000LL + st.modified.tv_nsec,
+                                  st.changed.tv_sec * 1000000000LL + st.changed.tv_nsec};
         if (read_ && std::equal(std::begin(mark), std::end(mark), mark_))
             return seconds_;
         std::copy(std::begin(mark), std::end(mark), mark_);

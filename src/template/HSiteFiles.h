@@ -24,6 +24,8 @@ class HOwnFiles {
 public:
     // Adds the file `path` names, when it exists.
     void Add(const std::string& path);
+    // Adds the file `path` names, known to be (dev, ino).
+    void Add(const std::string& path, dev_t dev, ino_t ino) { files_.push_back({path, dev, ino}); }
     bool Contains(dev_t dev, ino_t ino) const;
     // The file `path` named when it was added, by device and inode; false when it was not
     // added or named none.

@@ -110,8 +110,17 @@ TEST(ServeRequestTest, KeptTemplatesAreWrittenAgainUntilAFileChanges) {
         EXPECT_EQ(KeptTemplates()->Hits() - hits, step.kept ? 1u : 0u) << step.what;
         EXPECT_LE(KeptTemplates()->Size(), 2u) << step.what;
     }
+    // A look ahead at the configuration file (the FastCGI server's, for its timeout) spares
+    // the next request opening it while unchanged: moved away after the look, it still holds.
+    ASSERT_NE(LookAtConfiguration(), nullptr);
+    ASSERT_EQ(std::rename("quorvel.cfg", "away.cfg"), 0);
+    FakeRequest looked;
+    looked.variables = {{"PATH_INFO", "t.htmx"}, {"REQUEST_METHOD", "GET"}};
+    EXPECT_TRUE(ServeRequest(looked));
+    EXPECT_EQ(looked.response, "Content-TYPE: text/html\n\n<HTML>v i3</HTML>");
     KeepParsedFiles(0);
     EXPECT_EQ(KeptTemplates(), nullptr);
+    EXPECT_EQ(LookAtConfiguration(), nullptr);
     // Its working directory is asked of the system once, until taken again.
     HOwnFiles::KeepProcessFacts(true);
     const std::string taken = HOwnFiles().WorkingDirectory();
