@@ -85,6 +85,15 @@ bool IsRefused(const HInput& in, const HOwnFiles& own) {
     return own.Contains(in.Device(), in.Inode()) || own.IsStandardInput(in.Device(), in.Inode());
 }
 
+// Whether `path` names an entry of the working directory: a name after "./" parts, if any.
+bool IsPlainName(const std::string& path) {
+    size_t at = 0;
+    while (path.compare(at, 2, "./") == 0)
+        at += 2;
+    return at < path.size() && path.find('/', at) == std::string::npos && path.compare(at, std::string::npos, ".") != 0 &&
+           path.compare(at, std::string::npos, "..") != 0;
+}
+
 // Whether `folder`, relative, is the working directory itself: "." and slashes only.
 bool IsWorkingDirectory(const std::string& folder) {
     return folder[0] != '/' && folder.find_first_not_of("./") == std::string::npos &&
@@ -149,10 +158,19 @@ bool HOwnFiles::IsStandardInput(dev_t dev, ino_t ino) const {
 }
 
 std::unique_ptr<HInput> OpenPageFile(const std::string& path, const HOwnFiles& own) {
-    if (path.empty() || ReachesSystemFolder(path, own.WorkingDirectory()))
+    if (path.empty())
+        return nullptr;
+    const std::string& cwd = own.WorkingDirectory();
+    std::unique_ptr<HInput> in;
+    // A name in the working directory, which lies under neither /proc nor /dev, is opened at
+    // once unless it is a symbolic link; a link is followed one step at a time.
+    if (IsPlainName(path) && !cwd.empty() && !UnderSystemFolder(cwd))
+        in = HInput::OpenFile(path, false);
+    if (!in && ReachesSystemFolder(path, cwd))
         return nullptr;
     // HInput opens regular files only (without blocking), and says which file it opened.
-    std::unique_ptr<HInput> in = HInput::OpenFile(path);
+    if (!in)
+        in = HInput::OpenFile(path);
     if (in && IsRefused(*in, own))
         return nullptr;
     return in;
