@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <strings.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <unordered_set>
 
@@ -127,7 +128,25 @@ bool ReadFormBody(HContext& ctx, std::string& body) {
 
 }  // namespace
 
-void ReadConfiguration(HContext& ctx, const std::string& path, HKeptConfiguration* kept) {
+namespace {
+
+// Read with the configuration, from the file alone: a request never chooses how its own
+// values are written.
+void ReadRawRequestValues(HContext& ctx) {
+    if (const HValue* raw = ctx.symbols.Lookup("_RAW_REQUEST_VALUES_"))
+        ctx.rawRequestValues = strcasecmp(raw->GetText().c_str(), "TRUE") == 0;
+}
+
+}  // namespace
+
+void ReadConfiguration(HContext& ctx, const std::string& path, HKeptConfiguration* kept,
+                       const HKeptConfiguration::Look* look) {
+    if (kept && look && !look->found)
+        return;  // as when it is not found below
+    if (kept && look && kept->DefineUnchanged(ctx, *look)) {
+        ReadRawRequestValues(ctx);
+        return;
+    }
     const timespec before = kept ? CoarseClock() : timespec{};
     std::unique_ptr<HInput> in = HInput::OpenFile(path);
     if (!in) {
@@ -151,9 +170,7 @@ void ReadConfiguration(HContext& ctx, const std::string& path, HKeptConfiguratio
         syntax.where = FilePosition(path, in->Offset());
         throw syntax;
     }
-    // Read here, from the file alone: a request never chooses how its own values are written.
-    if (const HValue* raw = ctx.symbols.Lookup("_RAW_REQUEST_VALUES_"))
-        ctx.rawRequestValues = strcasecmp(raw->GetText().c_str(), "TRUE") == 0;
+    ReadRawRequestValues(ctx);
 }
 
 namespace {
@@ -190,6 +207,35 @@ void ReadEntries(HInput& in, std::vector<size_t>* valueless, F&& define) {
 void ReadConfigurationEntries(HContext& ctx, HInput& in, std::vector<size_t>* valueless) {
     ReadEntries(in, valueless,
                 [&](const std::string& name, HValuePtr value) { ctx.symbols.Define(name, std::move(value)); });
+}
+
+const HKeptConfiguration::Look* HKeptConfiguration::LookAhead() {
+    struct stat st;
+    look_ = Look();
+    const bool found = ::stat(kConfigurationFile, &st) == 0;
+    // Any failure but a missing file: the request opens it, and says why it cannot.
+    looked_ = found || errno == ENOENT;
+    if (!looked_)
+        return nullptr;
+    if (found)
+        look_ = {true, S_ISREG(st.st_mode), {st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim}};
+    return &look_;
+}
+
+bool HKeptConfiguration::TakeLook(Look& look) {
+    if (!looked_)
+        return false;
+    look = look_;
+    looked_ = false;
+    return true;
+}
+
+bool HKeptConfiguration::DefineUnchanged(HContext& ctx, const Look& look) {
+    if (!valid_ || !look.regular || look.stamp != stamp_)
+        return false;
+    for (const auto& [name, value] : entries_)
+        ctx.symbols.DefineKept(name, value.get());
+    return true;
 }
 
 void HKeptConfiguration::Define(HContext& ctx, HInput& in, const timespec& before) {
@@ -311,9 +357,12 @@ void DefineQueryVariables(HContext& ctx, std::string_view query, const std::stri
     DefineQueryVariables(ctx, parameters);
 }
 
-HOwnFiles GatewayFiles(HContext& ctx) {
+HOwnFiles GatewayFiles(HContext& ctx, const HKeptConfiguration::Look* config) {
     HOwnFiles own;
-    own.Add(kConfigurationFile);
+    if (!config)
+        own.Add(kConfigurationFile);
+    else if (config->found)
+        own.Add(kConfigurationFile, config->stamp.dev, config->stamp.ino);
     for (const auto& [variable, fallback] : {std::pair<const char*, const char*>{"_LOG_FILE_", kDebugLog},
                                              {"_STAT_FILE_", kStatisticsLog}}) {
         if (const HValue* file = ctx.symbols.Lookup(variable))
@@ -324,7 +373,9 @@ HOwnFiles GatewayFiles(HContext& ctx) {
 }
 
 void Initialise(HContext& ctx, HKeptConfiguration* kept) {
-    ReadConfiguration(ctx, kConfigurationFile, kept);
+    HKeptConfiguration::Look look;
+    const bool looked = kept && kept->TakeLook(look);
+    ReadConfiguration(ctx, kConfigurationFile, kept, looked ? &look : nullptr);
 
     if (const HValue* debug = ctx.symbols.Lookup("_DEBUG_"))
         ctx.debug = strcasecmp(debug->GetText().c_str(), "TRUE") == 0;
@@ -342,7 +393,7 @@ void Initialise(HContext& ctx, HKeptConfiguration* kept) {
     }
 
     // The gateway's own files, by what they are now: no name reaches them as a page.
-    ctx.ownFiles = GatewayFiles(ctx);
+    ctx.ownFiles = GatewayFiles(ctx, looked ? &look : nullptr);
 
     const char* rawPath = ctx.request->Variable("PATH_INFO");
     std::string pathInfo = rawPath ? rawPath : "";

@@ -29,11 +29,28 @@ constexpr char kStatisticsLog[] = "qvstat.log";
 // Lives as long as the process; the values outlive every request that uses them.
 class HKeptConfiguration {
 public:
+    // The configuration file as one stat found it (`found` false: no such file).
+    struct Look {
+        bool found = false, regular = false;
+        HFileStamp stamp;
+    };
+    // Looks at the file for the next request to be served (the server's own settings read
+    // it before the request arrives), which takes it: its configuration and its own-files
+    // identity then need no other look at the file while it is unchanged. Null (and the
+    // request looks for itself) when the file cannot be looked at.
+    const Look* LookAhead();
+    // What LookAhead found, once; nothing when it was not called since.
+    bool TakeLook(Look& look);
+    // Defines the kept entries into ctx.symbols when `look` shows the file as they were read
+    // from, settled; false (nothing defined) otherwise.
+    bool DefineUnchanged(HContext& ctx, const Look& look);
     // Defines the entries of `in`, opened after `before` (CoarseClock), into ctx.symbols.
     // Raises ReadConfigurationEntries' errors; what was read then is not kept.
     void Define(HContext& ctx, HInput& in, const timespec& before);
 
 private:
+    Look look_;
+    bool looked_ = false;
     std::vector<std::pair<std::string, HValuePtr>> entries_;
     HFileStamp stamp_;
     bool valid_ = false;
@@ -49,11 +66,14 @@ void Initialise(HContext& ctx, HKeptConfiguration* kept = nullptr);
 // The gateway's own files as they are now, by the names the configuration read into `ctx`
 // gives them: the configuration file, the debug and statistics logs it names, and their
 // defaults. They are never read as a page or served as a file.
-HOwnFiles GatewayFiles(HContext& ctx);
+// `config`, when given, is the configuration file as looked at for this request.
+HOwnFiles GatewayFiles(HContext& ctx, const HKeptConfiguration::Look* config = nullptr);
 
 // Reads the configuration file at `path` into the symbol table (through `kept` when given);
 // every error becomes error 35. A missing file defines nothing.
-void ReadConfiguration(HContext& ctx, const std::string& path, HKeptConfiguration* kept = nullptr);
+// With `look` (of the file at `path`, for this request), an unchanged file is not opened.
+void ReadConfiguration(HContext& ctx, const std::string& path, HKeptConfiguration* kept = nullptr,
+                       const HKeptConfiguration::Look* look = nullptr);
 // The entries of an open configuration file, optional header included. Raises the
 // attribute reader's and value parser's errors as they are (the template checker reports
 // them with their place in the file). With `valueless`, the offset in front of each

@@ -2,10 +2,12 @@
 
 #include <dirent.h>
 #include <poll.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 
@@ -126,26 +128,87 @@ bool FilesStillValid(const std::vector<HHeldFile>& files, std::vector<long long>
     return true;
 }
 
-// What the files that define data sources and drivers for the driver manager look like now:
-// the system's odbc.ini and odbcinst.ini (in ODBCSYSINI, else /etc) and the user's (ODBCINI,
-// else ~/.odbc.ini). A file that is missing counts too.
-std::vector<long long> OdbcConfigurationMarks() {
+// The files that define data sources and drivers for the driver manager: the system's
+// odbc.ini and odbcinst.ini (in ODBCSYSINI, else /etc) and the user's (ODBCINI, else
+// ~/.odbc.ini).
+std::vector<std::string> OdbcConfigurationFiles() {
     const char* sys = std::getenv("ODBCSYSINI");
     const std::string dir = sys && *sys ? sys : "/etc";
     const char* inst = std::getenv("ODBCINSTINI");
     const char* user = std::getenv("ODBCINI");
     const char* home = std::getenv("HOME");
-    const std::string files[] = {
+    return {
         dir + "/odbc.ini",
         inst && *inst ? (inst[0] == '/' ? std::string(inst) : dir + "/" + inst) : dir + "/odbcinst.ini",
         user && *user ? std::string(user) : std::string(home ? home : "") + "/.odbc.ini",
     };
+}
+
+// What those files look like now. A file that is missing counts too.
+std::vector<long long> OdbcConfigurationMarks() {
     std::vector<long long> marks;
-    for (const std::string& file : files) {
+    for (const std::string& file : OdbcConfigurationFiles()) {
         struct stat st;
         AppendMarks(marks, ::stat(file.c_str(), &st) == 0, st);
     }
     return marks;
+}
+
+// An inotify descriptor that turns readable when one of `files` may have changed: each
+// folder is watched for any entry made, changed, moved or removed, every folder above it for
+// being moved or removed, and each file for its content or attributes, whatever name it was
+// written through. None (the caller looks at the files every time) when a file or a folder
+// on the way is a symbolic link, whose target could change unseen, or cannot be watched.
+// The watches are set before the paths are looked at, so a change in between is seen.
+// `entries` receives each folder's watch with the name of the file in it.
+HFd WatchFiles(const std::vector<std::string>& files, std::vector<std::pair<int, std::string>>& entries) {
+    HFd watch(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    const auto add = [&](const std::string& path, uint32_t mask) {
+        return ::inotify_add_watch(watch.Get(), path.c_str(), mask | IN_DONT_FOLLOW | IN_MASK_ADD) >= 0;
+    };
+    const uint32_t self = IN_DELETE_SELF | IN_MOVE_SELF;
+    for (const std::string& file : files) {
+        const size_t slash = file.rfind('/');
+        if (!watch || file.empty() || file[0] != '/' || slash + 1 == file.size())
+            return HFd();
+        const std::string folder = slash == 0 ? "/" : file.substr(0, slash);
+        entries.emplace_back(::inotify_add_watch(watch.Get(), folder.c_str(),
+                                                 IN_ONLYDIR | IN_DONT_FOLLOW | IN_MASK_ADD | self | IN_CREATE |
+                                                     IN_DELETE | IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE |
+                                                     IN_MOVED_FROM | IN_MOVED_TO),
+                             file.substr(slash + 1));
+        if (entries.back().first < 0)
+            return HFd();
+        for (size_t end = folder.rfind('/'); end != std::string::npos && end > 0; end = folder.rfind('/', end - 1))
+            if (!add(folder.substr(0, end), IN_ONLYDIR | self))
+                return HFd();
+        char resolved[PATH_MAX];
+        struct stat st;
+        if (!::realpath(folder.c_str(), resolved) || folder != resolved)
+            return HFd();
+        if (::lstat(file.c_str(), &st) == 0 &&
+            (S_ISLNK(st.st_mode) || !add(file, self | IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE)))
+            return HFd();
+    }
+    return watch;
+}
+
+// Empties the watch; whether any of its events may concern the files: one on a file itself
+// or on a folder (moved, removed), one on a folder's entry of a file's name, or events lost.
+// The other entries of their folders (a database file beside them) do not count.
+bool TakeEvents(int watch, const std::vector<std::pair<int, std::string>>& entries) {
+    alignas(inotify_event) char buffer[4096];
+    bool concerned = false;
+    for (ssize_t n; (n = ::read(watch, buffer, sizeof buffer)) > 0;) {
+        for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(inotify_event)) <= n;) {
+            const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+            at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+            concerned = concerned || event->len == 0 || (event->mask & (IN_Q_OVERFLOW | IN_IGNORED)) != 0 ||
+                        std::find(entries.begin(), entries.end(), std::pair<int, std::string>(event->wd, event->name)) !=
+                            entries.end();
+        }
+    }
+    return concerned;
 }
 
 // The first column of the first row of `sql` on the connection (NULL: the empty text), or
@@ -394,6 +457,8 @@ void HConnections::ForgetOnNewConfiguration() {
     if (configurationChecked_)
         return;
     configurationChecked_ = true;
+    if (keep_ && firstConfigurationMarks_.empty())
+        configurationWatch_ = WatchFiles(OdbcConfigurationFiles(), watchedEntries_);
     std::vector<long long> now = OdbcConfigurationMarks();
     if (now == configurationMarks_)
         return;
@@ -406,9 +471,15 @@ void HConnections::ForgetOnNewConfiguration() {
     configurationMarks_ = std::move(now);
 }
 
-bool HConnections::ConfigurationChanged() {
+bool HConnections::ConfigurationChanged(bool stirred) {
     if (firstConfigurationMarks_.empty())
         return false;
+    // The watch is emptied before the files are looked at: a later change stirs it again.
+    if (configurationWatch_ && !(stirred && TakeEvents(configurationWatch_.Get(), watchedEntries_))) {
+        // Nothing there changed since they were last looked at (below), as they were first.
+        configurationChecked_ = configurationMarks_ == firstConfigurationMarks_;
+        return false;
+    }
     const std::vector<long long> now = OdbcConfigurationMarks();
     if (now != firstConfigurationMarks_)
         return true;

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "database/HOdbc.h"
+#include "template/HFileIo.h"
 
 namespace quorvel {
 
@@ -72,8 +73,12 @@ public:
     // Whether the files that define data sources and drivers (odbc.ini, odbcinst.ini, the
     // user's .odbc.ini) changed since the first connection kept, which only a new process
     // sees: the driver manager keeps what it read of them. Asked between requests, an answer
-    // of false also spares the next request its own look at them.
-    bool ConfigurationChanged();
+    // of false also spares the next request its own look at them. While ConfigurationWatch()
+    // is a descriptor, they are looked at only when it was `stirred` (found readable).
+    bool ConfigurationChanged(bool stirred = true);
+    // Readable when those files may have changed since ConfigurationChanged last looked;
+    // -1 before a kept owner's first connection, or when they cannot be watched.
+    int ConfigurationWatch() const noexcept { return configurationWatch_.Get(); }
 
 private:
     struct Kept;
@@ -92,6 +97,10 @@ private:
     std::vector<long long> configurationMarks_;
     std::vector<long long> firstConfigurationMarks_;
     bool configurationChecked_ = false;
+    // Readable when the files may have changed (see WatchFiles), with each folder's watch
+    // and the name of a file in it.
+    HFd configurationWatch_;
+    std::vector<std::pair<int, std::string>> watchedEntries_;
     // Connect strings whose databases refuse the probe statement: only the driver's own
     // word tells whether such a connection is alive.
     std::vector<std::string> unprobed_;

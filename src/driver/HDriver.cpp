@@ -133,6 +133,10 @@ void KeepParsedFiles(size_t templates, size_t bytes) {
 
 const HTemplateCache* KeptTemplates() { return keptTemplates; }
 
+const HKeptConfiguration::Look* LookAtConfiguration() {
+    return keptConfiguration ? keptConfiguration->LookAhead() : nullptr;
+}
+
 int RenderTemplate(const std::string& path, const std::vector<std::pair<std::string, std::string>>& parameters) {
     std::string query;
     for (const auto& [name, value] : parameters)

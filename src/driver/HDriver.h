@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "base/HRequest.h"
+#include "config/HConfig.h"
 
 namespace quorvel {
 
@@ -38,6 +39,8 @@ class HTemplateCache;
 void KeepParsedFiles(size_t templates = 64, size_t bytes = size_t(64) << 20);
 // The kept templates, or null when KeepParsedFiles was not called.
 const HTemplateCache* KeptTemplates();
+// HKeptConfiguration::LookAhead of the kept configuration; null when none is kept.
+const HKeptConfiguration::Look* LookAtConfiguration();
 
 // For a process that serves request after request: installs `onStop` for SIGTERM, SIGINT
 // and SIGHUP, without SA_RESTART so that a wait for the next request returns, and blocks

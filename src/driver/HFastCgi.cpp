@@ -17,6 +17,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <linux/close_range.h>
+#include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -29,6 +30,8 @@
 #include "database/HConnections.h"
 #include "driver/HDriver.h"
 #include "driver/HFastCgiConnection.h"
+#include "template/HFileIo.h"
+#include "template/HSiteFiles.h"
 #include "values/HContext.h"
 #include "values/HValue.h"
 
@@ -114,11 +117,19 @@ private:
 class HRequestTimeout {
 public:
     double Seconds() {
-        struct stat st {};
-        const bool found = ::stat(kFile, &st) == 0;
-        const long long mark[] = {found, static_cast<long long>(st.st_ino), static_cast<long long>(st.st_size),
-                                  st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec,
-                                  st.st_ctim.tv_sec * 1000000000LL + st.st_ctim.tv_nsec};
+        // The look the request that follows takes over, when the process keeps its files.
+        HKeptConfiguration::Look look;
+        if (const HKeptConfiguration::Look* ahead = LookAtConfiguration()) {
+            look = *ahead;
+        } else {
+            struct stat st {};
+            look.found = ::stat(kFile, &st) == 0;
+            look.stamp = {st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim};
+        }
+        const HFileStamp& st = look.stamp;
+        const long long mark[] = {look.found, static_cast<long long>(st.ino), static_cast<long long>(st.size),
+                                  st.modified.tv_sec * 1000000000LL + st.modified.tv_nsec,
+                                  st.changed.tv_sec * 1000000000LL + st.changed.tv_nsec};
         if (read_ && std::equal(std::begin(mark), std::end(mark), mark_))
             return seconds_;
         std::copy(std::begin(mark), std::end(mark), mark_);
@@ -194,14 +205,26 @@ bool TakeReloadMark(HInherited& inherited) {
 }
 
 // The signals that stop or reload the process.
+constexpr int kStopOrReload[] = {SIGTERM, SIGINT, SIGHUP, kReloadSignal};
+
 bool StopOrReloadPending() {
     sigset_t pending;
     if (::sigpending(&pending) != 0)
         return false;
-    for (int s : {SIGTERM, SIGINT, SIGHUP, kReloadSignal})
+    for (int s : kStopOrReload)
         if (sigismember(&pending, s))
             return true;
     return false;
+}
+
+// A descriptor that is readable while a stop or reload signal is pending, so that the wait
+// for a connection tells whether one is; none when it cannot be made.
+HFd PendingSignals() {
+    sigset_t signals;
+    sigemptyset(&signals);
+    for (int s : kStopOrReload)
+        sigaddset(&signals, s);
+    return HFd(::signalfd(-1, &signals, SFD_NONBLOCK | SFD_CLOEXEC));
 }
 
 // A stop or reload sent while connections kept coming: ppoll lets it through only when it
@@ -482,6 +505,7 @@ void Reload(int listening, const std::string& binary, int startDir, const HServe
     }
     if (!options.site.empty() && ::chdir(options.site.c_str()) != 0)
         std::fprintf(stderr, "quorvel: back in %s: %s\n", options.site.c_str(), std::strerror(errno));
+    HOwnFiles::KeepProcessFacts(true);  // standard input and the folder, as they are now
 }
 
 }  // namespace
@@ -535,9 +559,11 @@ int ServeFastCgi(const HServerOptions& options) {
     sigdelset(&waiting, kReloadSignal);
     ProcessConnections().Keep(true);
     KeepParsedFiles();
+    HOwnFiles::KeepProcessFacts(true);
 
     HFastCgiConnection connection;
     HRequestTimeout timeout;
+    const HFd signals = PendingSignals();
     unsigned long served = inherited.served;
     bool watchOdbc = true;  // until a reload for changed data-source files has failed
     for (;;) {
@@ -554,28 +580,48 @@ int ServeFastCgi(const HServerOptions& options) {
         }
         if (stopRequested && !connection.HasBuffered())
             break;
+        // Data-source files changed since the driver manager read them (looked at when the
+        // watch over them was `stirred`, or when they cannot be watched).
+        const auto noticeOdbcChange = [&](bool stirred) {
+            if (watchOdbc && !reloadRequested && ProcessConnections().ConfigurationChanged(stirred)) {
+                std::fputs("quorvel: the ODBC data-source or driver files changed; reloading\n", stderr);
+                reloadRequested = 2;
+            }
+        };
+        bool signalled = true, stirred = true;
         // A web server that keeps its connection open sends the next request on it; one
         // that opens a new connection instead gives up the kept one.
         if (!connection.HasBuffered()) {
-            pollfd ready[2] = {{listening, POLLIN, 0}, {connection.Fd(), POLLIN, 0}};
             const bool kept = connection.Open();
-            if (::ppoll(ready, kept ? 2 : 1, nullptr, &waiting) < 0) {
+            pollfd ready[4] = {{listening, POLLIN, 0},
+                               {signals.Get(), POLLIN, 0},
+                               {watchOdbc ? ProcessConnections().ConfigurationWatch() : -1, POLLIN, 0},
+                               {connection.Fd(), POLLIN, 0}};
+            if (::ppoll(ready, kept ? 4 : 3, nullptr, &waiting) < 0) {
                 if (errno == EINTR)
                     continue;
                 std::perror("quorvel: waiting for a request");
                 break;
             }
-            if (kept && ready[1].revents == 0)
+            signalled = !signals || ready[1].revents != 0;
+            stirred = ready[2].revents != 0;
+            if (ready[0].revents == 0 && (!kept || ready[3].revents == 0)) {
+                // Woken by a signal or a data-source file alone: seen to, then waited again.
+                if (signalled)
+                    TakePendingSignals(waiting);
+                if (stirred)
+                    noticeOdbcChange(true);
+                continue;
+            }
+            if (kept && ready[3].revents == 0)
                 connection.Close();
         }
         if (!connection.Open()) {
             // Before every connection taken: a stop or reload already sent, or data-source
             // files changed since the driver manager read them.
-            TakePendingSignals(waiting);
-            if (watchOdbc && !reloadRequested && ProcessConnections().ConfigurationChanged()) {
-                std::fputs("quorvel: the ODBC data-source or driver files changed; reloading\n", stderr);
-                reloadRequested = 2;
-            }
+            if (signalled)
+                TakePendingSignals(waiting);
+            noticeOdbcChange(stirred);
             if (stopRequested || reloadRequested)
                 continue;
             int fd = ::accept4(listening, nullptr, nullptr, SOCK_CLOEXEC);

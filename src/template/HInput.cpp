@@ -11,10 +11,10 @@ namespace {
 constexpr size_t kBlock = 64 * 1024;
 }
 
-std::unique_ptr<HInput> HInput::OpenFile(const std::string& path) {
+std::unique_ptr<HInput> HInput::OpenFile(const std::string& path, bool followLink) {
     if (path.empty() || path.find('\0') != std::string::npos)
         return nullptr;
-    HFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    HFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | (followLink ? 0 : O_NOFOLLOW)));
     if (!fd)
         return nullptr;
     struct stat st;

@@ -52,7 +52,8 @@ public:
     // Opens a regular file for reading; nullptr when it cannot be opened. The stream ends
     // at the size the file had when it was opened (a file that grows while it is read
     // may deliver more).
-    static std::unique_ptr<HInput> OpenFile(const std::string& path);
+    // With `followLink` false, nullptr also when the last part of `path` is a symbolic link.
+    static std::unique_ptr<HInput> OpenFile(const std::string& path, bool followLink = true);
     // A stream over a copy of `text` (tests, and values read from strings).
     static std::unique_ptr<HInput> FromString(std::string text);
 

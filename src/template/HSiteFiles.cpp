@@ -85,6 +85,15 @@ bool IsRefused(const HInput& in, const HOwnFiles& own) {
     return own.Contains(in.Device(), in.Inode()) || own.IsStandardInput(in.Device(), in.Inode());
 }
 
+// Whether `path` names an entry of the working directory: a name after "./" parts, if any.
+bool IsPlainName(const std::string& path) {
+    size_t at = 0;
+    while (path.compare(at, 2, "./") == 0)
+        at += 2;
+    return at < path.size() && path.find('/', at) == std::string::npos && path.compare(at, std::string::npos, ".") != 0 &&
+           path.compare(at, std::string::npos, "..") != 0;
+}
+
 // Whether `folder`, relative, is the working directory itself: "." and slashes only.
 bool IsWorkingDirectory(const std::string& folder) {
     return folder[0] != '/' && folder.find_first_not_of("./") == std::string::npos &&
@@ -114,29 +123,54 @@ bool HOwnFiles::Identity(const std::string& path, dev_t& dev, ino_t& ino) const 
     return false;
 }
 
+namespace {
+
+bool keepProcessFacts = false;
+HOwnFiles::Facts processFacts;
+
+}  // namespace
+
+void HOwnFiles::KeepProcessFacts(bool keep) {
+    keepProcessFacts = keep;
+    processFacts = Facts();
+}
+
+HOwnFiles::Facts& HOwnFiles::Taken() const { return keepProcessFacts ? processFacts : facts_; }
+
 const std::string& HOwnFiles::WorkingDirectory() const {
-    if (!cwdTaken_) {
-        cwd_ = CurrentDirectory();
-        cwdTaken_ = true;
+    Facts& facts = Taken();
+    if (!facts.cwdTaken) {
+        facts.cwd = CurrentDirectory();
+        facts.cwdTaken = true;
     }
-    return cwd_;
+    return facts.cwd;
 }
 
 bool HOwnFiles::IsStandardInput(dev_t dev, ino_t ino) const {
-    if (inputTaken_ == 0) {
+    Facts& facts = Taken();
+    if (facts.inputTaken == 0) {
         struct stat st {};
-        inputTaken_ = ::fstat(0, &st) == 0 ? 1 : -1;
-        inputDev_ = st.st_dev;
-        inputIno_ = st.st_ino;
+        facts.inputTaken = ::fstat(0, &st) == 0 ? 1 : -1;
+        facts.inputDev = st.st_dev;
+        facts.inputIno = st.st_ino;
     }
-    return inputTaken_ == 1 && dev == inputDev_ && ino == inputIno_;
+    return facts.inputTaken == 1 && dev == facts.inputDev && ino == facts.inputIno;
 }
 
 std::unique_ptr<HInput> OpenPageFile(const std::string& path, const HOwnFiles& own) {
-    if (path.empty() || ReachesSystemFolder(path, own.WorkingDirectory()))
+    if (path.empty())
+        return nullptr;
+    const std::string& cwd = own.WorkingDirectory();
+    std::unique_ptr<HInput> in;
+    // A name in the working directory, which lies under neither /proc nor /dev, is opened at
+    // once unless it is a symbolic link; a link is followed one step at a time.
+    if (IsPlainName(path) && !cwd.empty() && !UnderSystemFolder(cwd))
+        in = HInput::OpenFile(path, false);
+    if (!in && ReachesSystemFolder(path, cwd))
         return nullptr;
     // HInput opens regular files only (without blocking), and says which file it opened.
-    std::unique_ptr<HInput> in = HInput::OpenFile(path);
+    if (!in)
+        in = HInput::OpenFile(path);
     if (in && IsRefused(*in, own))
         return nullptr;
     return in;

@@ -24,6 +24,8 @@ class HOwnFiles {
 public:
     // Adds the file `path` names, when it exists.
     void Add(const std::string& path);
+    // Adds the file `path` names, known to be (dev, ino).
+    void Add(const std::string& path, dev_t dev, ino_t ino) { files_.push_back({path, dev, ino}); }
     bool Contains(dev_t dev, ino_t ino) const;
     // The file `path` named when it was added, by device and inode; false when it was not
     // added or named none.
@@ -32,6 +34,19 @@ public:
     const std::string& WorkingDirectory() const;
     // Whether (dev, ino) is the gateway's standard input, as it was at the first call.
     bool IsStandardInput(dev_t dev, ino_t ino) const;
+    // A process that serves request after request changes neither its working directory nor
+    // its standard input between them: with `keep`, both are asked of the system once for
+    // all its requests (taken again after each call, which one that changes them makes).
+    static void KeepProcessFacts(bool keep);
+
+    // The working directory and standard input, each taken when first asked for.
+    struct Facts {
+        std::string cwd;
+        bool cwdTaken = false;
+        int inputTaken = 0;  // 0: not looked at; 1: a file; -1: none
+        dev_t inputDev = 0;
+        ino_t inputIno = 0;
+    };
 
 private:
     struct File {
@@ -39,12 +54,9 @@ private:
         dev_t dev;
         ino_t ino;
     };
+    Facts& Taken() const;
     std::vector<File> files_;
-    mutable std::string cwd_;
-    mutable bool cwdTaken_ = false;
-    mutable int inputTaken_ = 0;  // 0: not looked at; 1: a file; -1: none
-    mutable dev_t inputDev_ = 0;
-    mutable ino_t inputIno_ = 0;
+    mutable Facts facts_;
 };
 
 // Opens `path` (as written, relative to the current directory) as a template or an

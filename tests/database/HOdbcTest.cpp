@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <fstream>
+#include <poll.h>
 #include <filesystem>
 #include <string>
 #if defined(__SANITIZE_ADDRESS__)
@@ -176,6 +178,51 @@ TEST(HOdbcTest, OwnerKeepsReleasedConnectionsThatStillWork) {
         EXPECT_EQ(Runs(second.hdbc, "SELECT a FROM mark"), r.sameSession) << n;
         EXPECT_TRUE(Runs(second.hdbc, "CREATE TABLE t (a INTEGER)")) << n;  // the file as named now
     }
+}
+
+// A kept owner watches the data-source files once it has connected: each way of changing the
+// user's file stirs the watch, and only then are the files looked at again. A file that is a
+// symbolic link is not watched: it is looked at every time.
+TEST(HOdbcTest, KeptOwnerWatchesTheDataSourceFiles) {
+    enum Change { kWrite, kRename, kOtherLink, kFolderRenamed, kSymlink, kBeside };
+    OdbcTestEnv::Process().CreateSqliteSource("watched");
+    QV_DRIVER_LEAKS;
+    const char* const saved = std::getenv("ODBCINI");
+    const std::string keep = saved ? saved : "";
+    for (Change change : {kWrite, kRename, kOtherLink, kFolderRenamed, kSymlink, kBeside}) {
+        char dir[] = "/tmp/qvwatch.XXXXXX";
+        ASSERT_NE(::mkdtemp(dir), nullptr);
+        const std::string folder = dir, file = folder + "/user.ini", other = folder + ".other";
+        std::ofstream(change == kSymlink ? other : file) << "\n";
+        if (change == kSymlink)
+            std::filesystem::create_symlink(other, file);
+        if (change == kOtherLink)
+            std::filesystem::create_hard_link(file, other);
+        ::setenv("ODBCINI", file.c_str(), 1);
+        HConnections owner;
+        owner.Keep(true);
+        HContext ctx;
+        owner.Open(ctx, "watched:/", nullptr);
+        owner.Release();
+        pollfd watch = {owner.ConfigurationWatch(), POLLIN, 0};
+        EXPECT_EQ(watch.fd < 0, change == kSymlink) << change;
+        EXPECT_FALSE(owner.ConfigurationChanged(true)) << change;  // the database written beside
+        EXPECT_EQ(::poll(&watch, 1, 0), 0) << change;
+        EXPECT_FALSE(owner.ConfigurationChanged(false)) << change;
+        if (change == kWrite || change == kOtherLink || change == kSymlink)
+            std::ofstream(change == kWrite ? file : other, std::ios::app) << "[x]\n";
+        if (change == kRename)
+            std::ofstream(file + ".new") << "[x]\n", std::filesystem::rename(file + ".new", file);
+        if (change == kBeside)
+            std::ofstream(folder + "/beside.db") << "x";
+        if (change == kFolderRenamed)
+            std::filesystem::rename(folder, folder + ".old"), std::filesystem::create_directory(folder);
+        EXPECT_EQ(::poll(&watch, 1, 0), change == kSymlink ? 0 : 1) << change;
+        EXPECT_EQ(owner.ConfigurationChanged(change != kSymlink), change != kBeside) << change;
+        std::filesystem::remove_all(folder), std::filesystem::remove_all(folder + ".old");
+        std::filesystem::remove(other);
+    }
+    saved ? ::setenv("ODBCINI", keep.c_str(), 1) : ::unsetenv("ODBCINI");
 }
 
 // Within one request: an element with CONNECT keeps its own connection, which is the shared

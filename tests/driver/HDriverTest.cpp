@@ -14,6 +14,7 @@
 
 #include "base/FakeRequest.h"
 #include "driver/HTemplateCache.h"
+#include "template/HSiteFiles.h"
 
 using namespace quorvel;
 
@@ -109,9 +110,25 @@ TEST(ServeRequestTest, KeptTemplatesAreWrittenAgainUntilAFileChanges) {
         EXPECT_EQ(KeptTemplates()->Hits() - hits, step.kept ? 1u : 0u) << step.what;
         EXPECT_LE(KeptTemplates()->Size(), 2u) << step.what;
     }
+    // A look ahead at the configuration file (the FastCGI server's, for its timeout) spares
+    // the next request opening it while unchanged: moved away after the look, it still holds.
+    ASSERT_NE(LookAtConfiguration(), nullptr);
+    ASSERT_EQ(std::rename("quorvel.cfg", "away.cfg"), 0);
+    FakeRequest looked;
+    looked.variables = {{"PATH_INFO", "t.htmx"}, {"REQUEST_METHOD", "GET"}};
+    EXPECT_TRUE(ServeRequest(looked));
+    EXPECT_EQ(looked.response, "Content-TYPE: text/html\n\n<HTML>v i3</HTML>");
     KeepParsedFiles(0);
     EXPECT_EQ(KeptTemplates(), nullptr);
+    EXPECT_EQ(LookAtConfiguration(), nullptr);
+    // Its working directory is asked of the system once, until taken again.
+    HOwnFiles::KeepProcessFacts(true);
+    const std::string taken = HOwnFiles().WorkingDirectory();
     ASSERT_EQ(::chdir(here), 0);
+    EXPECT_EQ(HOwnFiles().WorkingDirectory(), taken);
+    HOwnFiles::KeepProcessFacts(true);
+    EXPECT_EQ(HOwnFiles().WorkingDirectory(), here);
+    HOwnFiles::KeepProcessFacts(false);
     EXPECT_EQ(std::system(("rm -r " + std::string(dir)).c_str()), 0);
 }
 

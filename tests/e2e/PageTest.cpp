@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <sys/stat.h>
+#include <fstream>
 #include <unistd.h>
 
 #include "e2e/E2eHarness.h"
@@ -325,11 +326,14 @@ TEST(PageTest, RequestPathStaysInsideTheSite) {
     other.Write("t.htmx", "<HTML>elsewhere</HTML>");
     ASSERT_EQ(::symlink("/proc/self/fd/0", site.Path("in.htmx").c_str()), 0);
     ASSERT_EQ(::symlink("/proc/self/cwd", site.Path("here").c_str()), 0);
+    const std::string shm = "/dev/shm/qvpage" + std::to_string(::getpid());  // a regular file under /dev
+    std::ofstream(shm) << "<HTML>shm</HTML>";
+    ASSERT_EQ(::symlink(shm.c_str(), site.Path("shm.htmx").c_str()), 0);
     const std::string refused = "Content-TYPE: text/html\nLocation: e\n\n";
     const std::pair<std::string, std::string> cases[] = {
         {"dir", refused}, {"/dev/zero", refused}, {"/dev/stdin", refused},
         {"/proc/self/fd/0", refused}, {".stdin", refused}, {site.Path(".stdin"), refused},
-        {"in.htmx", refused}, {"here/t.htmx", refused}, {"/etc/passwd", refused}, {other.Path("t.htmx"), refused},
+        {"in.htmx", refused}, {"shm.htmx", refused}, {"./shm.htmx", refused}, {"here/t.htmx", refused}, {"/etc/passwd", refused}, {other.Path("t.htmx"), refused},
         {other.Path("pages2/p.htmx"), refused},
         {site.Path("t.htmx"), std::string(kHeader) + "<HTML>here</HTML>"},
         {other.Path("pages/p.htmx"), std::string(kHeader) + "<HTML>folder</HTML>"},
@@ -349,6 +353,7 @@ TEST(PageTest, RequestPathStaysInsideTheSite) {
         EXPECT_EQ(r.out, c.second) << c.first;
         EXPECT_FALSE(site.Exists("ran")) << c.first;
     }
+    ::unlink(shm.c_str());
     for (const char* path : {"/dev/stdin", "quorvel.log", "/d.log", "log.htmx", "qvstat.log", "quorvel.cfg"})
         EXPECT_NE(site.StatsWithoutTimestamps().find(std::string("Input file specified in URL not found: ") + path),
                   std::string::npos) << path;

@@ -621,6 +621,25 @@ TEST(PersistentTest, ReloadUnderLoadFailsNoRequest) {
     EXPECT_NE(gateway.Errors().find("files changed; reloading"), std::string::npos) << gateway.Errors();
 }
 
+// Data-source files changed while no request comes: the waiting process reloads at once,
+// told by its watch over their folder, without a connection to look before.
+TEST(PersistentTest, DataSourceChangedWhileIdleReloadsAtOnce) {
+    OdbcTestEnv odbc;
+    odbc.CreateSqliteSource("idle");
+    E2eSite site(GatewayMode::kCgi);
+    site.Write("quorvel.cfg", "_CONNECT_=\"idle:/\"");
+    site.Write("t.htmx", "<HTML><SQL NAME=q TEXT=\"SELECT 1 AS one\"><DBRESULT QUERY=q>[@one]</DBRESULT></HTML>");
+    auto env = PassThroughEnvironment();
+    env["ODBCSYSINI"] = odbc.Dir();
+    FastCgiGateway gateway(site.Dir(), env);
+    EXPECT_EQ(gateway.Request(GetRequest("t.htmx"), "", 30).out, kPage + "<HTML>[1]</HTML>");
+    odbc.CreateSqliteSource("added");
+    for (int i = 0; i < 3000 && gateway.Errors().find("files changed; reloading") == std::string::npos; ++i)
+        ::usleep(10 * 1000);
+    EXPECT_NE(gateway.Errors().find("files changed; reloading"), std::string::npos) << gateway.Errors();
+    EXPECT_EQ(gateway.Request(GetRequest("t.htmx"), "", 30).out, kPage + "<HTML>[1]</HTML>");
+}
+
 INSTANTIATE_TEST_SUITE_P(Drivers, PersistentIsolation, ::testing::Values(DbKind::kSqlite, DbKind::kPostgres, DbKind::kMariadb),
                          DbKindName);
 
