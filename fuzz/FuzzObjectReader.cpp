@@ -193,6 +193,36 @@ Token Scan(HContext& ctx) {
 
 void ReadContent(HContext& ctx, Tag& parent, Token& pending, int& status);
 
+// The start tag `tag` as a browser reading a tag left open before it sees it: a value that
+// writes the same text whenever it is written (words, literals, short constant quoted
+// texts) as it is written, any other value as an empty quoted one.
+std::string StartTagText(HContext& ctx, const Tag& tag) {
+    std::string out = "<" + std::string(TagName(tag.tag_));
+    tag.attributes_.ForEach([&](const std::string& name, const HValuePtr& value) {
+        out += " " + name;
+        if (!value)
+            return;
+        bool constant = value->Kind() == HValue::kWord || value->Kind() == HValue::kLiteral;
+        if (value->Kind() == HValue::kQuoted) {
+            size_t size = 0;
+            constant = true;
+            for (const HValuePtr& piece : static_cast<const HQuotedValue&>(*value).Pieces()) {
+                constant = constant && (piece->Kind() == HValue::kLiteral || piece->Kind() == HValue::kWord);
+                size += piece->Text().size();
+            }
+            constant = constant && size <= HQuotedValue::kMaxQuotedText;
+        }
+        if (!constant) {
+            out += "=\"\"";
+            return;
+        }
+        std::string text;
+        const bool quoted = EvaluateAttribute(ctx, name, *value, ctx.content, text);
+        out += quoted ? "=\"" + text + "\"" : "=" + text;
+    });
+    return out + ">";
+}
+
 // Reads what the token begun (its attributes, its content) into `parent`; `pending` gets
 // the token that ended it, when one did (status as HElement::Parse leaves it).
 void ReadChild(HContext& ctx, Tag& parent, Token token, Token& pending, int& status) {
@@ -223,8 +253,13 @@ void ReadChild(HContext& ctx, Tag& parent, Token token, Token& pending, int& sta
         HValuePtr value;
         while (ReadAttribute(*ctx.input, name, value))
             tag.attributes_.Slot(name) = std::move(value);
-        if (token.index > kTagLookup)
+        if (ctx.openTag)
+            FeedOpenTag(ctx, StartTagText(ctx, tag));
+        if (token.index > kTagLookup) {
             ReadContent(ctx, tag, pending, status);
+            if (ctx.openTag && token.index + kEndTagOffset <= kLastEndTag)
+                FeedOpenTag(ctx, "<" + std::string(TagName(token.index + kEndTagOffset)) + ">");
+        }
     }
 }
 

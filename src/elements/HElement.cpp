@@ -147,39 +147,63 @@ std::unique_ptr<HElement> HElement::ReadPassedThrough(HContext& ctx, int token, 
     const size_t at = ctx.reading.tokenAt;
     HElement element(token);
     element.content_ = ctx.content;
+    // Inside a tag left open by an unknown tag before it (a quote or `>` out of place), a
+    // browser reads this tag as more of that tag: what is written here goes on its reading,
+    // so that the scanner and the browser agree where that tag ends.
+    const auto written = [&ctx](std::string_view text) {
+        if (ctx.openTag)
+            FeedOpenTag(ctx, text);
+    };
     const std::string_view ahead = ctx.input->Ahead();
     if (!ahead.empty() && ahead[0] == '>') {
         ctx.input->Skip(1);          // the usual tag, without attributes: nothing to parse
         AppendTagText(tree, token);  // as WriteTagOpen and WriteTagClose write it
+        if (ctx.openTag) {
+            written("<");
+            written(TagName(token));
+            written(">");
+        }
     } else {
         element.ReadAttributes(ctx);
-        tree.AppendText("<");
-        tree.AppendText(TagName(token));
+        const auto put = [&](std::string_view text) {
+            tree.AppendText(text);
+            written(text);
+        };
+        put("<");
+        put(TagName(token));
         std::string& text = tree.Scratch();
         element.attributes_.ForEach([&](const std::string& name, HValuePtr& value) {
             if (!IsConstant(value.get())) {
                 tree.AppendAttribute(name, std::move(value), ctx.content, at);
+                if (ctx.openTag)
+                    written(" " + name + "=\"\"");  // its value is written quoted, quotes escaped
                 return;
             }
-            tree.AppendText(" ");
-            tree.AppendText(name);
+            put(" ");
+            put(name);
             if (!value)
                 return;
             const bool quoted = EvaluateAttribute(ctx, name, *value, ctx.content, text);
-            tree.AppendText(quoted ? "=\"" : "=");
-            tree.AppendText(text);
+            put(quoted ? "=\"" : "=");
+            put(text);
             if (quoted)
-                tree.AppendText("\"");
+                put("\"");
         });
-        tree.AppendText(">");
+        put(">");
     }
     std::unique_ptr<HElement> pending;
     if (token >= kTagText && token <= kTagLookup)
         status = 1;
     else
         pending = element.ReadTokens(ctx, status);
-    if (token + kEndTagOffset >= kFirstEndTag && token + kEndTagOffset <= kLastEndTag)
+    if (token + kEndTagOffset >= kFirstEndTag && token + kEndTagOffset <= kLastEndTag) {
         AppendTagText(tree, token + kEndTagOffset);  // as WriteEndTag writes it
+        if (ctx.openTag) {
+            written("<");
+            written(TagName(token + kEndTagOffset));
+            written(">");
+        }
+    }
     return pending;
 }
 

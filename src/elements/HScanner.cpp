@@ -181,22 +181,20 @@ void NoteUnknownTag(HContext& ctx, std::string_view name, std::string_view rest)
     // (`<\0x<STYLE>`, `<1 x<script>`): that one is noted instead, its name in upper case.
     const unsigned char first = name.empty() ? '>' : static_cast<unsigned char>(name[0]);
     if (!IsAsciiLetter(first) && first != '/' && first != '!' && first != '?') {
-        std::string_view inner, innerRest;
-        if (size_t lt = name.find('<'); lt != std::string_view::npos) {
-            inner = name.substr(lt + 1);
-            innerRest = rest;
-        } else if ((lt = rest.find('<')) != std::string_view::npos) {
-            const std::string_view after = rest.substr(lt + 1);
-            const size_t blank = std::min(after.find_first_of(" \t\n"), after.size());
-            inner = after.substr(0, blank);
-            innerRest = after.substr(blank);
-        } else {
+        // What follows that `<`, read again as a tag: its name runs on to a blank or `/`,
+        // also past where the gateway cut a long name.
+        std::string after;
+        if (size_t lt = name.find('<'); lt != std::string_view::npos)
+            after.append(name.substr(lt + 1)).append(rest);
+        else if ((lt = rest.find('<')) != std::string_view::npos)
+            after.append(rest.substr(lt + 1));
+        else
             return;
-        }
-        std::string upper(inner);
+        const size_t blank = std::min(after.find_first_of(" \t\n\f\r/", 1), after.size());  // past an end tag's `/`
+        std::string upper = after.substr(0, blank);
         for (char& c : upper)
             c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-        NoteUnknownTag(ctx, upper, innerRest);
+        NoteUnknownTag(ctx, upper, std::string_view(after).substr(blank));
         return;
     }
     if (ctx.content == HText::kPage && HasQuote(rest)) {
