@@ -95,21 +95,6 @@ public:
     // Get and Unget byte by byte, but without the per-byte call overhead.
     void ReadUntil(const bool* stops, std::string& out);
 
-    // The bytes from here up to the first byte that `stops` marks or the end of the block
-    // read, as a view of the read buffer that stays valid until the next read. Empty when
-    // a stopping byte, a pushed-back byte or the end of the stream is next. `stops` must
-    // mark '\r', so that Get folds each CR LF pair.
-    std::string_view ReadRun(const bool* stops) {
-        if (pushed_ != kNone || (pos_ == end_ && !Fill()))
-            return std::string_view();
-        const char* p = pos_;
-        while (p != end_ && !stops[static_cast<unsigned char>(*p)])
-            ++p;
-        std::string_view run(pos_, static_cast<size_t>(p - pos_));
-        pos_ = p;
-        return run;
-    }
-
     // The bytes of the block read that are not delivered yet (empty while a byte is pushed
     // back), to look ahead without reading; Skip(n) then delivers n of them unseen.
     std::string_view Ahead() const {
