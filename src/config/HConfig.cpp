@@ -230,11 +230,15 @@ bool HKeptConfiguration::TakeLook(Look& look) {
     return true;
 }
 
+void HKeptConfiguration::DefineKept(HContext& ctx) const {
+    for (const auto& [name, value] : entries_)
+        ctx.symbols.DefineKept(name, value.get());
+}
+
 bool HKeptConfiguration::DefineUnchanged(HContext& ctx, const Look& look) {
     if (!valid_ || !look.regular || look.stamp != stamp_)
         return false;
-    for (const auto& [name, value] : entries_)
-        ctx.symbols.DefineKept(name, value.get());
+    DefineKept(ctx);
     return true;
 }
 
@@ -251,8 +255,7 @@ void HKeptConfiguration::Define(HContext& ctx, HInput& in, const timespec& befor
         valid_ = stamp_.Settled(before);
         return;
     }
-    for (const auto& [name, value] : entries_)
-        ctx.symbols.DefineKept(name, value.get());
+    DefineKept(ctx);
 }
 
 bool IsBuiltinVariable(std::string_view name) {

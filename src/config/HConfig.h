@@ -49,6 +49,8 @@ public:
     void Define(HContext& ctx, HInput& in, const timespec& before);
 
 private:
+    void DefineKept(HContext& ctx) const;  // every kept entry into ctx.symbols
+
     Look look_;
     bool looked_ = false;
     std::vector<std::pair<std::string, HValuePtr>> entries_;

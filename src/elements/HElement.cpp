@@ -117,23 +117,31 @@ bool IsConstant(const HValue* value) {
     }
 }
 
+// Appends `text`, written as it stands, to the request's tree. Inside a tag left open by an
+// unknown tag before it (a quote or `>` out of place), a browser reads what is written here
+// as more of that tag, so it goes on that tag's reading too: the scanner and the browser
+// then agree where that tag ends.
+void AppendWritten(HContext& ctx, std::string_view text) {
+    ctx.tree->AppendText(text);
+    if (ctx.openTag)
+        FeedOpenTag(ctx, text);
+}
+
 // `<NAME>` for the table's tag `index`, as WriteTagOpen and WriteTagClose write it.
-void AppendTagText(HElementTree& tree, int index) {
+void AppendTagText(HContext& ctx, int index) {
     const std::string_view name = TagName(index);
     // One append: the table's names are at most 11 bytes (LookupTag). The buffer is larger
     // than that so that the compiler sees every copy of at most 16 bytes stay inside it.
     constexpr size_t kLongestName = 11;
     char text[32];
     if (name.size() > kLongestName) {
-        tree.AppendText("<");
-        tree.AppendText(name);
-        tree.AppendText(">");
+        AppendWritten(ctx, "<" + std::string(name) + ">");
         return;
     }
     text[0] = '<';
     CopyBytes(text + 1, name.data(), name.size());
     text[name.size() + 1] = '>';
-    tree.AppendText(std::string_view(text, name.size() + 2));
+    AppendWritten(ctx, std::string_view(text, name.size() + 2));
 }
 
 }  // namespace
@@ -147,63 +155,41 @@ std::unique_ptr<HElement> HElement::ReadPassedThrough(HContext& ctx, int token, 
     const size_t at = ctx.reading.tokenAt;
     HElement element(token);
     element.content_ = ctx.content;
-    // Inside a tag left open by an unknown tag before it (a quote or `>` out of place), a
-    // browser reads this tag as more of that tag: what is written here goes on its reading,
-    // so that the scanner and the browser agree where that tag ends.
-    const auto written = [&ctx](std::string_view text) {
-        if (ctx.openTag)
-            FeedOpenTag(ctx, text);
-    };
     const std::string_view ahead = ctx.input->Ahead();
     if (!ahead.empty() && ahead[0] == '>') {
-        ctx.input->Skip(1);          // the usual tag, without attributes: nothing to parse
-        AppendTagText(tree, token);  // as WriteTagOpen and WriteTagClose write it
-        if (ctx.openTag) {
-            written("<");
-            written(TagName(token));
-            written(">");
-        }
+        ctx.input->Skip(1);         // the usual tag, without attributes: nothing to parse
+        AppendTagText(ctx, token);  // as WriteTagOpen and WriteTagClose write it
     } else {
         element.ReadAttributes(ctx);
-        const auto put = [&](std::string_view text) {
-            tree.AppendText(text);
-            written(text);
-        };
-        put("<");
-        put(TagName(token));
+        AppendWritten(ctx, "<");
+        AppendWritten(ctx, TagName(token));
         std::string& text = tree.Scratch();
         element.attributes_.ForEach([&](const std::string& name, HValuePtr& value) {
             if (!IsConstant(value.get())) {
                 tree.AppendAttribute(name, std::move(value), ctx.content, at);
                 if (ctx.openTag)
-                    written(" " + name + "=\"\"");  // its value is written quoted, quotes escaped
+                    FeedOpenTag(ctx, " " + name + "=\"\"");  // its value is written quoted, quotes escaped
                 return;
             }
-            put(" ");
-            put(name);
+            AppendWritten(ctx, " ");
+            AppendWritten(ctx, name);
             if (!value)
                 return;
             const bool quoted = EvaluateAttribute(ctx, name, *value, ctx.content, text);
-            put(quoted ? "=\"" : "=");
-            put(text);
+            AppendWritten(ctx, quoted ? "=\"" : "=");
+            AppendWritten(ctx, text);
             if (quoted)
-                put("\"");
+                AppendWritten(ctx, "\"");
         });
-        put(">");
+        AppendWritten(ctx, ">");
     }
     std::unique_ptr<HElement> pending;
     if (token >= kTagText && token <= kTagLookup)
         status = 1;
     else
         pending = element.ReadTokens(ctx, status);
-    if (token + kEndTagOffset >= kFirstEndTag && token + kEndTagOffset <= kLastEndTag) {
-        AppendTagText(tree, token + kEndTagOffset);  // as WriteEndTag writes it
-        if (ctx.openTag) {
-            written("<");
-            written(TagName(token + kEndTagOffset));
-            written(">");
-        }
-    }
+    if (token + kEndTagOffset >= kFirstEndTag && token + kEndTagOffset <= kLastEndTag)
+        AppendTagText(ctx, token + kEndTagOffset);  // as WriteEndTag writes it
     return pending;
 }
 
