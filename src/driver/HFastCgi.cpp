@@ -174,6 +174,10 @@ void OnReload(int) { reloadRequested = 1; }
 // A reload: the process executes itself again, with the same arguments.
 constexpr int kReloadSignal = SIGUSR2;
 
+// How long a stopping gateway on a network socket waits, after its queue is empty, for a
+// handshake already under way to end: a round trip, with room.
+constexpr int kHandshakeGraceMs = 100;
+
 // Set by a process that executes itself again for its new image: standard input is the
 // listening socket it served on, followed by how many requests it served and the device
 // and inode of the Unix socket file it made (0 0: none). Requests never set the gateway's
@@ -426,18 +430,29 @@ bool ListensOnNetwork(int listening) {
 
 // A process that ends on a socket of its own leaves no connection unserved that the kernel
 // queued for it: once no new one can arrive (its Unix socket shut for reading; on a network
-// socket, every incoming packet dropped, so that a client trying to connect is refused once
-// the socket is closed), those already queued are served. A socket of the web server's,
-// which other processes may share, keeps its queue for them.
+// socket, every new connection's first packet dropped, so that a client trying to connect is
+// refused once the socket is closed), those already queued are served. A socket of the web
+// server's, which other processes may share, keeps its queue for them.
 void ServeQueued(int listening, const std::string& address, bool made, const struct stat& st,
                  HRequestTimeout& timeout) {
-    if (IsUnixSocketAddress(address)) {
+    const bool network = !IsUnixSocketAddress(address);
+    if (!network) {
         // Refuses every later connect at once, and keeps those queued for accept.
         if (::shutdown(listening, SHUT_RD) != 0 && StillMade(address, made, st))
             ::unlink(address.c_str());
     } else {
-        sock_filter drop = BPF_STMT(BPF_RET | BPF_K, 0);
-        sock_fprog program = {1, &drop};
+        // Drops a SYN without ACK, the opening of a new connection, and lets the rest pass:
+        // the last packet of a handshake under way must reach the socket, or the client would
+        // hold a connection that the kernel never queued and resets when the socket closes.
+        // The filter sees a TCP packet from its header on; its flags are byte 13.
+        sock_filter code[] = {
+            BPF_STMT(BPF_LD | BPF_B | BPF_ABS, 13),
+            BPF_STMT(BPF_ALU | BPF_AND | BPF_K, 0x12),
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, 0x02, 0, 1),
+            BPF_STMT(BPF_RET | BPF_K, 0),
+            BPF_STMT(BPF_RET | BPF_K, 0xffffffffu),
+        };
+        sock_fprog program = {static_cast<unsigned short>(sizeof code / sizeof code[0]), code};
         if (::setsockopt(listening, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) != 0)
             std::fprintf(stderr, "quorvel: closing %s to new connections: %s\n", address.c_str(), std::strerror(errno));
     }
@@ -445,10 +460,16 @@ void ServeQueued(int listening, const std::string& address, bool made, const str
         int fd = ::accept4(listening, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0 && (errno == EINTR || errno == ECONNABORTED))
             continue;
+        if (fd < 0 && errno == EAGAIN && network) {
+            // A handshake begun before the filter ends within a round trip: waited for that long.
+            pollfd ready = {listening, POLLIN, 0};
+            if (::poll(&ready, 1, kHandshakeGraceMs) > 0)
+                continue;
+        }
         if (fd < 0)
             return;  // none left (EAGAIN), or none to take
         // Its request has come with the connection, or a second later at most.
-        HFastCgiConnection connection(SendAtOnce(fd, !IsUnixSocketAddress(address)));
+        HFastCgiConnection connection(SendAtOnce(fd, network));
         while (ServeOne(connection, timeout, nullptr, 1) && connection.HasBuffered()) {
             // requests the web server sent on at once
         }
