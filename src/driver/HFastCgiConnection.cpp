@@ -67,6 +67,7 @@ void HFastCgiConnection::Close() noexcept {
     if (fd_ >= 0)
         ::close(fd_);
     fd_ = -1;
+    broken_ = false;
     start_ = end_ = 0;
 }
 
@@ -289,7 +290,7 @@ bool HFastCgiConnection::SendOn(unsigned char stream, std::initializer_list<std:
         total += part.size();
     if (total == 0)
         return true;
-    if (fd_ < 0)
+    if (fd_ < 0 || broken_)
         return false;
     // Records of at most kMaxContent bytes each, written with one system call per batch.
     std::vector<std::string> headers;
@@ -316,7 +317,9 @@ bool HFastCgiConnection::SendOn(unsigned char stream, std::initializer_list<std:
     }
     if (WriteVectors(fd_, iov))
         return true;
-    bodyLeft_ = true;  // a connection that failed is not used again
+    // A record may have gone out in part: nothing more is written on the connection, which
+    // would read what followed as that record's rest, and it is not used again.
+    broken_ = true;
     return false;
 }
 
@@ -327,7 +330,7 @@ void HFastCgiConnection::EndRequest() {
     const std::string end = (errorSent_ ? Header(kStderr, id_, 0) : std::string()) + Header(kStdout, id_, 0) +
                             Header(kEndRequest, id_, 8) + std::string(4, '\0') +
                             static_cast<char>(kRequestComplete) + std::string(3, '\0');
-    if (!Write(end) || !keep_ || bodyLeft_)
+    if (broken_ || !Write(end) || !keep_ || bodyLeft_)
         Close();
     id_ = 0;
     errorSent_ = false;

@@ -97,6 +97,7 @@ private:
     unsigned short id_ = 0;  // of the request being read or served; 0: none
     bool keep_ = false;      // the web server keeps the connection after the request
     bool bodyLeft_ = false;
+    bool broken_ = false;    // a write failed: nothing more goes out, and the connection closes
     std::string paramBytes_;
     std::vector<std::pair<std::string, std::string>> params_;
     std::string body_;
