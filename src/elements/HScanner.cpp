@@ -197,25 +197,33 @@ void NoteUnknownTag(HContext& ctx, std::string_view name, std::string_view rest)
         NoteUnknownTag(ctx, upper, std::string_view(after).substr(blank));
         return;
     }
+    // What the text after the tag is: a script or style start tag begins that content, and
+    // its end tag ends it.
+    HText::Sink after = ctx.content;
+    if (name.size() >= 5) {
+        if (ctx.content == HText::kPage) {
+            if (IsTag(name, "SCRIPT"))
+                after = HText::kScript;
+            else if (IsTag(name, "STYLE"))
+                after = HText::kStyle;
+        } else if (IsTag(name, ctx.content == HText::kScript ? "/SCRIPT" : "/STYLE")) {
+            after = HText::kPage;
+        }
+    }
     if (ctx.content == HText::kPage && HasQuote(rest)) {
-        ctx.outsideTag = ctx.content;
+        // A quote the gateway's `>` stands inside: the tag goes on to a later `>`, and the
+        // content after it is the tag's own (`<SCRIPT X=">">` begins a script there).
+        ctx.outsideTag = after;
         ctx.openTag = kBetween;
         // A name longer than the scanner reads goes on in `rest`, up to a blank or `/`.
         FeedOpenTag(ctx, rest.substr(std::min(rest.find_first_of(" \t\n\f\r/"), rest.size())));
         FeedOpenTag(ctx, ">");
-        if (ctx.openTag)
+        if (ctx.openTag) {
             ctx.content = HText::kScript;
+            return;
+        }
     }
-    if (name.size() < 5)
-        return;
-    if (ctx.content == HText::kPage) {
-        if (IsTag(name, "SCRIPT"))
-            ctx.content = HText::kScript;
-        else if (IsTag(name, "STYLE"))
-            ctx.content = HText::kStyle;
-    } else if (IsTag(name, ctx.content == HText::kScript ? "/SCRIPT" : "/STYLE")) {
-        ctx.content = HText::kPage;
-    }
+    ctx.content = after;
 }
 
 namespace {

@@ -85,7 +85,7 @@ public:
     HText::Sink content = HText::kPage;
     // While reading: the state of a tag outside the table that its `>` did not end, as a
     // browser reads it (that `>` stood inside a quoted attribute value; 0: no such tag), and
-    // `content` outside it. Until its real end, at-sign expressions are written as script.
+    // `content` after its real end. Until that end, at-sign expressions are written as script.
     int openTag = 0;
     char openTagQuote = 0;
     HText::Sink outsideTag = HText::kPage;

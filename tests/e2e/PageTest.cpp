@@ -92,6 +92,9 @@ const PageCase kPages[] = {
      "<HTML><BUTTON ONCLICK=\"if (a > b) go('@Q')\">x @Q</BUTTON></HTML>", "Q=%27);alert(1)//",
      "Content-TYPE: text/html\n\n<HTML><BUTTON ONCLICK=\"if (a > b) go('\\x27\\x29\\x3Balert\\x281\\x29\\x2F\\x2F')\">"
      "x ');alert(1)//</BUTTON></HTML>"},
+    {"script: a SCRIPT tag whose quoted value holds `>` begins its script at its real end", nullptr,
+     "<HTML><SCRIPT DATA-X=\">\">var q = '@Q';</SCRIPT>@Q</HTML>", "Q=%27;x",
+     "Content-TYPE: text/html\n\n<HTML><SCRIPT DATA-X=\">\">var q = '\\x27\\x3Bx';</SCRIPT>';x</HTML>"},
     {"script: a quote inside <?x ...> or <!x ...> (a comment to its first >) opens no value", nullptr,
      "<HTML><?x a=\"><BUTTON ONCLICK=\"if (a > b) go('@Q')\">x</BUTTON></HTML>", "Q=%27);alert(1)//",
      "Content-TYPE: text/html\n\n<HTML><?X a=\"><BUTTON ONCLICK=\"if (a > b) go('\\x27\\x29\\x3Balert\\x281\\x29\\x2F\\x2F')\">"
