@@ -41,8 +41,21 @@ bool EvaluateAttribute(HContext& ctx, const std::string& name, const HValue& val
         !IsHarmlessUrl(text.LeadingData() + text.text.substr(text.LeadingDataEnd(), 64)))
         text.text.replace(0, text.LeadingDataEnd(), "#blocked");
     out = std::move(text.text);
-    return value.Kind() == HValue::kLiteral || value.Kind() == HValue::kQuoted ||
-           (text.hasData && out.find_first_of(" \t\r\f<") != std::string::npos);
+    // A value goes bare only when a browser reads it as one value to its end. Data must hold
+    // no blank, no tag, and no single quote or backquote (with which a browser may begin a
+    // quoted value: `CLASS='` and later text `' ONCLICK=...`). The author's text must not
+    // open a quote that it does not close at its end (`'x` of `CLASS='x>y'`, cut at the `>`).
+    const char first = out.empty() ? 0 : out[0];
+    const bool opensQuote = (first == '\'' || first == '"') && out.find(first, 1) != out.size() - 1;
+    const bool quoted = value.Kind() == HValue::kLiteral || value.Kind() == HValue::kQuoted || opensQuote ||
+                        (text.hasData && out.find_first_of(" \t\r\f<'`") != std::string::npos);
+    // Data never leaves a `"` here (it is escaped for the attribute); one of the author's
+    // (`""` in a double-quoted value, `"` in a single-quoted one) would end the value early
+    // for a browser, and what follows it would be read as attributes of its own.
+    if (quoted)
+        for (size_t at = out.find('"'); at != std::string::npos; at = out.find('"', at + 5))
+            out.replace(at, 1, "&#34;");
+    return quoted;
 }
 
 void WriteAttribute(HContext& ctx, const std::string& name, const HValue* value, HText::Sink content) {

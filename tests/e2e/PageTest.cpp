@@ -95,6 +95,14 @@ const PageCase kPages[] = {
     {"script: a SCRIPT tag whose quoted value holds `>` begins its script at its real end", nullptr,
      "<HTML><SCRIPT DATA-X=\">\">var q = '@Q';</SCRIPT>@Q</HTML>", "Q=%27;x",
      "Content-TYPE: text/html\n\n<HTML><SCRIPT DATA-X=\">\">var q = '\\x27\\x3Bx';</SCRIPT>';x</HTML>"},
+    {"script: the author's doubled quote in a value is written as a character reference", nullptr,
+     "<HTML><B O=\"\"\"ONCLICK=\">@Q</B><INPUT NAME=x VALUE=\"a\"\"b\"></HTML>", "Q=%27;x",
+     "Content-TYPE: text/html\n\n<HTML><B O=\"&#34;ONCLICK=\">';x</B><INPUT VALUE=\"a&#34;b\" NAME=x></HTML>"},
+    {"script: no value goes bare that a browser would read on as a quoted one", nullptr,
+     "<HTML><P CLASS=@A>x @B</P><P CLASS='x>y' ONCLICK=@Q>@Q</P><P CLASS='ok'></HTML>",
+     "A=%27&B=%27+onclick%3Dgo()+x%3D%27&Q=go()",
+     "Content-TYPE: text/html\n\n<HTML><P CLASS=\"'\">x ' onclick=go() x='</P><P CLASS=\"'x\">y' ONCLICK=go()>go()</P>"
+     "<P CLASS='ok'></P></HTML>"},
     {"script: a quote inside <?x ...> or <!x ...> (a comment to its first >) opens no value", nullptr,
      "<HTML><?x a=\"><BUTTON ONCLICK=\"if (a > b) go('@Q')\">x</BUTTON></HTML>", "Q=%27);alert(1)//",
      "Content-TYPE: text/html\n\n<HTML><?X a=\"><BUTTON ONCLICK=\"if (a > b) go('\\x27\\x29\\x3Balert\\x281\\x29\\x2F\\x2F')\">"
