@@ -87,6 +87,9 @@ const char kRequestValue[] = "<\x01\"&\x03>\n";
 // FIXED_WIDTH may cut the value after a control byte, which the page's own `"` or `>` then
 // follows: only the first two pairs, which a cut cannot make, are judged then.
 const char* const kRawRequestPieces[] = {"<\x01", "&\x03", "\x01\"", "\x03>"};
+// A visitor's value that, written bare as an attribute value, a browser reads as a quoted
+// value and then an event handler holding a request byte.
+const char kQuotingValue[] = "'x'/ONCLICK=\x01y";
 // A visitor's link: a script wherever a URL attribute starts with it.
 const char kScriptUrl[] = " Java\tScript:alert(1)";
 
@@ -111,6 +114,7 @@ void DefineVariables(HContext& ctx, const std::string& requestValue) {
     ctx.symbols.Define("Q", std::make_unique<HWordValue>(kRequestValue, HWordValue::kRequest));
     ctx.symbols.Define("QREF", std::make_unique<HVarRef>("Q"));
     ctx.symbols.Define("U", std::make_unique<HWordValue>(kScriptUrl, HWordValue::kRequest));
+    ctx.symbols.Define("QS", std::make_unique<HWordValue>(kQuotingValue, HWordValue::kRequest));
     auto quoted = std::make_unique<HQuotedValue>();
     quoted->Append(std::make_unique<HLiteralValue>("<i>"));
     quoted->Append(std::make_unique<HVarRef>("Q"));
@@ -213,7 +217,12 @@ void RequireNoDataAsCode(const std::string& page, bool judgeUrls) {
         while (!ends(j, "/") || (j == start && page[j] == '/'))
             ++j;
         const std::string tag = upper.substr(start, j - start);
-        for (skipBlanks(j); j < n && page[j] != '>'; skipBlanks(j)) {
+        // Between attributes a `/` is skipped as a blank is (`<P A='x'/ONCLICK=...>`).
+        auto skipBetween = [&](size_t& j) {
+            while (j < n && page[j] && std::strchr(" \t\n\f\r/", page[j]))
+                ++j;
+        };
+        for (skipBetween(j); j < n && page[j] != '>'; skipBetween(j)) {
             for (start = j; j < n && page[j] != '>' && (!ends(j, "=/") || j == start); ++j) {}
             const std::string name = upper.substr(start, j - start);
             skipBlanks(j);
