@@ -213,7 +213,15 @@ std::string StartTagText(HContext& ctx, const Tag& tag) {
             constant = constant && size <= HQuotedValue::kMaxQuotedText;
         }
         if (!constant) {
-            out += "=\"\"";
+            // Only the author's text of a quoted value is known here; its quotes are written
+            // as references, and the data holds none where a tag is left open.
+            out += "=\"";
+            if (value->Kind() == HValue::kQuoted)
+                for (const HValuePtr& piece : static_cast<const HQuotedValue&>(*value).Pieces())
+                    if (piece->Kind() == HValue::kLiteral)
+                        for (char c : piece->Text())
+                            out += c == '"' ? "" : std::string(1, c);
+            out += "\"";
             return;
         }
         std::string text;

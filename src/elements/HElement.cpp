@@ -127,6 +127,20 @@ void AppendWritten(HContext& ctx, std::string_view text) {
         FeedOpenTag(ctx, text);
 }
 
+// An attribute with references as a browser reads it inside a tag left open: the author's
+// text of a quoted value (its `"` written as a reference, so left out here) between quotes,
+// without the data, which is written as script there and opens or closes no quote.
+std::string ShapeWithReferences(const std::string& name, const HValue& value) {
+    std::string shape = " " + name + "=\"";
+    if (value.Kind() == HValue::kQuoted)
+        for (const HValuePtr& piece : static_cast<const HQuotedValue&>(value).Pieces())
+            if (piece->Kind() == HValue::kLiteral)
+                for (char c : piece->Text())
+                    if (c != '"')
+                        shape += c;
+    return shape + "\"";
+}
+
 // `<NAME>` for the table's tag `index`, as WriteTagOpen and WriteTagClose write it.
 void AppendTagText(HContext& ctx, int index) {
     const std::string_view name = TagName(index);
@@ -166,9 +180,9 @@ std::unique_ptr<HElement> HElement::ReadPassedThrough(HContext& ctx, int token, 
         std::string& text = tree.Scratch();
         element.attributes_.ForEach([&](const std::string& name, HValuePtr& value) {
             if (!IsConstant(value.get())) {
-                tree.AppendAttribute(name, std::move(value), ctx.content, at);
                 if (ctx.openTag)
-                    FeedOpenTag(ctx, " " + name + "=\"\"");  // its value is written quoted, quotes escaped
+                    FeedOpenTag(ctx, ShapeWithReferences(name, *value));
+                tree.AppendAttribute(name, std::move(value), ctx.content, at);
                 return;
             }
             AppendWritten(ctx, " ");

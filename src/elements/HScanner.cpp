@@ -110,9 +110,26 @@ bool IsTagBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\f'
 
 }  // namespace
 
-void FeedOpenTag(HContext& ctx, std::string_view text) {
+namespace {
+
+bool IsAsciiLetter(unsigned char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+
+// What the text after the tag `name` (upper case) is: a script or style start tag begins
+// that content, and its end tag ends it.
+HText::Sink ContentAfterTag(const HContext& ctx, std::string_view name) {
+    if (name.size() < 5)
+        return ctx.content;
+    if (ctx.content == HText::kPage)
+        return IsTag(name, "SCRIPT") ? HText::kScript : IsTag(name, "STYLE") ? HText::kStyle : HText::kPage;
+    return IsTag(name, ctx.content == HText::kScript ? "/SCRIPT" : "/STYLE") ? HText::kPage : ctx.content;
+}
+
+// Reads `text` into the open tag (ctx.openTag); returns how much it read: all of it, or up
+// to and with the `>` that ended the tag.
+size_t FeedOpenTagPart(HContext& ctx, std::string_view text) {
     int state = ctx.openTag;  // held in a local while reading, stored once at the end
-    for (char c : text) {
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
         switch (state) {
         case kBetween:  // a `=` here begins a name, as any other byte but a blank or `/`
             state = c == '>' ? kNoTag : IsTagBlank(c) || c == '/' ? kBetween : kName;
@@ -148,13 +165,56 @@ void FeedOpenTag(HContext& ctx, std::string_view text) {
         if (state == kNoTag) {
             ctx.openTag = kNoTag;
             ctx.content = ctx.outsideTag;
-            return;
+            return i + 1;
         }
     }
     ctx.openTag = state;
+    return text.size();
 }
 
-bool IsAsciiLetter(unsigned char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+bool IsNameTerminator(int c) { return c == ' ' || c == '\t' || c == '\n' || c == '>'; }
+
+// Reads `text` as page text, which a browser reaches when a tag left open ends inside text
+// written as one piece (`<v s='><A N="'><SCRIPT ">`: the `'` of A's value ends v's value,
+// so SCRIPT is a tag): its tags are noted as the scanner notes those it reads. Returns how
+// much it read: all of it, or up to where a tag it leaves open goes on (ctx.openTag).
+size_t FeedPageText(HContext& ctx, std::string_view text) {
+    for (size_t lt = text.find('<'); lt != std::string_view::npos; lt = text.find('<', lt + 1)) {
+        size_t nameEnd = lt + 1;
+        while (nameEnd < text.size() && !IsNameTerminator(static_cast<unsigned char>(text[nameEnd])))
+            ++nameEnd;
+        std::string name(text.substr(lt + 1, nameEnd - lt - 1));
+        for (char& c : name)
+            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        const size_t gt = text.find('>', nameEnd);
+        if (gt == std::string_view::npos) {
+            // A tag this text does not end goes on after it, for a browser as an open tag,
+            // when it begins one: a start tag in the page, or the end tag of its script.
+            const unsigned char first = name.empty() ? 0 : static_cast<unsigned char>(name[0]);
+            const unsigned char second = name.size() > 1 ? static_cast<unsigned char>(name[1]) : 0;
+            const HText::Sink after = ContentAfterTag(ctx, name);
+            if (!(IsAsciiLetter(first) || (first == '/' && IsAsciiLetter(second))) ||
+                (ctx.content != HText::kPage && after == ctx.content))
+                return text.size();
+            ctx.outsideTag = after;
+            ctx.openTag = kBetween;
+            ctx.content = HText::kScript;
+            return nameEnd;
+        }
+        NoteUnknownTag(ctx, name, text.substr(nameEnd, gt - nameEnd));
+        if (ctx.openTag)
+            return gt + 1;
+        lt = gt;
+    }
+    return text.size();
+}
+
+}  // namespace
+
+void FeedOpenTag(HContext& ctx, std::string_view text) {
+    while (!text.empty())
+        text.remove_prefix(ctx.openTag ? FeedOpenTagPart(ctx, text) : FeedPageText(ctx, text));
+}
 
 bool HasQuote(std::string_view text) {
     for (char c : text)
@@ -197,19 +257,7 @@ void NoteUnknownTag(HContext& ctx, std::string_view name, std::string_view rest)
         NoteUnknownTag(ctx, upper, std::string_view(after).substr(blank));
         return;
     }
-    // What the text after the tag is: a script or style start tag begins that content, and
-    // its end tag ends it.
-    HText::Sink after = ctx.content;
-    if (name.size() >= 5) {
-        if (ctx.content == HText::kPage) {
-            if (IsTag(name, "SCRIPT"))
-                after = HText::kScript;
-            else if (IsTag(name, "STYLE"))
-                after = HText::kStyle;
-        } else if (IsTag(name, ctx.content == HText::kScript ? "/SCRIPT" : "/STYLE")) {
-            after = HText::kPage;
-        }
-    }
+    const HText::Sink after = ContentAfterTag(ctx, name);
     if (ctx.content == HText::kPage && HasQuote(rest)) {
         // A quote the gateway's `>` stands inside: the tag goes on to a later `>`, and the
         // content after it is the tag's own (`<SCRIPT X=">">` begins a script there).
@@ -240,8 +288,6 @@ void AppendUnknownTag(HContext& ctx, HInput& in, std::string& text, HElementTree
     in.Get();
     tree.AppendText(">");
 }
-
-bool IsNameTerminator(int c) { return c == ' ' || c == '\t' || c == '\n' || c == '>'; }
 
 constexpr size_t kNotInBlock = static_cast<size_t>(-1);
 
