@@ -180,16 +180,18 @@ std::unique_ptr<HElement> HElement::ReadPassedThrough(HContext& ctx, int token, 
         std::string& text = tree.Scratch();
         element.attributes_.ForEach([&](const std::string& name, HValuePtr& value) {
             if (!IsConstant(value.get())) {
+                // Its data is written as the tag's start found the content: inside a tag left
+                // open, as script, also where the author's text in it ends that tag.
                 if (ctx.openTag)
                     FeedOpenTag(ctx, ShapeWithReferences(name, *value));
-                tree.AppendAttribute(name, std::move(value), ctx.content, at);
+                tree.AppendAttribute(name, std::move(value), element.content_, at);
                 return;
             }
             AppendWritten(ctx, " ");
             AppendWritten(ctx, name);
             if (!value)
                 return;
-            const bool quoted = EvaluateAttribute(ctx, name, *value, ctx.content, text);
+            const bool quoted = EvaluateAttribute(ctx, name, *value, element.content_, text);
             AppendWritten(ctx, quoted ? "=\"" : "=");
             AppendWritten(ctx, text);
             if (quoted)
