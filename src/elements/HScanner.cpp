@@ -124,44 +124,42 @@ HText::Sink ContentAfterTag(const HContext& ctx, std::string_view name) {
     return IsTag(name, ctx.content == HText::kScript ? "/SCRIPT" : "/STYLE") ? HText::kPage : ctx.content;
 }
 
+// The state of an open tag after the byte `c`, as a browser reads it.
+[[gnu::always_inline]] inline int NextTagState(HContext& ctx, int state, char c) {
+    switch (state) {
+    case kBetween:  // a `=` here begins a name, as any other byte but a blank or `/`
+        return c == '>' ? kNoTag : IsTagBlank(c) || c == '/' ? kBetween : kName;
+    case kName:
+        return c == '>'                   ? kNoTag
+               : c == '='                 ? kBeforeValue
+               : IsTagBlank(c) || c == '/' ? kAfterName
+                                          : kName;
+    case kAfterName:
+        return c == '>'         ? kNoTag
+               : c == '='       ? kBeforeValue
+               : c == '/'       ? kBetween
+               : IsTagBlank(c) ? kAfterName
+                                : kName;
+    case kBeforeValue:
+        if (c == '"' || c == '\'') {
+            ctx.openTagQuote = c;
+            return kQuoted;
+        }
+        return IsTagBlank(c) ? kBeforeValue : c == '>' ? kNoTag : kUnquoted;
+    case kQuoted:
+        return c == ctx.openTagQuote ? kBetween : kQuoted;
+    case kUnquoted:
+        return c == '>' ? kNoTag : IsTagBlank(c) ? kBetween : kUnquoted;
+    }
+    return state;
+}
+
 // Reads `text` into the open tag (ctx.openTag); returns how much it read: all of it, or up
 // to and with the `>` that ended the tag.
-size_t FeedOpenTagPart(HContext& ctx, std::string_view text) {
-    int state = ctx.openTag;  // held in a local while reading, stored once at the end
+[[gnu::always_inline]] inline size_t FeedOpenTagPart(HContext& ctx, std::string_view text) {
+    int state = ctx.openTag;
     for (size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        switch (state) {
-        case kBetween:  // a `=` here begins a name, as any other byte but a blank or `/`
-            state = c == '>' ? kNoTag : IsTagBlank(c) || c == '/' ? kBetween : kName;
-            break;
-        case kName:
-            state = c == '>'                   ? kNoTag
-                    : c == '='                 ? kBeforeValue
-                    : IsTagBlank(c) || c == '/' ? kAfterName
-                                               : kName;
-            break;
-        case kAfterName:
-            state = c == '>'         ? kNoTag
-                    : c == '='       ? kBeforeValue
-                    : c == '/'       ? kBetween
-                    : IsTagBlank(c) ? kAfterName
-                                     : kName;
-            break;
-        case kBeforeValue:
-            if (c == '"' || c == '\'') {
-                state = kQuoted;
-                ctx.openTagQuote = c;
-            } else if (!IsTagBlank(c)) {
-                state = c == '>' ? kNoTag : kUnquoted;
-            }
-            break;
-        case kQuoted:
-            state = c == ctx.openTagQuote ? kBetween : kQuoted;
-            break;
-        case kUnquoted:
-            state = c == '>' ? kNoTag : IsTagBlank(c) ? kBetween : kUnquoted;
-            break;
-        }
+        state = NextTagState(ctx, state, text[i]);
         if (state == kNoTag) {
             ctx.openTag = kNoTag;
             ctx.content = ctx.outsideTag;
@@ -178,7 +176,7 @@ bool IsNameTerminator(int c) { return c == ' ' || c == '\t' || c == '\n' || c ==
 // written as one piece (`<v s='><A N="'><SCRIPT ">`: the `'` of A's value ends v's value,
 // so SCRIPT is a tag): its tags are noted as the scanner notes those it reads. Returns how
 // much it read: all of it, or up to where a tag it leaves open goes on (ctx.openTag).
-size_t FeedPageText(HContext& ctx, std::string_view text) {
+[[gnu::noinline]] size_t FeedPageText(HContext& ctx, std::string_view text) {
     for (size_t lt = text.find('<'); lt != std::string_view::npos; lt = text.find('<', lt + 1)) {
         size_t nameEnd = lt + 1;
         while (nameEnd < text.size() && !IsNameTerminator(static_cast<unsigned char>(text[nameEnd])))
@@ -209,11 +207,19 @@ size_t FeedPageText(HContext& ctx, std::string_view text) {
     return text.size();
 }
 
+// What follows the end of an open tag in a piece of written text: page text, and any tag
+// in it left open, and so on to the piece's end.
+[[gnu::noinline]] void FeedAfterOpenTag(HContext& ctx, std::string_view text) {
+    while (!text.empty())
+        text.remove_prefix(ctx.openTag ? FeedOpenTagPart(ctx, text) : FeedPageText(ctx, text));
+}
+
 }  // namespace
 
 void FeedOpenTag(HContext& ctx, std::string_view text) {
-    while (!text.empty())
-        text.remove_prefix(ctx.openTag ? FeedOpenTagPart(ctx, text) : FeedPageText(ctx, text));
+    const size_t read = ctx.openTag ? FeedOpenTagPart(ctx, text) : 0;
+    if (read < text.size())
+        FeedAfterOpenTag(ctx, text.substr(read));
 }
 
 bool HasQuote(std::string_view text) {
