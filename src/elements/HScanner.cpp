@@ -116,7 +116,7 @@ bool IsAsciiLetter(unsigned char c) { return (c >= 'a' && c <= 'z') || (c >= 'A'
 
 // What the text after the tag `name` (upper case) is: a script or style start tag begins
 // that content, and its end tag ends it.
-HText::Sink ContentAfterTag(const HContext& ctx, std::string_view name) {
+[[gnu::always_inline]] inline HText::Sink ContentAfterTag(const HContext& ctx, std::string_view name) {
     if (name.size() < 5)
         return ctx.content;
     if (ctx.content == HText::kPage)
