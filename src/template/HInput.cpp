@@ -2,19 +2,33 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace quorvel {
 
 namespace {
 constexpr size_t kBlock = 64 * 1024;
-}
 
-std::unique_ptr<HInput> HInput::OpenFile(const std::string& path, bool followLink) {
+int OpenForReading(const std::string& path, HInput::Links links) {
+    constexpr int kFlags = O_RDONLY | O_CLOEXEC | O_NONBLOCK;
+    if (links == HInput::kFollow)
+        return ::open(path.c_str(), kFlags);
+    // One call resolves every part without following a link or leaving the directory; a
+    // kernel without it refuses (ENOSYS), and the caller looks at the parts itself.
+    open_how how{};
+    how.flags = kFlags;
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+    return static_cast<int>(::syscall(SYS_openat2, AT_FDCWD, path.c_str(), &how, sizeof how));
+}
+}  // namespace
+
+std::unique_ptr<HInput> HInput::OpenFile(const std::string& path, Links links) {
     if (path.empty() || path.find('\0') != std::string::npos)
         return nullptr;
-    HFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | (followLink ? 0 : O_NOFOLLOW)));
+    HFd fd(OpenForReading(path, links));
     if (!fd)
         return nullptr;
     struct stat st;

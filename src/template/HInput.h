@@ -52,8 +52,11 @@ public:
     // Opens a regular file for reading; nullptr when it cannot be opened. The stream ends
     // at the size the file had when it was opened (a file that grows while it is read
     // may deliver more).
-    // With `followLink` false, nullptr also when the last part of `path` is a symbolic link.
-    static std::unique_ptr<HInput> OpenFile(const std::string& path, bool followLink = true);
+    // How the path's symbolic links are taken: followed, or (kBeneath, for a relative
+    // `path`) nullptr when any part of it is one or it leads out of the working directory,
+    // and where the system cannot tell.
+    enum Links { kFollow, kBeneath };
+    static std::unique_ptr<HInput> OpenFile(const std::string& path, Links links = kFollow);
     // A stream over a copy of `text` (tests, and values read from strings).
     static std::unique_ptr<HInput> FromString(std::string text);
 

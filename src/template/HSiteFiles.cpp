@@ -85,15 +85,6 @@ bool IsRefused(const HInput& in, const HOwnFiles& own) {
     return own.Contains(in.Device(), in.Inode()) || own.IsStandardInput(in.Device(), in.Inode());
 }
 
-// Whether `path` names an entry of the working directory: a name after "./" parts, if any.
-bool IsPlainName(const std::string& path) {
-    size_t at = 0;
-    while (path.compare(at, 2, "./") == 0)
-        at += 2;
-    return at < path.size() && path.find('/', at) == std::string::npos && path.compare(at, std::string::npos, ".") != 0 &&
-           path.compare(at, std::string::npos, "..") != 0;
-}
-
 // Whether `folder`, relative, is the working directory itself: "." and slashes only.
 bool IsWorkingDirectory(const std::string& folder) {
     return folder[0] != '/' && folder.find_first_not_of("./") == std::string::npos &&
@@ -162,10 +153,11 @@ std::unique_ptr<HInput> OpenPageFile(const std::string& path, const HOwnFiles& o
         return nullptr;
     const std::string& cwd = own.WorkingDirectory();
     std::unique_ptr<HInput> in;
-    // A name in the working directory, which lies under neither /proc nor /dev, is opened at
-    // once unless it is a symbolic link; a link is followed one step at a time.
-    if (IsPlainName(path) && !cwd.empty() && !UnderSystemFolder(cwd))
-        in = HInput::OpenFile(path, false);
+    // A relative path that stays in the working directory, which lies under neither /proc
+    // nor /dev, and passes no symbolic link is opened at once; a link is followed one step
+    // at a time.
+    if (path[0] != '/' && !cwd.empty() && !UnderSystemFolder(cwd))
+        in = HInput::OpenFile(path, HInput::kBeneath);
     if (!in && ReachesSystemFolder(path, cwd))
         return nullptr;
     // HInput opens regular files only (without blocking), and says which file it opened.

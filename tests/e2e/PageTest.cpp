@@ -449,6 +449,8 @@ TEST(PageTest, Includes) {
          "Content-TYPE: text/html\n\n<HTML>a<B>part</B>b</HTML>"},
         {"found under _INCLUDE_PATH_", "<HTML><INCLUDE FILE=deep.htm></HTML>",
          "Content-TYPE: text/html\n\n<HTML>deep</HTML>"},
+        {"through a folder link inside the site", "<HTML><INCLUDE FILE=lnk/part.htm></HTML>",
+         "Content-TYPE: text/html\n\n<HTML><B>part</B></HTML>"},
         {"file name is not evaluated", "<HTML><INCLUDE FILE=@X></HTML>",
          "Content-TYPE: text/html\n\n<HTML>literal X</HTML>"},
         {"missing file", "<HTML><INCLUDE FILE=none.htm></HTML>",
@@ -478,6 +480,7 @@ TEST(PageTest, Includes) {
         site.Write("quorvel.log", "planted");
         site.Write("t.htmx", c.page);
         ASSERT_EQ(::symlink("/proc/self/fd/0", site.Path("fd0.htm").c_str()), 0);
+        ASSERT_EQ(::symlink("inc", site.Path("lnk").c_str()), 0);
         EXPECT_EQ(site.Get("t.htmx").out, c.expected) << c.name;
     }
     E2eSite site;
