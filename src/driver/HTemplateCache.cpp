@@ -31,10 +31,9 @@ HParsedTemplate* HTemplateCache::Find(HContext& ctx) {
     const auto entry = found->second;
     const auto& sources = entry->parsed->tree.Sources();
     bool same = !sources.empty() && sources[0].stamp == ctx.templateStream->Stamp();
-    for (size_t i = 1; same && i < sources.size(); ++i) {
-        std::unique_ptr<HInput> file = OpenPageFile(sources[i].path, ctx.ownFiles);
-        same = sources[i].opened ? file && file->Stamp() == sources[i].stamp : !file;
-    }
+    for (size_t i = 1; same && i < sources.size(); ++i)
+        same = IsPageFile(sources[i].path, ctx.ownFiles, sources[i].opened ? &sources[i].stamp : nullptr) ==
+               sources[i].opened;
     if (!same) {
         Drop(entry);
         return nullptr;

@@ -6,8 +6,9 @@
 // `_HTMX_PATH_`, which chose the path). A later request writes it
 // again only while every file its reading looked at is what it was: the template, which
 // Initialise opened again, has the same stamp; each included file opens again by the same
-// name, through the same site checks (OpenPageFile), with the same stamp; each name that was
-// looked for and not opened still does not open. A tree is kept only when its reading
+// name, through the same site checks, with the same stamp (IsPageFile: one look at the name
+// when it names that very file); each name that was looked for and not opened still does
+// not open. A tree is kept only when its reading
 // succeeded and each stamp was settled when the request began (HFileStamp::Settled), so no
 // later change can hide behind an unchanged stamp. At most a number of trees, of at most a
 // number of bytes together, are kept; the one written least recently goes first.

@@ -37,11 +37,7 @@ std::unique_ptr<HInput> HInput::OpenFile(const std::string& path, Links links) {
     std::unique_ptr<HInput> in(new HInput());
     in->fd_ = std::move(fd);
     in->size_ = static_cast<size_t>(st.st_size);
-    in->stamp_.dev = st.st_dev;
-    in->stamp_.ino = st.st_ino;
-    in->stamp_.size = st.st_size;
-    in->stamp_.modified = st.st_mtim;
-    in->stamp_.changed = st.st_ctim;
+    in->stamp_ = HFileStamp::Of(st);
     // A block no larger than the file: a small file costs a small allocation (freeing a
     // large one makes the allocator consolidate its free lists, once per file read).
     in->block_ = in->size_ > 0 && in->size_ < kBlock ? in->size_ : kBlock;
@@ -59,6 +55,16 @@ std::unique_ptr<HInput> HInput::FromString(std::string text) {
 }
 
 HInput::~HInput() = default;
+
+HFileStamp HFileStamp::Of(const struct stat& st) {
+    HFileStamp stamp;
+    stamp.dev = st.st_dev;
+    stamp.ino = st.st_ino;
+    stamp.size = st.st_size;
+    stamp.modified = st.st_mtim;
+    stamp.changed = st.st_ctim;
+    return stamp;
+}
 
 bool HFileStamp::Settled(const timespec& before) const {
     for (const timespec& t : {modified, changed}) {

@@ -12,6 +12,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <time.h>
 
@@ -35,6 +36,8 @@ struct HFileStamp {
                changed.tv_nsec == o.changed.tv_nsec;
     }
     bool operator!=(const HFileStamp& o) const { return !(*this == o); }
+    // The stamp of the file `st` describes.
+    static HFileStamp Of(const struct stat& st);
     // Whether every later change of the file must give it another stamp: its times lie
     // before `before`, a reading of the coarse real-time clock (the one file times are
     // taken from) made before the file was opened. A file system that keeps whole seconds
