@@ -32,8 +32,8 @@ HParsedTemplate* HTemplateCache::Find(HContext& ctx) {
     const auto& sources = entry->parsed->tree.Sources();
     bool same = !sources.empty() && sources[0].stamp == ctx.templateStream->Stamp();
     for (size_t i = 1; same && i < sources.size(); ++i)
-        same = IsPageFile(sources[i].path, ctx.ownFiles, sources[i].opened ? &sources[i].stamp : nullptr) ==
-               sources[i].opened;
+        same = sources[i].opened ? IsPageFile(sources[i].path, ctx.ownFiles, sources[i].stamp)
+                                 : !OpenPageFile(sources[i].path, ctx.ownFiles);
     if (!same) {
         Drop(entry);
         return nullptr;

@@ -106,13 +106,17 @@ bool IsTag(std::string_view name, std::string_view tag) {
 // a quoted or an unquoted value. 0 is no open tag.
 enum TagState { kNoTag, kBetween, kBeforeValue, kQuoted, kUnquoted, kName, kAfterName };
 
-bool IsTagBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\r'; }
-
 }  // namespace
 
 namespace {
 
-bool IsAsciiLetter(unsigned char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+// `name` in ASCII upper case, as tag names are compared.
+std::string UpperName(std::string_view name) {
+    std::string upper(name);
+    for (char& c : upper)
+        c = TemplateUpper(static_cast<unsigned char>(c));
+    return upper;
+}
 
 // What the text after the tag `name` (upper case) is: a script or style start tag begins
 // that content, and its end tag ends it.
@@ -181,9 +185,7 @@ bool IsNameTerminator(int c) { return c == ' ' || c == '\t' || c == '\n' || c ==
         size_t nameEnd = lt + 1;
         while (nameEnd < text.size() && !IsNameTerminator(static_cast<unsigned char>(text[nameEnd])))
             ++nameEnd;
-        std::string name(text.substr(lt + 1, nameEnd - lt - 1));
-        for (char& c : name)
-            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        const std::string name = UpperName(text.substr(lt + 1, nameEnd - lt - 1));
         const size_t gt = text.find('>', nameEnd);
         if (gt == std::string_view::npos) {
             // A tag this text does not end goes on after it, for a browser as an open tag,
@@ -257,10 +259,8 @@ void NoteUnknownTag(HContext& ctx, std::string_view name, std::string_view rest)
         else
             return;
         const size_t blank = std::min(after.find_first_of(" \t\n\f\r/", 1), after.size());  // past an end tag's `/`
-        std::string upper = after.substr(0, blank);
-        for (char& c : upper)
-            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-        NoteUnknownTag(ctx, upper, std::string_view(after).substr(blank));
+        const std::string_view again = after;
+        NoteUnknownTag(ctx, UpperName(again.substr(0, blank)), again.substr(blank));
         return;
     }
     const HText::Sink after = ContentAfterTag(ctx, name);

@@ -12,6 +12,7 @@
 #include "elements/HElement.h"
 #include "elements/HElementTree.h"
 #include "external/HProgramCommand.h"
+#include "template/HCharClass.h"
 #include "template/HTagTable.h"
 #include "values/HNameModifier.h"
 #include "values/HValue.h"
@@ -128,8 +129,6 @@ std::string Lower(std::string_view text) {
             c = static_cast<char>(c - 'A' + 'a');
     return out;
 }
-
-bool IsAsciiLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 
 // `host:port` or `[v6 address]:port` without the port.
 std::string_view HostWithoutPort(std::string_view host) {

@@ -169,13 +169,13 @@ std::unique_ptr<HInput> OpenPageFile(const std::string& path, const HOwnFiles& o
     return in;
 }
 
-bool IsPageFile(const std::string& path, const HOwnFiles& own, const HFileStamp* stamp) {
+bool IsPageFile(const std::string& path, const HOwnFiles& own, const HFileStamp& stamp) {
     if (path.empty() || path.find('\0') != std::string::npos)
         return false;
     const std::string& cwd = own.WorkingDirectory();
     // A relative path without `..` in the working directory, which lies under neither /proc
     // nor /dev: each folder on the way is looked at (no link), then the name itself.
-    bool plain = stamp && path[0] != '/' && !cwd.empty() && !UnderSystemFolder(cwd);
+    bool plain = path[0] != '/' && !cwd.empty() && !UnderSystemFolder(cwd);
     struct stat st;
     size_t begin = 0;
     for (size_t end; plain && (end = path.find('/', begin)) != std::string::npos; begin = end + 1) {
@@ -186,10 +186,10 @@ bool IsPageFile(const std::string& path, const HOwnFiles& own, const HFileStamp*
     }
     // The name last is not followed: a link there is opened as OpenPageFile opens it.
     if (plain && ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode))
-        return HFileStamp::Of(st) == *stamp && !own.Contains(st.st_dev, st.st_ino) &&
+        return HFileStamp::Of(st) == stamp && !own.Contains(st.st_dev, st.st_ino) &&
                !own.IsStandardInput(st.st_dev, st.st_ino);
     std::unique_ptr<HInput> in = OpenPageFile(path, own);
-    return in && (!stamp || in->Stamp() == *stamp);
+    return in && in->Stamp() == stamp;
 }
 
 std::string WhyNotOpened(const std::string& path) {

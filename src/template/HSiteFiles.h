@@ -67,12 +67,12 @@ private:
 // when it cannot be opened.
 std::unique_ptr<HInput> OpenPageFile(const std::string& path, const HOwnFiles& own);
 
-// Whether OpenPageFile would open `path` as the file of `stamp` (with `stamp` null: as any
-// page file). With a stamp, a relative path without `..` whose folders are folders, not
-// links, and which names a regular file is decided by looking at them: a file of that stamp
-// is the very file that passed the checks when the stamp was taken, and it is checked again
-// against `own` and standard input. Otherwise the path is opened as OpenPageFile opens it.
-bool IsPageFile(const std::string& path, const HOwnFiles& own, const HFileStamp* stamp);
+// Whether OpenPageFile would open `path` as the file of `stamp`. A relative path without
+// `..` whose folders are folders, not links, and which names a regular file is decided by
+// looking at them: a file of that stamp is the very file that passed the checks when the
+// stamp was taken, and it is checked again against `own` and standard input. Otherwise the
+// path is opened as OpenPageFile opens it.
+bool IsPageFile(const std::string& path, const HOwnFiles& own, const HFileStamp& stamp);
 
 // Whether `path` lies inside `folder`: a relative path always does (the caller refuses
 // `..` segments first); an absolute one must begin with the folder's absolute path (taken

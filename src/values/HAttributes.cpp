@@ -9,18 +9,13 @@ namespace quorvel {
 
 namespace {
 
-// Blanks between attributes: the template's blanks, and the form feed and carriage return
-// that a browser also reads as blanks there (a name must not begin with one: `\fSTYLE` is
-// the STYLE attribute to a browser).
-bool IsAttributeBlank(int c) { return IsTemplateBlank(c) || c == '\f' || c == '\r'; }
-
 // One arbitrary first byte, then letters, digits and underscores, upper-cased.
 bool ReadName(HInput& in, std::string& name) {
     name.clear();
     int c;
     do
         c = in.Get();
-    while (IsAttributeBlank(c));
+    while (IsTagBlank(c));
     if (c == '"' || c == '@' || c == '(') {
         in.Unget(c);
         throw HExcept(kErrAttributeSyntax);
@@ -40,7 +35,7 @@ bool ReadAttribute(HInput& in, std::string& name, HValuePtr& value) {
     int c;
     do
         c = in.Get();
-    while (IsAttributeBlank(c));
+    while (IsTagBlank(c));
     if (c == '>')
         return false;
     in.Unget(c);
@@ -53,7 +48,7 @@ bool ReadAttribute(HInput& in, std::string& name, HValuePtr& value) {
         throw HExcept(kErrAttributeSyntax);
     do
         c = in.Get();
-    while (IsAttributeBlank(c));
+    while (IsTagBlank(c));
     if (c == '=') {
         HValuePtr parsed;
         if (ParseValue(in, parsed) == 0)

@@ -196,7 +196,8 @@ void WriteValue(HContext& ctx, const HValue& value, HText::Sink sink) {
     // A result column in running text, the most frequent value of a page, is escaped
     // straight from its buffer.
     if (sink == HText::kPage && value.Kind() == HValue::kVarRef) {
-        if (const char* column = static_cast<const HVarRef&>(value).Column(ctx)) {
+        if (const char* cell = static_cast<const HVarRef&>(value).Column(ctx)) {
+            const std::string_view column(cell);
             HPage& page = *ctx.page;
             if (!EscapeShortHtml(column, [&page](const char* p, size_t n) { page.Write(p, n); })) {
                 ctx.valueText.clear();
