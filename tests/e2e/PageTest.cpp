@@ -103,6 +103,9 @@ const PageCase kPages[] = {
      "A=%27&B=%27+onclick%3Dgo()+x%3D%27&Q=go()",
      "Content-TYPE: text/html\n\n<HTML><P CLASS=\"'\">x ' onclick=go() x='</P><P CLASS=\"'x\">y' ONCLICK=go()>go()</P>"
      "<P CLASS='ok'></P></HTML>"},
+    {"script: data holding a backquote, with which a browser may begin a quoted value, is quoted", nullptr,
+     "<HTML><P TITLE=@Q>x</P><P TITLE=@R>y</P></HTML>", "Q=%60x&R=a%60",
+     "Content-TYPE: text/html\n\n<HTML><P TITLE=\"`x\">x</P><P TITLE=\"a`\">y</P></HTML>"},
     {"script: a quote inside <?x ...> or <!x ...> (a comment to its first >) opens no value", nullptr,
      "<HTML><?x a=\"><BUTTON ONCLICK=\"if (a > b) go('@Q')\">x</BUTTON></HTML>", "Q=%27);alert(1)//",
      "Content-TYPE: text/html\n\n<HTML><?X a=\"><BUTTON ONCLICK=\"if (a > b) go('\\x27\\x29\\x3Balert\\x281\\x29\\x2F\\x2F')\">"
